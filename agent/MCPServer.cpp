@@ -1,0 +1,328 @@
+// The agent server's listener, connection read loop and routing.
+#include "agent/MCPServer.hpp"
+
+#include "agent/Tools.hpp"
+#include "app/Log.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/Tcp.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <set>
+
+namespace pokescope {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kMaxRead = 1024 * 1024;
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c); });
+    return text;
+}
+
+// Serialises a response; result strings are made valid UTF-8 on the way. If it still fails, the client
+// gets an internal error for that id rather than no answer at all.
+std::string serialised(const json& response) {
+    try {
+        return response.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const json::exception&) {
+        auto id = response.find("id");
+        return MCPServer::rpcError(id != response.end() ? &*id : nullptr, -32603, "Internal error");
+    }
+}
+
+} // namespace
+
+// Everything the read loop touches lives here, so that its callbacks can outlive a test's server object
+// safely: they hold the state weakly and stop once the server is gone.
+struct MCPServer::State {
+    struct Connection {
+        std::shared_ptr<TcpConnection> tcp;
+        std::string buffer;
+        TimePoint lastActivity;
+        bool awaitingBytes = true; // false while a request is being handled
+    };
+
+    MCPServer* server = nullptr;
+    DispatchQueue* queue = nullptr;
+    std::shared_ptr<TcpListener> listener;
+    std::set<std::shared_ptr<Connection>> connections; // on the queue only
+    std::atomic<std::size_t> connectionCount{0};
+    WorkItemPtr sweep;
+
+    // Handling runs on the global queue; the server waits for it before it goes away.
+    std::mutex lifeMutex;
+    std::condition_variable handled;
+    bool alive = true;
+    int inFlight = 0;
+
+    void receive(const std::shared_ptr<Connection>& connection);
+    void onBytes(const std::shared_ptr<Connection>& connection, std::string_view data, bool complete,
+                 std::error_code error);
+    void respond(const std::shared_ptr<Connection>& connection, HTTPRequest request);
+    void close(const std::shared_ptr<Connection>& connection);
+    void scheduleSweep();
+    std::weak_ptr<State> weak;
+};
+
+MCPServer::MCPServer(std::shared_ptr<ToolProvider> tools, Options options)
+    : tools_(std::move(tools)), options_(options), queue_(std::make_unique<DispatchQueue>("pokescope.mcp")),
+      state_(std::make_shared<State>()) {
+    state_->server = this;
+    state_->queue = queue_.get();
+    state_->weak = state_;
+}
+
+MCPServer::MCPServer(std::shared_ptr<ToolProvider> tools) : MCPServer(std::move(tools), Options{}) {}
+
+MCPServer::~MCPServer() {
+    {
+        std::unique_lock lock(state_->lifeMutex);
+        state_->alive = false;
+        state_->handled.wait(lock, [&] { return state_->inFlight == 0; });
+    }
+    queue_->sync([&] {
+        if (state_->listener)
+            state_->listener->cancel();
+        if (state_->sweep)
+            state_->sweep->cancel();
+        for (auto& connection : state_->connections)
+            connection->tcp->close();
+        state_->connections.clear();
+        state_->listener.reset();
+        state_->sweep.reset();
+        state_->server = nullptr;
+    });
+    queue_.reset(); // joins the read loop's thread; pending callbacks are dropped with its loop
+}
+
+MCPServer& MCPServer::shared() {
+    static auto* server = new MCPServer(Tools::provider()); // lives for the whole process
+    return *server;
+}
+
+std::size_t MCPServer::connectionCount() const { return state_->connectionCount.load(); }
+
+void MCPServer::start(std::uint16_t port) {
+    queue_->sync([&] {
+        if (state_->listener)
+            return;
+        port_ = port;
+        std::weak_ptr<State> weak = state_;
+        try {
+            state_->listener = TcpListener::listen(
+                "127.0.0.1", port, *queue_,
+                [weak](std::shared_ptr<TcpConnection> tcp) {
+                    auto state = weak.lock();
+                    if (!state || !state->server)
+                        return;
+                    auto connection = std::make_shared<State::Connection>();
+                    connection->tcp = std::move(tcp);
+                    connection->lastActivity = std::chrono::steady_clock::now();
+                    state->connections.insert(connection);
+                    state->connectionCount = state->connections.size();
+                    state->scheduleSweep();
+                    state->receive(connection);
+                },
+                [weak](TcpListener::State listenerState, const std::string& error) {
+                    auto state = weak.lock();
+                    if (!state || !state->server)
+                        return;
+                    MCPServer& server = *state->server;
+                    if (listenerState == TcpListener::State::ready) {
+                        server.running_ = true;
+                        Log::shared().add("mcp: listening on http://127.0.0.1:" + std::to_string(server.port()) +
+                                          "/mcp");
+                    } else {
+                        server.running_ = false;
+                        Log::shared().add("mcp: listener failed " + error);
+                    }
+                });
+            // Port 0 asks the system for a free port; from here on the server names the real one.
+            port_ = state_->listener->port();
+        } catch (const std::system_error& e) {
+            state_->listener.reset();
+            Log::shared().add("mcp: can't listen on " + std::to_string(port) + ": " + e.code().message());
+        }
+    });
+}
+
+void MCPServer::State::receive(const std::shared_ptr<Connection>& connection) {
+    auto self = weak;
+    connection->tcp->receive(kMaxRead, [self, connection](std::string_view data, bool complete, std::error_code error) {
+        if (auto state = self.lock())
+            state->onBytes(connection, data, complete, error);
+    });
+}
+
+void MCPServer::State::onBytes(const std::shared_ptr<Connection>& connection, std::string_view data, bool complete,
+                               std::error_code error) {
+    if (!server || !connections.count(connection))
+        return;
+    connection->buffer.append(data);
+    connection->lastActivity = std::chrono::steady_clock::now();
+    const Options& options = server->options_;
+    HTTPFraming framing = HTTPFraming::examine(connection->buffer, options.limits);
+    switch (framing.kind) {
+    case HTTPFraming::Kind::request:
+        // Bytes after a complete request are dropped: one request at a time, no pipelining.
+        connection->buffer.clear();
+        connection->buffer.shrink_to_fit();
+        connection->awaitingBytes = false;
+        respond(connection, std::move(framing.request));
+        return;
+    case HTTPFraming::Kind::reject: {
+        connection->awaitingBytes = false;
+        auto self = weak;
+        connection->tcp->send(HTTPRequest::response(framing.status, framing.message, "text/plain"),
+                              [self, connection](std::error_code) {
+                                  if (auto state = self.lock())
+                                      state->close(connection);
+                              });
+        return;
+    }
+    case HTTPFraming::Kind::needMore:
+        break;
+    }
+    // A malformed head gets no answer; it is read until the peer stops, but never without bound.
+    bool overflowing = connection->buffer.size() > options.limits.maxHead + options.limits.maxBody + 4;
+    if (complete || error || overflowing)
+        close(connection);
+    else
+        receive(connection);
+}
+
+void MCPServer::State::respond(const std::shared_ptr<Connection>& connection, HTTPRequest request) {
+    {
+        std::lock_guard lock(lifeMutex);
+        if (!alive)
+            return;
+        ++inFlight;
+    }
+    auto self = weak;
+    MCPServer* owner = server;
+    DispatchQueue::global().async([self, owner, connection, request = std::move(request)]() mutable {
+        auto state = self.lock();
+        if (!state)
+            return;
+        std::string bytes = owner->handle(request);
+        bool closeAfter = false;
+        if (auto it = request.headers.find("connection"); it != request.headers.end())
+            closeAfter = lowered(it->second) == "close";
+        // The socket must not outlive the server's loop: this closure gives up its reference before the
+        // server may go away.
+        auto held = std::move(connection);
+        std::lock_guard lock(state->lifeMutex);
+        if (state->alive) {
+            // Send errors are not looked at: the connection goes on as if the send had succeeded, and the
+            // next read reports a broken connection.
+            held->tcp->send(std::move(bytes), [self, held, closeAfter](std::error_code) {
+                auto state = self.lock();
+                if (!state || !state->server)
+                    return;
+                if (closeAfter) {
+                    state->close(held);
+                    return;
+                }
+                held->awaitingBytes = true;
+                held->lastActivity = std::chrono::steady_clock::now();
+                state->receive(held);
+            });
+        }
+        held.reset();
+        --state->inFlight;
+        state->handled.notify_all();
+    });
+}
+
+void MCPServer::State::close(const std::shared_ptr<Connection>& connection) {
+    if (connections.erase(connection) == 0)
+        return;
+    connectionCount = connections.size();
+    connection->tcp->close();
+}
+
+// Drops connections that have sent nothing for the idle time-out while the server waited for request
+// bytes. Runs only while connections are open.
+void MCPServer::State::scheduleSweep() {
+    if (sweep || !server)
+        return;
+    auto timeout = server->options_.idleTimeout;
+    auto period = std::clamp<Duration>(timeout / 4, std::chrono::milliseconds(10), std::chrono::seconds(1));
+    auto self = weak;
+    sweep = queue->asyncAfter(period, [self, timeout] {
+        auto state = self.lock();
+        if (!state || !state->server)
+            return;
+        state->sweep.reset();
+        auto now = std::chrono::steady_clock::now();
+        std::vector<std::shared_ptr<Connection>> idle;
+        for (auto& connection : state->connections)
+            if (connection->awaitingBytes && now - connection->lastActivity >= timeout)
+                idle.push_back(connection);
+        for (auto& connection : idle)
+            state->close(connection);
+        if (!state->connections.empty())
+            state->scheduleSweep();
+    });
+}
+
+std::string MCPServer::handle(const HTTPRequest& request) {
+    if (request.method == "OPTIONS")
+        return HTTPRequest::response(204, std::nullopt);
+    if (request.path.rfind("/mcp", 0) != 0)
+        return HTTPRequest::response(404, std::string("not found"), "text/plain");
+    // A web page may only reach the server from a page served by this machine's loopback server; a Host
+    // other than the loopback names means a rebound DNS name and is refused the same way.
+    auto origin = request.headers.find("origin");
+    auto host = request.headers.find("host");
+    if ((origin != request.headers.end() && !isLocalOrigin(origin->second)) ||
+        (host != request.headers.end() && !isLocalHost(host->second)))
+        return HTTPRequest::response(403, std::string("forbidden origin"), "text/plain");
+    if (request.method == "POST")
+        return handlePost(request);
+    if (request.method == "DELETE")
+        return HTTPRequest::response(200, std::nullopt);
+    return HTTPRequest::response(405, std::nullopt); // GET and every other method
+}
+
+std::string MCPServer::handlePost(const HTTPRequest& request) {
+    auto parseError = [] { return HTTPRequest::response(400, rpcError(nullptr, -32700, "Parse error"), "application/json"); };
+    // Deep nesting is refused before parsing: copying or printing such a value would exhaust the stack.
+    if (jsonNestingDepth(request.body) > kMaxJsonDepth)
+        return parseError();
+    json message = json::parse(request.body, nullptr, false);
+    if (message.is_discarded() || !(message.is_object() || message.is_array()))
+        return parseError();
+
+    if (message.is_array()) {
+        if (!std::all_of(message.begin(), message.end(), [](const json& element) { return element.is_object(); }))
+            return HTTPRequest::response(400, rpcError(nullptr, -32600, "Invalid request"), "application/json");
+        std::string body;
+        for (const auto& element : message) {
+            auto response = dispatch(element);
+            if (!response)
+                continue;
+            body += body.empty() ? "[" : ",";
+            body += serialised(*response);
+        }
+        if (body.empty())
+            return HTTPRequest::response(202, std::nullopt);
+        body += "]";
+        return HTTPRequest::response(200, body, "application/json");
+    }
+
+    auto response = dispatch(message);
+    if (!response)
+        return HTTPRequest::response(202, std::nullopt);
+    std::vector<std::pair<std::string, std::string>> headers;
+    if (auto method = message.find("method"); method != message.end() && *method == "initialize")
+        headers.emplace_back("Mcp-Session-Id", makeUUID());
+    return HTTPRequest::response(200, serialised(*response), "application/json", headers);
+}
+
+} // namespace pokescope

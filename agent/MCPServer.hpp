@@ -1,0 +1,146 @@
+// The agent server: MCP's streamable-HTTP transport reduced to what Pokescope needs. A plain HTTP/1.1
+// server on 127.0.0.1 takes JSON-RPC 2.0 messages by POST on /mcp and answers each with one
+// application/json body; it never streams.
+//
+// Threads: the listener and every connection's reads run on the serial queue "pokescope.mcp", where
+// bytes accumulate until a request is complete. Each complete request is handled on the global concurrent
+// queue, so a long tool call on one connection never delays a ping on another. One connection carries one
+// request at a time.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pokescope {
+
+class DispatchQueue;
+class TcpListener;
+
+struct HTTPRequest {
+    std::string method;
+    std::string path; // the request target, query string included
+    std::map<std::string, std::string> headers; // names lower-cased, values trimmed
+    std::string body;
+
+    // A request when `data` holds a complete one; nothing when it is incomplete or malformed.
+    static std::optional<HTTPRequest> parse(std::string_view data);
+
+    // The complete response, head and body.
+    static std::string response(int status, const std::optional<std::string>& body, std::string_view type = "",
+                                const std::vector<std::pair<std::string, std::string>>& headers = {});
+
+    static const char* reasonPhrase(int status);
+};
+
+// Bounds that keep one client from holding the server's memory.
+struct HTTPLimits {
+    std::size_t maxHead = 16 * 1024;      // request line and headers, without the blank line
+    std::size_t maxBody = 4 * 1024 * 1024; // declared Content-Length
+};
+
+// What the read loop should do with the bytes it holds.
+struct HTTPFraming {
+    enum class Kind {
+        needMore, // keep reading (also for a malformed head: the peer gets no answer)
+        request,  // a complete request; later bytes in the buffer are dropped
+        reject,   // answer `status` with `message` and close
+    };
+    Kind kind = Kind::needMore;
+    HTTPRequest request;
+    int status = 0;
+    std::string message;
+
+    static HTTPFraming examine(std::string_view buffer, const HTTPLimits& limits = {});
+};
+
+// The tool layer as the server sees it.
+class ToolProvider {
+public:
+    virtual ~ToolProvider() = default;
+    virtual nlohmann::json definitions() = 0;
+    // Blocks until the tool is done; never throws (failures are tool results).
+    virtual nlohmann::json call(const std::string& name, const nlohmann::json& arguments) = 0;
+};
+
+class MCPServer {
+public:
+    struct Options {
+        HTTPLimits limits;
+        // A connection that sends nothing for this long while the server waits for request bytes is
+        // dropped; never while its request is being handled.
+        std::chrono::milliseconds idleTimeout{30000};
+    };
+
+    static constexpr std::uint16_t kDefaultPort = 47811;
+    static constexpr std::size_t kMaxJsonDepth = 64;
+
+    explicit MCPServer(std::shared_ptr<ToolProvider> tools, Options options);
+    explicit MCPServer(std::shared_ptr<ToolProvider> tools);
+    ~MCPServer();
+    MCPServer(const MCPServer&) = delete;
+    MCPServer& operator=(const MCPServer&) = delete;
+
+    static MCPServer& shared();
+
+    // Creates and starts the listener on 127.0.0.1:`port` (0 lets the system choose); does nothing when a
+    // listener exists already, even a failed one.
+    void start(std::uint16_t port);
+    bool running() const { return running_.load(); }
+    std::uint16_t port() const { return port_.load(); }
+    // Told of each JSON-RPC request ("initialize", "tool: screenshot", …) on the handling thread.
+    void setOnRequest(std::function<void(const std::string&)> listener);
+
+    // Routing: the response bytes for one request.
+    std::string handle(const HTTPRequest& request);
+    // One JSON-RPC message in; the response object, or nothing for a message that gets none.
+    std::optional<nlohmann::json> dispatch(const nlohmann::json& message);
+
+    static nlohmann::json result(const nlohmann::json* id, nlohmann::json result);
+    static std::string rpcError(const nlohmann::json* id, int code, std::string_view message);
+    static nlohmann::json initializeResult(const nlohmann::json& params);
+    static const std::vector<std::string>& supportedVersions();
+    static const std::string& instructions();
+
+    // Connections currently open (for tests and the status view).
+    std::size_t connectionCount() const;
+
+private:
+    struct State;
+    std::string handlePost(const HTTPRequest& request);
+    void reportRequest(const std::string& label);
+
+    std::shared_ptr<ToolProvider> tools_;
+    Options options_;
+    std::atomic<bool> running_{false};
+    std::atomic<std::uint16_t> port_{kDefaultPort};
+    mutable std::mutex mutex_;
+    std::function<void(const std::string&)> onRequest_;
+    std::unique_ptr<DispatchQueue> queue_; // "pokescope.mcp"
+    std::shared_ptr<State> state_;
+};
+
+// Host and Origin values that name this machine's loopback server: scheme http (Origin only), host
+// exactly 127.0.0.1 or localhost, any port.
+bool isLocalOrigin(std::string_view origin);
+bool isLocalHost(std::string_view host);
+
+// A random UUID in canonical upper-case form.
+std::string makeUUID();
+
+// The deepest nesting of arrays and objects in a JSON text (strings are skipped), so that absurdly deep
+// input is refused before a parser recurses into it.
+std::size_t jsonNestingDepth(std::string_view text);
+
+} // namespace pokescope

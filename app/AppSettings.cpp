@@ -1,0 +1,177 @@
+#include "app/AppSettings.hpp"
+
+#include "platform/Dispatch.hpp"
+
+namespace pokescope {
+
+namespace {
+
+constexpr const char* kRecordAudio = "recordAudio";
+constexpr const char* kShowActions = "showActions";
+constexpr const char* kRecordingLimitMinutes = "recordingLimitMinutes";
+constexpr const char* kVideoQuality = "videoQuality";
+constexpr const char* kCopyScreenshots = "copyScreenshots";
+constexpr const char* kTranscriptionLanguage = "transcriptionLanguage";
+constexpr const char* kTranscriptionEnabled = "transcriptionEnabled";
+constexpr const char* kKeepAudioConnected = "keepAudioConnected";
+constexpr const char* kPlayAudioOnMac = "playAudioOnMac";
+
+AppSettings::Quality qualityFrom(const std::optional<std::string>& raw) {
+    return raw && *raw == "smaller" ? AppSettings::Quality::smaller : AppSettings::Quality::full;
+}
+
+} // namespace
+
+const char* AppSettings::rawValue(Quality quality) { return quality == Quality::smaller ? "smaller" : "full"; }
+
+AppSettings::AppSettings(Preferences& store) : store_(store) {
+    store_.registerDefaults({
+        {kRecordAudio, true},
+        {kShowActions, true},
+        {kRecordingLimitMinutes, 10},
+        {kVideoQuality, "full"},
+        {kCopyScreenshots, true},
+        {kTranscriptionLanguage, ""},
+        {kTranscriptionEnabled, false},
+        {kKeepAudioConnected, true},
+        {kPlayAudioOnMac, true},
+    });
+    recordAudio_ = store_.boolForKey(kRecordAudio);
+    showActions_ = store_.boolForKey(kShowActions);
+    recordingLimitMinutes_ = store_.integerForKey(kRecordingLimitMinutes);
+    quality_ = qualityFrom(store_.stringForKey(kVideoQuality));
+    copyScreenshots_ = store_.boolForKey(kCopyScreenshots);
+    transcriptionLanguage_ = store_.stringForKey(kTranscriptionLanguage).value_or("");
+    transcriptionEnabled_ = store_.boolForKey(kTranscriptionEnabled);
+    keepAudioConnected_ = store_.boolForKey(kKeepAudioConnected);
+    playAudioOnMac_ = store_.boolForKey(kPlayAudioOnMac);
+}
+
+AppSettings& AppSettings::shared() {
+    static auto* settings = new AppSettings(Preferences::shared()); // lives for the whole process
+    return *settings;
+}
+
+void AppSettings::willChange(const std::string& key) {
+    std::map<int, std::function<void(const std::string&)>> listeners;
+    {
+        std::lock_guard lock(mutex_);
+        listeners = willChangeListeners_;
+    }
+    for (auto& [token, listener] : listeners)
+        listener(key);
+}
+
+int AppSettings::addWillChangeListener(std::function<void(const std::string& key)> listener) {
+    std::lock_guard lock(mutex_);
+    int token = nextToken_++;
+    willChangeListeners_[token] = std::move(listener);
+    return token;
+}
+
+void AppSettings::removeWillChangeListener(int token) {
+    std::lock_guard lock(mutex_);
+    willChangeListeners_.erase(token);
+}
+
+void AppSettings::setAudioUpdate(std::function<void()> update) {
+    std::lock_guard lock(mutex_);
+    audioUpdate_ = std::move(update);
+}
+
+void AppSettings::setListeningStop(std::function<void(const std::string& reason)> stop) {
+    std::lock_guard lock(mutex_);
+    listeningStop_ = std::move(stop);
+}
+
+void AppSettings::setRecordAudio(bool value) {
+    willChange(kRecordAudio);
+    recordAudio_ = value;
+    store_.set(kRecordAudio, value);
+}
+
+void AppSettings::setShowActions(bool value) {
+    willChange(kShowActions);
+    showActions_ = value;
+    store_.set(kShowActions, value);
+}
+
+void AppSettings::setRecordingLimitMinutes(long long value) {
+    willChange(kRecordingLimitMinutes);
+    recordingLimitMinutes_ = value;
+    store_.set(kRecordingLimitMinutes, value);
+}
+
+void AppSettings::setQuality(Quality value) {
+    willChange(kVideoQuality);
+    quality_ = value;
+    store_.set(kVideoQuality, rawValue(value));
+}
+
+void AppSettings::setCopyScreenshots(bool value) {
+    willChange(kCopyScreenshots);
+    copyScreenshots_ = value;
+    store_.set(kCopyScreenshots, value);
+}
+
+std::string AppSettings::transcriptionLanguage() const {
+    std::lock_guard lock(mutex_);
+    return transcriptionLanguage_;
+}
+
+void AppSettings::setTranscriptionLanguage(const std::string& value) {
+    willChange(kTranscriptionLanguage);
+    {
+        std::lock_guard lock(mutex_);
+        transcriptionLanguage_ = value;
+    }
+    store_.set(kTranscriptionLanguage, value);
+}
+
+void AppSettings::setTranscriptionEnabled(bool value) {
+    willChange(kTranscriptionEnabled);
+    transcriptionEnabled_ = value;
+    store_.set(kTranscriptionEnabled, value);
+    if (value)
+        return;
+    std::function<void(const std::string&)> stop;
+    {
+        std::lock_guard lock(mutex_);
+        stop = listeningStop_;
+    }
+    if (stop)
+        DispatchQueue::global().async([stop] { stop(kTranscriptionOffReason); });
+}
+
+void AppSettings::setKeepAudioConnected(bool value) {
+    willChange(kKeepAudioConnected);
+    keepAudioConnected_ = value;
+    store_.set(kKeepAudioConnected, value);
+    afterAudioChange();
+}
+
+void AppSettings::setPlayAudioOnMac(bool value) {
+    willChange(kPlayAudioOnMac);
+    playAudioOnMac_ = value;
+    store_.set(kPlayAudioOnMac, value);
+    afterAudioChange();
+}
+
+void AppSettings::afterAudioChange() {
+    std::function<void()> update;
+    {
+        std::lock_guard lock(mutex_);
+        update = audioUpdate_;
+    }
+    if (update)
+        update();
+}
+
+std::optional<double> AppSettings::recordingLimitSeconds() const {
+    long long minutes = recordingLimitMinutes();
+    if (minutes < 1)
+        return std::nullopt;
+    return static_cast<double>(minutes) * 60.0;
+}
+
+} // namespace pokescope

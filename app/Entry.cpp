@@ -1,0 +1,142 @@
+#include "app/Entry.hpp"
+
+#include "agent/MCPServer.hpp"
+#include "app/Log.hpp"
+#include "app/PokescopeApp.hpp"
+#include "app/SelfTest.hpp"
+#include "bluetooth/BluetoothHID.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/Preferences.hpp"
+#include "platform/Process.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pokescope::Entry {
+
+namespace {
+
+constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+std::uint16_t portNumber(const std::string& text, const std::string& source) {
+    bool digits = !text.empty() && text.size() <= 5 &&
+                  std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoul(text) > 65535)
+        throw UsageError(source + " needs a port number from 0 to 65535, not \"" + text + "\"");
+    return static_cast<std::uint16_t>(std::stoul(text));
+}
+
+// The three signals are blocked in every thread (threads inherit the mask, so this runs before any
+// starts) and read from a signalfd by one thread that hands them to the main queue. The handler there
+// takes the Bluetooth device down and exits; while the main queue is busy (as in stdio mode, where the
+// main thread reads standard input) a signal simply waits and cannot end the process.
+void installSignalHandling() {
+    std::signal(SIGPIPE, SIG_IGN); // a vanished peer must show up as EPIPE, not kill the process
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kHandledSignals)
+        sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    int fd = signalfd(-1, &set, SFD_CLOEXEC);
+    if (fd < 0) {
+        std::perror("pokescope: signalfd");
+        return;
+    }
+    std::thread([fd] {
+        setThreadName("pokescope.signals");
+        signalfd_siginfo info{};
+        for (;;) {
+            ssize_t n = ::read(fd, &info, sizeof info);
+            if (n != static_cast<ssize_t>(sizeof info))
+                continue;
+            DispatchQueue::main().async([] {
+                BluetoothHID::shared().stop();
+                exitProcess(0);
+            });
+        }
+    }).detach();
+}
+
+void exitHook() { BluetoothHID::shared().stop(); }
+
+} // namespace
+
+Mode parse(const std::vector<std::string>& arguments, const std::optional<std::string>& portVariable) {
+    Mode mode;
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (i == 0) {
+            rest.push_back(argument);
+        } else if (argument == "--simulate") {
+            mode.options.simulate = true;
+        } else if (argument == "--headless") {
+            mode.options.headless = true;
+        } else if (argument == "--port") {
+            if (i + 1 >= arguments.size())
+                throw UsageError("--port needs a port number from 0 to 65535");
+            mode.options.port = portNumber(arguments[++i], "--port");
+        } else if (argument.rfind("--port=", 0) == 0) {
+            mode.options.port = portNumber(argument.substr(7), "--port");
+        } else {
+            rest.push_back(argument);
+        }
+    }
+    if (!mode.options.port && portVariable && !portVariable->empty())
+        mode.options.port = portNumber(*portVariable, "POKESCOPE_PORT");
+
+    if (std::find(rest.begin(), rest.end(), "--stdio") != rest.end()) {
+        mode.kind = Mode::Kind::stdio;
+        return mode;
+    }
+    auto selftest = std::find(rest.begin(), rest.end(), "--selftest");
+    if (selftest != rest.end() && selftest + 1 != rest.end()) {
+        mode.kind = Mode::Kind::selftest;
+        mode.selftestMode = *(selftest + 1);
+        mode.extra.assign(selftest + 2, rest.end());
+    }
+    return mode;
+}
+
+std::uint16_t serverPort(const Options& options) { return options.port.value_or(MCPServer::kDefaultPort); }
+
+int main(int argc, char** argv) {
+    installSignalHandling();
+    atProcessExit(exitHook);
+
+    Mode mode;
+    try {
+        const char* variable = std::getenv("POKESCOPE_PORT");
+        mode = parse(std::vector<std::string>(argv, argv + argc),
+                     variable ? std::optional<std::string>(variable) : std::nullopt);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "pokescope: %s\n", e.what());
+        exitProcess(2);
+    }
+
+    // Only the application starts a new log file; the other modes add to it. Standard output belongs to
+    // JSON-RPC in stdio mode, so the log goes to standard error there.
+    Log::shared().configure(mode.kind == Mode::Kind::application ? Log::FileMode::recreate : Log::FileMode::append,
+                            mode.kind == Mode::Kind::stdio ? 2 : 1);
+    Preferences::setSharedReporter([](const std::string& message) { Log::shared().add(message); });
+
+    switch (mode.kind) {
+    case Mode::Kind::stdio:
+        std::fprintf(stderr, "pokescope: the stdio bridge is not part of this build yet\n");
+        exitProcess(1);
+    case Mode::Kind::selftest:
+        SelfTest::run(mode.selftestMode, mode.extra, mode.options);
+        exitProcess(0);
+    case Mode::Kind::application:
+        exitProcess(PokescopeApp::run(mode.options));
+    }
+    exitProcess(0);
+}
+
+} // namespace pokescope::Entry

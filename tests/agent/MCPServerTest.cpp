@@ -1,0 +1,196 @@
+// Routing and JSON-RPC dispatch, driven through MCPServer::handle with exact request and response bytes.
+#include "agent/MCPServer.hpp"
+
+#include "tests/agent/FakeTools.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace pokescope;
+using namespace pokescope::test;
+using nlohmann::json;
+using testing::HasSubstr;
+using testing::StartsWith;
+
+namespace {
+
+class MCPServerTest : public testing::Test {
+protected:
+    std::shared_ptr<FakeTools> tools = std::make_shared<FakeTools>();
+    MCPServer server{tools};
+    std::vector<std::string> requests;
+
+    void SetUp() override {
+        server.setOnRequest([this](const std::string& label) { requests.push_back(label); });
+    }
+
+    HTTPRequest request(std::string method, std::string path, std::string body = "",
+                        std::map<std::string, std::string> headers = {}) {
+        return HTTPRequest{std::move(method), std::move(path), std::move(headers), std::move(body)};
+    }
+
+    std::string postBody(const std::string& body, std::map<std::string, std::string> headers = {}) {
+        return server.handle(request("POST", "/mcp", body, std::move(headers)));
+    }
+
+    static std::string body(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+    static json bodyJSON(const std::string& response) { return json::parse(body(response)); }
+};
+
+} // namespace
+
+TEST_F(MCPServerTest, RoutesByMethodPathAndOrigin) {
+    EXPECT_EQ(server.handle(request("OPTIONS", "/anything")), "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(server.handle(request("POST", "/other", "{}")),
+              "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nnot found");
+    EXPECT_EQ(server.handle(request("GET", "/mcp")),
+              "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: POST, DELETE\r\n\r\n");
+    EXPECT_EQ(server.handle(request("DELETE", "/mcp")), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_THAT(server.handle(request("PUT", "/mcp")), StartsWith("HTTP/1.1 405 "));
+    EXPECT_THAT(server.handle(request("post", "/mcp", "{}")), StartsWith("HTTP/1.1 405 "));
+    // The path test is a prefix test.
+    for (std::string path : {"/mcp/", "/mcp?x=1", "/mcpfoo"})
+        EXPECT_THAT(server.handle(request("DELETE", path)), StartsWith("HTTP/1.1 200 ")) << path;
+}
+
+TEST_F(MCPServerTest, RefusesForeignOriginsAndHosts) {
+    const std::string forbidden =
+        "HTTP/1.1 403 Forbidden\r\nContent-Length: 16\r\nContent-Type: text/plain\r\n\r\nforbidden origin";
+    auto ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    for (std::string origin : {"https://localhost", "null", "http://localhost.evil.example",
+                               "http://127.0.0.1.evil.example", "http://localhost@evil.example"})
+        EXPECT_EQ(postBody(ping, {{"origin", origin}}), forbidden) << origin;
+    EXPECT_EQ(postBody(ping, {{"host", "evil.example:47811"}}), forbidden);
+    for (std::string origin : {"http://localhost:5173", "http://127.0.0.1:8080"})
+        EXPECT_THAT(postBody(ping, {{"origin", origin}, {"host", "127.0.0.1:47811"}}), StartsWith("HTTP/1.1 200 "));
+    // OPTIONS and unknown paths are answered before the origin is looked at.
+    EXPECT_THAT(server.handle(request("OPTIONS", "/mcp", "", {{"origin", "null"}})), StartsWith("HTTP/1.1 204 "));
+}
+
+TEST_F(MCPServerTest, BadBodiesGetTheParseAndInvalidRequestErrors) {
+    const std::string parseError =
+        "HTTP/1.1 400 Bad Request\r\nContent-Length: 75\r\nContent-Type: application/json\r\n\r\n"
+        R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+    for (std::string body : {"", "\"x\"", "42", "true", "null", "{", "{\"a\":1} trailing", "\xFF"})
+        EXPECT_EQ(postBody(body), parseError) << body;
+    auto invalid = postBody("[1, 2]");
+    EXPECT_THAT(invalid, StartsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_EQ(bodyJSON(invalid), json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid request"}})"));
+    EXPECT_THAT(postBody(R"([{"id":1,"method":"ping"}, 3])"), StartsWith("HTTP/1.1 400 "));
+    EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(MCPServerTest, AbsurdlyDeepJsonIsAParseError) {
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_THAT(postBody(deep), HasSubstr("-32700"));
+    std::string deepInParams = R"({"id":1,"method":"ping","params":)" + std::string(65, '[') + std::string(65, ']') + "}";
+    EXPECT_THAT(postBody(deepInParams), HasSubstr("-32700"));
+    std::string fine = R"({"id":1,"method":"ping","params":{"a":)" + std::string(60, '[') + std::string(60, ']') + "}}";
+    EXPECT_THAT(postBody(fine), StartsWith("HTTP/1.1 200 "));
+}
+
+TEST_F(MCPServerTest, NotificationsAndBatchesWithoutRequestsGet202) {
+    const std::string accepted = "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(postBody(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"), accepted);
+    EXPECT_EQ(postBody("[]"), accepted);
+    EXPECT_EQ(postBody(R"([{"method":"notifications/cancelled"},{"jsonrpc":"2.0","method":"x"}])"), accepted);
+    // A message without a string method is dropped, id or not (a client's response, for example).
+    EXPECT_EQ(postBody(R"({"jsonrpc":"2.0","id":5,"result":{}})"), accepted);
+    EXPECT_EQ(postBody(R"({"id":5,"method":7})"), accepted);
+    EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(MCPServerTest, ABatchAnswersOnlyItsRequests) {
+    auto response = postBody(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"notifications/x"}])");
+    EXPECT_THAT(response, StartsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(bodyJSON(response), json::parse(R"([{"jsonrpc":"2.0","id":1,"result":{}}])"));
+    // An initialize inside a batch gets no session header.
+    auto initialize = postBody(R"([{"id":1,"method":"initialize"}])");
+    EXPECT_THAT(initialize, testing::Not(HasSubstr("Mcp-Session-Id")));
+}
+
+TEST_F(MCPServerTest, IdsOfEveryTypeComeBackUnchanged) {
+    for (std::string id : {"7", "\"a\"", "null", "-1.5", "{\"k\":[1]}", "[1,\"x\"]", "true", "123456789012345"}) {
+        auto response = bodyJSON(postBody(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})"));
+        EXPECT_EQ(response, json::parse(R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})")) << id;
+    }
+    EXPECT_EQ(body(postBody(R"({"jsonrpc":"2.0","id":"a","method":"ping"})")), R"({"id":"a","jsonrpc":"2.0","result":{}})");
+}
+
+TEST_F(MCPServerTest, InitializeNegotiatesTheVersionAndStartsASession) {
+    auto answer = [&](const std::string& params) {
+        auto response = postBody(R"({"jsonrpc":"2.0","id":7,"method":"initialize")" + params + "}");
+        return std::make_pair(response, bodyJSON(response)["result"]);
+    };
+    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":"2025-03-26"})").second["protocolVersion"], "2025-03-26");
+    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":"2024-11-05"})").second["protocolVersion"], "2024-11-05");
+    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":"1999-01-01"})").second["protocolVersion"], "2025-06-18");
+    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":20250326})").second["protocolVersion"], "2025-06-18");
+    auto [response, result] = answer("");
+    EXPECT_EQ(result["protocolVersion"], "2025-06-18");
+    EXPECT_EQ(result.size(), 4u);
+    EXPECT_EQ(result["capabilities"], json::parse(R"({"tools":{"listChanged":false}})"));
+    EXPECT_EQ(result["serverInfo"], json::parse(R"({"name":"pokescope","title":"Pokescope","version":"0.1.0"})"));
+    EXPECT_EQ(result["instructions"], MCPServer::instructions());
+
+    auto session = [](const std::string& response) {
+        auto at = response.find("Mcp-Session-Id: ");
+        return at == std::string::npos ? "" : response.substr(at + 16, 36);
+    };
+    auto second = answer("").first;
+    EXPECT_EQ(session(response).size(), 36u);
+    EXPECT_NE(session(response), session(second));
+    EXPECT_EQ(requests, std::vector<std::string>(6, "initialize"));
+}
+
+TEST_F(MCPServerTest, TheInstructionsAreFiveLinesOf584Characters) {
+    const std::string& text = MCPServer::instructions();
+    EXPECT_EQ(text.size(), 584u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
+    EXPECT_NE(text.back(), '\n');
+    EXPECT_THAT(text, HasSubstr("a left-edge swipe goes back\nand a bottom-edge swipe goes Home."));
+}
+
+TEST_F(MCPServerTest, UnknownMethodsAreReportedAndRefused) {
+    auto response = bodyJSON(postBody(R"({"id":1,"method":"resources/list"})"));
+    EXPECT_EQ(response, json::parse(
+                            R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found: resources/list"}})"));
+    EXPECT_EQ(requests, std::vector<std::string>{"resources/list"});
+}
+
+TEST_F(MCPServerTest, ToolsListServesTheCatalogueWithoutPaging) {
+    auto response = bodyJSON(postBody(R"({"id":2,"method":"tools/list","params":{"cursor":"abc"}})"));
+    EXPECT_EQ(response["result"], json::parse(R"({"tools":[{"name":"tap"},{"name":"status"}]})"));
+    EXPECT_EQ(requests, std::vector<std::string>{"tools/list"});
+}
+
+TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsLeniently) {
+    postBody(R"({"id":1,"method":"tools/call","params":{"name":"tap","arguments":"x"}})");
+    postBody(R"({"id":"a","method":"tools/call","params":{}})");
+    postBody(R"({"id":3,"method":"tools/call","params":{"name":5,"arguments":{"x":1}}})");
+    postBody(R"({"id":4,"method":"tools/call","params":[1]})");
+    auto response = bodyJSON(postBody(R"({"id":5,"method":"tools/call","params":{"name":"status"}})"));
+    ASSERT_EQ(tools->calls.size(), 5u);
+    EXPECT_EQ(tools->calls[0], std::make_pair(std::string("tap"), json::object()));
+    EXPECT_EQ(tools->calls[1], std::make_pair(std::string(""), json::object()));
+    EXPECT_EQ(tools->calls[2], std::make_pair(std::string(""), json({{"x", 1}})));
+    EXPECT_EQ(tools->calls[3].first, "");
+    EXPECT_EQ(requests, (std::vector<std::string>{"tool: tap", "tool: ?", "tool: 5", "tool: ?", "tool: status"}));
+    EXPECT_EQ(response, json({{"jsonrpc", "2.0"}, {"id", 5}, {"result", tools->result}}));
+}
+
+TEST_F(MCPServerTest, ResultsThatAreNotUtf8StillReachTheClient) {
+    tools->result = {{"content", json::array({{{"type", "text"}, {"text", "bad \xFF byte"}}})}};
+    auto response = postBody(R"({"id":1,"method":"tools/call","params":{"name":"tap"}})");
+    EXPECT_THAT(response, StartsWith("HTTP/1.1 200 OK\r\n"));
+    auto result = bodyJSON(response);
+    EXPECT_EQ(result["result"]["content"][0]["text"], "bad \xEF\xBF\xBD byte");
+}
+
+TEST_F(MCPServerTest, RpcErrorEnvelope) {
+    json id = "x";
+    EXPECT_EQ(MCPServer::rpcError(&id, -32601, "Method not found: a"),
+              R"({"error":{"code":-32601,"message":"Method not found: a"},"id":"x","jsonrpc":"2.0"})");
+    EXPECT_EQ(MCPServer::rpcError(nullptr, -32700, "Parse error"),
+              R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
+}

@@ -1,0 +1,81 @@
+// End to end: the pokescope executable, started as a user would, driven by the official MCP TypeScript
+// SDK client as an agent would drive it.
+#include "tests/support/TestSupport.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+
+using namespace pokescope::test;
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::HasSubstr;
+
+namespace {
+
+// Runs the SDK client against the app and returns what it printed.
+json runClient(int port, const std::vector<std::string>& steps) {
+    std::vector<std::string> arguments{"/usr/bin/env", "node", (sourcePath() / "tests/e2e/mcp-client.mjs").string(),
+                                       "http://127.0.0.1:" + std::to_string(port) + "/mcp"};
+    arguments.insert(arguments.end(), steps.begin(), steps.end());
+    Child client(arguments, {"NODE_PATH=" + (sourcePath() / "node_modules").string()});
+    auto status = client.wait(120s);
+    std::string output = client.output();
+    EXPECT_EQ(status, 0) << output << client.errors();
+    auto line = output.substr(0, output.find('\n'));
+    auto parsed = json::parse(line, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << output << client.errors();
+    return parsed;
+}
+
+std::vector<std::string> toolNames(const json& tools) {
+    std::vector<std::string> names;
+    for (auto& tool : tools)
+        names.push_back(tool["name"]);
+    return names;
+}
+
+} // namespace
+
+TEST(EndToEnd, TheSdkClientInitializesPingsAndListsFifteenTools) {
+    TempHome home;
+    auto app = startApp(home);
+    json out = runClient(app.port, {"ping", "list"});
+    ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
+    EXPECT_EQ(out["serverVersion"], json::parse(R"({"name":"pokescope","title":"Pokescope","version":"0.1.0"})"));
+    EXPECT_THAT(out["instructions"].get<std::string>(), testing::StartsWith("Pokescope drives a real iPhone."));
+    EXPECT_EQ(out["sessionId"].get<std::string>().size(), 36u);
+    EXPECT_EQ(out["steps"][0]["ping"], json::object());
+    auto names = toolNames(out["steps"][1]["tools"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"screenshot", "tap", "tap_text", "long_press", "swipe", "scroll",
+                                               "scroll_to", "batch", "type_text", "press_key", "open_app",
+                                               "start_recording", "stop_recording", "calibrate", "status"}));
+    // The server noted the agent's requests in its log.
+    app.child->signal(SIGTERM);
+    EXPECT_EQ(app.child->wait(30s), 0);
+}
+
+TEST(EndToEnd, WithTranscriptionOnTheClientSeesNineteenTools) {
+    TempHome home;
+    writeFile(home.path() / ".config/pokescope/settings.json", R"({"transcriptionEnabled": true})");
+    auto app = startApp(home);
+    json out = runClient(app.port, {"list", "call:transcribe:{\"path\":\"/nonexistent.mp4\"}"});
+    ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
+    auto names = toolNames(out["steps"][0]["tools"]);
+    EXPECT_EQ(names.size(), 19u);
+    EXPECT_EQ(names[13], "transcribe");
+    EXPECT_EQ(names[16], "stop_listening");
+}
+
+TEST(EndToEnd, ToolFailuresReachTheAgentAsResults) {
+    TempHome home;
+    auto app = startApp(home);
+    json out = runClient(app.port, {"call:get_transcript:{}", "call:fly:{}"});
+    ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
+    auto& refused = out["steps"][0]["result"];
+    EXPECT_EQ(refused["isError"], true);
+    EXPECT_THAT(refused["content"][0]["text"].get<std::string>(), HasSubstr("Transcription is turned off."));
+    EXPECT_EQ(out["steps"][1]["result"]["content"][0]["text"], "Unknown tool: fly");
+}

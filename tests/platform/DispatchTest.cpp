@@ -1,0 +1,153 @@
+#include "platform/Dispatch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <latch>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace pokescope;
+using namespace std::chrono_literals;
+
+TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThread) {
+    DispatchQueue queue("test.order");
+    std::vector<int> seen;
+    std::thread::id worker;
+    for (int i = 0; i < 1000; ++i)
+        queue.async([&, i] {
+            seen.push_back(i);
+            worker = std::this_thread::get_id();
+        });
+    queue.sync([] {});
+    ASSERT_EQ(seen.size(), 1000u);
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_EQ(seen[i], i);
+    EXPECT_NE(worker, std::this_thread::get_id());
+}
+
+TEST(DispatchQueue, SyncFromItsOwnQueueRunsInlineInsteadOfDeadlocking) {
+    DispatchQueue queue("test.reentrant");
+    int value = queue.sync([&] {
+        EXPECT_TRUE(queue.isCurrent());
+        return queue.sync([] { return 41; }) + 1;
+    });
+    EXPECT_EQ(value, 42);
+    EXPECT_FALSE(queue.isCurrent());
+    EXPECT_EQ(DispatchQueue::current(), nullptr);
+}
+
+TEST(DispatchQueue, SyncPassesExceptionsToTheCaller) {
+    DispatchQueue queue("test.throw");
+    EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+    // The queue survives and keeps working.
+    EXPECT_EQ(queue.sync([] { return 7; }), 7);
+}
+
+TEST(DispatchQueue, AsyncWorkThatThrowsDoesNotStopTheQueue) {
+    DispatchQueue queue("test.survive");
+    queue.async([] { throw std::runtime_error("lost"); });
+    EXPECT_EQ(queue.sync([] { return 3; }), 3);
+}
+
+TEST(DispatchQueue, DelayedWorkRunsAfterItsDelayAndCanBeCancelled) {
+    DispatchQueue queue("test.delay");
+    std::mutex mutex;
+    std::condition_variable done;
+    bool ran = false, cancelledRan = false;
+    auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point ranAt;
+    auto cancelled = queue.asyncAfter(30ms, [&] { cancelledRan = true; });
+    cancelled->cancel();
+    queue.asyncAfter(60ms, [&] {
+        std::lock_guard lock(mutex);
+        ran = true;
+        ranAt = std::chrono::steady_clock::now();
+        done.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(done.wait_for(lock, 10s, [&] { return ran; }));
+    EXPECT_GE(ranAt - start, 60ms);
+    EXPECT_FALSE(cancelledRan);
+}
+
+TEST(ManualClock, FiresOnlyDueWorkInDeadlineOrder) {
+    DispatchQueue queue("test.manual");
+    ManualClock clock;
+    std::vector<std::string> fired;
+    queue.asyncAfter(3s, [&] { fired.push_back("c"); }, clock);
+    queue.asyncAfter(1s, [&] { fired.push_back("a"); }, clock);
+    auto cancelled = queue.asyncAfter(2s, [&] { fired.push_back("cancelled"); }, clock);
+    queue.asyncAfter(2s, [&] { fired.push_back("b"); }, clock);
+    cancelled->cancel();
+    EXPECT_EQ(clock.pending(), 4u);
+
+    clock.advance(999ms);
+    queue.sync([] {});
+    EXPECT_TRUE(fired.empty());
+
+    clock.advance(1ms);
+    queue.sync([] {});
+    EXPECT_EQ(fired, std::vector<std::string>{"a"});
+
+    clock.advance(5s);
+    queue.sync([] {});
+    EXPECT_EQ(fired, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(clock.pending(), 0u);
+}
+
+TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWork) {
+    ConcurrentQueue pool("test.pool", 64, 2);
+    constexpr int blockers = 20;
+    std::latch started(blockers);
+    std::latch release(1);
+    for (int i = 0; i < blockers; ++i)
+        pool.async([&] {
+            started.count_down();
+            release.wait();
+        });
+    // All twenty run at once: none waits for another to finish.
+    started.wait();
+    EXPECT_GE(pool.threadCount(), static_cast<size_t>(blockers));
+
+    // And one more piece of work still runs while they all block.
+    std::latch quick(1);
+    pool.async([&] { quick.count_down(); });
+    quick.wait();
+    release.count_down();
+}
+
+TEST(ConcurrentQueue, NeverExceedsItsCap) {
+    ConcurrentQueue pool("test.cap", 3, 1);
+    std::atomic<int> running{0}, peak{0}, finished{0};
+    for (int i = 0; i < 12; ++i)
+        pool.async([&] {
+            int now = ++running;
+            int seen = peak.load();
+            while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(20ms);
+            --running;
+            ++finished;
+        });
+    while (finished.load() < 12)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_LE(peak.load(), 3);
+    EXPECT_LE(pool.threadCount(), 3u);
+}
+
+TEST(MainQueue, RunsPostedWorkOnTheThreadThatRunsIt) {
+    std::thread::id ranOn;
+    std::thread runner([&] {
+        DispatchQueue::main().async([&] {
+            ranOn = std::this_thread::get_id();
+            EXPECT_TRUE(DispatchQueue::main().isCurrent());
+            DispatchQueue::stopMain();
+        });
+        DispatchQueue::runMain();
+        EXPECT_EQ(ranOn, std::this_thread::get_id());
+    });
+    runner.join();
+    EXPECT_NE(ranOn, std::thread::id{});
+}

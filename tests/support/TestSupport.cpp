@@ -1,0 +1,373 @@
+#include "tests/support/TestSupport.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <random>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pokescope::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+TempFolder::TempFolder() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("pokescope-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("can't make a temporary folder");
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    for (auto& [name, value] : saved_) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+}
+
+void ScopedEnvironment::set(const std::string& name, const std::optional<std::string>& value) {
+    if (!saved_.count(name)) {
+        const char* old = std::getenv(name.c_str());
+        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(name.c_str());
+}
+
+TempHome::TempHome() {
+    environment_.set("HOME", path().string());
+    environment_.set("XDG_CONFIG_HOME", std::nullopt);
+    environment_.set("XDG_STATE_HOME", std::nullopt);
+    environment_.set("XDG_DATA_HOME", std::nullopt);
+    environment_.set("XDG_RUNTIME_DIR", std::nullopt);
+    environment_.set("XDG_PICTURES_DIR", std::nullopt);
+    environment_.set("XDG_VIDEOS_DIR", std::nullopt);
+    environment_.set("POKESCOPE_PORT", std::nullopt);
+}
+
+std::vector<std::string> TempHome::environment() const {
+    return {"HOME=" + path().string(), "XDG_CONFIG_HOME=", "XDG_STATE_HOME=", "XDG_DATA_HOME=",
+            "XDG_RUNTIME_DIR=", "POKESCOPE_PORT="};
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+Child::Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment, bool pipeStdin) {
+    int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
+    if (::pipe2(outPipe, O_CLOEXEC) || ::pipe2(errPipe, O_CLOEXEC) || (pipeStdin && ::pipe2(inPipe, O_CLOEXEC)))
+        throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    if (pipeStdin)
+        posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        auto eq = entry.find('=');
+        env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+    }
+    for (const auto& entry : environment) {
+        auto eq = entry.find('=');
+        std::string name = entry.substr(0, eq), value = entry.substr(eq + 1);
+        if (value.empty() && name.rfind("XDG_", 0) == 0)
+            env.erase(name);
+        else if (value.empty() && name == "POKESCOPE_PORT")
+            env.erase(name);
+        else
+            env[name] = value;
+    }
+    // Sanitizer reports of a child must fail loudly but not mix with its expected output.
+    std::vector<std::string> envStrings;
+    for (auto& [name, value] : env)
+        envStrings.push_back(name + "=" + value);
+    std::vector<char*> envp, argv;
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = arguments;
+    for (auto& s : args)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (pipeStdin)
+        ::close(inPipe[0]);
+    if (rc != 0)
+        throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
+    out_ = outPipe[0];
+    err_ = errPipe[0];
+    in_ = inPipe[1];
+}
+
+Child::~Child() {
+    if (!status_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait(seconds(10));
+    }
+    for (int fd : {out_, err_, in_})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void Child::pump(milliseconds timeout) {
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (::poll(fds, 2, static_cast<int>(timeout.count())) <= 0)
+        return;
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP)))
+            continue;
+        ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0)
+            (i == 0 ? outText_ : errText_).append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::optional<std::string> Child::waitForLine(const std::string& text, milliseconds timeout) {
+    auto deadline = steady_clock::now() + timeout;
+    size_t searched = 0;
+    while (true) {
+        size_t found = outText_.find(text, searched > text.size() ? searched - text.size() : 0);
+        if (found != std::string::npos) {
+            size_t start = outText_.rfind('\n', found);
+            start = start == std::string::npos ? 0 : start + 1;
+            size_t end = outText_.find('\n', found);
+            return outText_.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        }
+        searched = outText_.size();
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        if (status_ || (wait(milliseconds(0)), status_)) {
+            pump(milliseconds(50));
+            if (outText_.size() == searched)
+                return std::nullopt;
+            continue;
+        }
+        pump(std::min(left, milliseconds(100)));
+    }
+}
+
+std::string Child::output() {
+    pump(milliseconds(0));
+    return outText_;
+}
+
+std::string Child::errors() {
+    pump(milliseconds(0));
+    return errText_;
+}
+
+void Child::writeInput(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(in_, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+void Child::closeInput() {
+    if (in_ >= 0)
+        ::close(in_);
+    in_ = -1;
+}
+
+void Child::signal(int number) {
+    if (pid_ > 0 && !status_)
+        ::kill(pid_, number);
+}
+
+std::optional<int> Child::wait(milliseconds timeout) {
+    if (status_)
+        return status_;
+    auto deadline = steady_clock::now() + timeout;
+    while (true) {
+        int status = 0;
+        pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pump(milliseconds(0));
+            return status_;
+        }
+        if (steady_clock::now() >= deadline)
+            return std::nullopt;
+        pump(milliseconds(20));
+    }
+}
+
+fs::path binaryPath() { return POKESCOPE_BINARY; }
+fs::path sourcePath() { return POKESCOPE_SOURCE_DIR; }
+
+RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments) {
+    std::vector<std::string> arguments{binaryPath().string(), "--headless", "--port", "0"};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    RunningApp app;
+    app.child = std::make_unique<Child>(arguments, home.environment());
+    auto line = app.child->waitForLine("mcp: listening on http://127.0.0.1:", seconds(30));
+    if (!line)
+        throw std::runtime_error("the application did not start its server: " + app.child->output() +
+                                 app.child->errors());
+    auto colon = line->rfind(':');
+    app.port = std::stoi(line->substr(colon + 1));
+    return app;
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+RawClient::RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+RawClient::~RawClient() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void RawClient::send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::optional<std::string> RawClient::readResponse(milliseconds timeout) {
+    auto deadline = steady_clock::now() + timeout;
+    while (true) {
+        size_t headEnd = pending_.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            size_t length = 0;
+            std::string head = pending_.substr(0, headEnd);
+            auto at = head.find("Content-Length: ");
+            if (at != std::string::npos)
+                length = std::stoul(head.substr(at + 16));
+            if (pending_.size() >= headEnd + 4 + length) {
+                std::string response = pending_.substr(0, headEnd + 4 + length);
+                pending_.erase(0, headEnd + 4 + length);
+                return response;
+            }
+        }
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        pollfd fd{fd_, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return std::nullopt;
+        char buffer[65536];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return std::nullopt;
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool RawClient::closedByPeer(milliseconds timeout) {
+    auto deadline = steady_clock::now() + timeout;
+    while (true) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd fd{fd_, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return true;
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::optional<std::string> roundTrip(int port, const std::string& request) {
+    RawClient client(port);
+    if (!client.connected())
+        return std::nullopt;
+    client.send(request);
+    return client.readResponse();
+}
+
+std::string post(const std::string& body, const std::string& extraHeaders) {
+    return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+}
+
+std::string bodyOf(const std::string& response) {
+    auto at = response.find("\r\n\r\n");
+    return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+} // namespace pokescope::test

@@ -1,0 +1,123 @@
+// Helpers shared by the test suites: temporary folders standing in for the user's home, child processes
+// of the pokescope executable, and a raw HTTP client that sends exactly the bytes a test gives it.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pokescope::test {
+
+// A fresh folder under the temporary folder, removed again at the end of the test.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets environment variables for the life of the object, restoring the old values afterwards.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    void set(const std::string& name, const std::optional<std::string>& value);
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Points HOME and the XDG folders of this process at a temporary folder.
+class TempHome {
+public:
+    TempHome();
+    const std::filesystem::path& path() const { return folder_.path(); }
+    // The environment a child process needs to use the same folders.
+    std::vector<std::string> environment() const;
+
+private:
+    TempFolder folder_;
+    ScopedEnvironment environment_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& text);
+
+// A child process with its standard output and standard error read through pipes.
+class Child {
+public:
+    // `environment` entries ("NAME=value") are added to (or replace in) this process's environment.
+    Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {},
+          bool pipeStdin = false);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    int pid() const { return pid_; }
+    // Waits until standard output holds a line containing `text`; returns that line.
+    std::optional<std::string> waitForLine(const std::string& text, std::chrono::milliseconds timeout);
+    std::string output(); // everything read from standard output so far
+    std::string errors(); // everything read from standard error so far
+    void writeInput(const std::string& text);
+    void closeInput();
+    void signal(int number);
+    // The exit status (or 128 + signal), or none when the child has not ended within `timeout`.
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+
+private:
+    void pump(std::chrono::milliseconds timeout);
+    int pid_ = -1;
+    int out_ = -1, err_ = -1, in_ = -1;
+    std::string outText_, errText_;
+    std::optional<int> status_;
+};
+
+// The path of the pokescope executable under test and of the source tree.
+std::filesystem::path binaryPath();
+std::filesystem::path sourcePath();
+
+// Starts `pokescope --headless --port 0` in `home`, waits for its server and returns the port.
+struct RunningApp {
+    std::unique_ptr<Child> child;
+    int port = 0;
+};
+RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments = {});
+
+// A blocking loopback TCP client for exact-byte HTTP tests.
+class RawClient {
+public:
+    explicit RawClient(int port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    bool connected() const { return fd_ >= 0; }
+    void send(const std::string& bytes);
+    // Reads one complete HTTP response (head + Content-Length body); none on time-out or close.
+    std::optional<std::string> readResponse(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // True once the server has closed the connection (reads end), within `timeout`.
+    bool closedByPeer(std::chrono::milliseconds timeout);
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    std::string pending_;
+};
+
+// Sends one request on a new connection and returns the whole response.
+std::optional<std::string> roundTrip(int port, const std::string& request);
+// A POST /mcp with the given body and the usual headers.
+std::string post(const std::string& body, const std::string& extraHeaders = "");
+// The body of an HTTP response.
+std::string bodyOf(const std::string& response);
+
+} // namespace pokescope::test
