@@ -1,0 +1,1 @@
+// ScreenCapture: filled in next.

@@ -1,0 +1,1 @@
+// MobileDevice: filled in next.
