@@ -1,18 +1,50 @@
 #include "app/PokescopeApp.hpp"
 
-#include "agent/MCPServer.hpp"
+#include "app/AppModel.hpp"
 #include "app/Log.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "device/MobileDevice.hpp"
 #include "platform/Dispatch.hpp"
+#include "bluetooth/BluetoothHID.hpp"
+#include "sim/SimBluetooth.hpp"
+#include "sim/SimCapture.hpp"
+#include "sim/SimLockdown.hpp"
 
 namespace pokescope::PokescopeApp {
+
+namespace {
+
+// The simulated phone, plugged in for the whole run.
+void plugInSimulatedPhone() {
+    static auto* phone = new std::shared_ptr<sim::SimPhone>(std::make_shared<sim::SimPhone>());
+    MobileDevice::useBackend(std::make_shared<sim::SimLockdown>(*phone));
+    ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(*phone));
+    BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(*phone));
+    const auto& identity = (*phone)->identity();
+    Log::shared().add("app: simulated iPhone plugged in (" + identity.name + ", " + identity.productType + ")");
+}
+
+// Without windows the log is the only view: say how the screen is doing when it changes.
+void reportScreen(long lastCount) {
+    DispatchQueue::main().asyncAfter(seconds(10), [lastCount] {
+        auto snapshot = ScreenCapture::shared().snapshot();
+        if (snapshot.frameCount != lastCount && snapshot.latest)
+            Log::shared().add("app: screen " + std::to_string(snapshot.latest->width()) + "x" +
+                              std::to_string(snapshot.latest->height()) + ", " + std::to_string(snapshot.frameCount) +
+                              " frames");
+        reportScreen(snapshot.frameCount);
+    });
+}
+
+} // namespace
 
 int run(const Entry::Options& options) {
     Log::shared().add("app: Pokescope 0.1.0 running without windows");
     if (options.simulate)
-        Log::shared().add("app: --simulate: the simulated iPhone is not part of this build yet");
-    DispatchQueue::main().async([port = Entry::serverPort(options)] {
-        MCPServer::shared().start(port);
-    });
+        plugInSimulatedPhone();
+    AppModel::shared().setPort(Entry::serverPort(options));
+    DispatchQueue::main().async([] { AppModel::shared().start(); });
+    reportScreen(0);
     DispatchQueue::runMain();
     return 0;
 }

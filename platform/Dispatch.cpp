@@ -96,17 +96,28 @@ void ManualClock::schedule(DispatchQueue& queue, Duration delay, std::function<v
 }
 
 void ManualClock::advance(Duration by) {
-    std::vector<State::Entry> due;
+    // Steps through the due work one piece at a time, each run to completion at its own deadline, so work
+    // that schedules more work within the window sees the time it would see with a real clock.
+    TimePoint target;
     {
         std::lock_guard lock(state_->mutex);
-        state_->now += by;
-        auto end = state_->entries.upper_bound({state_->now, UINT64_MAX});
-        for (auto it = state_->entries.begin(); it != end; ++it)
-            due.push_back(std::move(it->second));
-        state_->entries.erase(state_->entries.begin(), end);
+        target = state_->now + by;
     }
-    for (auto& entry : due)
-        entry.queue->async(std::move(entry.fn));
+    for (;;) {
+        State::Entry entry;
+        {
+            std::lock_guard lock(state_->mutex);
+            auto first = state_->entries.begin();
+            if (first == state_->entries.end() || first->first.first > target) {
+                state_->now = target;
+                return;
+            }
+            state_->now = std::max(state_->now, first->first.first);
+            entry = std::move(first->second);
+            state_->entries.erase(first);
+        }
+        entry.queue->sync(entry.fn);
+    }
 }
 
 std::size_t ManualClock::pending() const {

@@ -60,14 +60,16 @@ public:
     void schedule(DispatchQueue& queue, Duration delay, std::function<void()> fn) override;
 };
 
-// Time that moves only when `advance` is called; due work is posted to its queue in deadline order.
+// Time that moves only when `advance` is called; due work runs on its queue in deadline order, each piece
+// at its own deadline and to completion before the next.
 class ManualClock final : public Clock {
 public:
     ManualClock();
     ~ManualClock() override;
     TimePoint now() const override;
     void schedule(DispatchQueue& queue, Duration delay, std::function<void()> fn) override;
-    // Moves time forward and posts every piece of work that has become due, earliest first.
+    // Moves time forward, running every piece of work that becomes due on its queue, earliest first;
+    // returns when all of it has run.
     void advance(Duration by);
     // Number of scheduled pieces of work that are not yet due.
     std::size_t pending() const;

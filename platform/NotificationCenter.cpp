@@ -1,47 +1,22 @@
 #include "platform/NotificationCenter.hpp"
 
 #include "platform/Dispatch.hpp"
+#include "platform/GuardedCallback.hpp"
 
 #include <algorithm>
-#include <condition_variable>
-#include <thread>
 
 namespace pokescope {
 
 struct NotificationCenter::Observer::Entry {
     NotificationCenter* center = nullptr;
     std::string name;
-    Handler handler;
     DispatchQueue* queue = nullptr;
+    GuardedCallback<const std::optional<std::string>&> handler;
 
-    std::mutex mutex;
-    std::condition_variable idle;
-    bool active = true;
-    std::vector<std::thread::id> callers; // threads inside the handler right now
-
-    // Calls the handler unless the observer is gone; removal waits for calls on other threads to end.
-    void deliver(const std::optional<std::string>& object) {
-        {
-            std::lock_guard lock(mutex);
-            if (!active)
-                return;
-            callers.push_back(std::this_thread::get_id());
-        }
-        handler(object);
-        std::lock_guard lock(mutex);
-        callers.erase(std::find(callers.begin(), callers.end(), std::this_thread::get_id()));
-        idle.notify_all();
-    }
-
-    void deactivate() {
-        std::unique_lock lock(mutex);
-        active = false;
-        auto self = std::this_thread::get_id();
-        // A handler that removes its own observer must not wait for itself.
-        idle.wait(lock, [&] {
-            return std::all_of(callers.begin(), callers.end(), [&](auto id) { return id == self; });
-        });
-    }
+    Entry(NotificationCenter* c, std::string n, Handler h, DispatchQueue* q)
+        : center(c), name(std::move(n)), queue(q), handler(std::move(h)) {}
+    void deliver(const std::optional<std::string>& object) { handler.call(object); }
+    void deactivate() { handler.withdraw(); }
 };
 
 NotificationCenter::Observer::Observer(Observer&& other) noexcept : entry_(std::move(other.entry_)) {}
@@ -71,11 +46,7 @@ NotificationCenter& NotificationCenter::shared() {
 
 NotificationCenter::Observer NotificationCenter::addObserver(std::string name, Handler handler,
                                                              DispatchQueue* queue) {
-    auto entry = std::make_shared<Observer::Entry>();
-    entry->center = this;
-    entry->name = std::move(name);
-    entry->handler = std::move(handler);
-    entry->queue = queue;
+    auto entry = std::make_shared<Observer::Entry>(this, std::move(name), std::move(handler), queue);
     {
         std::lock_guard lock(mutex_);
         entries_.push_back(entry);

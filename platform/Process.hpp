@@ -12,3 +12,21 @@ void atProcessExit(void (*hook)());
 [[noreturn]] void exitProcess(int status);
 
 } // namespace pokescope
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pokescope {
+
+struct ProcessResult {
+    int status = -1; // exit status, 128 + signal when killed, -1 when it could not start
+    std::string output; // standard output
+};
+
+// Runs a program (looked up on PATH) with the given arguments and no standard input, collecting its
+// standard output; killed when it outlives `timeout`. The child starts with no signals blocked.
+ProcessResult runProcess(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout);
+
+} // namespace pokescope

@@ -1,86 +1,174 @@
-// Placeholder screen until the real one lands: a plain grey picture that tracks the pointer.
 #include "sim/SimScreen.hpp"
+#include "platform/Utf8.hpp"
+#include "sim/SimScreenModel.hpp"
+#include "sim/SimScreenRender.hpp"
 
-#include <cstring>
 #include <mutex>
 
 namespace pokescope::sim {
 
 struct SimScreen::Impl {
     mutable std::mutex mutex;
-    double x = 0, y = 0;
-    bool assistiveTouch = false;
-    bool dirty = true;
-    std::string banner;
-    std::function<void(const std::string&)> speech;
-    RenderStats stats;
+    detail::Screen screen;
+    detail::Renderer renderer;
+
+    // Runs `change` under the lock, then the callbacks it queued (speech, trust answers) without it, so
+    // they may call back into the screen.
+    template <class F> void locked(F&& change) {
+        std::vector<std::function<void()>> later;
+        {
+            std::lock_guard lock(mutex);
+            change(screen);
+            later.swap(screen.deferred);
+        }
+        for (auto& callback : later)
+            callback();
+    }
 };
 
 SimScreen::SimScreen() : impl_(std::make_unique<Impl>()) {}
 SimScreen::~SimScreen() = default;
 
-bool SimScreen::render(Image& frame, TimePoint) {
-    std::lock_guard lock(impl_->mutex);
-    if (frame.width() != kWidth || frame.height() != kHeight)
-        frame = Image(kWidth, kHeight, Image::Format::bgra);
-    if (!impl_->dirty)
-        return false;
-    std::memset(frame.data(), 0x80, frame.byteCount());
-    impl_->dirty = false;
-    ++impl_->stats.fullRedraws;
-    return true;
+bool SimScreen::render(Image& frame, TimePoint now) {
+    bool changed = false;
+    impl_->locked([&](detail::Screen& s) { changed = impl_->renderer.render(s, frame, now); });
+    return changed;
 }
-std::optional<TimePoint> SimScreen::nextChange(TimePoint) const { return std::nullopt; }
+
+std::optional<TimePoint> SimScreen::nextChange(TimePoint now) const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->renderer.nextChange(impl_->screen, now);
+}
+
 void SimScreen::setPointer(double x, double y) {
     std::lock_guard lock(impl_->mutex);
-    impl_->x = x;
-    impl_->y = y;
-    impl_->dirty = true;
+    impl_->screen.pointerX = x;
+    impl_->screen.pointerY = y;
 }
+
 std::pair<double, double> SimScreen::pointer() const {
     std::lock_guard lock(impl_->mutex);
-    return {impl_->x, impl_->y};
+    return {impl_->screen.pointerX, impl_->screen.pointerY};
 }
-void SimScreen::touchDown(double, double, TimePoint) {}
-void SimScreen::touchMove(double, double, TimePoint) {}
-void SimScreen::touchUp(double, double, TimePoint) {}
-void SimScreen::tap(double, double, TimePoint) {}
-void SimScreen::keyPress(int, int, TimePoint) {}
-void SimScreen::typeText(const std::string&, TimePoint) {}
-void SimScreen::goHome(TimePoint) {}
-bool SimScreen::openApp(const std::string&, TimePoint) { return false; }
+
+void SimScreen::touchDown(double x, double y, TimePoint at) {
+    impl_->locked([&](detail::Screen& s) { s.touchDown(x, y, at); });
+}
+
+void SimScreen::touchMove(double x, double y, TimePoint at) {
+    impl_->locked([&](detail::Screen& s) { s.touchMove(x, y, at); });
+}
+
+void SimScreen::touchUp(double x, double y, TimePoint at) {
+    impl_->locked([&](detail::Screen& s) { s.touchUp(x, y, at); });
+}
+
+void SimScreen::tap(double x, double y, TimePoint at) {
+    impl_->locked([&](detail::Screen& s) {
+        s.touchDown(x, y, at);
+        s.touchUp(x, y, at + milliseconds(80));
+    });
+}
+
+void SimScreen::keyPress(int usage, int modifiers, TimePoint at) {
+    impl_->locked([&](detail::Screen& s) { s.keyPress(usage, modifiers, at); });
+}
+
+void SimScreen::typeText(const std::string& text, TimePoint at) {
+    impl_->locked([&](detail::Screen& s) {
+        s.advance(at);
+        s.typeText(text);
+    });
+}
+
+void SimScreen::goHome(TimePoint at) {
+    impl_->locked([&](detail::Screen& s) {
+        s.advance(at);
+        s.goHome();
+    });
+}
+
+bool SimScreen::openApp(const std::string& name, TimePoint at) {
+    bool opened = false;
+    impl_->locked([&](detail::Screen& s) {
+        s.advance(at);
+        if (s.asleep)
+            s.wake();
+        opened = s.launch(name, std::nullopt);
+    });
+    return opened;
+}
+
 void SimScreen::showBanner(const std::string& text) {
     std::lock_guard lock(impl_->mutex);
-    impl_->banner = text;
-    impl_->dirty = true;
+    impl_->screen.banner = utf8::sanitized(text);
 }
+
 void SimScreen::hideBanner() {
     std::lock_guard lock(impl_->mutex);
-    impl_->banner.clear();
-    impl_->dirty = true;
+    impl_->screen.banner.reset();
 }
+
 void SimScreen::setAssistiveTouch(bool on) {
     std::lock_guard lock(impl_->mutex);
-    impl_->assistiveTouch = on;
-    impl_->dirty = true;
+    if (impl_->screen.settings.assistiveTouch != on) {
+        impl_->screen.settings.assistiveTouch = on;
+        impl_->screen.changed();
+    }
 }
+
 bool SimScreen::assistiveTouch() const {
     std::lock_guard lock(impl_->mutex);
-    return impl_->assistiveTouch;
+    return impl_->screen.settings.assistiveTouch;
 }
-void SimScreen::showTrustPrompt(std::function<void(bool)> onAnswer) { onAnswer(true); }
-void SimScreen::setAsleep(bool) {}
-std::string SimScreen::location() const { return "home"; }
-std::string SimScreen::fieldText() const { return ""; }
-std::vector<DrawnText> SimScreen::drawnTexts() const { return {}; }
-bool SimScreen::animating() const { return false; }
-void SimScreen::setSpeechHandler(std::function<void(const std::string&)> handler) {
+
+void SimScreen::showTrustPrompt(std::function<void(bool trusted)> onAnswer) {
+    impl_->locked([&](detail::Screen& s) {
+        // A prompt shown again replaces the one on screen; its asker hears "not trusted" rather than nothing.
+        s.answerTrust(false);
+        s.alert = true;
+        s.trustAnswer = std::move(onAnswer);
+        s.changed();
+    });
+}
+
+void SimScreen::setAsleep(bool asleep) {
     std::lock_guard lock(impl_->mutex);
-    impl_->speech = std::move(handler);
+    if (impl_->screen.asleep != asleep) {
+        impl_->screen.asleep = asleep;
+        impl_->screen.changed();
+    }
 }
+
+std::string SimScreen::location() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->screen.location();
+}
+
+std::string SimScreen::fieldText() const {
+    std::lock_guard lock(impl_->mutex);
+    const detail::TextField* field = impl_->screen.field();
+    return field ? field->text : std::string();
+}
+
+std::vector<DrawnText> SimScreen::drawnTexts() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->renderer.texts();
+}
+
+bool SimScreen::animating() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->screen.animating();
+}
+
+void SimScreen::setSpeechHandler(std::function<void(const std::string& utterance)> handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.speech = std::move(handler);
+}
+
 SimScreen::RenderStats SimScreen::renderStats() const {
     std::lock_guard lock(impl_->mutex);
-    return impl_->stats;
+    return impl_->renderer.stats();
 }
 
 } // namespace pokescope::sim

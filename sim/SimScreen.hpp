@@ -79,7 +79,8 @@ public:
     bool assistiveTouch() const;
     // Shows the phone's trust prompt ("Trust This Computer?"); `onAnswer(true)` when Trust is tapped.
     void showTrustPrompt(std::function<void(bool trusted)> onAnswer);
-    // Locked and dark (asleep); any key or touch wakes it to the home screen (no passcode).
+    // Locked and dark (asleep); any key or touch wakes it to what it showed before (no passcode), and does
+    // nothing else.
     void setAsleep(bool asleep);
 
     // --- what is shown (tests) -------------------------------------------------------------------------

@@ -1,0 +1,221 @@
+#include "app/AppModel.hpp"
+
+#include "agent/MCPServer.hpp"
+#include "app/AppSettings.hpp"
+#include "app/Log.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "platform/Dispatch.hpp"
+
+#include <climits>
+#include <unistd.h>
+
+namespace pokescope {
+
+AppModel::AppModel() {
+    auto& store = AppSettings::shared().store();
+    state_.onboardingDone = store.boolForKey(AppSettings::kOnboardingDone);
+    state_.selectedUDID = store.stringForKey(AppSettings::kSelectedPhone);
+}
+
+AppModel& AppModel::shared() {
+    static auto* model = new AppModel(); // lives for the whole process
+    return *model;
+}
+
+std::uint16_t AppModel::port() const { return MCPServer::shared().port(); }
+
+AppModel::State AppModel::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void AppModel::setOnChange(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    onChange_ = std::move(listener);
+}
+
+void AppModel::changed() {
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = onChange_;
+    }
+    if (listener)
+        listener();
+}
+
+void AppModel::appendLogLine(const std::string& line) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.logLines.push_back(line);
+        // Trimmed in steps of 50, so the list holds at most 300 lines.
+        if (state_.logLines.size() > kLogLinesLimit)
+            state_.logLines.erase(state_.logLines.begin(), state_.logLines.begin() + 50);
+    }
+    changed();
+}
+
+void AppModel::start() {
+    if (started_)
+        return;
+    started_ = true;
+    auto& main = DispatchQueue::main();
+
+    Log::shared().setOnLine([&main](const std::string& line) {
+        main.async([line] { shared().appendLogLine(line); });
+    });
+
+    auto& device = MobileDevice::shared();
+    device.setOnChange([](const std::vector<PhoneInfo>& phones) { shared().phonesChanged(phones); });
+    device.start();
+
+    auto& capture = ScreenCapture::shared();
+    capture.setOnFrame([](const ImageRef& image) {
+        {
+            std::lock_guard lock(shared().mutex_);
+            shared().state_.screen = image;
+        }
+        shared().changed();
+    });
+    {
+        std::lock_guard lock(mutex_);
+        state_.cameraStatus = capture.cameraStatus();
+    }
+    if (capture.cameraStatus() == CaptureBackend::Permission::authorized) {
+        capture.start();
+    } else if (snapshot().onboardingDone &&
+               capture.cameraStatus() == CaptureBackend::Permission::notDetermined) {
+        capture.requestCamera([](bool granted) {
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.cameraStatus = ScreenCapture::shared().cameraStatus();
+            }
+            shared().changed();
+            if (granted)
+                ScreenCapture::shared().start();
+        });
+    }
+
+    auto& hid = BluetoothHID::shared();
+    hid.setOnStateChange([](BluetoothHID::State state) {
+        {
+            std::lock_guard lock(shared().mutex_);
+            shared().state_.bluetooth = state;
+        }
+        shared().changed();
+    });
+    capture.setLinkReady([] { return BluetoothHID::shared().state() == BluetoothHID::State::ready; });
+
+    auto& server = MCPServer::shared();
+    server.setOnRequest([&main](const std::string& label) {
+        main.async([label] {
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.lastAgentActivity = label;
+            }
+            shared().changed();
+        });
+    });
+    server.start(port_);
+    main.asyncAfter(seconds(1), [] {
+        {
+            std::lock_guard lock(shared().mutex_);
+            shared().state_.mcpRunning = MCPServer::shared().running();
+        }
+        shared().changed();
+    });
+    main.asyncAfter(seconds(5), [] {
+        if (shared().snapshot().phones.empty())
+            Log::shared().add("app: no iPhone on USB yet; plug one in, unlock it and trust this computer");
+    });
+}
+
+std::optional<PhoneInfo> AppModel::selectedPhone() const {
+    std::lock_guard lock(mutex_);
+    if (state_.phones.empty())
+        return std::nullopt;
+    if (state_.selectedUDID)
+        for (const auto& phone : state_.phones)
+            if (phone.udid == *state_.selectedUDID)
+                return phone;
+    return state_.phones.front();
+}
+
+void AppModel::select(const PhoneInfo& phone) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.selectedUDID = phone.udid;
+    }
+    AppSettings::shared().store().set(AppSettings::kSelectedPhone, phone.udid);
+    phonesChanged(snapshot().phones);
+}
+
+void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
+    bool noScreen;
+    {
+        std::lock_guard lock(mutex_);
+        state_.phones = phones;
+        noScreen = !state_.screen;
+    }
+    changed();
+    auto& capture = ScreenCapture::shared();
+    // Capture may have found no device before the phone was plugged in.
+    if (noScreen && capture.cameraStatus() == CaptureBackend::Permission::authorized)
+        capture.start();
+    auto phone = selectedPhone();
+    if (!phone || !phone->paired || phone->bluetoothAddress.empty())
+        return;
+    if (!snapshot().selectedUDID)
+        select(*phone);
+    // Bluetooth is open to this process when the adapter can be used at all; the link starts for the
+    // selected, trusted phone.
+    auto& hid = BluetoothHID::shared();
+    if (hid.phoneAddress() != BluetoothHID::normalisedAddress(phone->bluetoothAddress)) {
+        hid.setPhoneAddress(phone->bluetoothAddress);
+        hid.start();
+    }
+    // Whether AssistiveTouch is on: read in the background, shown on the main queue.
+    DispatchQueue::global().async([udid = phone->udid] {
+        auto on = MobileDevice::shared().assistiveTouchEnabled(udid);
+        DispatchQueue::main().async([on] {
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.assistiveTouchOn = on;
+            }
+            shared().changed();
+        });
+    });
+}
+
+void AppModel::setOnboardingDone(bool done) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.onboardingDone = done;
+    }
+    AppSettings::shared().store().set(AppSettings::kOnboardingDone, done);
+    changed();
+}
+
+std::string AppModel::executablePath() {
+    char path[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return "/usr/local/bin/pokescope";
+    return std::string(path, static_cast<std::size_t>(n));
+}
+
+std::string AppModel::urlConfigJSON() const {
+    return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"url\": \"http://127.0.0.1:" + std::to_string(port()) +
+           "/mcp\" }\n  }\n}";
+}
+
+std::string AppModel::stdioConfigJSON() const {
+    return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": \"" + executablePath() +
+           "\", \"args\": [\"--stdio\"] }\n  }\n}";
+}
+
+std::string AppModel::claudeCodeCommand() const {
+    return "claude mcp add --transport http --scope user pokescope http://127.0.0.1:" + std::to_string(port()) + "/mcp";
+}
+
+} // namespace pokescope

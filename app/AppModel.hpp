@@ -1,0 +1,74 @@
+// The application's central model: every piece of state the windows show, and the wiring of the
+// long-lived services in a fixed order, so that no event is lost (each listener is in place before its
+// service starts).
+//
+// Thread contract: state changes and every operation happen on the main queue only; readers on other
+// threads take `snapshot()`.
+#pragma once
+
+#include "bluetooth/BluetoothHID.hpp"
+#include "device/MobileDevice.hpp"
+#include "platform/Capture.hpp"
+#include "platform/Image.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pokescope {
+
+class AppModel {
+public:
+    static constexpr std::size_t kLogLinesLimit = 300;
+
+    static AppModel& shared();
+
+    // The agent server's port (47811 unless the command line says otherwise); set before `start`.
+    void setPort(std::uint16_t port) { port_ = port; }
+    std::uint16_t port() const;
+    // Runs once: log listener, device discovery, capture, agent server.
+    void start();
+
+    struct State {
+        std::vector<PhoneInfo> phones;
+        std::optional<std::string> selectedUDID;
+        ImageRef screen;
+        CaptureBackend::Permission cameraStatus = CaptureBackend::Permission::notDetermined;
+        std::optional<bool> assistiveTouchOn;
+        BluetoothHID::State bluetooth = BluetoothHID::State::off;
+        bool mcpRunning = false;
+        std::optional<std::string> lastAgentActivity;
+        std::vector<std::string> logLines;
+        bool onboardingDone = false;
+    };
+    State snapshot() const;
+    // Heard after every change of state, on the main queue.
+    void setOnChange(std::function<void()> listener);
+
+    // The selected phone: the one with the selected UDID, else the first; none without phones.
+    std::optional<PhoneInfo> selectedPhone() const;
+    void select(const PhoneInfo& phone);
+    void phonesChanged(const std::vector<PhoneInfo>& phones);
+    void setOnboardingDone(bool done);
+
+    // Agent configuration texts, for the user to copy.
+    std::string urlConfigJSON() const;
+    std::string stdioConfigJSON() const;
+    std::string claudeCodeCommand() const;
+    static std::string executablePath();
+
+private:
+    AppModel();
+    void changed();
+    void appendLogLine(const std::string& line);
+
+    mutable std::mutex mutex_;
+    State state_;
+    std::function<void()> onChange_;
+    bool started_ = false;
+    std::uint16_t port_ = 47811;
+};
+
+} // namespace pokescope

@@ -1,0 +1,164 @@
+#include "sim/SimHidHost.hpp"
+
+#include "platform/Dispatch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace pokescope::sim {
+
+SimHidHost::SimHidHost(SimScreen& screen, HidDescriptor descriptor)
+    : screen_(screen), descriptor_(std::move(descriptor)) {}
+
+SimHidHost::~SimHidHost() { detachAll(); }
+
+void SimHidHost::attach(std::uint16_t psm, int fd) {
+    std::lock_guard lock(mutex_);
+    if (auto it = fds_.find(psm); it != fds_.end())
+        ::shutdown(it->second, SHUT_RDWR);
+    fds_[psm] = fd;
+    readers_.emplace_back([this, psm, fd] { readLoop(psm, fd); });
+}
+
+bool SimHidHost::attached(std::uint16_t psm) const {
+    std::lock_guard lock(mutex_);
+    return fds_.count(psm) > 0;
+}
+
+void SimHidHost::detachAll() {
+    std::vector<std::thread> readers;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [psm, fd] : fds_)
+            ::shutdown(fd, SHUT_RDWR);
+        readers.swap(readers_);
+    }
+    for (auto& reader : readers)
+        if (reader.joinable())
+            reader.join();
+}
+
+void SimHidHost::readLoop(std::uint16_t psm, int fd) {
+    setThreadName("sim.hid");
+    std::uint8_t buffer[1024];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        std::vector<std::uint8_t> message(buffer, buffer + n);
+        if (psm == 0x0013) {
+            receive(message);
+        } else {
+            std::lock_guard lock(mutex_);
+            controlReplies_.insert(controlReplies_.end(), message.begin(), message.end());
+        }
+    }
+    std::lock_guard lock(mutex_);
+    if (auto it = fds_.find(psm); it != fds_.end() && it->second == fd)
+        fds_.erase(it);
+    ::close(fd);
+}
+
+bool SimHidHost::sendControl(const std::vector<std::uint8_t>& message) {
+    std::lock_guard lock(mutex_);
+    auto it = fds_.find(0x0011);
+    if (it == fds_.end())
+        return false;
+    return ::send(it->second, message.data(), message.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(message.size());
+}
+
+std::vector<std::uint8_t> SimHidHost::controlReplies() const {
+    std::lock_guard lock(mutex_);
+    return controlReplies_;
+}
+
+void SimHidHost::setPointerSettings(const SimPointerSettings& settings) {
+    std::lock_guard lock(mutex_);
+    settings_ = settings;
+}
+
+std::string SimHidHost::lastRejection() const {
+    std::lock_guard lock(mutex_);
+    return lastRejection_;
+}
+
+void SimHidHost::receive(const std::vector<std::uint8_t>& message) {
+    std::string error;
+    auto fields = descriptor_.decode(message, error);
+    if (!fields) {
+        ++rejected_;
+        std::lock_guard lock(mutex_);
+        lastRejection_ = error;
+        return;
+    }
+    ++accepted_;
+    auto now = std::chrono::steady_clock::now();
+    if (message[1] == 0x02)
+        pointerReport(*fields, now);
+    else if (message[1] == 0x01)
+        keyboardReport(*fields, now);
+}
+
+// Reports reach the phone with Bluetooth's jitter; the phone's acceleration looks at how fast units
+// arrive, so a quick burst moves the pointer further per unit than single nudges do.
+void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at) {
+    // Layout: buttons (3 bits), padding, X, Y, wheel.
+    int buttons = 0;
+    for (std::size_t i = 0; i < fields[0].size(); ++i)
+        buttons |= fields[0][i] << i;
+    int dx = fields[2][0], dy = fields[2][1];
+    std::unique_lock lock(mutex_);
+    std::uniform_int_distribution<int> jitter(0, static_cast<int>(settings_.maxJitter.count() * 1000));
+    at += std::chrono::microseconds(jitter(random_));
+    double elapsedMs = lastPointerReport_
+                           ? std::clamp(std::chrono::duration<double, std::milli>(at - *lastPointerReport_).count(), 1.0, 100.0)
+                           : 100.0;
+    lastPointerReport_ = at;
+    double speed = std::max(std::abs(dx), std::abs(dy)) / elapsedMs;
+    double gain = settings_.tooFast ? settings_.tooFastGain
+                                    : settings_.slowGain + (settings_.fastGain - settings_.slowGain) *
+                                                               std::pow(std::min(1.0, speed / settings_.saturation),
+                                                                        settings_.exponent);
+    bool wasDown = buttonDown_;
+    bool down = buttons & 0x01;
+    buttonDown_ = down;
+    lock.unlock();
+
+    auto [x, y] = screen_.pointer();
+    if (dx || dy) {
+        x = std::clamp(x + dx * gain, 0.0, static_cast<double>(SimScreen::kWidth - 1));
+        y = std::clamp(y + dy * gain, 0.0, static_cast<double>(SimScreen::kHeight - 1));
+        screen_.setPointer(x, y);
+    }
+    if (down && !wasDown)
+        screen_.touchDown(x, y, at);
+    else if (down && (dx || dy))
+        screen_.touchMove(x, y, at);
+    else if (!down && wasDown)
+        screen_.touchUp(x, y, at);
+}
+
+void SimHidHost::keyboardReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at) {
+    // Layout: eight modifier bits, a reserved byte, six key slots.
+    int modifiers = 0;
+    for (std::size_t i = 0; i < fields[0].size(); ++i)
+        modifiers |= fields[0][i] << i;
+    // Left and right modifiers count alike.
+    modifiers = (modifiers & 0x0F) | ((modifiers >> 4) & 0x0F);
+    std::set<int> now(fields[2].begin(), fields[2].end());
+    now.erase(0);
+    std::vector<int> pressed;
+    {
+        std::lock_guard lock(mutex_);
+        for (int usage : now)
+            if (!keysDown_.count(usage))
+                pressed.push_back(usage);
+        keysDown_ = now;
+    }
+    for (int usage : pressed)
+        screen_.keyPress(usage, modifiers, at);
+}
+
+} // namespace pokescope::sim

@@ -1,0 +1,502 @@
+#include "sim/SimPhone.hpp"
+
+#include "platform/GuardedCallback.hpp"
+#include "sim/SimSpeech.hpp"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace pokescope::sim {
+
+namespace {
+
+constexpr auto kFrameInterval = std::chrono::microseconds(16'667);  // at most 60 frames a second
+constexpr auto kAdapterInterval = std::chrono::microseconds(33'333); // adapters send 30 a second
+constexpr int kAdapterWidth = 1920;
+constexpr int kAdapterHeight = 1080;
+constexpr int kAudioRate = 48000;
+constexpr auto kAudioPeriod = std::chrono::milliseconds(20);
+
+int grey(const std::uint8_t* p) { return (p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8; }
+
+std::uint8_t clampByte(int value) { return static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
+
+// Deterministic noise in [-amplitude, amplitude] for a pixel of a frame.
+int noiseAt(int x, int y, std::uint64_t frame, int amplitude) {
+    std::uint64_t h = (static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15ULL) ^
+                      (static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4FULL) ^ (frame * 0x165667B19E3779F9ULL);
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 32;
+    return static_cast<int>(h % static_cast<std::uint64_t>(2 * amplitude + 1)) - amplitude;
+}
+
+template <class... Args> using Sink = std::shared_ptr<GuardedCallback<Args...>>;
+
+} // namespace
+
+struct SimPhone::Impl {
+    explicit Impl(const SimOptions& options)
+        : plugged(options.pluggedIn), trusted(options.trusted), adapter(options.hdmiAdapter),
+          trustOnPrompt(options.trustOnPrompt) {
+        screen.setAssistiveTouch(options.assistiveTouch);
+    }
+
+    SimScreen screen;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool running = true;
+    bool plugged;
+    bool streaming = true;
+    bool trusted;
+    bool adapter;
+    bool trustOnPrompt;
+    SimSwitches switches;
+    LockdownValue extraValues = LockdownValue::object(); // values written over lockdown, by domain
+    std::map<std::string, Sink<bool>> plugListeners;
+    Sink<const CapturedFrame&> frameSink;
+    Sink<const AudioBufferRef&> audioSink;
+    long delivered = 0;
+    bool resend = true; // a new sink gets the current picture even if nothing changed
+
+    struct Due {
+        CapturedFrame frame;
+        TimePoint at;
+    };
+    std::deque<Due> due; // frames on their way (latency)
+
+    SimSpeech speech;
+    std::thread frameThread;
+    std::thread audioThread;
+    std::thread pairingThread; // the simulated user answering the trust prompt
+    Image adapterBase;
+
+    // Frame thread state.
+    Image clean, previousClean, noisy;
+    std::uint64_t frameIndex = 0;
+    ImageRef adapterFrame;
+    TimePoint nextAdapter{};
+    std::mt19937 random{42};
+
+    void frameLoop();
+    void audioLoop();
+    void produce(TimePoint now, const SimSwitches& current, bool adapterMode, bool again);
+    void enqueue(ImageRef image, TimePoint now, const SimSwitches& current);
+    ImageRef withEdgeNoise(int amplitude);
+    ImageRef adapterPicture(bool changed, int amplitude);
+    void deliverDue(TimePoint now);
+    void notifyPlug(bool pluggedIn);
+};
+
+SimPhone::SimPhone(SimOptions options) : options_(std::move(options)), impl_(std::make_unique<Impl>(options_)) {
+    impl_->screen.setSpeechHandler([this](const std::string& utterance) { speak(utterance); });
+    impl_->frameThread = std::thread([this] { impl_->frameLoop(); });
+    impl_->audioThread = std::thread([this] { impl_->audioLoop(); });
+}
+
+SimPhone::~SimPhone() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->running = false;
+    }
+    impl_->wake.notify_all();
+    impl_->frameThread.join();
+    impl_->audioThread.join();
+    if (impl_->pairingThread.joinable())
+        impl_->pairingThread.join();
+    impl_->screen.setSpeechHandler(nullptr);
+}
+
+SimScreen& SimPhone::screen() { return impl_->screen; }
+
+// --- frames ------------------------------------------------------------------------------------------
+
+void SimPhone::Impl::frameLoop() {
+    setThreadName("sim.frames");
+    for (;;) {
+        bool live, adapterMode, again;
+        SimSwitches current;
+        {
+            std::lock_guard lock(mutex);
+            if (!running)
+                return;
+            live = plugged && streaming;
+            adapterMode = adapter;
+            current = switches;
+            again = live && resend && frameSink;
+            if (again)
+                resend = false;
+        }
+        TimePoint now = std::chrono::steady_clock::now();
+        if (live)
+            produce(now, current, adapterMode, again);
+        deliverDue(now);
+        TimePoint next = now + kFrameInterval;
+        {
+            std::unique_lock lock(mutex);
+            if (!due.empty())
+                next = std::min(next, due.front().at);
+            wake.wait_until(lock, next, [&] { return !running; });
+        }
+    }
+}
+
+void SimPhone::Impl::produce(TimePoint now, const SimSwitches& current, bool adapterMode, bool again) {
+    bool changed = screen.render(clean, now);
+    if (!adapterMode) {
+        if ((!changed && !(again && !noisy.empty())) || current.frozen)
+            return;
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        ImageRef frame = withEdgeNoise(current.noise);
+        if (current.dropRate > 0 && chance(random) < current.dropRate)
+            return;
+        enqueue(frame, now, current);
+        return;
+    }
+    if (now < nextAdapter)
+        return;
+    nextAdapter = std::max(nextAdapter + kAdapterInterval, now - kAdapterInterval);
+    if (!current.frozen || !adapterFrame)
+        adapterFrame = adapterPicture(changed, current.noise);
+    enqueue(adapterFrame, now, current);
+}
+
+// The phone's own stream is compressed: pixels at strong edges of what changed come out slightly off.
+// Rows that did not change keep exactly the bytes they had, as a real stream's unchanged areas do.
+ImageRef SimPhone::Impl::withEdgeNoise(int amplitude) {
+    if (noisy.width() != clean.width() || noisy.height() != clean.height()) {
+        noisy = clean;
+        previousClean = Image(clean.width(), clean.height(), Image::Format::bgra);
+    }
+    ++frameIndex;
+    std::size_t rowBytes = static_cast<std::size_t>(clean.width()) * 4;
+    for (int y = 0; y < clean.height(); ++y) {
+        const std::uint8_t* source = clean.row(y);
+        if (std::memcmp(source, previousClean.row(y), rowBytes) == 0)
+            continue;
+        std::memcpy(previousClean.row(y), source, rowBytes);
+        std::uint8_t* target = noisy.row(y);
+        std::memcpy(target, source, rowBytes);
+        if (amplitude <= 0)
+            continue;
+        for (int x = 1; x < clean.width(); ++x) {
+            if (std::abs(grey(source + x * 4) - grey(source + (x - 1) * 4)) < 40)
+                continue;
+            int n = noiseAt(x, y, frameIndex, amplitude);
+            for (int c = 0; c < 3; ++c)
+                target[x * 4 + c] = clampByte(target[x * 4 + c] + n);
+        }
+    }
+    return std::make_shared<Image>(noisy);
+}
+
+// An HDMI adapter scales the upright phone picture to the frame's height, between black bars, and its
+// converter adds a little noise to every frame.
+ImageRef SimPhone::Impl::adapterPicture(bool changed, int amplitude) {
+    Image& base = adapterBase;
+    if (changed || base.empty()) {
+        int height = kAdapterHeight;
+        int width = (clean.width() * height / clean.height()) & ~1;
+        Image picture = resized(clean, width, height, Image::Format::bgra, true);
+        base = Image(kAdapterWidth, kAdapterHeight, Image::Format::bgra);
+        for (int y = 0; y < kAdapterHeight; ++y) {
+            std::uint8_t* row = base.row(y);
+            for (int x = 0; x < kAdapterWidth; ++x)
+                row[x * 4 + 3] = 255;
+            std::memcpy(row + static_cast<std::size_t>((kAdapterWidth - width) / 2) * 4, picture.row(y),
+                        static_cast<std::size_t>(width) * 4);
+        }
+    }
+    auto frame = std::make_shared<Image>(base);
+    ++frameIndex;
+    if (amplitude > 0) {
+        // Sparse noise: enough that no two frames are byte-identical, as with a real converter.
+        int level = std::max(1, amplitude / 3);
+        for (int y = static_cast<int>(frameIndex % 5); y < kAdapterHeight; y += 5) {
+            std::uint8_t* row = frame->row(y);
+            for (int x = static_cast<int>(frameIndex % 7); x < kAdapterWidth; x += 7) {
+                int n = noiseAt(x, y, frameIndex, level);
+                for (int c = 0; c < 3; ++c)
+                    row[x * 4 + c] = clampByte(row[x * 4 + c] + n);
+            }
+        }
+    }
+    return frame;
+}
+
+void SimPhone::Impl::enqueue(ImageRef image, TimePoint now, const SimSwitches& current) {
+    std::lock_guard lock(mutex);
+    due.push_back(Due{CapturedFrame{std::move(image), now}, now + current.latency});
+}
+
+void SimPhone::Impl::deliverDue(TimePoint now) {
+    for (;;) {
+        Due next;
+        Sink<const CapturedFrame&> sink;
+        {
+            std::lock_guard lock(mutex);
+            if (due.empty() || due.front().at > now)
+                return;
+            next = std::move(due.front());
+            due.pop_front();
+            if (!plugged)
+                continue;
+            sink = frameSink;
+        }
+        if (sink && sink->call(next.frame)) {
+            std::lock_guard lock(mutex);
+            ++delivered;
+        }
+    }
+}
+
+// --- sound -------------------------------------------------------------------------------------------
+
+void SimPhone::Impl::audioLoop() {
+    setThreadName("sim.sound");
+    const std::size_t frames = kAudioRate * kAudioPeriod.count() / 1000;
+    TimePoint next = std::chrono::steady_clock::now();
+    for (;;) {
+        Sink<const AudioBufferRef&> sink;
+        {
+            std::unique_lock lock(mutex);
+            if (wake.wait_until(lock, next, [&] { return !running; }))
+                return;
+            if (plugged)
+                sink = audioSink;
+        }
+        auto buffer = std::make_shared<AudioBuffer>();
+        buffer->sampleRate = kAudioRate;
+        buffer->channels = 2;
+        buffer->time = next;
+        buffer->samples.assign(frames * 2, 0.0f);
+        // The phone keeps playing whether or not anyone listens.
+        std::vector<float> mono = speech.take(frames);
+        for (std::size_t i = 0; i < mono.size(); ++i)
+            buffer->samples[2 * i] = buffer->samples[2 * i + 1] = mono[i];
+        if (sink)
+            sink->call(buffer);
+        next += kAudioPeriod;
+        auto now = std::chrono::steady_clock::now();
+        if (now - next > std::chrono::milliseconds(500))
+            next = now; // fell far behind (a stopped debugger): skip rather than burst
+    }
+}
+
+void SimPhone::speak(const std::string& text) { impl_->speech.say(text); }
+bool SimPhone::speaking() const { return impl_->speech.playing(); }
+
+// --- plugs, switches, sinks -------------------------------------------------------------------------------
+
+void SimPhone::Impl::notifyPlug(bool pluggedIn) {
+    std::map<std::string, Sink<bool>> listeners;
+    {
+        std::lock_guard lock(mutex);
+        listeners = plugListeners;
+    }
+    for (auto& [key, listener] : listeners)
+        listener->call(pluggedIn);
+}
+
+bool SimPhone::pluggedIn() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->plugged;
+}
+
+void SimPhone::unplug() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (!impl_->plugged)
+            return;
+        impl_->plugged = false;
+        impl_->due.clear();
+    }
+    impl_->notifyPlug(false);
+}
+
+void SimPhone::replug() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->plugged)
+            return;
+        impl_->plugged = true;
+        impl_->resend = true;
+    }
+    impl_->notifyPlug(true);
+}
+
+void SimPhone::setPlugListener(const std::string& key, std::function<void(bool)> listener) {
+    Sink<bool> old;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto it = impl_->plugListeners.find(key);
+        if (it != impl_->plugListeners.end()) {
+            old = it->second;
+            impl_->plugListeners.erase(it);
+        }
+        if (listener)
+            impl_->plugListeners[key] = std::make_shared<GuardedCallback<bool>>(std::move(listener));
+    }
+    if (old)
+        old->withdraw();
+}
+
+void SimPhone::stopScreen() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->streaming = false;
+}
+
+void SimPhone::resumeScreen() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->streaming = true;
+    impl_->resend = true;
+}
+
+bool SimPhone::screenStreaming() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->streaming;
+}
+
+void SimPhone::setSwitches(const SimSwitches& switches) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->switches = switches;
+}
+
+SimSwitches SimPhone::switches() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->switches;
+}
+
+void SimPhone::setFrameSink(std::function<void(const CapturedFrame&)> sink) {
+    Sink<const CapturedFrame&> old;
+    {
+        std::lock_guard lock(impl_->mutex);
+        old = std::move(impl_->frameSink);
+        impl_->frameSink = sink ? std::make_shared<GuardedCallback<const CapturedFrame&>>(std::move(sink)) : nullptr;
+        impl_->resend = true;
+    }
+    if (old)
+        old->withdraw();
+    impl_->wake.notify_all();
+}
+
+void SimPhone::setAudioSink(std::function<void(const AudioBufferRef&)> sink) {
+    Sink<const AudioBufferRef&> old;
+    {
+        std::lock_guard lock(impl_->mutex);
+        old = std::move(impl_->audioSink);
+        impl_->audioSink = sink ? std::make_shared<GuardedCallback<const AudioBufferRef&>>(std::move(sink)) : nullptr;
+    }
+    if (old)
+        old->withdraw();
+}
+
+long SimPhone::framesDelivered() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->delivered;
+}
+
+// --- lockdown ----------------------------------------------------------------------------------------
+
+bool SimPhone::trusted() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->trusted;
+}
+
+void SimPhone::setTrusted(bool trusted) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->trusted = trusted;
+}
+
+bool SimPhone::assistiveTouch() const { return impl_->screen.assistiveTouch(); }
+void SimPhone::setAssistiveTouch(bool on) { impl_->screen.setAssistiveTouch(on); }
+
+std::optional<LockdownValue> SimPhone::lockdownValue(const std::optional<std::string>& domain,
+                                                     const std::optional<std::string>& key, bool inSession) const {
+    LockdownValue values = LockdownValue::object();
+    if (!domain) {
+        values["DeviceName"] = options_.name;
+        values["ProductType"] = options_.productType;
+        values["DeviceClass"] = "iPhone";
+        if (inSession) {
+            values["ProductVersion"] = options_.iosVersion;
+            values["BluetoothAddress"] = options_.bluetoothAddress;
+            values["UniqueDeviceID"] = options_.udid;
+            values["SerialNumber"] = "F2LXK0SIMPH1";
+            values["BuildVersion"] = "21F90";
+        }
+    } else if (*domain == "com.apple.Accessibility") {
+        if (!inSession)
+            return std::nullopt;
+        values["AssistiveTouchEnabledByiTunes"] = assistiveTouch();
+        values["VoiceOverTouchEnabledByiTunes"] = false;
+        values["ZoomTouchEnabledByiTunes"] = false;
+        values["InvertDisplayEnabledByiTunes"] = false;
+    } else if (!inSession) {
+        return std::nullopt;
+    }
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (auto stored = impl_->extraValues.find(domain.value_or("")); stored != impl_->extraValues.end())
+            for (auto it = stored->begin(); it != stored->end(); ++it)
+                values[it.key()] = it.value();
+    }
+    if (!key)
+        return values;
+    if (auto it = values.find(*key); it != values.end())
+        return *it;
+    return std::nullopt;
+}
+
+int SimPhone::setLockdownValue(const std::string& domain, const std::string& key, const LockdownValue& value) {
+    if (domain == "com.apple.Accessibility" && key == "AssistiveTouchEnabledByiTunes") {
+        if (!value.is_boolean())
+            return -2; // the phone refuses a value of the wrong type
+        setAssistiveTouch(value.get<bool>());
+        return 0;
+    }
+    std::lock_guard lock(impl_->mutex);
+    impl_->extraValues[domain][key] = value;
+    return 0;
+}
+
+int SimPhone::requestPairing() {
+    bool autoTrust;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->trusted)
+            return 0;
+        autoTrust = impl_->trustOnPrompt;
+    }
+    impl_->screen.showTrustPrompt([this](bool trust) {
+        if (trust)
+            setTrusted(true);
+    });
+    if (autoTrust) {
+        // The simulated user reads the prompt and taps Trust, as a person would.
+        if (impl_->pairingThread.joinable())
+            impl_->pairingThread.join();
+        impl_->pairingThread = std::thread([this] {
+            {
+                std::unique_lock lock(impl_->mutex);
+                if (impl_->wake.wait_for(lock, std::chrono::milliseconds(800), [&] { return !impl_->running; }))
+                    return;
+            }
+            for (const auto& text : impl_->screen.drawnTexts())
+                if (text.text == "Trust") {
+                    impl_->screen.tap(text.x + text.width / 2.0, text.y + text.height / 2.0,
+                                      std::chrono::steady_clock::now());
+                    return;
+                }
+            setTrusted(true); // a screen that draws no button still answers
+        });
+    }
+    return kPairingPending;
+}
+
+} // namespace pokescope::sim

@@ -1,0 +1,100 @@
+// The simulated iPhone: an ideal phone with named switches to misbehave. It owns the simulated screen and
+// delivers it like a real capture source (only when it changes, at most 60 frames a second, with tens of
+// milliseconds of latency and a little compression noise at edges; or, in HDMI-adapter mode, a constant
+// 30 frames a second of 1920 × 1080 with the picture between black bars), plays its sound at 48 kHz, and
+// keeps the lockdown values that the USB side reads.
+//
+// SimCapture and SimLockdown present it through the platform interfaces; tests drive it directly.
+//
+// Thread contract: every member may be called from any thread. Sinks run on the phone's own frame and
+// sound threads; once a setter replaces a sink and returns, the old sink is never entered again.
+#pragma once
+
+#include "platform/Capture.hpp"
+#include "platform/Lockdown.hpp"
+#include "sim/SimScreen.hpp"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace pokescope::sim {
+
+struct SimOptions {
+    std::string udid = "00008120-001A2B3C4D5E6F01";
+    std::string name = "Simulated iPhone";
+    std::string productType = "iPhone15,2";
+    std::string iosVersion = "17.5.1";
+    std::string bluetoothAddress = "A4:C3:F0:85:1D:2E"; // as the phone gives it: upper case
+    bool trusted = true;
+    bool assistiveTouch = false;
+    bool pluggedIn = true;
+    // The screen comes through an HDMI capture adapter instead of straight over USB.
+    bool hdmiAdapter = false;
+    // The simulated user taps Trust when the trust prompt appears (after a short moment).
+    bool trustOnPrompt = true;
+};
+
+// Ways to misbehave, as real capture paths do.
+struct SimSwitches {
+    std::chrono::milliseconds latency{45}; // from drawing a frame to its delivery
+    int noise = 6;                          // grey levels of compression noise at edges; 0 for none
+    double dropRate = 0.0;                  // share of changed frames that never arrive
+    bool frozen = false;                    // the stream keeps showing an old picture
+};
+
+class SimPhone {
+public:
+    explicit SimPhone(SimOptions options = {});
+    ~SimPhone();
+    SimPhone(const SimPhone&) = delete;
+    SimPhone& operator=(const SimPhone&) = delete;
+
+    SimScreen& screen();
+    const SimOptions& identity() const { return options_; }
+
+    // USB
+    bool pluggedIn() const;
+    void unplug();
+    void replug();
+    // Listeners of plug changes, by key (the lockdown and capture sides each keep one).
+    void setPlugListener(const std::string& key, std::function<void(bool pluggedIn)> listener);
+
+    // The screen stream: stopping it is what a phone does when it locks its mirrored output.
+    void stopScreen();
+    void resumeScreen();
+    bool screenStreaming() const;
+    void setSwitches(const SimSwitches& switches);
+    SimSwitches switches() const;
+
+    // Lockdown state
+    bool trusted() const;
+    void setTrusted(bool trusted);
+    bool assistiveTouch() const;
+    void setAssistiveTouch(bool on);
+    // What lockdown gives for (domain, key): without a session only the name and model; none otherwise.
+    std::optional<LockdownValue> lockdownValue(const std::optional<std::string>& domain,
+                                               const std::optional<std::string>& key, bool inSession) const;
+    // 0 on success.
+    int setLockdownValue(const std::string& domain, const std::string& key, const LockdownValue& value);
+    // Shows the trust prompt; 0 when already trusted, else the "response pending" status.
+    int requestPairing();
+    static constexpr int kPairingPending = -19;
+
+    // Where frames and sound go (one each).
+    void setFrameSink(std::function<void(const CapturedFrame&)> sink);
+    void setAudioSink(std::function<void(const AudioBufferRef&)> sink);
+    long framesDelivered() const;
+
+    // Plays speech through the phone's sound (the speaking app calls this).
+    void speak(const std::string& text);
+    bool speaking() const;
+
+private:
+    struct Impl;
+    SimOptions options_;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace pokescope::sim

@@ -1,0 +1,228 @@
+// The simulated screen's state and behaviour without locking: what is shown, the transitions between
+// screens, touches and keys. `SimScreen` wraps one of these in its mutex.
+#pragma once
+
+#include "platform/Dispatch.hpp"
+#include "sim/SimScreenApps.hpp"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pokescope::sim::detail {
+
+using namespace std::chrono_literals;
+
+inline constexpr Duration kTransitionTime = 350ms;
+inline constexpr Duration kKeyboardTime = 250ms;
+inline constexpr Duration kBlinkPhase = 500ms;
+inline constexpr Duration kTapLimit = 500ms;
+inline constexpr Duration kFlingLimit = 500ms;
+inline constexpr Duration kFrameTime = 16667us;
+inline constexpr double kTapSlop = 30;
+inline constexpr double kEdgeSwipe = 100;
+inline constexpr double kFlingDecay = 0.998; // velocity kept per millisecond
+inline constexpr double kFlingStop = 0.02;   // px per ms below which momentum ends
+
+double easeOut(double t);
+
+struct Page {
+    std::string title;
+    double scroll = 0;
+};
+
+struct AppState {
+    std::string name;
+    std::vector<Page> pages; // the first page, then each page pushed on it
+};
+
+struct Transition {
+    enum class Kind { launch, close, push, pop };
+    Kind kind = Kind::launch;
+    TimePoint start{};
+    Rect icon;        // launch and close: the icon the app grows from or shrinks into
+    AppState closing; // close: the app shrinking away
+    Page popped;      // pop: the page sliding off
+    std::string from; // what location() reports until the transition ends
+    double progress(TimePoint t) const;
+    TimePoint end() const { return start + kTransitionTime; }
+};
+
+struct Fling {
+    TimePoint start{};
+    double from = 0;
+    double velocity = 0; // scroll offset change in px per ms
+};
+
+enum class Focus { none, note, search };
+
+// A text field's contents with the caret as a byte offset at a character boundary.
+struct TextField {
+    std::string text;
+    std::size_t caret = 0;
+    void insert(std::string_view s);
+    void backspace();
+    void left();
+    void right();
+    void up();
+    void down();
+};
+
+struct Keyboard {
+    enum class Layer { letters, numbers, symbols };
+    bool shown = false;
+    std::optional<TimePoint> changed; // when it last started to slide
+    Layer layer = Layer::letters;
+    bool shift = false;
+    // How far it has slid up at `t`: 0 hidden, 1 fully shown.
+    double shownFraction(TimePoint t) const;
+    bool moving(TimePoint t) const { return changed && t < *changed + kKeyboardTime; }
+    double top(TimePoint t) const { return kH - kKeyboardH * shownFraction(t); }
+};
+
+struct KeyCap {
+    enum class Kind { character, shift, backspace, layer, space, enter };
+    Kind kind = Kind::character;
+    std::string label;
+    Rect rect;
+    Keyboard::Layer target = Keyboard::Layer::letters; // what a layer key switches to
+};
+// The on-screen keyboard's keys, for its current layer and shift, with its top edge at `top`.
+std::vector<KeyCap> keyboardKeys(const Keyboard& keyboard, double top);
+
+// Spotlight's results for a query: labels containing it (any case), those starting with it first.
+std::vector<const AppInfo*> spotlightResults(std::string_view query);
+struct SpotlightSlot {
+    const AppInfo* app = nullptr;
+    Rect icon, row;
+    bool topHit = false;
+};
+// Where each result (or, for an empty query, each suggestion) is drawn and tapped.
+std::vector<SpotlightSlot> spotlightSlots(std::string_view query);
+
+// Rows of a grouped list in content coordinates (0 at the top of the scrolling area).
+struct RowSlot {
+    int section = 0, row = 0;
+    double y = 0, h = 0;
+    bool first = false, last = false;
+};
+struct HeaderSlot {
+    std::string text;
+    double baseline = 0;
+};
+struct ListLayout {
+    std::vector<RowSlot> rows;
+    std::vector<HeaderSlot> headers;
+    Rect search; // the root page's search field
+    double height = 0;
+};
+ListLayout layoutList(const PageContent& page);
+
+// Rectangles of the trust prompt, which depend on how its message wraps.
+struct AlertLayout {
+    Rect box, trust, dontTrust;
+    double titleBaseline = 0, messageTop = 0;
+};
+inline constexpr const char* kTrustTitle = "Trust This Computer?";
+inline constexpr const char* kTrustMessage =
+    "Your settings and data will be accessible from this computer when connected.";
+AlertLayout alertLayout(TextCache& texts);
+Rect bannerRect(TextCache& texts, const std::string& text);
+
+struct Touch {
+    enum class Mode { idle, pending, scrolling, back, home, pull, other, ignored };
+    Mode mode = Mode::idle;
+    double downX = 0, downY = 0, startScroll = 0;
+    TimePoint downAt{};
+    bool edgeBack = false, edgeHome = false, noTap = false;
+};
+
+struct Screen {
+    TimePoint now{}; // the latest time seen; time never runs backwards
+
+    std::map<std::string, AppState> apps; // every app opened so far keeps its pages
+    std::string current;                  // the open app; empty on the home screen
+    std::optional<Transition> transition;
+    bool spotlight = false;
+    Focus focus = Focus::none;
+    TextField note, search;
+    Keyboard keyboard;
+    TimePoint caretEpoch{};
+    std::optional<Fling> fling;
+    Touch touch;
+    SettingsState settings;
+    double pointerX = kW / 2, pointerY = kH / 2;
+    std::optional<std::string> banner;
+    bool alert = false;
+    std::function<void(bool)> trustAnswer;
+    bool asleep = false;
+    std::optional<TimePoint> playingSince;
+    std::function<void(const std::string&)> speech;
+
+    std::vector<std::function<void()>> deferred; // callbacks to run once the lock is released
+    long version = 0;                            // changes whenever the whole picture must be redrawn
+    TextCache texts;
+
+    void changed() { ++version; }
+    // Moves time forward to `t`: ends finished transitions, playback and momentum.
+    void advance(TimePoint t);
+    bool moving(TimePoint t) const; // a transition, the keyboard or momentum moves the whole picture
+    bool animating() const;
+    bool playingVisible() const;
+    bool caretOn(TimePoint t) const;
+
+    // Navigation.
+    AppState* app();
+    const AppState* app() const;
+    AppKind appKind() const;
+    std::string location() const;
+    bool launch(const std::string& name, std::optional<Rect> from);
+    void goHome();
+    void push(const std::string& title);
+    void back();
+    void openSpotlight();
+    void closeSpotlight();
+    void focusField(Focus f);
+    void unfocus();
+    TextField* field();
+    const TextField* field() const;
+    void wake();
+    void play();
+    void answerTrust(bool trusted);
+
+    // Settings pages and scrolling.
+    std::vector<std::string> settingsPath(const AppState& a, std::size_t depth) const;
+    double maxScroll() const;
+    void scrollTo(double offset);
+    void startFling(double velocity);
+    void stepFling(TimePoint t);
+
+    // Touches (SimScreenGestures.cpp).
+    void touchDown(double x, double y, TimePoint at);
+    void touchMove(double x, double y, TimePoint at);
+    void touchUp(double x, double y, TimePoint at);
+    void tapAt(double x, double y);
+
+    // Keys and typing (SimScreenKeys.cpp).
+    void keyPress(int usage, int modifiers, TimePoint at);
+    void typeText(std::string_view text);
+    void pressKey(const KeyCap& key);
+    void submit();
+    void edited();
+
+private:
+    Touch::Mode classifyDrag(double dx, double dy) const;
+    void tapHome(double x, double y);
+    void tapSettings(double x, double y);
+    void activateRow(const Row& row, double x);
+    void tapNotes(double x, double y);
+    void tapPodcasts(double x, double y);
+    void tapSpotlight(double x, double y);
+    void tapKeyboard(double x, double y);
+};
+
+} // namespace pokescope::sim::detail

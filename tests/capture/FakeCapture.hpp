@@ -1,0 +1,154 @@
+// A capture backend the test drives by hand: it decides the devices, pushes frames and sound, and
+// breaks sessions when asked.
+#pragma once
+
+#include "platform/Capture.hpp"
+
+#include <mutex>
+
+namespace pokescope::test {
+
+class FakeSession : public CaptureSession {
+public:
+    explicit FakeSession(bool audio) : audio_(audio) {}
+    void start(FrameHandler onFrame, ErrorHandler onError) override {
+        std::lock_guard lock(mutex);
+        frame = std::move(onFrame);
+        error = std::move(onError);
+    }
+    void stop() override {
+        std::lock_guard lock(mutex);
+        frame = nullptr;
+        error = nullptr;
+        sound = nullptr;
+        stopped = true;
+    }
+    bool offersAudio() const override { return audio_; }
+    bool setAudioOutput(AudioHandler onAudio) override {
+        std::lock_guard lock(mutex);
+        sound = std::move(onAudio);
+        return true;
+    }
+    bool hasAudioOutput() const override {
+        std::lock_guard lock(mutex);
+        return static_cast<bool>(sound);
+    }
+    bool setPlayback(bool on) override {
+        if (on && !canPlay)
+            return false;
+        playing = on;
+        return true;
+    }
+    bool hasPlayback() const override { return playing; }
+    std::string playbackProblem() const override { return "no sound output on this computer"; }
+
+    void push(ImageRef image) {
+        FrameHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = frame;
+        }
+        if (handler)
+            handler(CapturedFrame{std::move(image), captureClockNow()});
+    }
+    void pushSound(float value) {
+        AudioHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = sound;
+        }
+        auto buffer = std::make_shared<AudioBuffer>();
+        buffer->samples.assign(960 * 2, value);
+        buffer->time = captureClockNow();
+        if (handler)
+            handler(buffer);
+    }
+    void fail(const std::string& description, bool gone) {
+        ErrorHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = error;
+        }
+        if (handler)
+            handler(description, gone);
+    }
+
+    mutable std::mutex mutex;
+    FrameHandler frame;
+    ErrorHandler error;
+    AudioHandler sound;
+    bool stopped = false;
+    bool canPlay = false;
+    std::atomic<bool> playing{false};
+
+private:
+    bool audio_;
+};
+
+// What the capture holds: forwards to a session the test keeps alive as long as it likes.
+class SessionHandle : public CaptureSession {
+public:
+    explicit SessionHandle(std::shared_ptr<FakeSession> session) : session_(std::move(session)) {}
+    void start(FrameHandler onFrame, ErrorHandler onError) override { session_->start(std::move(onFrame), std::move(onError)); }
+    void stop() override { session_->stop(); }
+    bool offersAudio() const override { return session_->offersAudio(); }
+    bool setAudioOutput(AudioHandler onAudio) override { return session_->setAudioOutput(std::move(onAudio)); }
+    bool hasAudioOutput() const override { return session_->hasAudioOutput(); }
+    bool setPlayback(bool on) override { return session_->setPlayback(on); }
+    bool hasPlayback() const override { return session_->hasPlayback(); }
+    std::string playbackProblem() const override { return session_->playbackProblem(); }
+
+private:
+    std::shared_ptr<FakeSession> session_;
+};
+
+class FakeCapture : public CaptureBackend {
+public:
+    Permission permission() const override { return permissionValue; }
+    void requestPermission(std::function<void(bool)> done) override { done(permissionValue == Permission::authorized); }
+    std::vector<CaptureDeviceInfo> devices() override {
+        std::lock_guard lock(mutex);
+        return list;
+    }
+    void setDeviceEvents(DeviceEventHandler handler) override {
+        std::lock_guard lock(mutex);
+        events = std::move(handler);
+    }
+    std::unique_ptr<CaptureSession> open(const CaptureDeviceInfo& device, std::string& error) override {
+        if (device.localizedName == "Broken") {
+            error = "device busy";
+            return nullptr;
+        }
+        auto session = std::make_shared<FakeSession>(device.hasAudio);
+        std::lock_guard lock(mutex);
+        all.push_back(session);
+        ++opened;
+        return std::make_unique<SessionHandle>(session);
+    }
+    FakeSession* session() {
+        std::lock_guard lock(mutex);
+        return all.empty() ? nullptr : all.back().get();
+    }
+    void event(const std::string& id, bool connected) {
+        DeviceEventHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = events;
+        }
+        if (handler)
+            handler(id, connected);
+    }
+
+    std::mutex mutex;
+    std::vector<CaptureDeviceInfo> list;
+    DeviceEventHandler events;
+    std::vector<std::shared_ptr<FakeSession>> all; // kept for the whole test
+    int opened = 0;
+    Permission permissionValue = Permission::authorized;
+};
+
+inline CaptureDeviceInfo phoneDevice(bool audio = true) {
+    return CaptureDeviceInfo{"usb-1-2:video0", "iPhone Screen", "iOS Device", "Apple Inc.", "/dev/video0", audio};
+}
+
+} // namespace pokescope::test

@@ -1,0 +1,126 @@
+#include "capture/ScreenCaptureGate.hpp"
+
+#include "sim/SimPhone.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+using namespace pokescope;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A 16:9 frame with a phone-shaped picture between black bars.
+ImageRef letterboxed(int pictureWidth, std::uint8_t level, int markX = -1, int markY = -1) {
+    auto frame = std::make_shared<Image>(1920, 1080, Image::Format::bgra);
+    int left = (1920 - pictureWidth) / 2;
+    for (int y = 0; y < 1080; ++y)
+        for (int x = 0; x < 1920; ++x) {
+            auto* p = frame->row(y) + x * 4;
+            bool inside = x >= left && x < left + pictureWidth;
+            p[0] = p[1] = p[2] = inside ? level : 0;
+            p[3] = 255;
+        }
+    if (markX >= 0)
+        for (int y = markY; y < markY + 20; ++y)
+            for (int x = markX; x < markX + 12; ++x) {
+                auto* p = frame->row(y) + x * 4;
+                p[0] = p[1] = p[2] = 10;
+            }
+    return frame;
+}
+
+} // namespace
+
+TEST(FrameGate, CropsToThePictureAndPassesOnlyChanges) {
+    FrameGate gate;
+    auto first = gate.admit(letterboxed(498, 230));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->width(), 498);
+    EXPECT_EQ(first->height(), 1080);
+    EXPECT_EQ(gate.crop(), (FrameGate::Rect{711, 0, 498, 1080}));
+    // The same picture again, however often, is not news.
+    EXPECT_FALSE(gate.admit(letterboxed(498, 230)));
+    EXPECT_FALSE(gate.admit(letterboxed(498, 232)));
+    // One character-sized mark is.
+    auto marked = gate.admit(letterboxed(498, 230, 900, 500));
+    ASSERT_TRUE(marked);
+    EXPECT_EQ(marked->width(), 498);
+}
+
+TEST(FrameGate, DarkContentAtOneEdgeDoesNotShrinkThePicture) {
+    FrameGate gate;
+    auto frame = letterboxed(498, 230);
+    auto& image = const_cast<Image&>(*frame);
+    for (int y = 0; y < 1080; ++y)
+        for (int x = 711; x < 780; ++x) {
+            auto* p = image.row(y) + x * 4;
+            p[0] = p[1] = p[2] = 5; // a dark sidebar inside the phone's own screen
+        }
+    auto picture = gate.admit(frame);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width(), 498);
+}
+
+TEST(FrameGate, BlackFramesShowNothingAndFullFramesAreNotCropped) {
+    FrameGate gate;
+    EXPECT_FALSE(gate.admit(letterboxed(0, 0)));
+    auto full = std::make_shared<Image>(1179, 2556, Image::Format::bgra);
+    std::fill(full->data(), full->data() + full->byteCount(), 200);
+    auto picture = gate.admit(full);
+    EXPECT_EQ(picture, full); // no copy for a frame that is all picture
+    EXPECT_FALSE(gate.admit(full));
+}
+
+TEST(FrameGate, ANewSourceSizeStartsOver) {
+    FrameGate gate;
+    ASSERT_TRUE(gate.admit(letterboxed(498, 230)));
+    auto other = std::make_shared<Image>(1280, 720, Image::Format::bgra);
+    std::fill(other->data(), other->data() + other->byteCount(), 180);
+    auto picture = gate.admit(other);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width(), 1280);
+}
+
+// The simulated HDMI adapter sends 30 noisy frames a second of a still screen: the gate passes the first
+// and nothing more until the screen changes.
+TEST(FrameGate, OnTheSimulatedAdapterAStillScreenPublishesNoNewFrames) {
+    sim::SimOptions options;
+    options.hdmiAdapter = true;
+    sim::SimPhone phone(options);
+    FrameGate gate;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int received = 0, admitted = 0;
+    phone.setFrameSink([&](const CapturedFrame& frame) {
+        bool passed = static_cast<bool>(gate.admit(frame.image));
+        std::lock_guard lock(mutex);
+        ++received;
+        admitted += passed;
+        arrived.notify_all();
+    });
+    auto waitFor = [&](int frames) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, 30s, [&] { return received >= frames; });
+    };
+    ASSERT_TRUE(waitFor(12));
+    int still;
+    {
+        std::lock_guard lock(mutex);
+        still = admitted;
+    }
+    EXPECT_EQ(still, 1);
+    phone.screen().showBanner("Battery 20%");
+    int before;
+    {
+        std::lock_guard lock(mutex);
+        before = received;
+    }
+    ASSERT_TRUE(waitFor(before + 12));
+    phone.setFrameSink(nullptr);
+    EXPECT_GE(admitted, 2);
+    EXPECT_EQ(gate.crop()->width, 498);
+}

@@ -1,0 +1,214 @@
+// Our HID device and the simulated phone's HID host, over the same socket path the application uses.
+#include "bluetooth/BluetoothHID.hpp"
+#include "bluetooth/HIDRecord.hpp"
+#include "bluetooth/HIDReports.hpp"
+#include "input/Keymap.hpp"
+#include "sim/SimBluetooth.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace pokescope;
+using namespace pokescope::sim;
+using namespace std::chrono_literals;
+using State = BluetoothHID::State;
+
+namespace {
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+HidDescriptor ourDescriptor() {
+    std::string error;
+    auto descriptor = HidDescriptor::parse({HIDRecord::descriptor.begin(), HIDRecord::descriptor.end()}, error);
+    EXPECT_TRUE(descriptor) << error;
+    return *descriptor;
+}
+
+std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
+    std::vector<std::uint8_t> out;
+    for (int v : values)
+        out.push_back(static_cast<std::uint8_t>(v));
+    return out;
+}
+
+} // namespace
+
+TEST(SimHidDescriptor, ReadsOurDescriptorAsAKeyboardAndAPointer) {
+    auto descriptor = ourDescriptor();
+    ASSERT_EQ(descriptor.inputs.size(), 2u);
+    EXPECT_EQ(descriptor.inputs.at(1).bits, 64);
+    EXPECT_EQ(descriptor.inputs.at(2).bits, 32);
+    std::string error;
+    auto pointer = descriptor.decode(bytes({0xA1, 0x02, 0x01, 0x05, 0xFD, 0x00}), error);
+    ASSERT_TRUE(pointer) << error;
+    EXPECT_EQ((*pointer)[0], (std::vector<int>{1, 0, 0}));
+    EXPECT_EQ((*pointer)[2], (std::vector<int>{5, -3, 0}));
+    auto keys = descriptor.decode(bytes({0xA1, 0x01, 0x08, 0x00, 0x2C, 0, 0, 0, 0, 0}), error);
+    ASSERT_TRUE(keys) << error;
+    EXPECT_EQ((*keys)[2][0], 0x2C);
+}
+
+TEST(SimHidDescriptor, RefusesEveryMalformedReport) {
+    auto descriptor = ourDescriptor();
+    std::string error;
+    for (auto bad : {bytes({0xA2, 0x02, 0, 0, 0, 0}),            // not an input report
+                     bytes({0xA1, 0x03, 0, 0, 0, 0}),            // unknown report
+                     bytes({0xA1, 0x02, 0, 0, 0}),               // short
+                     bytes({0xA1, 0x02, 0, 0, 0, 0, 0}),         // long
+                     bytes({0xA1, 0x02, 0, 0x80, 0, 0}),         // X = -128, outside -127…127
+                     bytes({0xA1, 0x02, 0x08, 0, 0, 0}),         // a padding bit set
+                     bytes({0xA1, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0}), // reserved byte not zero
+                     bytes({0xA1, 0x01, 0, 0, 0x66, 0, 0, 0, 0, 0})}) // usage beyond 0x65
+        EXPECT_FALSE(descriptor.decode(bad, error)) << testing::PrintToString(bad);
+    std::string malformedError;
+    EXPECT_FALSE(HidDescriptor::parse(bytes({0xA1, 0x01, 0x05}), malformedError));
+    EXPECT_FALSE(malformedError.empty());
+}
+
+class SimLinkTest : public testing::Test {
+protected:
+    std::shared_ptr<SimPhone> phone = std::make_shared<SimPhone>();
+    std::shared_ptr<SimBluetooth> host = std::make_shared<SimBluetooth>(phone);
+    DispatchQueue main{"test.main"};
+    std::unique_ptr<BluetoothHID> hid = std::make_unique<BluetoothHID>(host, main);
+
+    void TearDown() override {
+        hid.reset();
+        main.sync([] {});
+    }
+    void connectPhone() {
+        hid->setPhoneAddress(phone->identity().bluetoothAddress);
+        hid->start();
+        ASSERT_TRUE(eventually([&] { return hid->state() == State::ready; }));
+        ASSERT_EQ(host->classOfDevice(), 0x002540u);
+    }
+    void press(std::uint8_t modifiers, std::uint8_t usage) {
+        ASSERT_TRUE(hid->keyboard(modifiers, {}));
+        std::this_thread::sleep_for(30ms);
+        ASSERT_TRUE(hid->keyboard(modifiers, {usage}));
+        std::this_thread::sleep_for(60ms);
+        ASSERT_TRUE(hid->keyboard(modifiers, {}));
+        std::this_thread::sleep_for(30ms);
+        ASSERT_TRUE(hid->keyboard(0, {}));
+    }
+    void type(const std::string& text) {
+        for (const auto& character : Keymap::graphemes(text)) {
+            auto key = Keymap::usage(character);
+            ASSERT_TRUE(key) << character;
+            ASSERT_TRUE(hid->keyboard(key->shift ? 0x02 : 0x00, {key->usage}));
+            std::this_thread::sleep_for(30ms);
+            ASSERT_TRUE(hid->keyboard(0, {}));
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    // Walks the pointer to a point with small reports, watching where the phone puts it.
+    void movePointerTo(double x, double y) {
+        for (int step = 0; step < 400; ++step) {
+            auto [px, py] = phone->screen().pointer();
+            double ex = x - px, ey = y - py;
+            if (std::abs(ex) < 4 && std::abs(ey) < 4)
+                return;
+            int dx = static_cast<int>(std::clamp(ex / 2.0, -8.0, 8.0));
+            int dy = static_cast<int>(std::clamp(ey / 2.0, -8.0, 8.0));
+            ASSERT_TRUE(hid->pointer(0, dx == 0 && std::abs(ex) >= 4 ? (ex > 0 ? 1 : -1) : dx,
+                                     dy == 0 && std::abs(ey) >= 4 ? (ey > 0 ? 1 : -1) : dy));
+            std::this_thread::sleep_for(16ms);
+        }
+        FAIL() << "the pointer never got to " << x << "," << y;
+    }
+    void click() {
+        ASSERT_TRUE(hid->pointer(HIDReports::kPrimaryButton, 0, 0));
+        std::this_thread::sleep_for(70ms);
+        ASSERT_TRUE(hid->pointer(0, 0, 0));
+    }
+};
+
+TEST_F(SimLinkTest, ThePhonePointsClicksAndTypesThroughTheRealSocketPath) {
+    connectPhone();
+    phone->setAssistiveTouch(true);
+    // Spotlight, "notes", Return: the Notes app opens.
+    press(0x08, 0x2C);
+    ASSERT_TRUE(eventually([&] { return phone->screen().location() == "spotlight"; }));
+    std::this_thread::sleep_for(400ms);
+    type("notes");
+    press(0, 0x28);
+    ASSERT_TRUE(eventually([&] { return phone->screen().location() == "Notes"; }));
+    std::this_thread::sleep_for(600ms);
+    // Click into the note and type.
+    movePointerTo(SimScreen::kWidth / 2.0, SimScreen::kHeight * 0.35);
+    click();
+    std::this_thread::sleep_for(500ms);
+    type("Hello, World! 123");
+    ASSERT_TRUE(eventually([&] { return phone->screen().fieldText() == "Hello, World! 123"; }))
+        << phone->screen().fieldText();
+    auto* hidHost = host->hidHost();
+    ASSERT_NE(hidHost, nullptr);
+    EXPECT_EQ(hidHost->rejectedReports(), 0) << hidHost->lastRejection();
+    EXPECT_GT(hidHost->acceptedReports(), 50);
+    // The phone asked for report mode when the control channel came up, and was answered.
+    EXPECT_EQ(hidHost->controlReplies(), std::vector<std::uint8_t>{0x00});
+}
+
+TEST_F(SimLinkTest, ThePointerAcceleratesWithSpeedAndATopTrackingSpeedFliesFarther) {
+    connectPhone();
+    auto travel = [&](std::chrono::milliseconds interval) {
+        phone->screen().setPointer(100, 1200);
+        std::this_thread::sleep_for(150ms);
+        for (int i = 0; i < 10; ++i) {
+            hid->pointer(0, 8, 0);
+            std::this_thread::sleep_for(interval);
+        }
+        std::this_thread::sleep_for(50ms);
+        return phone->screen().pointer().first - 100;
+    };
+    double slow = travel(60ms);
+    double fast = travel(4ms);
+    EXPECT_GT(fast, slow * 1.3);
+    host->hidHost()->setPointerSettings(SimPointerSettings{.tooFast = true});
+    double flying = travel(8ms);
+    EXPECT_GT(flying, fast * 3);
+}
+
+TEST_F(SimLinkTest, AStrangersChannelIsRefused) {
+    connectPhone();
+    host->strangerConnects("de:ad:be:ef:00:99", BluetoothHost::kInterruptPSM);
+    std::this_thread::sleep_for(200ms);
+    main.sync([] {});
+    EXPECT_EQ(hid->state(), State::ready);
+    // Reports still go to the phone, not to the stranger.
+    ASSERT_TRUE(hid->pointer(0, 3, 0));
+}
+
+TEST_F(SimLinkTest, ALostLinkComesBackOnItsOwn) {
+    connectPhone();
+    host->dropLink();
+    ASSERT_TRUE(eventually([&] { return hid->state() == State::waiting; }));
+    ASSERT_TRUE(eventually([&] { return hid->state() == State::ready; }, 40s));
+}
+
+TEST(SimPairing, AnUnpairedPhoneConnectsOnlyWhilePairingIsOn) {
+    auto phone = std::make_shared<SimPhone>();
+    auto host = std::make_shared<SimBluetooth>(phone, SimBluetoothOptions{.bonded = false});
+    DispatchQueue main("test.main");
+    {
+        BluetoothHID hid(host, main);
+        hid.setPhoneAddress(phone->identity().bluetoothAddress);
+        hid.start();
+        ASSERT_TRUE(eventually([&] { return hid.state() == State::waiting; }));
+        EXPECT_FALSE(host->phoneConnects()); // not discoverable, not pairing
+        hid.setPairingMode(true);
+        hid.makeDiscoverable();
+        EXPECT_TRUE(host->phoneConnects());
+        ASSERT_TRUE(eventually([&] { return hid.state() == State::ready; }));
+    }
+    main.sync([] {});
+}

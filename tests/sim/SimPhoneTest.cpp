@@ -1,0 +1,214 @@
+// The simulated phone as a capture source and a lockdown peer: what it delivers, when, and how it
+// misbehaves when asked to.
+#include "sim/SimPhone.hpp"
+#include "sim/SimSpeech.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+using namespace pokescope;
+using namespace pokescope::sim;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects what the phone delivers.
+struct Collector {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<CapturedFrame> frames;
+    std::vector<TimePoint> deliveredAt;
+    std::vector<AudioBufferRef> sound;
+
+    void attach(SimPhone& phone) {
+        phone.setFrameSink([this](const CapturedFrame& frame) {
+            std::lock_guard lock(mutex);
+            frames.push_back(frame);
+            deliveredAt.push_back(std::chrono::steady_clock::now());
+            arrived.notify_all();
+        });
+        phone.setAudioSink([this](const AudioBufferRef& buffer) {
+            std::lock_guard lock(mutex);
+            sound.push_back(buffer);
+            arrived.notify_all();
+        });
+    }
+    std::size_t frameCount() {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    }
+    bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = 20s) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return frames.size() >= count; });
+    }
+};
+
+} // namespace
+
+TEST(SimPhoneFrames, ArriveOnlyWhenTheScreenChangesAndAfterTheLatency) {
+    Collector collector; // outlives the phone, whose threads call into it
+    SimPhone phone;
+    SimSwitches switches;
+    switches.latency = 60ms;
+    phone.setSwitches(switches);
+    collector.attach(phone);
+    ASSERT_TRUE(collector.waitForFrames(1));
+    std::this_thread::sleep_for(300ms);
+    auto still = collector.frameCount();
+    EXPECT_LE(still, 2u); // the first picture (and at most a clock tick)
+
+    phone.screen().showBanner("Low Battery");
+    ASSERT_TRUE(collector.waitForFrames(still + 1));
+    std::lock_guard lock(collector.mutex);
+    const auto& frame = collector.frames.back();
+    EXPECT_EQ(frame.image->width(), SimScreen::kWidth);
+    EXPECT_EQ(frame.image->height(), SimScreen::kHeight);
+    EXPECT_GE(collector.deliveredAt.back() - frame.time, 60ms);
+}
+
+TEST(SimPhoneFrames, NoiseTouchesOnlyEdgesOfWhatChanged) {
+    Collector collector; // outlives the phone, whose threads call into it
+    SimPhone phone;
+    SimSwitches switches;
+    switches.noise = 8;
+    phone.setSwitches(switches);
+    collector.attach(phone);
+    ASSERT_TRUE(collector.waitForFrames(1));
+    std::this_thread::sleep_for(100ms);
+    auto before = collector.frameCount();
+    phone.screen().showBanner("Noise check");
+    ASSERT_TRUE(collector.waitForFrames(before + 1));
+    std::lock_guard lock(collector.mutex);
+    const Image& a = *collector.frames[before - 1].image;
+    const Image& b = *collector.frames.back().image;
+    // The bottom rows (below any banner) are byte-identical between the two frames.
+    for (int y = SimScreen::kHeight - 200; y < SimScreen::kHeight; ++y)
+        ASSERT_EQ(std::memcmp(a.row(y), b.row(y), static_cast<std::size_t>(a.width()) * 4), 0) << "row " << y;
+}
+
+TEST(SimPhoneFrames, UnpluggedStoppedFrozenAndDroppingPhonesDeliverNothing) {
+    Collector collector; // outlives the phone, whose threads call into it
+    SimPhone phone;
+    collector.attach(phone);
+    ASSERT_TRUE(collector.waitForFrames(1));
+    std::vector<bool> plugEvents;
+    phone.setPlugListener("test", [&](bool plugged) { plugEvents.push_back(plugged); });
+
+    auto check = [&](const std::function<void()>& misbehave, const std::function<void()>& heal, const char* what) {
+        misbehave();
+        std::this_thread::sleep_for(100ms);
+        auto before = collector.frameCount();
+        phone.screen().showBanner(std::string("change while ") + what);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(collector.frameCount(), before) << what;
+        heal();
+        phone.screen().showBanner(std::string("after ") + what);
+        EXPECT_TRUE(collector.waitForFrames(before + 1)) << what;
+    };
+    check([&] { phone.unplug(); }, [&] { phone.replug(); }, "unplugged");
+    check([&] { phone.stopScreen(); }, [&] { phone.resumeScreen(); }, "stopped");
+    check([&] { phone.setSwitches(SimSwitches{45ms, 6, 0.0, true}); }, [&] { phone.setSwitches(SimSwitches{}); },
+          "frozen");
+    check([&] { phone.setSwitches(SimSwitches{45ms, 6, 1.0, false}); }, [&] { phone.setSwitches(SimSwitches{}); },
+          "dropping");
+    EXPECT_EQ(plugEvents, (std::vector<bool>{false, true}));
+    phone.setPlugListener("test", nullptr);
+}
+
+TEST(SimPhoneFrames, AnHdmiAdapterSendsThirtyFramesASecondBetweenBars) {
+    SimOptions options;
+    options.hdmiAdapter = true;
+    Collector collector; // outlives the phone, whose threads call into it
+    SimPhone phone(options);
+    collector.attach(phone);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(collector.waitForFrames(20));
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    phone.setFrameSink(nullptr);
+    std::lock_guard lock(collector.mutex);
+    const Image& frame = *collector.frames.back().image;
+    EXPECT_EQ(frame.width(), 1920);
+    EXPECT_EQ(frame.height(), 1080);
+    EXPECT_LT(frame.row(540)[100 * 4], 10);          // the bar
+    EXPECT_LT(frame.row(540)[1800 * 4], 10);         // the other bar
+    EXPECT_GT(20 / elapsed, 10.0);                   // a constant stream, not only on change
+    // Consecutive frames of a still screen are not byte-identical: the converter's noise.
+    const Image& previous = *collector.frames[collector.frames.size() - 2].image;
+    EXPECT_NE(std::memcmp(previous.data(), frame.data(), frame.byteCount()), 0);
+}
+
+TEST(SimPhoneSound, DeliversFortyEightKilohertzStereoAndSpeaks) {
+    Collector collector; // outlives the phone, whose threads call into it
+    SimPhone phone;
+    collector.attach(phone);
+    phone.speak("Testing one two three.");
+    bool heardSpeech = false;
+    for (int i = 0; i < 200 && !heardSpeech; ++i) {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard lock(collector.mutex);
+        for (const auto& buffer : collector.sound) {
+            EXPECT_EQ(buffer->sampleRate, 48000);
+            EXPECT_EQ(buffer->channels, 2);
+            EXPECT_EQ(buffer->frames(), 960u);
+            for (float sample : buffer->samples)
+                heardSpeech |= std::fabs(sample) > 0.05f;
+        }
+    }
+    EXPECT_TRUE(heardSpeech);
+    phone.setAudioSink(nullptr);
+}
+
+TEST(SimPhoneLockdown, TellsSecretsOnlyInASession) {
+    SimPhone phone;
+    EXPECT_EQ(phone.lockdownValue(std::nullopt, "DeviceName", false), LockdownValue("Simulated iPhone"));
+    EXPECT_EQ(phone.lockdownValue(std::nullopt, "ProductType", false), LockdownValue("iPhone15,2"));
+    EXPECT_EQ(phone.lockdownValue(std::nullopt, "BluetoothAddress", false), std::nullopt);
+    EXPECT_EQ(phone.lockdownValue(std::nullopt, "BluetoothAddress", true), LockdownValue("A4:C3:F0:85:1D:2E"));
+    EXPECT_EQ(phone.lockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", false), std::nullopt);
+    EXPECT_EQ(phone.lockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", true), LockdownValue(false));
+    EXPECT_EQ(phone.setLockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", "yes"), -2);
+    EXPECT_EQ(phone.setLockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", true), 0);
+    EXPECT_TRUE(phone.screen().assistiveTouch());
+    auto domain = phone.lockdownValue("com.apple.Accessibility", std::nullopt, true);
+    ASSERT_TRUE(domain && domain->is_object());
+    EXPECT_EQ((*domain)["AssistiveTouchEnabledByiTunes"], true);
+}
+
+TEST(SimSpeechWav, ReadsPcmAndRefusesEverythingElse) {
+    auto wav = [](std::uint16_t format, std::uint16_t bits, std::uint32_t declared, const std::string& data) {
+        std::string out = "RIFF";
+        auto put32 = [&](std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
+        auto put16 = [&](std::uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
+        put32(0x7FFFFFFF);
+        out += "WAVEfmt ";
+        put32(16);
+        put16(format);
+        put16(1);
+        put32(22050);
+        put32(44100);
+        put16(2);
+        put16(bits);
+        out += "data";
+        put32(declared);
+        return out + data;
+    };
+    std::string samples("\x00\x40\x00\xC0", 4); // +0.5, -0.5
+    std::vector<float> out;
+    int rate = 0;
+    ASSERT_TRUE(SimSpeech::parseWav(wav(1, 16, 0x7FFFFFFF, samples), out, rate)); // streamed: size too large
+    EXPECT_EQ(rate, 22050);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_FLOAT_EQ(out[0], 0.5f);
+    EXPECT_FLOAT_EQ(out[1], -0.5f);
+    EXPECT_FALSE(SimSpeech::parseWav(wav(3, 32, 4, samples), out, rate)); // float samples
+    EXPECT_FALSE(SimSpeech::parseWav("RIFF", out, rate));
+    EXPECT_FALSE(SimSpeech::parseWav("", out, rate));
+    EXPECT_FALSE(SimSpeech::parseWav(wav(1, 16, 4, samples).substr(0, 30), out, rate));
+    auto up = SimSpeech::resample({0.0f, 1.0f}, 1, 2);
+    EXPECT_EQ(up, (std::vector<float>{0.0f, 0.5f, 1.0f, 1.0f}));
+}
