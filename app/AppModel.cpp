@@ -1,9 +1,11 @@
 #include "app/AppModel.hpp"
 
 #include "agent/MCPServer.hpp"
+#include "agent/Tools.hpp"
 #include "app/AppSettings.hpp"
 #include "app/Log.hpp"
 #include "capture/ScreenCapture.hpp"
+#include "input/InputEngine.hpp"
 #include "platform/Dispatch.hpp"
 
 #include <climits>
@@ -97,13 +99,23 @@ void AppModel::start() {
     }
 
     auto& hid = BluetoothHID::shared();
-    hid.setOnStateChange([](BluetoothHID::State state) {
-        {
-            std::lock_guard lock(shared().mutex_);
-            shared().state_.bluetooth = state;
-        }
-        shared().changed();
-    });
+    hid.setOnStateChange([](BluetoothHID::State state) { shared().bluetoothStateChanged(state); });
+
+    {
+        std::lock_guard lock(mutex_);
+        state_.calibration = InputEngine::shared().calibration();
+    }
+    Tools::setEnvironment(Tools::Environment{
+        [] { return shared().selectedPhone(); },
+        [&main](const Calibration& calibration) {
+            main.async([calibration] {
+                {
+                    std::lock_guard lock(shared().mutex_);
+                    shared().state_.calibration = calibration;
+                }
+                shared().changed();
+            });
+        }});
     capture.setLinkReady([] { return BluetoothHID::shared().state() == BluetoothHID::State::ready; });
 
     auto& server = MCPServer::shared();
@@ -177,14 +189,59 @@ void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
     // Whether AssistiveTouch is on: read in the background, shown on the main queue.
     DispatchQueue::global().async([udid = phone->udid] {
         auto on = MobileDevice::shared().assistiveTouchEnabled(udid);
-        DispatchQueue::main().async([on] {
+        DispatchQueue::main().async([udid, on] { shared().assistiveTouchRead(udid, on); });
+    });
+    bluetoothStateChanged(hid.state());
+}
+
+void AppModel::assistiveTouchRead(const std::string& udid, std::optional<bool> on) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.assistiveTouchOn = on;
+    }
+    changed();
+    if (!headless_ || on != false || assistiveTouchSwitchedFor_ == udid)
+        return;
+    // Without windows nobody can press the switch: the pointer needs AssistiveTouch, so turn it on once.
+    assistiveTouchSwitchedFor_ = udid;
+    Log::shared().add("app: AssistiveTouch is off on the iPhone; switching it on");
+    DispatchQueue::global().async([udid] {
+        bool ok = MobileDevice::shared().setAssistiveTouch(udid, true);
+        auto now = MobileDevice::shared().assistiveTouchEnabled(udid);
+        if (!ok)
+            Log::shared().add("app: couldn't switch AssistiveTouch on; turn it on in Settings › Accessibility › "
+                              "Touch › AssistiveTouch");
+        DispatchQueue::main().async([now] {
             {
                 std::lock_guard lock(shared().mutex_);
-                shared().state_.assistiveTouchOn = on;
+                shared().state_.assistiveTouchOn = now;
             }
             shared().changed();
         });
     });
+}
+
+void AppModel::bluetoothStateChanged(BluetoothHID::State state) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.bluetooth = state;
+    }
+    changed();
+    if (!headless_)
+        return;
+    auto& hid = BluetoothHID::shared();
+    // Without windows nobody can start pairing: keep it on until the selected phone has connected.
+    bool waiting = state == BluetoothHID::State::waiting && hid.phoneAddress();
+    if (waiting && !headlessPairing_) {
+        headlessPairing_ = true;
+        hid.setPairingMode(true);
+        Log::shared().add("app: pairing mode on until the iPhone connects: on the iPhone, open Settings › "
+                          "Bluetooth and tap " + hid.computerBluetoothName());
+    } else if (headlessPairing_ && (state == BluetoothHID::State::connected || state == BluetoothHID::State::ready)) {
+        headlessPairing_ = false;
+        hid.setPairingMode(false);
+        Log::shared().add("app: the iPhone connected; pairing mode off");
+    }
 }
 
 void AppModel::setOnboardingDone(bool done) {

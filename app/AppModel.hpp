@@ -8,6 +8,7 @@
 
 #include "bluetooth/BluetoothHID.hpp"
 #include "device/MobileDevice.hpp"
+#include "input/Calibration.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Image.hpp"
 
@@ -27,6 +28,8 @@ public:
 
     // The agent server's port (47811 unless the command line says otherwise); set before `start`.
     void setPort(std::uint16_t port) { port_ = port; }
+    // Without windows nobody can ask for AssistiveTouch or pairing: the model then does both itself.
+    void setHeadless(bool headless) { headless_ = headless; }
     std::uint16_t port() const;
     // Runs once: log listener, device discovery, capture, agent server.
     void start();
@@ -42,6 +45,7 @@ public:
         std::optional<std::string> lastAgentActivity;
         std::vector<std::string> logLines;
         bool onboardingDone = false;
+        std::optional<Calibration> calibration;
     };
     State snapshot() const;
     // Heard after every change of state, on the main queue.
@@ -63,12 +67,17 @@ private:
     AppModel();
     void changed();
     void appendLogLine(const std::string& line);
+    void assistiveTouchRead(const std::string& udid, std::optional<bool> on);
+    void bluetoothStateChanged(BluetoothHID::State state);
 
     mutable std::mutex mutex_;
     State state_;
     std::function<void()> onChange_;
     bool started_ = false;
     std::uint16_t port_ = 47811;
+    bool headless_ = false;
+    std::optional<std::string> assistiveTouchSwitchedFor_; // headless: switched on once per phone
+    bool headlessPairing_ = false;
 };
 
 } // namespace pokescope

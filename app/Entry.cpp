@@ -1,9 +1,11 @@
 #include "app/Entry.hpp"
 
 #include "agent/MCPServer.hpp"
+#include "app/InstanceLock.hpp"
 #include "app/Log.hpp"
 #include "app/PokescopeApp.hpp"
 #include "app/SelfTest.hpp"
+#include "app/StdioBridge.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Preferences.hpp"
@@ -128,12 +130,13 @@ int main(int argc, char** argv) {
 
     switch (mode.kind) {
     case Mode::Kind::stdio:
-        std::fprintf(stderr, "pokescope: the stdio bridge is not part of this build yet\n");
-        exitProcess(1);
+        StdioBridge::run(mode.options);
     case Mode::Kind::selftest:
         SelfTest::run(mode.selftestMode, mode.extra, mode.options);
         exitProcess(0);
     case Mode::Kind::application:
+        // Before the first log line: a second application must not recreate the first one's log file.
+        InstanceLock::holdForProcessOrExit(serverPort(mode.options));
         exitProcess(PokescopeApp::run(mode.options));
     }
     exitProcess(0);

@@ -1,5 +1,6 @@
 #include "app/PokescopeApp.hpp"
 
+#include "agent/Tools.hpp"
 #include "app/AppModel.hpp"
 #include "app/Log.hpp"
 #include "capture/ScreenCapture.hpp"
@@ -20,6 +21,16 @@ void plugInSimulatedPhone() {
     MobileDevice::useBackend(std::make_shared<sim::SimLockdown>(*phone));
     ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(*phone));
     BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(*phone));
+    Tools::setSimulatorProbe([weak = std::weak_ptr<sim::SimPhone>(*phone)] {
+        auto phone = weak.lock();
+        if (!phone)
+            return nlohmann::json::object();
+        auto [x, y] = phone->screen().pointer();
+        return nlohmann::json{{"location", phone->screen().location()},
+                              {"field", phone->screen().fieldText()},
+                              {"pointer", {x, y}},
+                              {"assistiveTouch", phone->screen().assistiveTouch()}};
+    });
     const auto& identity = (*phone)->identity();
     Log::shared().add("app: simulated iPhone plugged in (" + identity.name + ", " + identity.productType + ")");
 }
@@ -43,6 +54,7 @@ int run(const Entry::Options& options) {
     if (options.simulate)
         plugInSimulatedPhone();
     AppModel::shared().setPort(Entry::serverPort(options));
+    AppModel::shared().setHeadless(true);
     DispatchQueue::main().async([] { AppModel::shared().start(); });
     reportScreen(0);
     DispatchQueue::runMain();

@@ -1,5 +1,6 @@
 #include "platform/Preferences.hpp"
 
+#include "platform/AtomicFile.hpp"
 #include "platform/Paths.hpp"
 
 #include <algorithm>
@@ -30,8 +31,6 @@ SharedReporter& sharedReporter() {
     return *shared;
 }
 
-std::string errnoText() { return std::strerror(errno); }
-
 // Holds an exclusive advisory lock on `<file>.lock` for as long as it lives.
 class FileLock {
 public:
@@ -51,20 +50,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::string timestampForName() {
     std::time_t now = std::time(nullptr);
@@ -219,31 +204,9 @@ void Preferences::write(const std::string& key, const std::optional<nlohmann::js
         values_.erase(key);
 
     std::string text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    fs::path temporary = file_;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        report("settings: can't save \"" + key + "\": " + errnoText());
-        return;
-    }
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
-    std::string failure = ok ? "" : errnoText();
-    ::close(fd);
-    if (ok && ::rename(temporary.c_str(), file_.c_str()) != 0) {
-        ok = false;
-        failure = errnoText();
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
+    std::string failure;
+    if (!writeFileAtomically(file_, text, failure))
         report("settings: can't save \"" + key + "\": " + failure);
-        return;
-    }
-    // The rename itself must reach the disk too.
-    int dir = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
 }
 
 } // namespace pokescope

@@ -9,17 +9,38 @@
 
 namespace pokescope::sim {
 
-SimHidHost::SimHidHost(SimScreen& screen, HidDescriptor descriptor)
-    : screen_(screen), descriptor_(std::move(descriptor)) {}
+namespace {
 
-SimHidHost::~SimHidHost() { detachAll(); }
+constexpr std::uint16_t kInterruptPSM = 0x0013;
+
+bool declaresKeyboard(const HidDescriptor& descriptor) {
+    for (const auto& [id, layout] : descriptor.inputs)
+        for (const HidField& field : layout.fields)
+            if (field.usagePage == 0x07)
+                return true;
+    return false;
+}
+
+} // namespace
+
+SimHidHost::SimHidHost(SimScreen& screen, HidDescriptor descriptor)
+    : screen_(screen), descriptor_(std::move(descriptor)), keyboard_(declaresKeyboard(descriptor_)) {}
+
+SimHidHost::~SimHidHost() {
+    detachAll();
+}
 
 void SimHidHost::attach(std::uint16_t psm, int fd) {
-    std::lock_guard lock(mutex_);
-    if (auto it = fds_.find(psm); it != fds_.end())
-        ::shutdown(it->second, SHUT_RDWR);
-    fds_[psm] = fd;
-    readers_.emplace_back([this, psm, fd] { readLoop(psm, fd); });
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = fds_.find(psm); it != fds_.end())
+            ::shutdown(it->second, SHUT_RDWR);
+        fds_[psm] = fd;
+        readers_.emplace_back([this, psm, fd] { readLoop(psm, fd); });
+    }
+    // Keys arrive on the interrupt channel, so the phone counts a keyboard as connected while it is open.
+    if (psm == kInterruptPSM && keyboard_)
+        screen_.setHardwareKeyboard(true);
 }
 
 bool SimHidHost::attached(std::uint16_t psm) const {
@@ -48,17 +69,25 @@ void SimHidHost::readLoop(std::uint16_t psm, int fd) {
         if (n <= 0)
             break;
         std::vector<std::uint8_t> message(buffer, buffer + n);
-        if (psm == 0x0013) {
+        if (psm == kInterruptPSM) {
             receive(message);
         } else {
             std::lock_guard lock(mutex_);
             controlReplies_.insert(controlReplies_.end(), message.begin(), message.end());
         }
     }
-    std::lock_guard lock(mutex_);
-    if (auto it = fds_.find(psm); it != fds_.end() && it->second == fd)
-        fds_.erase(it);
-    ::close(fd);
+    bool current = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = fds_.find(psm); it != fds_.end() && it->second == fd) {
+            fds_.erase(it);
+            current = true;
+        }
+        ::close(fd);
+    }
+    // A channel already replaced by a newer one leaves the keyboard connected.
+    if (current && psm == kInterruptPSM && keyboard_)
+        screen_.setHardwareKeyboard(false);
 }
 
 bool SimHidHost::sendControl(const std::vector<std::uint8_t>& message) {
@@ -66,7 +95,8 @@ bool SimHidHost::sendControl(const std::vector<std::uint8_t>& message) {
     auto it = fds_.find(0x0011);
     if (it == fds_.end())
         return false;
-    return ::send(it->second, message.data(), message.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(message.size());
+    return ::send(it->second, message.data(), message.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(message.size());
 }
 
 std::vector<std::uint8_t> SimHidHost::controlReplies() const {
@@ -103,7 +133,8 @@ void SimHidHost::receive(const std::vector<std::uint8_t>& message) {
 
 // Reports reach the phone with Bluetooth's jitter; the phone's acceleration looks at how fast units
 // arrive, so a quick burst moves the pointer further per unit than single nudges do.
-void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at) {
+void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields,
+                               std::chrono::steady_clock::time_point at) {
     // Layout: buttons (3 bits), padding, X, Y, wheel.
     int buttons = 0;
     for (std::size_t i = 0; i < fields[0].size(); ++i)
@@ -112,15 +143,18 @@ void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields, std:
     std::unique_lock lock(mutex_);
     std::uniform_int_distribution<int> jitter(0, static_cast<int>(settings_.maxJitter.count() * 1000));
     at += std::chrono::microseconds(jitter(random_));
-    double elapsedMs = lastPointerReport_
-                           ? std::clamp(std::chrono::duration<double, std::milli>(at - *lastPointerReport_).count(), 1.0, 100.0)
-                           : 100.0;
+    double elapsedMs =
+        lastPointerReport_
+            ? std::clamp(std::chrono::duration<double, std::milli>(at - *lastPointerReport_).count(), 1.0,
+                         100.0)
+            : 100.0;
     lastPointerReport_ = at;
     double speed = std::max(std::abs(dx), std::abs(dy)) / elapsedMs;
-    double gain = settings_.tooFast ? settings_.tooFastGain
-                                    : settings_.slowGain + (settings_.fastGain - settings_.slowGain) *
-                                                               std::pow(std::min(1.0, speed / settings_.saturation),
-                                                                        settings_.exponent);
+    double gain = settings_.tooFast
+                      ? settings_.tooFastGain
+                      : settings_.slowGain +
+                            (settings_.fastGain - settings_.slowGain) *
+                                std::pow(std::min(1.0, speed / settings_.saturation), settings_.exponent);
     bool wasDown = buttonDown_;
     bool down = buttons & 0x01;
     buttonDown_ = down;
@@ -130,7 +164,7 @@ void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields, std:
     if (dx || dy) {
         x = std::clamp(x + dx * gain, 0.0, static_cast<double>(SimScreen::kWidth - 1));
         y = std::clamp(y + dy * gain, 0.0, static_cast<double>(SimScreen::kHeight - 1));
-        screen_.setPointer(x, y);
+        screen_.setPointer(x, y, at);
     }
     if (down && !wasDown)
         screen_.touchDown(x, y, at);
@@ -140,7 +174,8 @@ void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields, std:
         screen_.touchUp(x, y, at);
 }
 
-void SimHidHost::keyboardReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at) {
+void SimHidHost::keyboardReport(const std::vector<std::vector<int>>& fields,
+                                std::chrono::steady_clock::time_point at) {
     // Layout: eight modifier bits, a reserved byte, six key slots.
     int modifiers = 0;
     for (std::size_t i = 0; i < fields[0].size(); ++i)

@@ -35,7 +35,8 @@ public:
     SimHidHost(const SimHidHost&) = delete;
     SimHidHost& operator=(const SimHidHost&) = delete;
 
-    // Takes the phone's end of a channel and reads it until it ends.
+    // Takes the phone's end of a channel and reads it until it ends. While the interrupt channel of a
+    // device with a keyboard is open, the screen has a hardware keyboard (no on-screen keyboard).
     void attach(std::uint16_t psm, int fd);
     // Closes the phone's ends of both channels and waits for the readers.
     void detachAll();
@@ -57,10 +58,12 @@ public:
 private:
     void readLoop(std::uint16_t psm, int fd);
     void pointerReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at);
-    void keyboardReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at);
+    void keyboardReport(const std::vector<std::vector<int>>& fields,
+                        std::chrono::steady_clock::time_point at);
 
     SimScreen& screen_;
     HidDescriptor descriptor_;
+    const bool keyboard_; // the descriptor declares a keyboard, so the phone treats us as one
     mutable std::mutex mutex_;
     std::map<std::uint16_t, int> fds_;
     std::vector<std::thread> readers_;

@@ -42,8 +42,12 @@ std::optional<TimePoint> SimScreen::nextChange(TimePoint now) const {
 
 void SimScreen::setPointer(double x, double y) {
     std::lock_guard lock(impl_->mutex);
-    impl_->screen.pointerX = x;
-    impl_->screen.pointerY = y;
+    impl_->screen.movePointer(x, y, std::nullopt);
+}
+
+void SimScreen::setPointer(double x, double y, TimePoint at) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.movePointer(x, y, at);
 }
 
 std::pair<double, double> SimScreen::pointer() const {
@@ -113,8 +117,32 @@ void SimScreen::setAssistiveTouch(bool on) {
     std::lock_guard lock(impl_->mutex);
     if (impl_->screen.settings.assistiveTouch != on) {
         impl_->screen.settings.assistiveTouch = on;
+        impl_->screen.pointerWoken = true; // the pointer appears when AssistiveTouch comes on
         impl_->screen.changed();
     }
+}
+
+void SimScreen::setHardwareKeyboard(bool connected) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.setHardwareKeyboard(connected);
+}
+
+bool SimScreen::hardwareKeyboard() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->screen.hardwareKeyboard;
+}
+
+void SimScreen::setDarkMode(bool dark) {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->screen.dark != dark) {
+        impl_->screen.dark = dark;
+        impl_->screen.changed();
+    }
+}
+
+bool SimScreen::darkMode() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->screen.dark;
 }
 
 bool SimScreen::assistiveTouch() const {

@@ -33,6 +33,8 @@ class SimScreen {
 public:
     static constexpr int kWidth = 1179;
     static constexpr int kHeight = 2556;
+    // How long the AssistiveTouch pointer disc stays after the last motion or button.
+    static constexpr Duration kPointerIdleTime = std::chrono::seconds(4);
 
     SimScreen();
     ~SimScreen();
@@ -44,16 +46,22 @@ public:
     // whether any pixel changed. The first call (or a frame of another size) draws everything.
     bool render(Image& frame, TimePoint now);
     // The earliest time at which the picture changes without further input (an animation step, the caret
-    // blink, the next minute of the clock); none when it is still.
+    // blink, the pointer disc hiding, a held touch turning into a long press, the next minute of the
+    // clock); none when it is still.
     std::optional<TimePoint> nextChange(TimePoint now) const;
 
     // --- input, in device pixels ---------------------------------------------------------------------
-    // Where the pointer is (set by the HID host after acceleration and clamping).
+    // Where the pointer is (set by the HID host after acceleration and clamping). Moving it shows the
+    // AssistiveTouch disc again; the disc hides after kPointerIdleTime without motion or buttons. Without
+    // `at`, the move counts from the next time the screen sees (its next render).
     void setPointer(double x, double y);
+    void setPointer(double x, double y, TimePoint at);
     std::pair<double, double> pointer() const;
     // A finger (the primary button with AssistiveTouch) going down, moving and lifting; a short touch
     // without much movement is a tap, a longer one a long press; movement drags and scrolls, with
-    // momentum after a quick lift (a fling); a drag from the left edge goes back, from the bottom edge home.
+    // momentum taken from the finger's speed over its last moments (none after a pause before the lift);
+    // a drag from the left edge goes back, from the bottom edge home. A home icon held for half a second
+    // opens its menu.
     void touchDown(double x, double y, TimePoint at);
     void touchMove(double x, double y, TimePoint at);
     void touchUp(double x, double y, TimePoint at);
@@ -77,6 +85,14 @@ public:
     void hideBanner();
     void setAssistiveTouch(bool on);
     bool assistiveTouch() const;
+    // A hardware (Bluetooth) keyboard is connected: a focused field shows its caret but no on-screen
+    // keyboard, as on a phone; the keyboard slides up again when it goes away.
+    void setHardwareKeyboard(bool connected);
+    bool hardwareKeyboard() const;
+    // The dark appearance: Settings, Notes, Spotlight, alerts and the keyboard in dark colours with light
+    // text, and a dimmed wallpaper.
+    void setDarkMode(bool dark);
+    bool darkMode() const;
     // Shows the phone's trust prompt ("Trust This Computer?"); `onAnswer(true)` when Trust is tapped.
     void showTrustPrompt(std::function<void(bool trusted)> onAnswer);
     // Locked and dark (asleep); any key or touch wakes it to what it showed before (no passcode), and does

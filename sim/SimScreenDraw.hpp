@@ -8,6 +8,15 @@ typedef struct _cairo_surface cairo_surface_t;
 
 namespace pokescope::sim::detail {
 
+// The system colours of one appearance (light or dark).
+struct Palette {
+    Colour background, groupedBackground, cell, label, secondaryLabel, separator, tint, chevron;
+    Colour switchOff, searchFill, fieldText;
+    Colour keyboard, key, specialKey, keyShadow, keyLabel, keyboardGlyph;
+    Colour alert, banner, card, spotlightField, spotlightDim, dock, wallpaperDim;
+};
+const Palette& palette(bool dark);
+
 // Everything a frame is drawn from.
 struct Scene {
     const Screen& screen;
@@ -16,6 +25,7 @@ struct Scene {
     cairo_surface_t* blurred = nullptr;   // what lies under Spotlight, at 1/kBlurScale size
     std::string clock;                    // the status bar's time
     Rect caret;                           // out: where the focused field's caret is, in device pixels
+    const Palette& colours() const { return palette(screen.dark); }
 };
 inline constexpr int kBlurScale = 8;
 
@@ -33,9 +43,12 @@ void drawStatusBar(Painter& p, const std::string& time, bool light);
 void drawHomeIndicator(Painter& p, bool light);
 void drawKeyboard(Painter& p, Scene& scene);
 void drawSpotlight(Painter& p, Scene& scene);
-void drawBanner(Painter& p, const std::string& text);
-void drawAlert(Painter& p);
-void drawAssistiveTouch(Painter& p, double pointerX, double pointerY);
+void drawBanner(Painter& p, const std::string& text, const Palette& colours);
+void drawAlert(Painter& p, const Palette& colours);
+// The AssistiveTouch button, and the pointer disc while it shows.
+void drawAssistiveTouch(Painter& p, Scene& scene);
+// A home icon's long-press menu over the dimmed home screen.
+void drawIconMenu(Painter& p, Scene& scene);
 
 // Shared pieces.
 void drawChevron(Painter& p, double right, double midY, const Colour& colour);

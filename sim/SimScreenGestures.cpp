@@ -8,14 +8,87 @@ namespace {
 
 const Rect kNotesDone{kW - 300, kStatusBarH, 300, kNavBottom - kStatusBarH};
 
+double ms(Duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
 } // namespace
+
+void Touch::moved(TimePoint at, double x, double y) {
+    if (!path.empty() && path.back().x == x && path.back().y == y)
+        return; // a finger resting in place reports nothing new
+    path.push_back({at, x, y});
+    // Only the last moments matter for the speed; one older sample anchors the window.
+    while (path.size() > 2 && path[1].at < at - 2 * kVelocityWindow)
+        path.erase(path.begin());
+}
+
+double Touch::releaseVelocityY(TimePoint liftAt) const {
+    if (path.size() < 2 || liftAt - path.back().at > kFlingPause)
+        return 0;
+    const Sample& last = path.back();
+    TimePoint from = last.at - kVelocityWindow;
+    TimePoint t0 = path.front().at;
+    double y0 = path.front().y;
+    for (std::size_t i = path.size() - 1; i > 0; --i) {
+        const Sample &a = path[i - 1], &b = path[i];
+        if (a.at <= from) {
+            double f = b.at > a.at ? ms(from - a.at) / ms(b.at - a.at) : 1;
+            t0 = from;
+            y0 = a.y + (b.y - a.y) * f;
+            break;
+        }
+    }
+    double span = ms(last.at - t0);
+    return span > 0 ? (last.y - y0) / span : 0;
+}
+
+IconMenu iconMenuLayout(int icon) {
+    constexpr double width = 750, itemH = 132, gap = 24;
+    constexpr double labelH = kLabelGap + 48; // the menu leaves the icon's label readable
+    Rect r = homeIconRect(icon);
+    IconMenu menu;
+    menu.icon = icon;
+    double h = itemH * double(iconMenuItems().size());
+    double x = icon % kHomeColumns < kHomeColumns / 2 ? r.x : r.right() - width;
+    // Below the icon, or above it when the icon sits low on the screen.
+    double y = r.bottom() + labelH + gap + h <= kDockRect.y ? r.bottom() + labelH + gap : r.y - gap - h;
+    menu.box = {x, y, width, h};
+    for (std::size_t i = 0; i < iconMenuItems().size(); ++i)
+        menu.items.push_back({x, y + itemH * double(i), width, itemH});
+    return menu;
+}
+
+std::optional<int> Screen::homeIconAt(double x, double y) const {
+    const auto& grid = homeApps();
+    for (std::size_t i = 0; i < grid.size(); ++i)
+        if (homeIconRect(int(i)).inflated(12).contains(x, y))
+            return int(i);
+    return std::nullopt;
+}
+
+std::optional<TimePoint> Screen::longPressAt() const {
+    // Only home-screen icons answer a long press here; elsewhere a long touch is just not a tap.
+    if (touch.mode != Touch::Mode::pending || !current.empty() || spotlight || transition || alert ||
+        iconMenu || !homeIconAt(touch.downX, touch.downY))
+        return std::nullopt;
+    return touch.downAt + kLongPress;
+}
+
+void Screen::longPress() {
+    touch.mode = Touch::Mode::ignored;
+    iconMenu = homeIconAt(touch.downX, touch.downY);
+    changed();
+}
 
 void Screen::touchDown(double x, double y, TimePoint at) {
     advance(at);
+    pointerActive = now;
     touch = Touch{};
     touch.downX = x;
     touch.downY = y;
     touch.downAt = now;
+    touch.path.push_back({now, x, y});
     if (asleep) {
         wake();
         touch.mode = Touch::Mode::ignored; // the touch that wakes the phone does nothing else
@@ -38,7 +111,7 @@ void Screen::touchDown(double x, double y, TimePoint at) {
 
 Touch::Mode Screen::classifyDrag(double dx, double dy) const {
     bool vertical = std::abs(dy) >= std::abs(dx);
-    if (alert)
+    if (alert || iconMenu)
         return Touch::Mode::other;
     if (touch.edgeBack && dx > 0 && !vertical && !current.empty() && !spotlight)
         return Touch::Mode::back;
@@ -56,6 +129,10 @@ Touch::Mode Screen::classifyDrag(double dx, double dy) const {
 
 void Screen::touchMove(double x, double y, TimePoint at) {
     advance(at);
+    if (touch.mode == Touch::Mode::idle)
+        return;
+    pointerActive = now;
+    touch.moved(now, x, y);
     double dx = x - touch.downX, dy = y - touch.downY;
     if (touch.mode == Touch::Mode::pending) {
         if (std::hypot(dx, dy) <= kTapSlop)
@@ -92,13 +169,12 @@ void Screen::touchMove(double x, double y, TimePoint at) {
 void Screen::touchUp(double x, double y, TimePoint at) {
     touchMove(x, y, at);
     Duration held = now - touch.downAt;
-    if (touch.mode == Touch::Mode::pending && held < kTapLimit && !touch.noTap)
+    if (touch.mode == Touch::Mode::pending && held < kLongPress && !touch.noTap)
         tapAt(touch.downX, touch.downY);
-    if (touch.mode == Touch::Mode::scrolling && held < kFlingLimit) {
-        double ms = std::max(1.0, std::chrono::duration<double, std::milli>(held).count());
-        startFling((touch.downY - y) / ms);
-    }
+    if (touch.mode == Touch::Mode::scrolling)
+        startFling(-touch.releaseVelocityY(now)); // the list keeps the finger's last speed
     touch.mode = Touch::Mode::idle;
+    touch.path.clear();
 }
 
 void Screen::tapAt(double x, double y) {
@@ -110,7 +186,11 @@ void Screen::tapAt(double x, double y) {
             answerTrust(false);
         return;
     }
-    if (settings.assistiveTouch && kAssistiveButton.contains(x, y))
+    if (iconMenu) {
+        tapIconMenu(x, y);
+        return;
+    }
+    if (settings.assistiveTouch && assistiveButtonRect(keyboard.top(now)).contains(x, y))
         return; // the AssistiveTouch button takes the tap
     if (banner && bannerRect(texts, *banner).contains(x, y))
         return;
@@ -141,13 +221,20 @@ void Screen::tapAt(double x, double y) {
     }
 }
 
+void Screen::tapIconMenu(double x, double y) {
+    int icon = *iconMenu;
+    iconMenu.reset();
+    changed();
+    // The lifted icon still opens its app; a menu item or anywhere else closes the menu.
+    if (homeIconRect(icon).contains(x, y))
+        launch(homeApps()[std::size_t(icon)].label, homeIconRect(icon));
+}
+
 void Screen::tapHome(double x, double y) {
-    const auto& grid = homeApps();
-    for (std::size_t i = 0; i < grid.size(); ++i)
-        if (homeIconRect(int(i)).inflated(12).contains(x, y)) {
-            launch(grid[i].label, homeIconRect(int(i)));
-            return;
-        }
+    if (auto icon = homeIconAt(x, y)) {
+        launch(homeApps()[std::size_t(*icon)].label, homeIconRect(*icon));
+        return;
+    }
     const auto& dock = dockApps();
     for (std::size_t i = 0; i < dock.size(); ++i)
         if (dockIconRect(int(i)).inflated(12).contains(x, y)) {

@@ -2,6 +2,7 @@
 #include "sim/SimScreenModel.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace pokescope::sim::detail {
 namespace {
@@ -38,6 +39,12 @@ Rect dockIconRect(int index) {
 Rect discRect(double x, double y) {
     double r = kDiscDiameter / 2 + 3; // the rim's anti-aliasing reaches a little past the disc
     return Rect{x - r, y - r, 2 * r, 2 * r}.outward();
+}
+
+Rect assistiveButtonRect(double keyboardTop) {
+    constexpr double size = 180, margin = 9;
+    double y = std::min(std::round(kH * 2 / 3 - size / 2), std::round(keyboardTop) - 36 - size);
+    return {kW - margin - size, y, size, size};
 }
 
 std::vector<KeyCap> keyboardKeys(const Keyboard& keyboard, double top) {

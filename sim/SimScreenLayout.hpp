@@ -77,8 +77,10 @@ inline constexpr double kKeyboardH = 873;
 inline constexpr double kKeyboardTop = kH - kKeyboardH;
 
 // AssistiveTouch: the pointer disc and the floating button at the right edge.
-inline constexpr double kDiscDiameter = 57;
-inline const Rect kAssistiveButton{990, 1440, 180, 180};
+inline constexpr double kDiscDiameter = 60; // 20 pt
+// The 60 pt button rests at the right edge two-thirds of the way down, and rises above the on-screen
+// keyboard when that would cover it.
+Rect assistiveButtonRect(double keyboardTop);
 inline constexpr double kAssistiveRadius = 42;
 // The pixels a disc centred at (x, y) can touch, anti-aliased rim included.
 Rect discRect(double x, double y);

@@ -32,6 +32,12 @@ double Keyboard::shownFraction(TimePoint t) const {
 
 void Screen::advance(TimePoint t) {
     now = std::max(now, t);
+    if (pointerWoken) {
+        pointerActive = now;
+        pointerWoken = false;
+    }
+    if (auto at = longPressAt(); at && now >= *at)
+        longPress();
     if (transition && now >= transition->end()) {
         transition.reset();
         changed();
@@ -61,6 +67,39 @@ bool Screen::caretOn(TimePoint t) const {
     if (focus == Focus::none || t < caretEpoch)
         return focus != Focus::none;
     return ((t - caretEpoch) / kBlinkPhase) % 2 == 0;
+}
+
+void Screen::movePointer(double x, double y, std::optional<TimePoint> at) {
+    pointerX = x;
+    pointerY = y;
+    if (at && *at >= now)
+        pointerActive = *at;
+    else if (at)
+        pointerActive = now; // a late report still shows the pointer from the latest time seen
+    else
+        pointerWoken = true;
+}
+
+bool Screen::discVisible(TimePoint t) const {
+    if (!settings.assistiveTouch || asleep)
+        return false;
+    if (pointerWoken || touch.mode != Touch::Mode::idle)
+        return true;
+    return pointerActive && t < *pointerActive + SimScreen::kPointerIdleTime;
+}
+
+std::optional<TimePoint> Screen::discHidesAt() const {
+    if (!settings.assistiveTouch || asleep || pointerWoken || touch.mode != Touch::Mode::idle ||
+        !pointerActive)
+        return std::nullopt;
+    return *pointerActive + SimScreen::kPointerIdleTime;
+}
+
+void Screen::setHardwareKeyboard(bool connected) {
+    if (hardwareKeyboard == connected)
+        return;
+    hardwareKeyboard = connected;
+    updateKeyboard();
 }
 
 AppState* Screen::app() {
@@ -100,6 +139,7 @@ bool Screen::launch(const std::string& name, std::optional<Rect> from) {
     closeSpotlight();
     unfocus();
     fling.reset();
+    iconMenu.reset();
     if (current == name && !transition)
         return true;
     AppState& state = apps[name];
@@ -116,6 +156,10 @@ void Screen::goHome() {
     closeSpotlight();
     unfocus();
     fling.reset();
+    if (iconMenu) {
+        iconMenu.reset();
+        changed();
+    }
     const AppState* a = app();
     if (!a)
         return;
@@ -155,6 +199,7 @@ void Screen::openSpotlight() {
     if (spotlight)
         return;
     fling.reset();
+    iconMenu.reset();
     spotlight = true;
     search = {};
     focusField(Focus::search);
@@ -174,10 +219,7 @@ void Screen::focusField(Focus f) {
     if (focus == f)
         return;
     focus = f;
-    if (!keyboard.shown) {
-        keyboard.shown = true;
-        keyboard.changed = now;
-    }
+    updateKeyboard();
     keyboard.shift = false;
     keyboard.layer = Keyboard::Layer::letters;
     if (f == Focus::note)
@@ -190,7 +232,15 @@ void Screen::unfocus() {
     if (focus == Focus::none)
         return;
     focus = Focus::none;
-    keyboard.shown = false;
+    updateKeyboard();
+    changed();
+}
+
+void Screen::updateKeyboard() {
+    bool wanted = focus != Focus::none && !hardwareKeyboard;
+    if (keyboard.shown == wanted)
+        return;
+    keyboard.shown = wanted;
     keyboard.changed = now;
     changed();
 }

@@ -20,10 +20,11 @@ using namespace std::chrono_literals;
 inline constexpr Duration kTransitionTime = 350ms;
 inline constexpr Duration kKeyboardTime = 250ms;
 inline constexpr Duration kBlinkPhase = 500ms;
-inline constexpr Duration kTapLimit = 500ms;
-inline constexpr Duration kFlingLimit = 500ms;
+inline constexpr Duration kLongPress = 500ms;     // a touch held this long is a long press, not a tap
+inline constexpr Duration kVelocityWindow = 80ms; // the finger's speed at release is measured over this
+inline constexpr Duration kFlingPause = 100ms;    // resting this long before lifting leaves no momentum
 inline constexpr Duration kFrameTime = 16667us;
-inline constexpr double kTapSlop = 30;
+inline constexpr double kTapSlop = 30; // 10 pt of movement turns a touch into a drag
 inline constexpr double kEdgeSwipe = 100;
 inline constexpr double kFlingDecay = 0.998; // velocity kept per millisecond
 inline constexpr double kFlingStop = 0.02;   // px per ms below which momentum ends
@@ -135,11 +136,33 @@ Rect bannerRect(TextCache& texts, const std::string& text);
 
 struct Touch {
     enum class Mode { idle, pending, scrolling, back, home, pull, other, ignored };
+    struct Sample {
+        TimePoint at;
+        double x = 0, y = 0;
+    };
     Mode mode = Mode::idle;
     double downX = 0, downY = 0, startScroll = 0;
     TimePoint downAt{};
     bool edgeBack = false, edgeHome = false, noTap = false;
+    std::vector<Sample> path; // where the finger has been, down point first, one sample per change
+
+    void moved(TimePoint at, double x, double y);
+    // The vertical speed in px per ms over the last kVelocityWindow of motion before `liftAt`; zero after
+    // a pause of kFlingPause or more.
+    double releaseVelocityY(TimePoint liftAt) const;
 };
+
+// The menu a long press on a home-screen icon opens.
+struct IconMenu {
+    int icon = 0;
+    Rect box;
+    std::vector<Rect> items;
+};
+inline const std::vector<std::string>& iconMenuItems() {
+    static const std::vector<std::string> items{"Share App", "Edit Home Screen", "Remove App"};
+    return items;
+}
+IconMenu iconMenuLayout(int icon);
 
 struct Screen {
     TimePoint now{}; // the latest time seen; time never runs backwards
@@ -156,6 +179,11 @@ struct Screen {
     Touch touch;
     SettingsState settings;
     double pointerX = kW / 2, pointerY = kH / 2;
+    std::optional<TimePoint> pointerActive; // the last pointer motion or button
+    bool pointerWoken = false;              // moved at a time not yet known: counts from the next advance
+    bool hardwareKeyboard = false;
+    bool dark = false;
+    std::optional<int> iconMenu; // the home icon whose long-press menu is open
     std::optional<std::string> banner;
     bool alert = false;
     std::function<void(bool)> trustAnswer;
@@ -174,6 +202,13 @@ struct Screen {
     bool animating() const;
     bool playingVisible() const;
     bool caretOn(TimePoint t) const;
+    // The pointer disc: shown after motion or while a button is down, hidden after kPointerIdleTime.
+    void movePointer(double x, double y, std::optional<TimePoint> at);
+    bool discVisible(TimePoint t) const;
+    std::optional<TimePoint> discHidesAt() const;
+    // When a touch still held becomes a long press, if it can.
+    std::optional<TimePoint> longPressAt() const;
+    void setHardwareKeyboard(bool connected);
 
     // Navigation.
     AppState* app();
@@ -188,6 +223,7 @@ struct Screen {
     void closeSpotlight();
     void focusField(Focus f);
     void unfocus();
+    void updateKeyboard(); // the on-screen keyboard shows for a focused field without a hardware keyboard
     TextField* field();
     const TextField* field() const;
     void wake();
@@ -206,6 +242,7 @@ struct Screen {
     void touchMove(double x, double y, TimePoint at);
     void touchUp(double x, double y, TimePoint at);
     void tapAt(double x, double y);
+    void longPress();
 
     // Keys and typing (SimScreenKeys.cpp).
     void keyPress(int usage, int modifiers, TimePoint at);
@@ -217,6 +254,8 @@ struct Screen {
 private:
     Touch::Mode classifyDrag(double dx, double dy) const;
     void tapHome(double x, double y);
+    void tapIconMenu(double x, double y);
+    std::optional<int> homeIconAt(double x, double y) const;
     void tapSettings(double x, double y);
     void activateRow(const Row& row, double x);
     void tapNotes(double x, double y);

@@ -10,8 +10,7 @@
 namespace pokescope::sim::detail {
 namespace {
 
-const Colour kBlack = rgb(0x000000), kWhite = rgb(0xFFFFFF), kBlue = rgb(0x007AFF);
-const Colour kGrey = rgb(0x8A8A8E), kSeparator = rgb(0xC6C6C8), kGroupedBackground = rgb(0xF2F2F7);
+const Colour kWhite = rgb(0xFFFFFF);
 const Colour kNotesTint = rgb(0xE3A21A), kPodcastsTint = rgb(0x9B45DB);
 const Font kBody{51, Weight::regular};
 constexpr double kNavMid = (kStatusBarH + kNavBottom) / 2;
@@ -27,11 +26,11 @@ void drawMagnifier(cairo_t* cr, double cx, double cy, double size, const Colour&
     cairo_stroke(cr);
 }
 
-void drawSwitch(Painter& p, double right, double midY, bool on) {
+void drawSwitch(Painter& p, const Palette& c, double right, double midY, bool on) {
     Rect track{right - kSwitchW, midY - kSwitchH / 2, kSwitchW, kSwitchH};
     if (!p.needs(track))
         return;
-    p.fillRound(track, kSwitchH / 2, on ? rgb(0x34C759) : rgb(0xE9E9EA));
+    p.fillRound(track, kSwitchH / 2, on ? rgb(0x34C759) : c.switchOff);
     double knobX = on ? track.right() - kSwitchH / 2 : track.x + kSwitchH / 2;
     cairo_t* cr = p.cr();
     cairo_new_sub_path(cr);
@@ -44,9 +43,9 @@ void drawSwitch(Painter& p, double right, double midY, bool on) {
     cairo_fill(cr);
 }
 
-void drawCheck(Painter& p, double x, double midY) {
+void drawCheck(Painter& p, const Palette& c, double x, double midY) {
     cairo_t* cr = p.cr();
-    p.setColour(kBlue);
+    p.setColour(c.tint);
     cairo_set_line_width(cr, 7);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
@@ -56,17 +55,17 @@ void drawCheck(Painter& p, double x, double midY) {
     cairo_stroke(cr);
 }
 
-void drawAccountRow(Painter& p, const Row& row, double midY) {
+void drawAccountRow(Painter& p, const Palette& c, const Row& row, double midY) {
     cairo_t* cr = p.cr();
     Rect avatar{kRowIconX - 12, midY - 84, 168, 168};
     drawIcon(cr, avatar, 84, {rgb(0xA8ADB7), rgb(0x7D828C), Glyph::person});
     double textX = avatar.right() + 42;
-    p.text({60, Weight::medium}, kBlack, row.title, textX, midY - 6);
-    p.text({39, Weight::regular}, kBlack, row.detail, textX, midY + 54);
-    drawChevron(p, kRowRight, midY, rgb(0xC4C4C7));
+    p.text({60, Weight::medium}, c.label, row.title, textX, midY - 6);
+    p.text({39, Weight::regular}, c.label, row.detail, textX, midY + 54);
+    drawChevron(p, kRowRight, midY, c.chevron);
 }
 
-void drawRow(Painter& p, const Row& row, const RowSlot& slot) {
+void drawRow(Painter& p, const Palette& c, const Row& row, const RowSlot& slot) {
     if (!p.needs({kGroupX, slot.y, kGroupW, slot.h}))
         return;
     double mid = slot.y + slot.h / 2;
@@ -75,59 +74,60 @@ void drawRow(Painter& p, const Row& row, const RowSlot& slot) {
         drawIcon(p.cr(), {kRowIconX, mid - kRowIconSize / 2, kRowIconSize, kRowIconSize}, 20, *row.icon);
     switch (row.style) {
     case RowStyle::account:
-        drawAccountRow(p, row, mid);
+        drawAccountRow(p, c, row, mid);
         break;
     case RowStyle::link:
-        p.textMid(kBody, kBlack, row.title, textX, mid);
+        p.textMid(kBody, c.label, row.title, textX, mid);
         if (!row.detail.empty())
-            p.textMid(kBody, kGrey, row.detail, kRowRight - 45, mid, Align::right);
-        drawChevron(p, kRowRight, mid, rgb(0xC4C4C7));
+            p.textMid(kBody, c.secondaryLabel, row.detail, kRowRight - 45, mid, Align::right);
+        drawChevron(p, kRowRight, mid, c.chevron);
         break;
     case RowStyle::value:
-        p.textMid(kBody, kBlack, row.title, textX, mid);
-        p.textMid(kBody, kGrey, row.detail, kRowRight, mid, Align::right);
+        p.textMid(kBody, c.label, row.title, textX, mid);
+        p.textMid(kBody, c.secondaryLabel, row.detail, kRowRight, mid, Align::right);
         break;
     case RowStyle::toggle:
-        p.textMid(kBody, kBlack, row.title, textX, mid);
-        drawSwitch(p, kRowRight, mid, row.on);
+        p.textMid(kBody, c.label, row.title, textX, mid);
+        drawSwitch(p, c, kRowRight, mid, row.on);
         break;
     case RowStyle::check:
         textX = kRowTextX + 60;
         if (row.on)
-            drawCheck(p, kRowTextX, mid);
-        p.textMid(kBody, kBlack, row.title, textX, mid);
-        drawGlyph(p.cr(), Glyph::wifi, kRowRight - 40, mid, 60, kBlack);
+            drawCheck(p, c, kRowTextX, mid);
+        p.textMid(kBody, c.label, row.title, textX, mid);
+        drawGlyph(p.cr(), Glyph::wifi, kRowRight - 40, mid, 60, c.label);
         break;
     case RowStyle::action:
-        p.textMid(kBody, kBlue, row.title, textX, mid);
+        p.textMid(kBody, c.tint, row.title, textX, mid);
         break;
     }
     if (!slot.last)
-        p.fill({textX, slot.y + slot.h - 1, kGroupX + kGroupW - textX, 1}, kSeparator);
+        p.fill({textX, slot.y + slot.h - 1, kGroupX + kGroupW - textX, 1}, c.separator);
 }
 
-void drawSearchField(Painter& p, const Rect& r) {
+void drawSearchField(Painter& p, const Palette& c, const Rect& r) {
     if (!p.needs(r))
         return;
-    p.fillRound(r, 30, rgb(0xE3E3E8));
-    drawMagnifier(p.cr(), r.x + 54, r.midY(), 48, kGrey);
-    p.textMid(kBody, kGrey, "Search", r.x + 96, r.midY());
+    p.fillRound(r, 30, c.searchFill);
+    drawMagnifier(p.cr(), r.x + 54, r.midY(), 48, c.secondaryLabel);
+    p.textMid(kBody, c.secondaryLabel, "Search", r.x + 96, r.midY());
 }
 
 void drawSettingsPage(Painter& p, Scene& scene, const std::vector<std::string>& path, double scroll) {
     PageContent content = settingsPage(path, scene.screen.settings);
     ListLayout layout = layoutList(content);
-    p.fill(kScreen, kGroupedBackground);
+    const Palette& c = scene.colours();
+    p.fill(kScreen, c.groupedBackground);
 
     p.pushClip({0, kNavBottom, kW, kH - kNavBottom});
     cairo_save(p.cr());
     cairo_translate(p.cr(), 0, kNavBottom - scroll);
     if (content.root) {
-        p.text({102, Weight::bold}, kBlack, "Settings", 60, 112);
-        drawSearchField(p, layout.search);
+        p.text({102, Weight::bold}, c.label, "Settings", 60, 112);
+        drawSearchField(p, c, layout.search);
     }
     for (const HeaderSlot& h : layout.headers)
-        p.text({39, Weight::regular}, kGrey, h.text, kRowTextX, h.baseline);
+        p.text({39, Weight::regular}, c.secondaryLabel, h.text, kRowTextX, h.baseline);
     for (std::size_t i = 0; i < layout.rows.size(); ++i) {
         const RowSlot& slot = layout.rows[i];
         if (!slot.first)
@@ -136,24 +136,24 @@ void drawSettingsPage(Painter& p, Scene& scene, const std::vector<std::string>& 
         while (!layout.rows[last].last)
             ++last;
         double bottom = layout.rows[last].y + layout.rows[last].h;
-        p.fillRound({kGroupX, slot.y, kGroupW, bottom - slot.y}, kGroupRadius, kWhite);
+        p.fillRound({kGroupX, slot.y, kGroupW, bottom - slot.y}, kGroupRadius, c.cell);
     }
     for (const RowSlot& slot : layout.rows)
-        drawRow(p, content.sections[std::size_t(slot.section)].rows[std::size_t(slot.row)], slot);
+        drawRow(p, c, content.sections[std::size_t(slot.section)].rows[std::size_t(slot.row)], slot);
     cairo_restore(p.cr());
     p.popClip();
 
     if (scroll > 0)
-        p.fill({0, kNavBottom - 1, kW, 1}, kSeparator);
+        p.fill({0, kNavBottom - 1, kW, 1}, c.separator);
     const TextLayout& title = p.texts().get({51, Weight::semibold}, content.title);
     if (!path.empty()) {
         std::string parent = path.size() == 1 ? "Settings" : path[path.size() - 2];
         double parentRight = 87 + p.texts().get(kBody, parent).logical.w;
         // A long title leaves room for the back chevron only, as on the phone.
-        drawBackButton(p, parentRight + 30 < kW / 2 - title.logical.w / 2 ? parent : "", kBlue);
+        drawBackButton(p, parentRight + 30 < kW / 2 - title.logical.w / 2 ? parent : "", c.tint);
     }
     if (!path.empty() || scroll > kLargeTitleBlock - 30)
-        p.textMid({51, Weight::semibold}, kBlack, content.title, kW / 2, kNavMid, Align::center);
+        p.textMid({51, Weight::semibold}, c.label, content.title, kW / 2, kNavMid, Align::center);
 }
 
 // Where the caret of `field` sits in its laid-out text, relative to the text's top left corner.
@@ -167,7 +167,8 @@ Rect caretIn(TextCache& texts, const TextField& field, const Font& font, double 
 
 void drawNotesPage(Painter& p, Scene& scene) {
     const Screen& s = scene.screen;
-    p.fill(kScreen, kWhite);
+    const Palette& c = scene.colours();
+    p.fill(kScreen, c.background);
     drawBackButton(p, "Notes", kNotesTint);
     if (s.focus == Focus::note)
         p.textMid({51, Weight::semibold}, kNotesTint, "Done", kW - 48, kNavMid, Align::right);
@@ -177,7 +178,7 @@ void drawNotesPage(Painter& p, Scene& scene) {
     Rect caret = caretIn(p.texts(), s.note, kBody, width);
     double offset = std::max(0.0, kNoteTop + caret.bottom() + 30 - bottom);
     p.pushClip({0, kNavBottom, kW, bottom - kNavBottom});
-    drawFieldText(p, scene, s.note, kBody, kBlack, kNoteMargin, kNoteTop - std::round(offset), width,
+    drawFieldText(p, scene, s.note, kBody, c.fieldText, kNoteMargin, kNoteTop - std::round(offset), width,
                   kNotesTint);
     p.popClip();
 }
@@ -204,28 +205,31 @@ std::string minutesSeconds(double seconds) {
 
 void drawProgress(Painter& p, Scene& scene) {
     const Screen& s = scene.screen;
+    const Palette& c = scene.colours();
     double elapsed = std::chrono::duration<double>(scene.now - *s.playingSince).count();
     elapsed = std::clamp(elapsed, 0.0, kEpisodeSeconds);
-    p.fillRound(kProgressTrack, 6, rgb(0xE5E5EA));
+    p.fillRound(kProgressTrack, 6, c.switchOff);
     Rect done = kProgressTrack;
     done.w = std::round(kProgressTrack.w * elapsed / kEpisodeSeconds);
     if (done.w >= 1)
         p.fillRound(done, 6, kPodcastsTint);
     double baseline = kProgressTrack.bottom() + 78;
-    p.text({39, Weight::regular}, kGrey, minutesSeconds(elapsed), kProgressTrack.x, baseline);
-    p.text({39, Weight::regular}, kGrey, "-" + minutesSeconds(std::ceil(kEpisodeSeconds - elapsed)),
-           kProgressTrack.right(), baseline, Align::right);
+    p.text({39, Weight::regular}, c.secondaryLabel, minutesSeconds(elapsed), kProgressTrack.x, baseline);
+    p.text({39, Weight::regular}, c.secondaryLabel,
+           "-" + minutesSeconds(std::ceil(kEpisodeSeconds - elapsed)), kProgressTrack.right(), baseline,
+           Align::right);
 }
 
 void drawPodcastsPage(Painter& p, Scene& scene) {
     bool playing = scene.screen.playingSince.has_value();
-    p.fill(kScreen, kWhite);
+    const Palette& c = scene.colours();
+    p.fill(kScreen, c.background);
     drawBackButton(p, "Library", kPodcastsTint);
     if (p.needs(kArtwork))
         drawIcon(p.cr(), kArtwork, 36, findApp("Podcasts")->art);
     p.text({45, Weight::semibold}, kPodcastsTint, kShowName, kW / 2, 1035, Align::center);
-    p.text({72, Weight::bold}, kBlack, kEpisodeTitle, kW / 2, 1125, Align::center);
-    p.text({39, Weight::regular}, kGrey, "Today · 12 sec", kW / 2, 1200, Align::center);
+    p.text({72, Weight::bold}, c.label, kEpisodeTitle, kW / 2, 1125, Align::center);
+    p.text({39, Weight::regular}, c.secondaryLabel, "Today · 12 sec", kW / 2, 1200, Align::center);
     if (p.needs(kPlayButton)) {
         p.fillRound(kPlayButton, kPlayButton.h / 2, kPodcastsTint);
         std::string label = playing ? "Playing" : "Play";
@@ -236,13 +240,14 @@ void drawPodcastsPage(Painter& p, Scene& scene) {
     }
     if (playing && p.needs(kProgressArea))
         drawProgress(p, scene);
-    p.paragraph({45, Weight::regular}, kGrey, kEpisodeSummary, kProgressTrack.x, 1740, kProgressTrack.w);
+    p.paragraph({45, Weight::regular}, c.secondaryLabel, kEpisodeSummary, kProgressTrack.x, 1740,
+                kProgressTrack.w);
 }
 
-void drawPlainPage(Painter& p, const std::string& app) {
-    p.fill(kScreen, kWhite);
-    p.text({102, Weight::bold}, kBlack, app, 60, kNavBottom + 110);
-    p.textMid(kBody, kGrey, "No Content", kW / 2, kH / 2, Align::center);
+void drawPlainPage(Painter& p, const Palette& c, const std::string& app) {
+    p.fill(kScreen, c.background);
+    p.text({102, Weight::bold}, c.label, app, 60, kNavBottom + 110);
+    p.textMid(kBody, c.secondaryLabel, "No Content", kW / 2, kH / 2, Align::center);
 }
 
 } // namespace
@@ -296,6 +301,7 @@ void drawHome(Painter& p, Scene& scene) {
         cairo_set_source_surface(cr, scene.wallpaper, 0, 0);
         cairo_paint(cr);
     }
+    p.fill(kScreen, scene.colours().wallpaperDim);
     const Font label{36, Weight::regular};
     const auto& apps = homeApps();
     for (std::size_t i = 0; i < apps.size(); ++i) {
@@ -315,7 +321,7 @@ void drawHome(Painter& p, Scene& scene) {
         drawMagnifier(cr, left + 18, kSearchPill.midY(), 36, kWhite);
         p.textMid(pill, kWhite, "Search", left + 48, kSearchPill.midY());
     }
-    p.fillRound(kDockRect, 96, rgb(0xFFFFFF, 0.22));
+    p.fillRound(kDockRect, 96, scene.colours().dock);
     const auto& dock = dockApps();
     for (std::size_t i = 0; i < dock.size(); ++i)
         if (p.needs(dockIconRect(int(i))))
@@ -336,7 +342,7 @@ void drawAppPage(Painter& p, Scene& scene, const std::string& app, const std::ve
         drawPodcastsPage(p, scene);
         break;
     case AppKind::plain:
-        drawPlainPage(p, app);
+        drawPlainPage(p, scene.colours(), app);
         break;
     }
 }

@@ -173,19 +173,21 @@ void drawScene(Painter& p, Scene& scene) {
         return;
     }
     drawBase(p, scene);
+    if (s.iconMenu && s.current.empty() && !s.transition)
+        drawIconMenu(p, scene);
     if (s.spotlight)
         drawSpotlight(p, scene);
-    bool light = homeShowing(s, scene.now);
+    bool light = homeShowing(s, scene.now) || s.dark;
     drawStatusBar(p, scene.clock, light);
     if (s.keyboard.shownFraction(scene.now) > 0)
         drawKeyboard(p, scene);
     drawHomeIndicator(p, light && s.keyboard.shownFraction(scene.now) == 0);
     if (s.banner)
-        drawBanner(p, *s.banner);
+        drawBanner(p, *s.banner, scene.colours());
     if (s.alert)
-        drawAlert(p);
+        drawAlert(p, scene.colours());
     if (s.settings.assistiveTouch)
-        drawAssistiveTouch(p, s.pointerX, s.pointerY);
+        drawAssistiveTouch(p, scene);
 }
 
 Renderer::Renderer() : wallpaper_(makeWallpaper()) {}
@@ -209,10 +211,13 @@ std::vector<Rect> Renderer::damage(Screen& s, TimePoint now, const std::string& 
         rects.push_back(kClockRect);
     if (s.caretOn(now) != shown_.caretOn)
         rects.push_back(shown_.caret.inflated(1));
-    bool pointer = s.settings.assistiveTouch && !s.asleep;
-    if (pointer && (s.pointerX != shown_.pointerX || s.pointerY != shown_.pointerY)) {
-        rects.push_back(discRect(shown_.pointerX, shown_.pointerY));
-        rects.push_back(discRect(s.pointerX, s.pointerY));
+    bool disc = s.discVisible(now);
+    bool moved = s.pointerX != shown_.pointerX || s.pointerY != shown_.pointerY;
+    if (disc != shown_.disc || (disc && moved)) {
+        if (shown_.disc)
+            rects.push_back(discRect(shown_.pointerX, shown_.pointerY));
+        if (disc)
+            rects.push_back(discRect(s.pointerX, s.pointerY));
     }
     if (s.banner != shown_.banner) {
         if (shown_.banner)
@@ -236,8 +241,11 @@ cairo_surface_t* Renderer::blurred(Screen& s, TimePoint now, const std::string& 
         blurred_ = nullptr;
         return nullptr;
     }
-    if (blurred_)
+    if (blurred_ && blurredDark_ == s.dark)
         return blurred_;
+    if (blurred_)
+        cairo_surface_destroy(blurred_);
+    blurredDark_ = s.dark;
     int w = int(std::ceil(kW / kBlurScale)), h = int(std::ceil(kH / kBlurScale));
     blurred_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
     cairo_t* cr = cairo_create(blurred_);
@@ -310,15 +318,17 @@ void Renderer::remember(const Screen& s, const Image& frame, TimePoint now, cons
     shown_.caret = caret;
     shown_.pointerX = s.pointerX;
     shown_.pointerY = s.pointerY;
+    shown_.disc = s.discVisible(now);
     shown_.banner = s.banner;
     shown_.progress = progressKey(s, now);
 }
 
 std::optional<TimePoint> Renderer::nextChange(const Screen& s, TimePoint now) const {
     now = std::max(now, s.now);
-    bool pointerMoved = s.settings.assistiveTouch && !s.asleep &&
-                        (s.pointerX != shown_.pointerX || s.pointerY != shown_.pointerY);
-    if (shown_.version != s.version || s.moving(now) != shown_.moving || pointerMoved ||
+    bool disc = s.discVisible(now);
+    bool discChanged =
+        disc != shown_.disc || (disc && (s.pointerX != shown_.pointerX || s.pointerY != shown_.pointerY));
+    if (shown_.version != s.version || s.moving(now) != shown_.moving || discChanged ||
         s.banner != shown_.banner)
         return now;
     if (s.moving(now) || s.playingVisible())
@@ -329,8 +339,12 @@ std::optional<TimePoint> Renderer::nextChange(const Screen& s, TimePoint now) co
         consider(*s.playingSince + seconds(kEpisodeSeconds));
     if (s.transition)
         consider(s.transition->end());
+    if (auto at = s.longPressAt())
+        consider(*at);
     if (s.asleep)
         return next;
+    if (auto at = s.discHidesAt(); at && disc)
+        consider(*at);
     if (s.focus != Focus::none) {
         auto phases = (now - s.caretEpoch) / kBlinkPhase;
         consider(s.caretEpoch + (phases + 1) * kBlinkPhase);

@@ -39,6 +39,7 @@ private:
         bool caretOn = false;
         Rect caret;
         double pointerX = 0, pointerY = 0;
+        bool disc = false;
         std::optional<std::string> banner;
         long progress = -1;
     };
@@ -54,6 +55,7 @@ private:
     SimScreen::RenderStats stats_;
     cairo_surface_t* wallpaper_ = nullptr;
     cairo_surface_t* blurred_ = nullptr;
+    bool blurredDark_ = false; // the appearance `blurred_` was drawn in
 };
 
 } // namespace pokescope::sim::detail

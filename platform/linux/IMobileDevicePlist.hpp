@@ -2,6 +2,7 @@
 // look in JSON, so the lockdown backend and its tests share it.
 #pragma once
 
+#include "platform/Base64.hpp"
 #include "platform/Lockdown.hpp"
 
 #include <plist/plist.h>
@@ -29,9 +30,8 @@ LockdownValue lockdownValueFromPlist(plist_t node);
 // malformed "$data" or "$date").
 PlistPtr plistFromLockdownValue(const LockdownValue& value, std::string& error);
 
-std::string base64Encoded(std::string_view bytes);
-// None unless `text` is padded standard base64.
-std::optional<std::string> base64Decoded(std::string_view text);
+using pokescope::base64Decoded;
+using pokescope::base64Encoded;
 
 // A property-list time (seconds since 2001-01-01 00:00 UTC) as "YYYY-MM-DDTHH:MM:SS[.ffffff]Z".
 std::string isoDateFromPlistTime(double secondsSince2001);

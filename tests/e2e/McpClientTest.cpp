@@ -1,12 +1,17 @@
 // End to end: the pokescope executable, started as a user would, driven by the official MCP TypeScript
 // SDK client as an agent would drive it.
+#include "tests/e2e/LaunchedApp.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace pokescope::test;
 using namespace std::chrono_literals;
@@ -15,12 +20,15 @@ using testing::HasSubstr;
 
 namespace {
 
-// Runs the SDK client against the app and returns what it printed.
-json runClient(int port, const std::vector<std::string>& steps) {
-    std::vector<std::string> arguments{"/usr/bin/env", "node", (sourcePath() / "tests/e2e/mcp-client.mjs").string(),
-                                       "http://127.0.0.1:" + std::to_string(port) + "/mcp"};
+// Runs the SDK client with a transport target (a URL, or "--stdio" and a command) and returns what it printed.
+json runSdk(const std::vector<std::string>& target, const std::vector<std::string>& steps,
+            const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> arguments{"/usr/bin/env", "node", (sourcePath() / "tests/e2e/mcp-client.mjs").string()};
+    arguments.insert(arguments.end(), target.begin(), target.end());
     arguments.insert(arguments.end(), steps.begin(), steps.end());
-    Child client(arguments, {"NODE_PATH=" + (sourcePath() / "node_modules").string()});
+    std::vector<std::string> childEnvironment = environment;
+    childEnvironment.push_back("NODE_PATH=" + (sourcePath() / "node_modules").string());
+    Child client(arguments, childEnvironment);
     auto status = client.wait(120s);
     std::string output = client.output();
     EXPECT_EQ(status, 0) << output << client.errors();
@@ -28,6 +36,11 @@ json runClient(int port, const std::vector<std::string>& steps) {
     auto parsed = json::parse(line, nullptr, false);
     EXPECT_FALSE(parsed.is_discarded()) << output << client.errors();
     return parsed;
+}
+
+// Runs the SDK client against the app over HTTP.
+json runClient(int port, const std::vector<std::string>& steps) {
+    return runSdk({"http://127.0.0.1:" + std::to_string(port) + "/mcp"}, steps);
 }
 
 std::vector<std::string> toolNames(const json& tools) {
@@ -78,4 +91,33 @@ TEST(EndToEnd, ToolFailuresReachTheAgentAsResults) {
     EXPECT_EQ(refused["isError"], true);
     EXPECT_THAT(refused["content"][0]["text"].get<std::string>(), HasSubstr("Transcription is turned off."));
     EXPECT_EQ(out["steps"][1]["result"]["content"][0]["text"], "Unknown tool: fly");
+}
+
+TEST(EndToEnd, TheSdkClientOverStdioGetsTheAppStartedByTheBridge) {
+    TempHome home;
+    int port = freePort();
+    LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
+    json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
+    auto environment = home.environment();
+    environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
+    json out = runSdk({"--stdio", command.dump()}, {"ping", "list", "call:status:{}"}, environment);
+    ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
+    EXPECT_EQ(out["serverVersion"]["name"], "pokescope");
+    EXPECT_EQ(out["steps"][0]["ping"], json::object());
+    EXPECT_EQ(toolNames(out["steps"][1]["tools"]).size(), 15u);
+    auto& status = out["steps"][2]["result"];
+    EXPECT_FALSE(status.contains("isError")) << status.dump(2);
+    std::string text = status["content"][0]["text"];
+    EXPECT_THAT(text, testing::StartsWith("usb: "));
+    EXPECT_THAT(text, HasSubstr("\nrecording: off"));
+    // Closing the client's end of the pipe ended the bridge by itself, before the SDK's SIGTERM.
+    EXPECT_EQ(out["bridgeExit"], json::parse(R"({"code":0,"signal":null})"));
+    EXPECT_THAT(out["bridgeStderr"].get<std::string>(), HasSubstr("bridge: started the application"));
+
+    // The application outlives the bridge, as the agent's next session expects.
+    auto pid = launched.pid();
+    ASSERT_TRUE(pid);
+    EXPECT_TRUE(LaunchedApp::alive(*pid));
+    launched.stop();
+    EXPECT_FALSE(LaunchedApp::alive(*pid));
 }

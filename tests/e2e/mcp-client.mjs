@@ -1,18 +1,39 @@
-// An agent's view of Pokescope: the official MCP TypeScript SDK client over streamable HTTP.
+// An agent's view of Pokescope: the official MCP TypeScript SDK client, over streamable HTTP or over a
+// stdio bridge the client starts as its child process.
 // Usage: node mcp-client.mjs <server url> <step>...
-// Steps: list (tools/list), ping, call:<tool>:<json arguments>. Prints one JSON object with the results.
+//        node mcp-client.mjs --stdio '<JSON array: command and arguments>' <step>...
+// Steps: list (tools/list), ping, call:<tool>:<json arguments>. Prints one JSON object with the results;
+// over stdio it also holds the bridge's exit (code and signal) and what it wrote on standard error.
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
 import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
 
-const [url, ...steps] = process.argv.slice(2);
+const args = process.argv.slice(2);
+const stdio = args[0] === "--stdio";
+const [target, ...steps] = stdio ? args.slice(1) : args;
 const client = new Client({ name: "pokescope-e2e", version: "1.0.0" });
-const transport = new StreamableHTTPClientTransport(new URL(url));
 const out = { steps: [] };
+let transport;
+let exited;
+if (stdio) {
+    const [command, ...commandArgs] = JSON.parse(target);
+    transport = new StdioClientTransport({ command, args: commandArgs, env: { ...process.env }, stderr: "pipe" });
+    out.bridgeStderr = "";
+    transport.stderr.on("data", (chunk) => (out.bridgeStderr += chunk));
+} else {
+    transport = new StreamableHTTPClientTransport(new URL(target));
+}
 try {
     await client.connect(transport);
+    if (stdio) {
+        out.bridgePid = transport.pid;
+        // The SDK keeps its child process private; its exit is what shows that the bridge ended by itself.
+        exited = new Promise((resolve) =>
+            transport._process.once("exit", (code, signal) => resolve({ code, signal })));
+    }
     out.serverVersion = client.getServerVersion();
     out.instructions = client.getInstructions();
-    out.sessionId = transport.sessionId ?? null;
+    out.sessionId = stdio ? null : transport.sessionId ?? null;
     for (const step of steps) {
         if (step === "ping") {
             out.steps.push({ ping: await client.ping() });
@@ -28,6 +49,8 @@ try {
         }
     }
     await client.close();
+    if (exited)
+        out.bridgeExit = await exited;
     out.ok = true;
 } catch (error) {
     out.ok = false;

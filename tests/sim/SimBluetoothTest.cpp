@@ -1,13 +1,15 @@
 // Our HID device and the simulated phone's HID host, over the same socket path the application uses.
+#include "sim/SimBluetooth.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "bluetooth/HIDRecord.hpp"
 #include "bluetooth/HIDReports.hpp"
 #include "input/Keymap.hpp"
-#include "sim/SimBluetooth.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace pokescope;
 using namespace pokescope::sim;
@@ -28,7 +30,8 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 HidDescriptor ourDescriptor() {
     std::string error;
-    auto descriptor = HidDescriptor::parse({HIDRecord::descriptor.begin(), HIDRecord::descriptor.end()}, error);
+    auto descriptor =
+        HidDescriptor::parse({HIDRecord::descriptor.begin(), HIDRecord::descriptor.end()}, error);
     EXPECT_TRUE(descriptor) << error;
     return *descriptor;
 }
@@ -60,13 +63,13 @@ TEST(SimHidDescriptor, ReadsOurDescriptorAsAKeyboardAndAPointer) {
 TEST(SimHidDescriptor, RefusesEveryMalformedReport) {
     auto descriptor = ourDescriptor();
     std::string error;
-    for (auto bad : {bytes({0xA2, 0x02, 0, 0, 0, 0}),            // not an input report
-                     bytes({0xA1, 0x03, 0, 0, 0, 0}),            // unknown report
-                     bytes({0xA1, 0x02, 0, 0, 0}),               // short
-                     bytes({0xA1, 0x02, 0, 0, 0, 0, 0}),         // long
-                     bytes({0xA1, 0x02, 0, 0x80, 0, 0}),         // X = -128, outside -127…127
-                     bytes({0xA1, 0x02, 0x08, 0, 0, 0}),         // a padding bit set
-                     bytes({0xA1, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0}), // reserved byte not zero
+    for (auto bad : {bytes({0xA2, 0x02, 0, 0, 0, 0}),                 // not an input report
+                     bytes({0xA1, 0x03, 0, 0, 0, 0}),                 // unknown report
+                     bytes({0xA1, 0x02, 0, 0, 0}),                    // short
+                     bytes({0xA1, 0x02, 0, 0, 0, 0, 0}),              // long
+                     bytes({0xA1, 0x02, 0, 0x80, 0, 0}),              // X = -128, outside -127…127
+                     bytes({0xA1, 0x02, 0x08, 0, 0, 0}),              // a padding bit set
+                     bytes({0xA1, 0x01, 0, 0x01, 0, 0, 0, 0, 0, 0}),  // reserved byte not zero
                      bytes({0xA1, 0x01, 0, 0, 0x66, 0, 0, 0, 0, 0})}) // usage beyond 0x65
         EXPECT_FALSE(descriptor.decode(bad, error)) << testing::PrintToString(bad);
     std::string malformedError;
@@ -193,6 +196,33 @@ TEST_F(SimLinkTest, ALostLinkComesBackOnItsOwn) {
     host->dropLink();
     ASSERT_TRUE(eventually([&] { return hid->state() == State::waiting; }));
     ASSERT_TRUE(eventually([&] { return hid->state() == State::ready; }, 40s));
+}
+
+TEST_F(SimLinkTest, TheInterruptChannelConnectsAHardwareKeyboardUntilTheLinkDrops) {
+    EXPECT_FALSE(phone->screen().hardwareKeyboard());
+    connectPhone();
+    ASSERT_TRUE(eventually([&] { return phone->screen().hardwareKeyboard(); }));
+    host->dropLink();
+    ASSERT_TRUE(eventually([&] { return !phone->screen().hardwareKeyboard(); }));
+    ASSERT_TRUE(eventually([&] { return hid->state() == State::ready; }, 40s));
+    EXPECT_TRUE(eventually([&] { return phone->screen().hardwareKeyboard(); }));
+}
+
+TEST(SimHidHost, AReplacedInterruptChannelKeepsTheKeyboardConnected) {
+    SimScreen screen;
+    SimHidHost host(screen, ourDescriptor());
+    int first[2], second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, second), 0);
+    host.attach(0x0013, first[1]);
+    EXPECT_TRUE(screen.hardwareKeyboard());
+    host.attach(0x0013, second[1]); // the phone reconnected before the old channel ended
+    ::close(first[0]);
+    std::this_thread::sleep_for(100ms); // the old reader sees its end
+    EXPECT_TRUE(screen.hardwareKeyboard());
+    ::close(second[0]);
+    EXPECT_TRUE(eventually([&] { return !screen.hardwareKeyboard(); }));
+    host.detachAll();
 }
 
 TEST(SimPairing, AnUnpairedPhoneConnectsOnlyWhilePairingIsOn) {

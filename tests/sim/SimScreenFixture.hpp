@@ -51,8 +51,9 @@ protected:
         now += 100ms;
         settle();
     }
-    // A straight drag in `steps` moves, lasting `duration` from touch-down to lift.
-    void drag(double x0, double y0, double x1, double y1, Duration duration, int steps = 10) {
+    // A straight drag in `steps` moves lasting `duration`, then a lift after resting for `rest`.
+    void drag(double x0, double y0, double x1, double y1, Duration duration, int steps = 10,
+              Duration rest = Duration::zero()) {
         screen.touchDown(x0, y0, now);
         for (int i = 1; i <= steps; ++i) {
             double f = double(i) / steps;
@@ -60,7 +61,7 @@ protected:
             if (i < steps)
                 screen.render(frame, now + duration * i / steps);
         }
-        now += duration;
+        now += duration + rest;
         screen.touchUp(x1, y1, now);
         render();
     }

@@ -228,3 +228,38 @@ TEST_F(SimScreenInputTest, SwipingUpFromTheBottomClosesSpotlight) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SimScreenInputTest, AHardwareKeyboardHidesTheOnScreenOneButTypingAndTheCaretRemain) {
+    screen.setHardwareKeyboard(true);
+    open("Notes");
+    tapAt(600, 900);
+    EXPECT_TRUE(screen.hardwareKeyboard());
+    EXPECT_FALSE(shows("space"));
+    EXPECT_TRUE(shows("Done")); // the note is being edited
+    key(0x0B, kShift);
+    typeKeys("ello");
+    EXPECT_EQ(screen.fieldText(), "Hello");
+    render();
+    EXPECT_TRUE(shows("Hello"));
+    // The caret still blinks.
+    auto next = screen.nextChange(now);
+    ASSERT_TRUE(next);
+    EXPECT_LE(*next - now, 500ms);
+    Image lit = frame;
+    now = *next;
+    render();
+    EXPECT_GT(differences(lit, frame), 50);
+
+    // Unplugged while editing, the on-screen keyboard slides up; plugged again, it goes away.
+    screen.setHardwareKeyboard(false);
+    settle();
+    EXPECT_TRUE(shows("space"));
+    screen.setHardwareKeyboard(true);
+    settle();
+    EXPECT_FALSE(shows("space"));
+    EXPECT_EQ(screen.fieldText(), "Hello");
+}
+
+} // namespace

@@ -52,14 +52,29 @@ TEST_F(SimScreenRenderTest, PointerMovesRedrawOnlyTheOldAndNewDisc) {
     EXPECT_TRUE(differencesWithin(before, frame, {around(300, 1000, 32), around(700, 1900, 32)}));
     EXPECT_GT(differences(before, frame), 2 * 2000); // both discs changed: about 2550 px each
 
-    // The disc darkens what is under it by about a third.
+    // Over the dark wallpaper the disc lightens what is under it, so it stays visible.
     screen.setAssistiveTouch(false);
     render();
     int without = luma(pixel(frame, 700, 1900));
+    ASSERT_LT(without, 110);
     screen.setAssistiveTouch(true);
     render();
-    EXPECT_NEAR(luma(pixel(frame, 700, 1900)), without * 0.67, 6);
+    EXPECT_NEAR(luma(pixel(frame, 700, 1900)), without + 0.45 * (255 - without), 6);
     EXPECT_EQ(pixel(frame, 700 + 40, 1900), pixel(before, 700 + 40, 1900));
+    // Over a light page it darkens it by about a third.
+    screen.openApp("Settings", now);
+    for (int i = 0; i < 60; ++i) {
+        now += std::chrono::milliseconds(17);
+        render();
+    }
+    screen.setPointer(700, 1900);
+    screen.setAssistiveTouch(false);
+    render();
+    int light = luma(pixel(frame, 700, 1900));
+    ASSERT_GT(light, 200);
+    screen.setAssistiveTouch(true);
+    render();
+    EXPECT_NEAR(luma(pixel(frame, 700, 1900)), light * 0.67, 6);
 }
 
 TEST_F(SimScreenRenderTest, WithoutAssistiveTouchThePointerDrawsNothing) {
@@ -287,6 +302,106 @@ TEST_F(SimScreenRenderTest, CallersOnManyThreadsShareTheScreenSafely) {
     done = true;
     renderer.join();
     EXPECT_GE(spoken.load(), 1);
+}
+
+} // namespace
+
+namespace {
+
+class SimScreenPointerTest : public SimScreenFixture {
+protected:
+    static constexpr int kX = 600, kY = 1200;
+    std::uint32_t bare = 0; // the pixel under the pointer without the disc
+
+    void SetUp() override {
+        open("Settings");
+        bare = pixel(frame, kX, kY);
+        screen.setAssistiveTouch(true);
+        screen.setPointer(kX, kY, now);
+        render();
+    }
+    bool discShown() const { return luma(pixel(frame, kX, kY)) < luma(bare) - 40; }
+};
+
+TEST_F(SimScreenPointerTest, TheDiscHidesAfterIdlingAndComesBackOnMotion) {
+    ASSERT_TRUE(discShown());
+    TimePoint moved = now;
+    wait(SimScreen::kPointerIdleTime - 100ms);
+    EXPECT_TRUE(discShown());
+    // The hide is a change of its own, so a frame is delivered when the disc goes.
+    auto next = screen.nextChange(now);
+    ASSERT_TRUE(next);
+    EXPECT_LE(*next, moved + SimScreen::kPointerIdleTime);
+    now = moved + SimScreen::kPointerIdleTime;
+    EXPECT_TRUE(render());
+    EXPECT_EQ(pixel(frame, kX, kY), bare);
+    EXPECT_FALSE(render());
+
+    // The first nudge brings it back at once, where the pointer now is.
+    now += 10s;
+    screen.setPointer(kX + 3, kY, now);
+    EXPECT_EQ(screen.nextChange(now), now);
+    EXPECT_TRUE(render());
+    EXPECT_TRUE(discShown());
+}
+
+TEST_F(SimScreenPointerTest, AHeldButtonKeepsTheDiscAndAMoveWithoutATimeCountsFromTheNextFrame) {
+    screen.touchDown(kX, kY, now);
+    wait(SimScreen::kPointerIdleTime * 2);
+    EXPECT_TRUE(discShown());
+    screen.touchUp(kX, kY, now);
+    wait(SimScreen::kPointerIdleTime - 100ms);
+    EXPECT_TRUE(discShown());
+    wait(200ms);
+    EXPECT_FALSE(discShown());
+
+    now += 1h; // the screen has not drawn for a long time
+    screen.setPointer(kX, kY);
+    render();
+    EXPECT_TRUE(discShown());
+    wait(SimScreen::kPointerIdleTime - 100ms);
+    EXPECT_TRUE(discShown());
+}
+
+TEST_F(SimScreenPointerTest, TheDiscIsClippedAtTheEdgeAndTheButtonSitsTwoThirdsDown) {
+    Image before = frame;
+    screen.setPointer(SimScreen::kWidth - 1, kY, now);
+    render();
+    // Half a disc shows at the right edge; the left edge of the disc lies about 30 px in.
+    EXPECT_LT(luma(pixel(frame, SimScreen::kWidth - 20, kY)),
+              luma(pixel(before, SimScreen::kWidth - 20, kY)) - 40);
+    EXPECT_EQ(pixel(frame, SimScreen::kWidth - 40, kY), pixel(before, SimScreen::kWidth - 40, kY));
+    // The button: dark over the light page at the right edge, near two-thirds of the height.
+    int buttonY = SimScreen::kHeight * 2 / 3;
+    EXPECT_LT(luma(pixel(frame, SimScreen::kWidth - 170, buttonY)), 160);
+    EXPECT_GT(luma(pixel(frame, SimScreen::kWidth - 230, buttonY)), 230);
+    // A tap on the button does nothing; a tap beside it still reaches the row below.
+    auto row = find("General");
+    ASSERT_TRUE(row);
+    tapAt(SimScreen::kWidth - 100, buttonY);
+    EXPECT_EQ(screen.location(), "Settings");
+    tapText("General");
+    EXPECT_EQ(screen.location(), "Settings/General");
+}
+
+TEST_F(SimScreenRenderTest, DarkModeDrawsLightTextOnDarkPages) {
+    screen.setDarkMode(true);
+    open("Settings");
+    EXPECT_TRUE(screen.darkMode());
+    EXPECT_LT(luma(pixel(frame, 10, 1200)), 20);
+    auto general = find("General");
+    ASSERT_TRUE(general);
+    int brightest = 0;
+    for (int y = general->y; y < general->y + general->height; ++y)
+        for (int x = general->x; x < general->x + general->width; ++x)
+            brightest = std::max(brightest, luma(pixel(frame, x, y)));
+    EXPECT_GT(brightest, 230);
+    EXPECT_TRUE(shows("HomeNet-5G")); // values are still their own texts
+    EXPECT_TRUE(shows("Wi-Fi"));
+
+    screen.setDarkMode(false);
+    render();
+    EXPECT_GT(luma(pixel(frame, 10, 1200)), 230);
 }
 
 } // namespace

@@ -66,7 +66,7 @@ TEST_F(SimScreenTest, DraggingUpRevealsRowsBelowOneToOneAndStopsAtTheEnd) {
     ASSERT_TRUE(general);
     EXPECT_FALSE(shows("Wallpaper"));
 
-    drag(600, 2000, 600, 1200, 800ms); // slow: no momentum
+    drag(600, 2000, 600, 1200, 800ms, 10, 150ms); // resting before the lift: no momentum
     settle();
     EXPECT_EQ(find("General")->y, general->y - 800);
     EXPECT_TRUE(shows("Wallpaper"));
@@ -114,7 +114,9 @@ TEST_F(SimScreenTest, AQuickDragFlingsFurtherThanASlowOneOfTheSameLength) {
     for (int i = 1; i <= 10; ++i)
         slowScreen.touchMove(600, 2000 - 60 * i, t + 70ms * i);
     slowScreen.touchUp(600, 1400, t += 700ms);
-    EXPECT_FALSE(slowScreen.animating());
+    EXPECT_TRUE(slowScreen.animating()); // lifted while moving: it glides on, but less far
+    for (int i = 0; i < 300 && slowScreen.animating(); ++i)
+        slowScreen.render(slowFrame, t += 17ms);
     slowScreen.render(slowFrame, t += 17ms);
     auto slow = slowScreen.drawnTexts();
 
@@ -123,7 +125,7 @@ TEST_F(SimScreenTest, AQuickDragFlingsFurtherThanASlowOneOfTheSameLength) {
     for (const DrawnText& f : fast)
         for (const DrawnText& s : slow)
             if (f.text == s.text && f.y > 300 && s.y > 300 && f.x == s.x) {
-                EXPECT_LT(f.y, s.y - 500) << f.text;
+                EXPECT_LT(f.y, s.y - 400) << f.text;
                 ++compared;
             }
     EXPECT_GT(compared, 0);
@@ -228,7 +230,7 @@ TEST_F(SimScreenTest, AssistiveTouchSwitchInSettingsIsTheSameState) {
     tapText("AssistiveTouch", 300);
     EXPECT_EQ(screen.location(), "Settings/Accessibility/Touch/AssistiveTouch");
     EXPECT_FALSE(screen.assistiveTouch());
-    std::uint32_t buttonBefore = pixel(frame, 1080, 1460);
+    std::uint32_t buttonBefore = pixel(frame, 1000, 1704);
 
     auto row = find("AssistiveTouch", 300);
     ASSERT_TRUE(row);
@@ -236,12 +238,12 @@ TEST_F(SimScreenTest, AssistiveTouchSwitchInSettingsIsTheSameState) {
     EXPECT_FALSE(screen.assistiveTouch());
     tapAt(1007, row->y + row->height / 2.0);
     EXPECT_TRUE(screen.assistiveTouch());
-    EXPECT_LT(luma(pixel(frame, 1080, 1460)), luma(buttonBefore) - 60); // the floating button appeared
+    EXPECT_LT(luma(pixel(frame, 1000, 1704)), luma(buttonBefore) - 60); // the floating button appeared
     savePng("assistivetouch");
 
     screen.setAssistiveTouch(false);
     render();
-    EXPECT_EQ(pixel(frame, 1080, 1460), buttonBefore);
+    EXPECT_EQ(pixel(frame, 1000, 1704), buttonBefore);
     tapText("Touch");
     EXPECT_TRUE(shows("Off"));
 }

@@ -273,6 +273,19 @@ RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraA
     return app;
 }
 
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("can't bind a loopback port");
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
 // ---------------------------------------------------------------------------------------------------
 
 RawClient::RawClient(int port) {

@@ -93,6 +93,9 @@ struct RunningApp {
 };
 RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments = {});
 
+// A loopback port that was free a moment ago.
+int freePort();
+
 // A blocking loopback TCP client for exact-byte HTTP tests.
 class RawClient {
 public:

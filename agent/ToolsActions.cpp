@@ -1,0 +1,197 @@
+// The input actions agents ask for, in the agent's screenshot coordinates, each run as one block on the
+// input engine's queue so that no other call's gesture can slip in between a move and its click.
+#include "agent/Tools.hpp"
+
+#include "capture/ScreenCapture.hpp"
+#include "input/InputEngine.hpp"
+#include "input/Keymap.hpp"
+#include "vision/ScreenText.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace pokescope::Tools {
+
+using nlohmann::json;
+using namespace ToolArguments;
+
+namespace {
+
+constexpr double kMaxHoldSeconds = 60;
+constexpr double kMaxSwipeMs = 10000;
+constexpr std::size_t kMaxTypedCharacters = 1000;
+constexpr std::size_t kListedTexts = 40;
+
+ImageRef latestFrame() {
+    auto frame = ScreenCapture::shared().latestImage();
+    if (!frame)
+        throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
+    return frame;
+}
+
+void sleepMs(double ms) {
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+}
+
+// Moves to `at` with correction, marks the tap and clicks, all in one block on the input queue.
+void tapAt(PointD at) {
+    auto& engine = InputEngine::shared();
+    engine.queue().sync([&] {
+        engine.moveTo(at, true, 0);
+        engine.mark({ActionMark::Kind::tap, at, {}, {}});
+        engine.click();
+    });
+}
+
+std::string requiredString(const json& arguments, const char* key) {
+    auto value = string(arguments, key);
+    if (!value)
+        throw ToolError(std::string(key) + " is required");
+    return *value;
+}
+
+void tapText(const json& arguments) {
+    auto query = string(arguments, "text");
+    if (!query || query->empty()) // an empty query would tap the first text on screen
+        throw ToolError("text is required");
+    int occurrence = clampedInteger(arguments, "occurrence", 1, -1e6, 1e6);
+    auto frame = latestFrame();
+    auto items = ScreenText::read(*frame);
+    auto item = ScreenText::find(*query, items, occurrence);
+    if (!item) {
+        std::string visible;
+        for (std::size_t i = 0; i < items.size() && i < kListedTexts; ++i)
+            visible += (i ? " | " : "") + items[i].text;
+        throw ToolError("No text matching \"" + *query + "\" on screen. Visible text: " + visible);
+    }
+    tapAt({double(item->x + item->width / 2), double(item->y + item->height / 2)});
+}
+
+void typeText(const json& arguments, std::vector<std::string>* notes) {
+    std::string text = requiredString(arguments, "text");
+    auto characters = Keymap::graphemes(text);
+    if (characters.size() > kMaxTypedCharacters)
+        throw ToolError("text is too long; type at most 1000 characters per call");
+    std::string skipped;
+    for (const auto& character : characters)
+        if (!Keymap::usage(character))
+            skipped += character;
+    auto& engine = InputEngine::shared();
+    engine.queue().sync([&] {
+        engine.type(text);
+        if (boolean(arguments, "submit").value_or(false))
+            engine.press("return");
+    });
+    if (!skipped.empty() && notes)
+        notes->push_back("Not typed (no US keyboard key): " + skipped + ".");
+}
+
+void openApp(const json& arguments) {
+    std::string name = requiredString(arguments, "name");
+    auto& engine = InputEngine::shared();
+    engine.queue().sync([&] {
+        engine.mark({ActionMark::Kind::text, {}, {}, "Open " + name});
+        engine.goHome();
+        sleepMs(500);
+        engine.press("cmd+space");
+        sleepMs(700);
+        engine.type(name);
+        sleepMs(600);
+        engine.press("return");
+    });
+}
+
+} // namespace
+
+std::pair<int, int> screenshotSize(int width, int height) {
+    int shorter = std::min(width, height);
+    if (shorter <= 590)
+        return {width, height};
+    double ratio = shorter / 590.0;
+    int w = static_cast<int>(std::round(width / ratio));
+    if (w >= width)
+        return {width, height};
+    return {w, static_cast<int>(std::round(static_cast<double>(height) * w / width))};
+}
+
+double scale() {
+    auto frame = ScreenCapture::shared().latestImage();
+    if (!frame)
+        return 1.0;
+    // A frame already smaller than a screenshot is sent as it is, so its pixels are the agent's pixels.
+    return std::max(1.0, std::min(frame->width(), frame->height()) / 590.0);
+}
+
+PointD point(const json& arguments, const char* xKey, const char* yKey) {
+    auto x = number(arguments, xKey), y = number(arguments, yKey);
+    if (!x || !y)
+        throw ToolError(std::string(xKey) + " and " + yKey + " are required");
+    auto frame = ScreenCapture::shared().latestImage();
+    if (frame) {
+        auto [w, h] = screenshotSize(frame->width(), frame->height());
+        // Just off the edge still works (edge swipes); a screen or more beyond is a mistake.
+        if (*x < -w || *x > 2.0 * w || *y < -h || *y > 2.0 * h)
+            throw ToolError("Coordinates are outside the screen (the screenshot is " + std::to_string(w) + "x" +
+                            std::to_string(h) + ").");
+    }
+    double s = scale();
+    return {*x * s, *y * s};
+}
+
+std::pair<PointD, PointD> scrollPath(const std::string& direction, double amount, int width, int height) {
+    amount = std::clamp(amount, 0.1, 0.8);
+    double cx = width / 2.0, cy = height / 2.0;
+    double dy = amount * height / 2, dx = amount * width / 2;
+    if (direction == "up")
+        return {{cx, cy - dy}, {cx, cy + dy}};
+    if (direction == "left")
+        return {{cx - dx, cy}, {cx + dx, cy}};
+    if (direction == "right")
+        return {{cx + dx, cy}, {cx - dx, cy}};
+    return {{cx, cy + dy}, {cx, cy - dy}};
+}
+
+bool performAction(const std::string& name, const json& arguments, std::vector<std::string>* notes) {
+    auto& engine = InputEngine::shared();
+    if (name == "tap") {
+        tapAt(point(arguments, "x", "y"));
+    } else if (name == "tap_text") {
+        tapText(arguments);
+    } else if (name == "long_press") {
+        PointD at = point(arguments, "x", "y");
+        double seconds = number(arguments, "seconds").value_or(1.0);
+        if (seconds > kMaxHoldSeconds)
+            throw ToolError("seconds must be at most 60");
+        seconds = std::max(0.0, seconds);
+        engine.queue().sync([&] { engine.longPress(at, seconds); });
+    } else if (name == "swipe") {
+        PointD from = point(arguments, "from_x", "from_y");
+        PointD to = point(arguments, "to_x", "to_y");
+        auto duration = integer(arguments, "duration_ms").value_or(600);
+        if (duration > kMaxSwipeMs)
+            throw ToolError("duration_ms must be at most 10000");
+        duration = std::max(0.0, duration);
+        engine.queue().sync([&] { engine.swipe(from, to, duration); });
+    } else if (name == "scroll") {
+        auto frame = latestFrame();
+        auto [from, to] = scrollPath(string(arguments, "direction").value_or("down"),
+                                     number(arguments, "amount").value_or(0.5), frame->width(), frame->height());
+        engine.queue().sync([&] { engine.swipe(from, to, 800); });
+    } else if (name == "type_text") {
+        typeText(arguments, notes);
+    } else if (name == "press_key") {
+        std::string key = requiredString(arguments, "key");
+        engine.queue().sync([&] { engine.press(key); });
+    } else if (name == "open_app") {
+        openApp(arguments);
+    } else if (name == "wait") {
+        sleepMs(clampedInteger(arguments, "ms", 500, 0, 10000));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace pokescope::Tools

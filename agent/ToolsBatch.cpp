@@ -1,0 +1,130 @@
+// Tools that save the agent round trips: a batch of actions with one screenshot at the end, and scrolling
+// until a text shows.
+#include "agent/Tools.hpp"
+
+#include "capture/ScreenCapture.hpp"
+#include "input/InputEngine.hpp"
+#include "vision/ScreenText.hpp"
+
+#include <algorithm>
+
+namespace pokescope::Tools {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::size_t kMaxActions = 25;
+constexpr int kMaxScrolls = 20;
+
+json textItem(const std::string& text) { return json{{"type", "text"}, {"text", text}}; }
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        out += (i ? "\n" : "") + lines[i];
+    return out;
+}
+
+} // namespace
+
+json batch(const json& arguments) {
+    auto actions = arguments.find("actions");
+    bool usable = actions != arguments.end() && actions->is_array() && !actions->empty() &&
+                  std::all_of(actions->begin(), actions->end(), [](const json& a) { return a.is_object(); });
+    if (!usable)
+        throw ToolError("actions must be a non-empty array of {tool, arguments}");
+    if (actions->size() > kMaxActions)
+        throw ToolError("At most 25 actions per batch");
+
+    std::vector<std::string> log, notes;
+    bool failed = false;
+    TimePoint lastActionEnd{};
+    for (std::size_t n = 1; n <= actions->size(); ++n) {
+        const json& action = (*actions)[n - 1];
+        auto tool = ToolArguments::string(action, "tool");
+        if (!tool)
+            tool = ToolArguments::string(action, "name").value_or("");
+        auto args = action.find("arguments");
+        if (args == action.end() || !args->is_object())
+            args = action.find("args");
+        static const json empty = json::object();
+        const json& actionArguments = args != action.end() && args->is_object() ? *args : empty;
+        std::string failure;
+        try {
+            if (!performAction(*tool, actionArguments, &notes))
+                failure = *tool + " can't be used in a batch";
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        lastActionEnd = std::chrono::steady_clock::now();
+        if (!failure.empty()) {
+            log.push_back("✗ " + std::to_string(n) + ". " + *tool + ": " + failure + " — stopped here");
+            failed = true;
+            break;
+        }
+        log.push_back("✓ " + std::to_string(n) + ". " + *tool);
+        if (*tool != "wait" && n < actions->size())
+            settle(800ms, 250ms, lastActionEnd);
+    }
+    settle(1200ms, 300ms, lastActionEnd);
+    for (const auto& note : notes)
+        log.push_back(note);
+    json result;
+    try {
+        result = screenshot(true);
+    } catch (const std::exception& error) {
+        // The actions ran: say so, so that the agent does not repeat them.
+        json out = errorResult(error.what());
+        out["content"].insert(out["content"].begin(), textItem(joined(log)));
+        return out;
+    }
+    result["content"].insert(result["content"].begin(), textItem(joined(log)));
+    if (failed)
+        result["isError"] = true;
+    return result;
+}
+
+json scrollTo(const json& arguments) {
+    auto text = ToolArguments::string(arguments, "text");
+    if (!text || text->empty())
+        throw ToolError("text is required");
+    std::string direction = ToolArguments::string(arguments, "direction").value_or("down");
+    int max = ToolArguments::clampedInteger(arguments, "max_scrolls", 8, -1e6, 1e6);
+    max = std::clamp(max, 1, kMaxScrolls);
+
+    std::optional<std::vector<std::string>> previous;
+    for (int k = 0;; ++k) {
+        auto frame = ScreenCapture::shared().latestImage();
+        if (!frame)
+            throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
+        auto items = ScreenText::read(*frame);
+        if (auto match = ScreenText::find(*text, items, 1)) {
+            json result = screenshot(true);
+            double ratio = std::min(frame->width(), frame->height()) / 590.0;
+            ratio = std::max(1.0, ratio);
+            long cx = static_cast<long>((match->x + match->width / 2) / ratio);
+            long cy = static_cast<long>((match->y + match->height / 2) / ratio);
+            result["content"].insert(result["content"].begin(),
+                                     textItem("Found \"" + match->text + "\" at (" + std::to_string(cx) + ", " +
+                                              std::to_string(cy) + ") after " + std::to_string(k) +
+                                              " scroll(s)."));
+            return result;
+        }
+        std::vector<std::string> texts;
+        for (const auto& item : items)
+            texts.push_back(item.text);
+        if (k > 0 && previous && texts == *previous)
+            throw ToolError("\"" + *text + "\" not found: reached the end of the list after " + std::to_string(k) +
+                            " scroll(s).");
+        if (k == max)
+            throw ToolError("\"" + *text + "\" not found after " + std::to_string(max) +
+                            " scrolls. Try scrolling the other direction or a shorter search text.");
+        performAction("scroll", json{{"direction", direction}, {"amount", 0.5}});
+        settle(1200ms, 300ms, std::chrono::steady_clock::now());
+        previous = std::move(texts);
+    }
+}
+
+} // namespace pokescope::Tools

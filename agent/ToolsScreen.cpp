@@ -1,0 +1,99 @@
+// What the agent sees: the screenshot with its recognised text, the wait for the screen to settle, and
+// the status text.
+#include "agent/Tools.hpp"
+#include "agent/ToolsInternal.hpp"
+
+#include "app/AppSettings.hpp"
+#include "bluetooth/BluetoothHID.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "input/InputEngine.hpp"
+#include "platform/Base64.hpp"
+#include "vision/ScreenText.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+namespace pokescope::Tools {
+
+using nlohmann::json;
+
+std::string screenshotText(int shotWidth, int shotHeight, double ratio, const std::vector<Item>& items,
+                           bool includeText) {
+    std::string text = "Screenshot " + std::to_string(shotWidth) + "x" + std::to_string(shotHeight) +
+                       " (coordinates for tap/swipe are in this space).";
+    if (!includeText)
+        return text;
+    if (items.empty())
+        return text + "\nNo text detected.";
+    text += "\nOn-screen text (centre points):\n";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
+        long cx = static_cast<long>((item.x + item.width / 2) / ratio);
+        long cy = static_cast<long>((item.y + item.height / 2) / ratio);
+        text += (i ? "\n\"" : "\"") + item.text + "\" @ (" + std::to_string(cx) + ", " + std::to_string(cy) + ")";
+    }
+    return text;
+}
+
+json screenshot(bool includeText) {
+    auto frame = ScreenCapture::shared().latestImage();
+    if (!frame)
+        throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
+    auto [width, height] = screenshotSize(frame->width(), frame->height());
+    ImageRef shot = width < frame->width() ? scaled(frame, width) : frame;
+    auto jpeg = shot ? encoded(*shot, ImageType::jpeg, 0.75) : std::nullopt;
+    if (!jpeg)
+        throw ToolError("Couldn't encode screenshot");
+    std::vector<Item> items;
+    if (includeText)
+        for (const auto& item : ScreenText::read(*frame))
+            items.push_back({item.text, item.x, item.y, item.width, item.height});
+    double ratio = static_cast<double>(frame->width()) / shot->width();
+    json content = json::array();
+    content.push_back({{"type", "image"}, {"data", base64Encoded(*jpeg)}, {"mimeType", "image/jpeg"}});
+    content.push_back(
+        {{"type", "text"}, {"text", screenshotText(shot->width(), shot->height(), ratio, items, includeText)}});
+    return json{{"content", std::move(content)}};
+}
+
+void settle(Duration limit, Duration still, TimePoint since) {
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < limit) {
+        TimePoint last = std::max(ScreenCapture::shared().lastFrameAt(), since);
+        if (std::chrono::steady_clock::now() - last >= still)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::string statusText() {
+    auto phone = selectedPhone();
+    std::vector<std::string> lines;
+    lines.push_back(phone ? "usb: " + phone->name + " (" + ProductNames::name(phone->productType) + ", iOS " +
+                                phone->iosVersion + ")"
+                          : "usb: no iPhone on USB");
+    auto snapshot = ScreenCapture::shared().snapshot();
+    lines.push_back(snapshot.latest ? "screen: " + std::to_string(snapshot.latest->width()) + "x" +
+                                          std::to_string(snapshot.latest->height()) + ", " +
+                                          std::to_string(snapshot.frameCount) + " frames"
+                                    : "screen: no frame");
+    auto& hid = BluetoothHID::shared();
+    lines.push_back(std::string("bluetooth: ") + BluetoothHID::rawValue(hid.state()) +
+                    (hid.phoneSuspended() ? " (iPhone is locked/asleep — unlock it before acting)" : ""));
+    auto calibration = InputEngine::shared().calibration();
+    char gains[64];
+    if (calibration)
+        std::snprintf(gains, sizeof gains, "%.2f x %.2f px/unit", calibration->gainX, calibration->gainY);
+    lines.push_back("pointer calibration: " + (calibration ? std::string(gains) : std::string("not calibrated")));
+    lines.push_back(AppSettings::shared().transcriptionEnabled() ? "transcription: on"
+                                                                 : "transcription: off (turn on in Pokescope Settings)");
+    lines.push_back("listening: off");
+    lines.push_back("recording: off");
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        text += (i ? "\n" : "") + lines[i];
+    return text;
+}
+
+} // namespace pokescope::Tools

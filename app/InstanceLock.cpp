@@ -1,0 +1,83 @@
+#include "app/InstanceLock.hpp"
+
+#include "platform/Paths.hpp"
+#include "platform/Process.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+namespace pokescope {
+
+namespace fs = std::filesystem;
+
+fs::path InstanceLock::pathFor(std::uint16_t port) {
+    std::string name = "pokescope-" + std::to_string(port) + ".lock";
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/')
+        return fs::path(runtime) / name;
+    return Paths::stateFolder() / name;
+}
+
+std::optional<InstanceLock> InstanceLock::acquire(std::uint16_t port) {
+    fs::path path = pathFor(port);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::system_error(errno, std::generic_category(), "can't open " + path.string());
+    InstanceLock lock(fd);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return std::nullopt;
+        if (errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "can't lock " + path.string());
+    }
+    // The holder's process id, for whoever needs to find the application serving this port.
+    std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
+        throw std::system_error(errno, std::generic_category(), "can't write " + path.string());
+    return lock;
+}
+
+void InstanceLock::holdForProcessOrExit(std::uint16_t port) {
+    if (port == 0)
+        return;
+    try {
+        auto lock = acquire(port);
+        if (!lock) {
+            std::fprintf(stderr, "pokescope: another Pokescope is already running on port %u\n",
+                         unsigned{port});
+            exitProcess(1);
+        }
+        static auto* held =
+            new InstanceLock(std::move(*lock)); // released by the kernel when the process ends
+        (void)held;
+    } catch (const std::system_error& e) {
+        // Without a lock file the port itself still keeps a second server out; say so and go on.
+        std::fprintf(stderr, "pokescope: %s; starting without the single-instance lock\n", e.what());
+    }
+}
+
+InstanceLock::InstanceLock(InstanceLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+InstanceLock::~InstanceLock() {
+    if (fd_ >= 0)
+        ::close(fd_); // closing the last descriptor of the open file releases the lock
+}
+
+} // namespace pokescope

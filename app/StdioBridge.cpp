@@ -1,0 +1,243 @@
+#include "app/StdioBridge.hpp"
+
+#include "app/Log.hpp"
+#include "platform/Process.hpp"
+#include "platform/Utf8.hpp"
+
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pokescope::StdioBridge {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kProbeTimeout = 1s;
+constexpr auto kRequestTimeout = 120s;
+constexpr int kWaitAttempts = 40;
+constexpr auto kWaitInterval = 250ms;
+
+struct CurlDeleter {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+size_t appendBody(char* data, size_t size, size_t count, void* body) {
+    static_cast<std::string*>(body)->append(data, size * count);
+    return size * count;
+}
+
+// One blocking POST. The server is on the loopback interface, so proxies from the environment are
+// never used, and curl's "Expect: 100-continue" round trip is switched off.
+Exchange post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
+              std::chrono::milliseconds timeout) {
+    Exchange exchange;
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl) {
+        exchange.transportError = "the HTTP client could not be created";
+        return exchange;
+    }
+    std::unique_ptr<curl_slist, CurlDeleter> list;
+    auto add = [&list](const char* header) {
+        if (curl_slist* head = curl_slist_append(list.get(), header)) {
+            (void)list.release(); // the same list, now one longer
+            list.reset(head);
+        }
+    };
+    for (const auto& header : headers)
+        add(header.c_str());
+    add("Expect:");
+    char error[CURL_ERROR_SIZE] = {};
+    CURL* handle = curl.get();
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &exchange.body);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
+    CURLcode code = curl_easy_perform(handle);
+    if (code != CURLE_OK) {
+        exchange.body.clear();
+        exchange.transportError = error[0] ? std::string(error) : std::string(curl_easy_strerror(code));
+        return exchange;
+    }
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &exchange.status);
+    return exchange;
+}
+
+bool blank(const std::string& line) {
+    return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    return false;
+}
+
+// Starts the application in its own session with no standard streams, so its output never reaches the
+// client's JSON-RPC pipe and a signal to the client's process group does not end it. A thread reaps it
+// should it end while the bridge still runs; after the bridge ends, init does.
+void launch(const std::vector<std::string>& arguments) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    // The bridge blocks the quit signals and ignores SIGPIPE; the application starts with neither.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<std::string> strings = arguments;
+    std::vector<char*> argv;
+    for (auto& s : strings)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        Log::shared().add("bridge: can't start " + arguments[0] + ": " + std::strerror(rc));
+        return;
+    }
+    std::string command;
+    for (const auto& argument : arguments)
+        command += (command.empty() ? "" : " ") + argument;
+    Log::shared().add("bridge: started the application (pid " + std::to_string(pid) + "): " + command);
+    std::thread([pid] {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+void writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // the client stopped reading; its end of input will follow
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+std::string serverUrl(std::uint16_t port) {
+    return "http://127.0.0.1:" + std::to_string(port) + "/mcp";
+}
+
+std::optional<std::string> outputFor(const std::string& line, const Exchange& exchange) {
+    std::string reply;
+    if (exchange.transportError) {
+        auto message = nlohmann::ordered_json::parse(line, nullptr, false);
+        if (message.is_discarded() || !message.is_object() || !message.contains("id"))
+            return std::nullopt;
+        nlohmann::ordered_json error = {
+            {"jsonrpc", "2.0"},
+            {"id", message["id"]},
+            {"error",
+             {{"code", -32000}, {"message", "Pokescope app isn't reachable: " + *exchange.transportError}}}};
+        reply = error.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    } else if (exchange.status == 200) {
+        reply = exchange.body;
+    } else {
+        return std::nullopt;
+    }
+    if (!utf8::isValid(reply))
+        return std::nullopt;
+    reply.erase(std::remove(reply.begin(), reply.end(), '\n'), reply.end());
+    return reply + "\n";
+}
+
+bool reachable(const std::string& url) {
+    Exchange exchange = post(url, std::string(kProbeBody), {}, kProbeTimeout);
+    return !exchange.transportError && exchange.status == 200;
+}
+
+std::vector<std::string> launchArguments(const std::string& executable, const Entry::Options& options,
+                                         bool display) {
+    std::vector<std::string> arguments{executable};
+    if (options.headless || !display)
+        arguments.emplace_back("--headless");
+    if (options.simulate)
+        arguments.emplace_back("--simulate");
+    if (std::uint16_t port = Entry::serverPort(options); port != Entry::serverPort({}))
+        arguments.insert(arguments.end(), {"--port", std::to_string(port)});
+    return arguments;
+}
+
+void ensureAppRunning(const std::string& url, const Entry::Options& options) {
+    if (reachable(url))
+        return;
+    std::error_code error;
+    std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    // A system-chosen port could never be the one the bridge talks to, so there is nothing to start.
+    if (error)
+        Log::shared().add("bridge: can't find this executable to start the application: " + error.message());
+    else if (Entry::serverPort(options) != 0)
+        launch(launchArguments(executable.string(), options, hasDisplay()));
+    for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
+        if (reachable(url))
+            return;
+        std::this_thread::sleep_for(kWaitInterval);
+    }
+    Log::shared().add("bridge: the application isn't answering on " + url);
+}
+
+void run(const Entry::Options& options) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const std::string url = serverUrl(Entry::serverPort(options));
+    ensureAppRunning(url, options);
+    const std::vector<std::string> headers{"Content-Type: application/json",
+                                           "Accept: application/json, text/event-stream"};
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (blank(line))
+            continue;
+        Exchange exchange = post(url, line, headers, kRequestTimeout);
+        if (auto output = outputFor(line, exchange))
+            writeAll(STDOUT_FILENO, *output);
+    }
+    exitProcess(0);
+}
+
+} // namespace pokescope::StdioBridge

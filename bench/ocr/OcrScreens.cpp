@@ -1,0 +1,181 @@
+#include "bench/ocr/OcrScreens.hpp"
+
+#include "sim/SimScreen.hpp"
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pokescope::bench {
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::SimScreen;
+
+constexpr int kSpace = 0x2C, kCommand = 0x08, kShift = 0x02;
+
+// A screen driven the way an agent drives it, rendered into a frame kept between steps. The computer is
+// the phone's Bluetooth keyboard then, so no on-screen keyboard covers the lower half.
+struct Stage {
+    Stage() { screen.setHardwareKeyboard(true); }
+    SimScreen screen;
+    Image frame;
+    TimePoint now = TimePoint{} + 100h;
+
+    void render() { screen.render(frame, now); }
+    void settle() {
+        render();
+        for (int i = 0; i < 1000 && screen.animating(); ++i) {
+            now += 17ms;
+            render();
+        }
+        now += 17ms;
+        render();
+    }
+    void tapAt(double x, double y) {
+        screen.tap(x, y, now);
+        now += 100ms;
+        settle();
+    }
+    bool tapText(const std::string& text) {
+        for (const auto& t : screen.drawnTexts())
+            if (t.text == text && t.y > 300) {
+                tapAt(t.x + t.width / 2.0, t.y + t.height / 2.0);
+                return true;
+            }
+        return false;
+    }
+    void open(const std::string& app) {
+        screen.openApp(app, now);
+        settle();
+    }
+    void scrollUp(double by) {
+        screen.touchDown(600, 1900, now);
+        for (int i = 1; i <= 10; ++i) {
+            now += 90ms;
+            screen.touchMove(600, 1900 - by * i / 10, now);
+            render();
+        }
+        screen.touchUp(600, 1900 - by, now);
+        settle();
+    }
+    void key(int usage, int modifiers = 0) {
+        screen.keyPress(usage, modifiers, now);
+        now += 30ms;
+    }
+};
+
+// Switches the simulated phone's appearance where the simulator offers it.
+template <class Screen> bool setDark(Screen& screen, bool dark) {
+    if constexpr (requires(Screen & s) { s.setDarkMode(true); }) {
+        screen.setDarkMode(dark);
+        return true;
+    } else {
+        return !dark;
+    }
+}
+
+const std::vector<std::pair<std::string, std::function<void(Stage&)>>>& scripts() {
+    static const std::vector<std::pair<std::string, std::function<void(Stage&)>>> all{
+        {"home", [](Stage&) {}},
+        {"settings", [](Stage& s) { s.open("Settings"); }},
+        {"settings-scrolled",
+         [](Stage& s) {
+             s.open("Settings");
+             s.scrollUp(900);
+         }},
+        {"general",
+         [](Stage& s) {
+             s.open("Settings");
+             s.tapText("General");
+         }},
+        {"about",
+         [](Stage& s) {
+             s.open("Settings");
+             s.tapText("General");
+             s.tapText("About");
+         }},
+        {"wifi",
+         [](Stage& s) {
+             s.open("Settings");
+             s.tapText("Wi-Fi");
+         }},
+        {"accessibility",
+         [](Stage& s) {
+             s.open("Settings");
+             s.scrollUp(700);
+             s.tapText("Accessibility");
+         }},
+        {"notes",
+         [](Stage& s) {
+             s.open("Notes");
+             s.tapAt(600, 900);
+             s.screen.typeText("Buy milk and eggs before Friday", s.now);
+             s.settle();
+         }},
+        {"spotlight",
+         [](Stage& s) {
+             s.key(kSpace, kCommand);
+             s.settle();
+         }},
+        {"spotlight-search",
+         [](Stage& s) {
+             s.key(kSpace, kCommand);
+             s.key(0x10, kShift);
+             s.settle();
+         }},
+        {"podcasts", [](Stage& s) { s.open("Podcasts"); }},
+        {"trust-prompt",
+         [](Stage& s) {
+             s.screen.showTrustPrompt([](bool) {});
+             s.settle();
+         }},
+        {"banner",
+         [](Stage& s) {
+             s.open("Settings");
+             s.screen.showBanner("Pokescope is controlling this iPhone");
+             s.settle();
+         }},
+    };
+    return all;
+}
+
+bool writeScreen(const std::filesystem::path& dir, const std::string& name, Stage& stage) {
+    auto png = encoded(stage.frame, ImageType::png, 1);
+    if (!png)
+        return false;
+    std::ofstream(dir / (name + ".png"), std::ios::binary) << *png;
+    std::ofstream truth(dir / (name + ".txt"));
+    for (const auto& t : stage.screen.drawnTexts())
+        truth << t.text << '\t' << t.x << ' ' << t.y << ' ' << t.width << ' ' << t.height << '\n';
+    return true;
+}
+
+} // namespace
+
+int renderScreens(const std::filesystem::path& dir) {
+    std::filesystem::create_directories(dir);
+    int written = 0;
+    for (const char* mode : {"light", "dark"}) {
+        const bool dark = std::string(mode) == "dark";
+        for (const auto& [name, script] : scripts()) {
+            Stage stage;
+            if (!setDark(stage.screen, dark)) {
+                std::cerr << "the simulated phone has no dark mode; dark screens skipped\n";
+                break;
+            }
+            stage.settle();
+            script(stage);
+            stage.settle();
+            written += writeScreen(dir, std::string(mode) + "-" + name, stage);
+        }
+    }
+    return written;
+}
+
+} // namespace pokescope::bench

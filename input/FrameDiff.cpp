@@ -1,0 +1,186 @@
+#include "input/FrameDiff.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace pokescope::FrameDiff {
+
+namespace {
+
+constexpr int kPointerWidth = 300;
+constexpr int kChangeWidth = 150;
+constexpr int kChangeThreshold = 30;
+constexpr int kWiggleThreshold = 19;
+constexpr int kSteadyThreshold = 14;
+constexpr long kMinBlob = 6;
+constexpr long kMaxBlob = 1500;
+// Grey pixels (about 80 frame pixels of a phone at 3×): the size of a pointer disc.
+constexpr double kMergeDistance = 20;
+
+bool sameSize(const Image& a, const Image& b) { return a.width() == b.width() && a.height() == b.height(); }
+
+} // namespace
+
+std::optional<Gray> gray(const Image& image, int width) {
+    if (image.empty() || width <= 0)
+        return std::nullopt;
+    long long rows = static_cast<long long>(image.height()) * width / image.width();
+    if (rows <= 0 || rows > 1'000'000)
+        return std::nullopt;
+    Gray out;
+    out.width = width;
+    out.height = static_cast<int>(rows);
+    try {
+        Image small = resized(image, out.width, out.height, Image::Format::gray);
+        out.bytes.resize(static_cast<std::size_t>(out.width) * out.height);
+        for (int y = 0; y < out.height; ++y)
+            std::memcpy(out.bytes.data() + static_cast<std::size_t>(y) * out.width, small.row(y),
+                        static_cast<std::size_t>(out.width));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+double changedFraction(const Image& a, const Image& b) {
+    if (!sameSize(a, b))
+        return 1.0;
+    auto ga = gray(a, kChangeWidth);
+    auto gb = gray(b, kChangeWidth);
+    if (!ga || !gb)
+        return 0.0;
+    long changed = 0;
+    for (std::size_t i = 0; i < ga->bytes.size(); ++i)
+        changed += std::abs(int(ga->bytes[i]) - int(gb->bytes[i])) > kChangeThreshold;
+    return static_cast<double>(changed) / (static_cast<double>(kChangeWidth) * ga->height);
+}
+
+std::optional<PointD> pointerCentroid(const Image& a, const Image& b, const Image& c, const Image& d,
+                                      std::optional<PointD> around, std::optional<double> radius,
+                                      MaskCounts* counts) {
+    if (!sameSize(a, b) || !sameSize(a, c) || !sameSize(a, d))
+        return std::nullopt;
+    auto ga = gray(a, kPointerWidth), gb = gray(b, kPointerWidth), gc = gray(c, kPointerWidth),
+         gd = gray(d, kPointerWidth);
+    if (!ga || !gb || !gc || !gd)
+        return std::nullopt;
+    double scale = static_cast<double>(a.width()) / kPointerWidth;
+    return pointerCentroid(*ga, *gb, *gc, *gd, scale, a.width(), around, radius, counts);
+}
+
+std::optional<PointD> pointerCentroid(const Gray& a, const Gray& b, const Gray& c, const Gray& d, double scale,
+                                      double frameWidth, std::optional<PointD> around, std::optional<double> radius,
+                                      MaskCounts* counts) {
+    auto same = [&](const Gray& g) { return g.width == a.width && g.height == a.height; };
+    if (!same(b) || !same(c) || !same(d) || a.bytes.size() != static_cast<std::size_t>(a.width) * a.height)
+        return std::nullopt;
+    const int w = a.width, h = a.height;
+    const std::size_t n = a.bytes.size();
+    std::vector<std::uint8_t> mask(n);
+    MaskCounts tally;
+    for (std::size_t i = 0; i < n; ++i) {
+        int ab = std::abs(int(a.bytes[i]) - int(b.bytes[i]));
+        int cd = std::abs(int(c.bytes[i]) - int(d.bytes[i]));
+        int ac = std::abs(int(a.bytes[i]) - int(c.bytes[i]));
+        int bd = std::abs(int(b.bytes[i]) - int(d.bytes[i]));
+        bool moved = ab >= kWiggleThreshold;
+        bool movedTwice = moved && cd >= kWiggleThreshold;
+        mask[i] = movedTwice && ac < kSteadyThreshold && bd < kSteadyThreshold;
+        tally.ab += moved;
+        tally.abcd += movedTwice;
+        tally.mask += mask[i];
+    }
+    if (counts)
+        *counts = tally;
+
+    // Blobs in scan order.
+    struct Blob {
+        long count = 0;
+        double sumX = 0, sumY = 0;
+        std::size_t group = 0;
+    };
+    std::vector<Blob> blobs;
+    std::vector<std::size_t> stack;
+    for (std::size_t start = 0; start < n; ++start) {
+        if (mask[start] != 1)
+            continue;
+        Blob blob;
+        mask[start] = 2; // visited
+        stack.push_back(start);
+        while (!stack.empty()) {
+            std::size_t i = stack.back();
+            stack.pop_back();
+            int x = static_cast<int>(i % w), y = static_cast<int>(i / w);
+            ++blob.count;
+            blob.sumX += x;
+            blob.sumY += y;
+            auto visit = [&](std::size_t j) {
+                if (mask[j] == 1) {
+                    mask[j] = 2;
+                    stack.push_back(j);
+                }
+            };
+            if (x > 0)
+                visit(i - 1);
+            if (x + 1 < w)
+                visit(i + 1);
+            if (y > 0)
+                visit(i - w);
+            if (y + 1 < h)
+                visit(i + w);
+        }
+        blob.group = blobs.size();
+        blobs.push_back(blob);
+    }
+
+    // A pointer disc moved by less than its size changes two crescents, on either side of an interior that
+    // stays alike: the crescents are one pointer. Blobs whose centres lie within a pointer's size are merged
+    // (each group is named after its earliest blob, so the scan order still breaks ties).
+    auto root = [&](std::size_t i) {
+        while (blobs[i].group != i)
+            i = blobs[i].group = blobs[blobs[i].group].group;
+        return i;
+    };
+    for (std::size_t i = 0; i < blobs.size(); ++i)
+        for (std::size_t j = i + 1; j < blobs.size(); ++j) {
+            double dx = blobs[i].sumX / blobs[i].count - blobs[j].sumX / blobs[j].count;
+            double dy = blobs[i].sumY / blobs[i].count - blobs[j].sumY / blobs[j].count;
+            if (dx * dx + dy * dy <= kMergeDistance * kMergeDistance) {
+                std::size_t a = root(i), b = root(j);
+                if (a != b)
+                    blobs[std::max(a, b)].group = std::min(a, b);
+            }
+        }
+    std::vector<Blob> groups(blobs.size());
+    for (std::size_t i = 0; i < blobs.size(); ++i) {
+        Blob& g = groups[root(i)];
+        g.count += blobs[i].count;
+        g.sumX += blobs[i].sumX;
+        g.sumY += blobs[i].sumY;
+    }
+
+    std::optional<PointD> best;
+    double bestScore = 0;
+    for (const Blob& g : groups) {
+        if (g.count < kMinBlob || g.count > kMaxBlob)
+            continue;
+        // A grey pixel stands for the frame pixels from x·scale to (x + 1)·scale: its centre is half a grey
+        // pixel further on.
+        PointD centre{(g.sumX / g.count + 0.5) * scale, (g.sumY / g.count + 0.5) * scale};
+        double score = static_cast<double>(g.count);
+        if (around) {
+            double dist = std::hypot(centre.x - around->x, centre.y - around->y);
+            if (radius && dist > frameWidth * *radius)
+                continue;
+            score = g.count / (dist / 60 + 1);
+        }
+        if (!best || score > bestScore) {
+            best = centre;
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+} // namespace pokescope::FrameDiff

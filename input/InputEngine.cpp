@@ -1,0 +1,303 @@
+#include "input/InputEngine.hpp"
+
+#include "app/Log.hpp"
+#include "bluetooth/BluetoothHID.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "platform/Paths.hpp"
+#include "platform/Preferences.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+namespace pokescope {
+
+namespace {
+
+constexpr int kNudge = 10;
+constexpr int kParkReports = 45;
+constexpr int kParkStep = 127;
+
+struct RealTimer : InputEngine::Timer {
+    TimePoint now() override { return std::chrono::steady_clock::now(); }
+    void sleep(Duration duration) override {
+        if (duration > Duration::zero())
+            std::this_thread::sleep_for(duration);
+    }
+};
+
+struct HIDLink : InputEngine::Link {
+    explicit HIDLink(BluetoothHID& hid) : hid(hid) {}
+    bool ready() override { return hid.state() == BluetoothHID::State::ready; }
+    bool pointer(std::uint8_t buttons, int dx, int dy) override { return hid.pointer(buttons, dx, dy); }
+    bool keyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages) override {
+        return hid.keyboard(modifiers, usages);
+    }
+    BluetoothHID& hid;
+};
+
+struct CaptureFrames : InputEngine::Frames {
+    explicit CaptureFrames(ScreenCapture& capture) : capture(capture) {}
+    Latest latest() override {
+        auto snapshot = capture.snapshot();
+        return {snapshot.latest, snapshot.lastFrameAt};
+    }
+    ScreenCapture& capture;
+};
+
+} // namespace
+
+InputEngine::InputError::InputError(ErrorCase which) : std::runtime_error(text(which)), which(which) {}
+
+std::string InputEngine::InputError::text(ErrorCase which) {
+    switch (which) {
+    case ErrorCase::notConnected:
+        return "Not connected to the iPhone over Bluetooth. Open Settings > Bluetooth on the iPhone and tap this "
+               "computer under My Devices.";
+    case ErrorCase::noScreen:
+        return "No screen frame available (is the iPhone connected by USB and unlocked?)";
+    case ErrorCase::notCalibrated:
+        return "The pointer isn't calibrated yet. Run calibration from the app.";
+    case ErrorCase::pointerNotFound:
+        return "Couldn't see the pointer. Check AssistiveTouch is on and the iPhone is unlocked.";
+    case ErrorCase::tooFast:
+        return "The iPhone's pointer moves too fast for accurate taps. On the iPhone, set Settings › "
+               "Accessibility › Touch › AssistiveTouch › Tracking Speed to the middle, then calibrate again.";
+    }
+    return "";
+}
+
+InputEngine::Timer& InputEngine::Timer::real() {
+    static RealTimer timer;
+    return timer;
+}
+
+InputEngine::InputEngine(std::shared_ptr<Link> link, std::shared_ptr<Frames> frames, Options options)
+    : link_(std::move(link)), frames_(std::move(frames)), options_(std::move(options)),
+      timer_(options_.timer ? *options_.timer : Timer::real()) {
+    if (!options_.calibrationFile.empty())
+        calibration_ = Calibration::load(options_.calibrationFile, [this](const std::string& line) { log(line); });
+}
+
+InputEngine::~InputEngine() { queue_.sync([] {}); }
+
+InputEngine& InputEngine::shared() {
+    static auto* engine = new InputEngine(
+        linkTo(BluetoothHID::shared()), framesOf(ScreenCapture::shared()),
+        Options{Paths::appSupport() / "calibration.json", [](const std::string& line) { Log::shared().add(line); },
+                [] { return debugDirFromEnvironment(Preferences::shared().stringForKey("debugDir").value_or("")); },
+                nullptr, [](const Image& image) { return ScreenText::read(image); }});
+    return *engine;
+}
+
+std::shared_ptr<InputEngine::Link> InputEngine::linkTo(BluetoothHID& hid) { return std::make_shared<HIDLink>(hid); }
+
+std::shared_ptr<InputEngine::Frames> InputEngine::framesOf(ScreenCapture& capture) {
+    return std::make_shared<CaptureFrames>(capture);
+}
+
+std::optional<std::string> InputEngine::debugDirFromEnvironment(const std::string& preference) {
+    if (const char* value = std::getenv("POKESCOPE_DEBUG_DIR"))
+        return std::string(value);
+    if (!preference.empty())
+        return preference;
+    return std::nullopt;
+}
+
+// --- state -----------------------------------------------------------------------------------------------
+
+std::optional<Calibration> InputEngine::calibration() const {
+    std::lock_guard lock(mutex_);
+    return calibration_;
+}
+
+void InputEngine::setCalibration(std::optional<Calibration> calibration) {
+    std::lock_guard lock(mutex_);
+    calibration_ = std::move(calibration);
+}
+
+std::optional<PointD> InputEngine::pointer() const {
+    std::lock_guard lock(mutex_);
+    return pointer_;
+}
+
+TimePoint InputEngine::pointerSeenAt() const {
+    std::lock_guard lock(mutex_);
+    return pointerSeenAt_;
+}
+
+std::string InputEngine::lastBackMethod() const {
+    std::lock_guard lock(mutex_);
+    return lastBackMethod_;
+}
+
+std::array<std::vector<std::pair<int, double>>, 2> InputEngine::landed() const {
+    std::lock_guard lock(mutex_);
+    return landed_;
+}
+
+void InputEngine::setMarkSink(std::function<void(const ActionMark&)> sink) {
+    std::lock_guard lock(mutex_);
+    markSink_ = std::move(sink);
+}
+
+void InputEngine::mark(const ActionMark& mark) {
+    std::function<void(const ActionMark&)> sink;
+    {
+        std::lock_guard lock(mutex_);
+        sink = markSink_;
+    }
+    if (sink)
+        sink(mark);
+}
+
+void InputEngine::log(const std::string& line) const {
+    if (options_.log)
+        options_.log(line);
+}
+
+void InputEngine::sleepMs(double ms) {
+    if (!(ms > 0))
+        return;
+    sleep(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
+}
+
+// --- sending ---------------------------------------------------------------------------------------------
+
+void InputEngine::sendPointer(std::uint8_t buttons, int dx, int dy) {
+    if (link_->pointer(buttons, dx, dy) || (link_->ready() && link_->pointer(buttons, dx, dy))) {
+        buttonsHeld_ = buttons;
+        return;
+    }
+    if (buttonsHeld_ || buttons)
+        link_->pointer(0, 0, 0); // a phone left with a finger down would keep dragging
+    buttonsHeld_ = 0;
+    throw InputError(ErrorCase::notConnected);
+}
+
+void InputEngine::sendKeyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages) {
+    if (link_->keyboard(modifiers, usages) || (link_->ready() && link_->keyboard(modifiers, usages))) {
+        keysHeld_ = modifiers || !usages.empty();
+        return;
+    }
+    if (keysHeld_ || modifiers || !usages.empty())
+        link_->keyboard(0, {});
+    keysHeld_ = false;
+    throw InputError(ErrorCase::notConnected);
+}
+
+void InputEngine::requireLink() {
+    if (!link_->ready())
+        throw InputError(ErrorCase::notConnected);
+}
+
+InputEngine::Frames::Latest InputEngine::latestFrame() { return frames_->latest(); }
+
+std::pair<int, int> InputEngine::requireReady() {
+    requireLink();
+    auto frame = latestFrame();
+    if (!frame.image)
+        throw InputError(ErrorCase::noScreen);
+    return {frame.image->width(), frame.image->height()};
+}
+
+// --- detection -------------------------------------------------------------------------------------------
+
+std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
+    sleepMs(500);
+    auto first = latestFrame();
+    if (!first.image)
+        return std::nullopt;
+    const double width = first.image->width();
+    // A pointer pinned against the right edge cannot move right, so near the right edge the wiggle goes
+    // left first.
+    std::optional<PointD> believed = near ? near : pointer();
+    bool mirrored = believed && believed->x > 0.5 * width;
+    int sign = mirrored ? -1 : 1;
+
+    std::array<ImageRef, 4> frames{first.image, nullptr, nullptr, nullptr};
+    const int nudges[3] = {kNudge * sign, -kNudge * sign, kNudge * sign};
+    for (int i = 0; i < 3; ++i) {
+        sendPointer(0, nudges[i], 0);
+        TimePoint settled = timer_.now() + std::chrono::milliseconds(400);
+        while (timer_.now() < settled)
+            sleepMs(10);
+        TimePoint limit = settled + std::chrono::milliseconds(250);
+        while (latestFrame().at <= settled && timer_.now() < limit)
+            sleepMs(10);
+        frames[i + 1] = latestFrame().image;
+        if (!frames[i + 1])
+            return std::nullopt;
+    }
+    sendPointer(0, -kNudge * sign, 0);
+    sleepMs(40);
+
+    // The blob's centre lies half a nudge beyond the resting pointer. A lone nudge moves at the phone's
+    // slow-motion gain, which the fine gain measures; the average gain of fast travel would overshoot it.
+    auto calibration = this->calibration();
+    double gain = calibration ? calibration->fineGain.value_or(calibration->gainX) : 2.5;
+    double shift = gain * kNudge * 0.5;
+    auto debugDir = options_.debugDir ? options_.debugDir() : std::nullopt;
+    if (debugDir)
+        writeDebugFrames(*debugDir, frames);
+    FrameDiff::MaskCounts counts;
+    auto found = FrameDiff::pointerCentroid(*frames[0], *frames[1], *frames[2], *frames[3], near,
+                                            near ? std::optional<double>(0.25) : std::nullopt, &counts);
+    if (debugDir)
+        log("input: diff pixels ab=" + std::to_string(counts.ab) + " ab&cd=" + std::to_string(counts.abcd) +
+            " mask=" + std::to_string(counts.mask));
+    if (!found)
+        return std::nullopt;
+    return PointD{found->x - shift * sign, found->y};
+}
+
+void InputEngine::writeDebugFrames(const std::string& directory, const std::array<ImageRef, 4>& frames) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        auto small = scaled(frames[i], 300);
+        auto jpeg = small ? encoded(*small, ImageType::jpeg, 0.8) : std::nullopt;
+        if (!jpeg)
+            continue;
+        std::ofstream out(std::filesystem::path(directory) / ("wiggle" + std::to_string(i) + ".jpg"),
+                          std::ios::binary | std::ios::trunc);
+        out << *jpeg;
+    }
+    log("input: debug frames written to " + directory);
+}
+
+void InputEngine::park(bool right) {
+    for (int i = 0; i < kParkReports; ++i) {
+        sendPointer(0, right ? kParkStep : -kParkStep, -kParkStep);
+        sleepMs(4);
+    }
+    auto calibration = this->calibration();
+    auto frame = latestFrame();
+    double width = frame.image ? frame.image->width() : 0;
+    PointD corner;
+    if (!right)
+        corner = calibration ? PointD{calibration->offsetX, calibration->offsetY} : PointD{0, 0};
+    else
+        corner = calibration ? PointD{calibration->rightX.value_or(width), calibration->offsetY} : PointD{width, 0};
+    {
+        std::lock_guard lock(mutex_);
+        pointer_ = corner;
+    }
+    sleepMs(350);
+}
+
+void InputEngine::fineTravel(int unitsX, int unitsY) {
+    for (int i = 0; i < std::abs(unitsX); ++i) {
+        sendPointer(0, unitsX > 0 ? 1 : -1, 0);
+        sleepMs(16);
+    }
+    if (unitsX != 0 && unitsY != 0)
+        sleepMs(150);
+    for (int i = 0; i < std::abs(unitsY); ++i) {
+        sendPointer(0, 0, unitsY > 0 ? 1 : -1);
+        sleepMs(16);
+    }
+}
+
+} // namespace pokescope

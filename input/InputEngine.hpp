@@ -1,0 +1,181 @@
+// The phone's hands: turns taps, swipes, typing and key presses in frame pixels into HID reports. The
+// phone never tells where its pointer is, so the engine finds it by wiggling it and differencing captured
+// frames, calibrates how far one HID unit moves it, parks it in a known corner before every move, and
+// checks and corrects where it landed.
+//
+// Threads: every operation blocks (it sleeps between reports) and must run on `queue()`
+// ("pokescope.input"), one at a time; the accessors may be called from any thread.
+#pragma once
+
+#include "input/Calibration.hpp"
+#include "input/FrameDiff.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/Image.hpp"
+#include "vision/ScreenText.hpp"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pokescope {
+
+class BluetoothHID;
+class ScreenCapture;
+
+// A mark of an action for the screen recorder's overlay.
+struct ActionMark {
+    enum class Kind { tap, press, swipe, text };
+    Kind kind = Kind::tap;
+    PointD point;     // tap, press, swipe start
+    PointD end;       // swipe end
+    std::string text; // text
+    bool operator==(const ActionMark&) const = default;
+};
+
+class InputEngine {
+public:
+    enum class ErrorCase { notConnected, noScreen, notCalibrated, pointerNotFound, tooFast };
+    struct InputError : std::runtime_error {
+        explicit InputError(ErrorCase which);
+        ErrorCase which;
+        static std::string text(ErrorCase which);
+    };
+    // A general failure (an unknown key or modifier): its message is the text shown.
+    struct GeneralError : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+
+    // The HID link as the engine needs it. `pointer`/`keyboard` write one report and say whether it went.
+    struct Link {
+        virtual ~Link() = default;
+        virtual bool ready() = 0;
+        virtual bool pointer(std::uint8_t buttons, int dx, int dy) = 0;
+        virtual bool keyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages) = 0;
+    };
+    // The latest captured frame and when it arrived (on the clock of `Timer::now`).
+    struct Frames {
+        virtual ~Frames() = default;
+        struct Latest {
+            ImageRef image;
+            TimePoint at{};
+        };
+        virtual Latest latest() = 0;
+    };
+    // Time for the engine's waits; tests run the engine on a virtual one.
+    struct Timer {
+        virtual ~Timer() = default;
+        virtual TimePoint now() = 0;
+        virtual void sleep(Duration duration) = 0;
+        static Timer& real();
+    };
+    struct Options {
+        std::filesystem::path calibrationFile; // empty: no file
+        std::function<void(const std::string&)> log;
+        std::function<std::optional<std::string>()> debugDir; // none: no diagnostics
+        Timer* timer = nullptr;                                // null: real time
+        // The screen's text, for finding a back button; none reads no text.
+        std::function<std::vector<TextItem>(const Image&)> readText;
+    };
+
+    static constexpr double kArrivalTolerance = 12;
+    static constexpr double kFineRange = 700;
+    static constexpr int kMoveAttempts = 4;
+    static constexpr int kFineRounds = 4;
+    static constexpr std::size_t kLandedLimit = 40;
+
+    InputEngine(std::shared_ptr<Link> link, std::shared_ptr<Frames> frames, Options options);
+    ~InputEngine();
+    InputEngine(const InputEngine&) = delete;
+    InputEngine& operator=(const InputEngine&) = delete;
+
+    // The engine on the shared HID link and screen capture, with calibration.json in the application
+    // support folder.
+    static InputEngine& shared();
+    // The engine's view of a HID link and of a screen capture.
+    static std::shared_ptr<Link> linkTo(BluetoothHID& hid);
+    static std::shared_ptr<Frames> framesOf(ScreenCapture& capture);
+    DispatchQueue& queue() { return queue_; }
+
+    // --- state ---------------------------------------------------------------------------------------
+    std::optional<Calibration> calibration() const;
+    void setCalibration(std::optional<Calibration> calibration);
+    std::optional<PointD> pointer() const;
+    TimePoint pointerSeenAt() const;
+    std::string lastBackMethod() const;
+    std::array<std::vector<std::pair<int, double>>, 2> landed() const;
+    void setMarkSink(std::function<void(const ActionMark&)> sink);
+    static std::optional<std::string> debugDirFromEnvironment(const std::string& preference);
+
+    // --- detection and calibration (on the queue) ----------------------------------------------------
+    // Throws notConnected or noScreen; the frame's width and height.
+    std::pair<int, int> requireReady();
+    std::optional<PointD> locatePointer(std::optional<PointD> near);
+    void park(bool right);
+    void fineTravel(int unitsX, int unitsY);
+    Calibration calibrate();
+
+    // --- moves and gestures (on the queue) -----------------------------------------------------------
+    void travel(int unitsX, int unitsY, std::uint8_t buttons);
+    // Travel with another step size and report interval, for diagnostics: both axes together.
+    void debugTravel(int unitsX, int unitsY, int step, int intervalMs);
+    int units(double px, int axis, double gain, double offset) const;
+    void remember(int units, int axis, double px);
+    void moveTo(PointD point, bool correct, std::uint8_t buttons);
+    bool fineCorrect(PointD to, PointD from, double gain);
+    // The pointer is at the target: 150 ms, button down, 70 ms, button up.
+    void click();
+    void longPress(PointD at, double seconds);
+    void swipe(PointD from, PointD to, double durationMs);
+    void type(const std::string& text);
+    void press(const std::string& key);
+    void goHome();
+    void back();
+    // Posts a mark to the recorder.
+    void mark(const ActionMark& mark);
+
+private:
+    void log(const std::string& line) const;
+    void sleep(Duration duration) { timer_.sleep(duration); }
+    void sleepMs(double ms);
+    // One report; a passing failure on a ready link is retried once, a lost link releases what is held
+    // and throws notConnected.
+    void sendPointer(std::uint8_t buttons, int dx, int dy);
+    void sendKeyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages);
+    void requireLink();
+    Frames::Latest latestFrame();
+    void keySequence(std::uint8_t modifiers, std::uint8_t usage);
+    void writeDebugFrames(const std::string& directory, const std::array<ImageRef, 4>& frames);
+    // Single steps for what is left of a miss within the tolerance.
+    void trim(PointD target, PointD seen);
+    // The units for the next attempt on one axis, from where the last one landed.
+    static double estimate(int units, double target, double measured, double origin, double frameSize,
+                           double gain);
+
+    std::shared_ptr<Link> link_;
+    std::shared_ptr<Frames> frames_;
+    Options options_;
+    Timer& timer_;
+    DispatchQueue queue_{"pokescope.input"};
+    std::int8_t step_ = 8;
+    std::uint32_t stepInterval_ = 8000; // microseconds between travel reports
+
+    mutable std::mutex mutex_; // the fields below, read from other threads
+    std::optional<Calibration> calibration_;
+    std::optional<PointD> pointer_;
+    TimePoint pointerSeenAt_{};
+    std::array<std::vector<std::pair<int, double>>, 2> landed_;
+    std::string lastBackMethod_;
+    std::function<void(const ActionMark&)> markSink_;
+    std::uint8_t buttonsHeld_ = 0;
+    bool keysHeld_ = false;
+};
+
+} // namespace pokescope

@@ -1,0 +1,263 @@
+// Pointer moves and gestures: every move starts from a parked corner, turns pixels into HID units with the
+// calibration and what earlier moves taught, then checks where the pointer landed and corrects.
+#include "input/InputEngine.hpp"
+
+#include "bluetooth/HIDReports.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pokescope {
+
+namespace {
+
+constexpr int kTravelStep = 8;
+constexpr double kEdgeMargin = 60;
+constexpr double kFarEdge = 0.93;
+constexpr double kEdgeDamping = 0.7;
+constexpr double kMaxHoldSeconds = 3600;
+constexpr double kTrimThreshold = 3; // pixels of remaining miss worth single steps
+
+int roundAway(double value) { return static_cast<int>(std::round(value)); } // halves away from zero
+
+std::string point(double x, double y) {
+    return std::to_string(static_cast<long long>(x)) + "," + std::to_string(static_cast<long long>(y));
+}
+
+} // namespace
+
+void InputEngine::travel(int unitsX, int unitsY, std::uint8_t buttons) {
+    if (unitsX == 0 && unitsY == 0)
+        return;
+    if (unitsX != 0 && unitsY != 0 && buttons == 0) {
+        travel(unitsX, 0, 0);
+        sleepMs(200);
+        unitsX = 0;
+    }
+    const int step = std::min<int>(step_, kTravelStep);
+    while (unitsX != 0 || unitsY != 0) {
+        int dx = std::clamp(unitsX, -step, step);
+        int dy = std::clamp(unitsY, -step, step);
+        sendPointer(buttons, dx, dy);
+        unitsX -= dx;
+        unitsY -= dy;
+        sleep(std::chrono::microseconds(stepInterval_));
+    }
+}
+
+void InputEngine::debugTravel(int unitsX, int unitsY, int step, int intervalMs) {
+    step = std::clamp(step, 1, 127);
+    while (unitsX != 0 || unitsY != 0) {
+        int dx = std::clamp(unitsX, -step, step);
+        int dy = std::clamp(unitsY, -step, step);
+        sendPointer(0, dx, dy);
+        unitsX -= dx;
+        unitsY -= dy;
+        sleepMs(intervalMs);
+    }
+}
+
+int InputEngine::units(double px, int axis, double gain, double offset) const {
+    std::vector<std::pair<int, double>> landed;
+    std::optional<Calibration> calibration;
+    {
+        std::lock_guard lock(mutex_);
+        landed = landed_[axis];
+        calibration = calibration_;
+    }
+    auto it = std::find_if(landed.begin(), landed.end(), [&](const auto& entry) { return entry.second >= px; });
+    if (it != landed.end() && it != landed.begin() && it->second > std::prev(it)->second) {
+        auto [u0, p0] = *std::prev(it);
+        auto [u1, p1] = *it;
+        return roundAway(u0 + (px - p0) * (u1 - u0) / (p1 - p0));
+    }
+    const auto& curve = calibration ? (axis == 0 ? calibration->curveX : calibration->curveY) : std::nullopt;
+    if (curve && curve->size() >= 2) {
+        const auto& c = *curve;
+        std::size_t i = c.size() - 1;
+        for (std::size_t k = 0; k < c.size(); ++k)
+            if (c[k].second >= px) {
+                i = k;
+                break;
+            }
+        std::size_t j = i < 2 ? 1 : std::min(i, c.size() - 1);
+        if (c[j].second > c[j - 1].second) {
+            double u = c[j - 1].first + (px - c[j - 1].second) * (c[j].first - c[j - 1].first) /
+                                            (c[j].second - c[j - 1].second);
+            return std::max(0, roundAway(u));
+        }
+        return std::max(0, roundAway(c[j - 1].first));
+    }
+    return std::max(0, roundAway((px - offset) / gain));
+}
+
+void InputEngine::remember(int units, int axis, double px) {
+    if (units < 1)
+        return;
+    std::lock_guard lock(mutex_);
+    auto& list = landed_[axis];
+    std::erase_if(list, [&](const auto& entry) { return entry.first == units; });
+    list.emplace_back(units, px);
+    std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (list.size() > kLandedLimit)
+        list.erase(list.begin(), list.end() - kLandedLimit);
+}
+
+double InputEngine::estimate(int units, double target, double measured, double origin, double frameSize,
+                             double gain) {
+    double next;
+    if (units >= 11 && measured - origin > 20) {
+        next = units * (target - origin) / (measured - origin);
+        if (measured < kEdgeMargin || measured > kFarEdge * frameSize) // the screen edge may have stopped it
+            next = std::min(next, kEdgeDamping * units);
+        next = std::round(next);
+    } else {
+        next = units + std::round((target - measured) / gain);
+    }
+    return std::max(0.0, next);
+}
+
+void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
+    auto [width, height] = requireReady();
+    auto calibration = this->calibration();
+    if (!calibration)
+        throw InputError(ErrorCase::notCalibrated);
+    const Calibration& cal = *calibration;
+    const bool right = cal.rightX && target.x > 0.5 * width;
+    const double targetX = right ? *cal.rightX - target.x + cal.offsetX : target.x;
+    int uX = units(targetX, 0, cal.gainX, cal.offsetX);
+    int uY = units(target.y, 1, cal.gainY, cal.offsetY);
+
+    for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
+        park(right);
+        travel(right ? -uX : uX, uY, buttons);
+        {
+            std::lock_guard lock(mutex_);
+            pointer_ = target;
+        }
+        if (!correct || buttons != 0)
+            return;
+        auto seen = locatePointer(target);
+        if (!seen)
+            seen = locatePointer(std::nullopt);
+        if (!seen) {
+            log("input: move to " + point(target.x, target.y) + ": pointer not found");
+            std::lock_guard lock(mutex_);
+            pointer_.reset();
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            pointer_ = *seen;
+            pointerSeenAt_ = timer_.now();
+        }
+        log("input: move to " + point(target.x, target.y) + " with " + std::to_string(uX) + "," +
+            std::to_string(uY) + " units: pointer at " + point(seen->x, seen->y));
+        if (!right)
+            remember(uX, 0, seen->x);
+        remember(uY, 1, seen->y);
+        double errorX = std::abs(seen->x - target.x), errorY = std::abs(seen->y - target.y);
+        if (errorX <= kArrivalTolerance && errorY <= kArrivalTolerance) {
+            trim(target, *seen);
+            return;
+        }
+        if (cal.fineGain && errorX <= kFineRange && errorY <= kFineRange &&
+            fineCorrect(target, *seen, *cal.fineGain))
+            return;
+        if (attempt == kMoveAttempts)
+            return;
+        double measuredX = right ? *cal.rightX - seen->x + cal.offsetX : seen->x;
+        uX = static_cast<int>(estimate(uX, targetX, measuredX, cal.offsetX, width, cal.gainX));
+        uY = static_cast<int>(estimate(uY, target.y, seen->y, cal.offsetY, height, cal.gainY));
+    }
+}
+
+bool InputEngine::fineCorrect(PointD to, PointD from, double gain) {
+    PointD current = from;
+    for (int round = 0; round < kFineRounds; ++round) {
+        fineTravel(roundAway((to.x - current.x) / gain), roundAway((to.y - current.y) / gain));
+        {
+            std::lock_guard lock(mutex_);
+            pointer_ = to;
+        }
+        auto seen = locatePointer(to);
+        std::unique_lock lock(mutex_);
+        if (!seen) {
+            pointer_.reset();
+            return false;
+        }
+        pointer_ = *seen;
+        pointerSeenAt_ = timer_.now();
+        log("input: fine to " + point(to.x, to.y) + ": pointer at " + point(seen->x, seen->y));
+        if (std::abs(seen->x - to.x) <= kArrivalTolerance && std::abs(seen->y - to.y) <= kArrivalTolerance) {
+            lock.unlock();
+            trim(to, *seen);
+            return true;
+        }
+        current = *seen;
+    }
+    return false;
+}
+
+void InputEngine::trim(PointD target, PointD seen) {
+    // Within the arrival tolerance, detection still errs by a few pixels: take out what is left with
+    // single steps, which move predictably, so that the detection error and the remaining miss do not
+    // add up beyond the tolerance.
+    auto calibration = this->calibration();
+    if (!calibration || !calibration->fineGain)
+        return;
+    const double gain = *calibration->fineGain;
+    auto steps = [&](double error) { return std::abs(error) > kTrimThreshold ? roundAway(error / gain) : 0; };
+    int dx = steps(target.x - seen.x), dy = steps(target.y - seen.y);
+    if (dx == 0 && dy == 0)
+        return;
+    fineTravel(dx, dy);
+    std::lock_guard lock(mutex_);
+    pointer_ = PointD{seen.x + dx * gain, seen.y + dy * gain};
+}
+
+void InputEngine::click() {
+    sleepMs(150);
+    sendPointer(HIDReports::kPrimaryButton, 0, 0);
+    sleepMs(70);
+    sendPointer(0, 0, 0);
+}
+
+void InputEngine::longPress(PointD at, double seconds) {
+    moveTo(at, true, 0);
+    mark({ActionMark::Kind::press, at, {}, {}});
+    double hold = std::isfinite(seconds) ? std::clamp(seconds, 0.0, kMaxHoldSeconds) : 0.0;
+    sendPointer(HIDReports::kPrimaryButton, 0, 0);
+    sleepMs(hold * 1000.0);
+    sendPointer(0, 0, 0);
+}
+
+void InputEngine::swipe(PointD from, PointD to, double durationMs) {
+    auto calibration = this->calibration();
+    if (!calibration)
+        throw InputError(ErrorCase::notCalibrated);
+    moveTo(from, true, 0);
+    mark({ActionMark::Kind::swipe, from, to, {}});
+    sendPointer(HIDReports::kPrimaryButton, 0, 0);
+    sleepMs(60);
+    const long uX = roundAway((to.x - from.x) / calibration->gainX);
+    const long uY = roundAway((to.y - from.y) / calibration->gainY);
+    long steps = std::max(std::labs(uX), std::labs(uY)) / kTravelStep;
+    if (steps < 2)
+        steps = 1;
+    double interval = std::isfinite(durationMs) ? durationMs / static_cast<double>(steps) : 0;
+    if (interval < 5)
+        interval = 4;
+    long previousX = 0, previousY = 0;
+    for (long i = 1; i <= steps; ++i) {
+        long x = uX * i / steps, y = uY * i / steps;
+        sendPointer(HIDReports::kPrimaryButton, static_cast<int>(x - previousX), static_cast<int>(y - previousY));
+        previousX = x;
+        previousY = y;
+        sleepMs(interval);
+    }
+    sleepMs(60);
+    sendPointer(0, 0, 0);
+}
+
+} // namespace pokescope

@@ -1,0 +1,15 @@
+// Writing a whole file so that readers see either the old contents or the new, never a mix, even after a
+// crash or power loss in the middle.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace pokescope {
+
+// Writes `text` to a temporary file beside `file`, flushes it to the disk and renames it over `file`
+// (then flushes the folder, so the rename lasts too). On failure `file` is untouched, the temporary file
+// is removed and `failure` says why.
+bool writeFileAtomically(const std::filesystem::path& file, const std::string& text, std::string& failure);
+
+} // namespace pokescope

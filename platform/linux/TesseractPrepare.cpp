@@ -1,0 +1,157 @@
+#include "platform/linux/TesseractPrepare.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+namespace pokescope::ocr {
+
+namespace {
+
+// The frame reduced by `factor` with area averaging, as packed RGB.
+std::vector<std::uint8_t> shrunkRgb(const Image& frame, int factor, int w, int h) {
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(w) * h * 3);
+    const int area = factor * factor;
+    std::vector<int> sums(static_cast<std::size_t>(w) * 3);
+    for (int y = 0; y < h; ++y) {
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int dy = 0; dy < factor; ++dy) {
+            const std::uint8_t* src = frame.row(y * factor + dy);
+            for (int x = 0; x < w; ++x)
+                for (int dx = 0; dx < factor; ++dx) {
+                    const std::uint8_t* p = src + 4 * (x * factor + dx);
+                    sums[3 * x] += p[2], sums[3 * x + 1] += p[1], sums[3 * x + 2] += p[0];
+                }
+        }
+        std::uint8_t* dst = rgb.data() + static_cast<std::size_t>(y) * w * 3;
+        for (int i = 0; i < 3 * w; ++i)
+            dst[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
+    }
+    return rgb;
+}
+
+inline int lumaRgb(const std::uint8_t* p) {
+    return (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
+}
+
+// The ground colour of each tile: the mean colour of its most common brightness, which is the
+// background under text of any colour or size that fits the tile.
+struct Ground {
+    int r = 255, g = 255, b = 255;
+};
+constexpr int kTile = 32;
+
+Ground groundOf(const std::uint8_t* rgb, int w, int x0, int y0, int x1, int y1) {
+    int count[16] = {};
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x)
+            ++count[lumaRgb(rgb + (static_cast<std::size_t>(y) * w + x) * 3) >> 4];
+    const int mode = static_cast<int>(std::max_element(count, count + 16) - count);
+    long r = 0, g = 0, b = 0, n = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            const std::uint8_t* p = rgb + (static_cast<std::size_t>(y) * w + x) * 3;
+            if (lumaRgb(p) >> 4 == mode)
+                r += p[0], g += p[1], b += p[2], ++n;
+        }
+    return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
+}
+
+// Filled shapes (app icons, switches, the checks of tiles that straddle an icon's edge) are no text but
+// cost the engine time and come back as junk words; glyphs are strokes that fill far less of their box.
+// Anything taller than the largest title's letters (about 100 px at 3×) is an icon's outline, which
+// otherwise pulls the label beneath it into one unreadable block.
+void eraseSolidShapes(Image& grey, int factor) {
+    const int w = grey.width(), h = grey.height();
+    const int minSide = 48 / factor, tallest = 112 / factor;
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(w) * h, 0);
+    std::vector<int> stack, pixels;
+    for (int y0 = 0; y0 < h; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (seen[static_cast<std::size_t>(y0) * w + x0] || grey.row(y0)[x0] >= 128)
+                continue;
+            pixels.clear();
+            stack.assign(1, y0 * w + x0);
+            seen[static_cast<std::size_t>(y0) * w + x0] = 1;
+            int left = x0, right = x0, top = y0, bottom = y0;
+            while (!stack.empty()) {
+                const int i = stack.back();
+                stack.pop_back();
+                pixels.push_back(i);
+                const int x = i % w, y = i / w;
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+                for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny)
+                    for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
+                        const std::size_t n = static_cast<std::size_t>(ny) * w + nx;
+                        if (!seen[n] && grey.row(ny)[nx] < 128) {
+                            seen[n] = 1;
+                            stack.push_back(ny * w + nx);
+                        }
+                    }
+            }
+            const int bw = right - left + 1, bh = bottom - top + 1;
+            const bool solid =
+                bw >= minSide && bh >= minSide && 4L * static_cast<long>(pixels.size()) >= 3L * bw * bh;
+            if (solid || bh > tallest)
+                for (int i : pixels)
+                    grey.row(i / w)[i % w] = 255;
+        }
+}
+
+} // namespace
+
+Image preparedGrey(const Image& frame, int factor) {
+    const int w = frame.width() / factor, h = frame.height() / factor;
+    const std::vector<std::uint8_t> rgb = shrunkRgb(frame, factor, w, h);
+    Image grey(w, h, Image::Format::gray);
+    // Ink is whatever differs from its tile's ground in any channel (orange text on white, white text
+    // on blue, grey on black), drawn dark on white with differences of half the range and more at full.
+    for (int ty = 0; ty < h; ty += kTile)
+        for (int tx = 0; tx < w; tx += kTile) {
+            const int x1 = std::min(w, tx + kTile), y1 = std::min(h, ty + kTile);
+            const Ground ground = groundOf(rgb.data(), w, tx, ty, x1, y1);
+            for (int y = ty; y < y1; ++y) {
+                const std::uint8_t* src = rgb.data() + (static_cast<std::size_t>(y) * w + tx) * 3;
+                std::uint8_t* dst = grey.row(y) + tx;
+                for (int x = tx; x < x1; ++x, src += 3, ++dst) {
+                    const int d = std::max({std::abs(src[0] - ground.r), std::abs(src[1] - ground.g),
+                                            std::abs(src[2] - ground.b)});
+                    *dst = static_cast<std::uint8_t>(255 - std::clamp((d - 40) * 5 / 2, 0, 255));
+                }
+            }
+        }
+    eraseSolidShapes(grey, factor);
+    return grey;
+}
+
+std::vector<Band> bands(const Image& grey, int count) {
+    const int h = grey.height();
+    std::vector<long long> activity(static_cast<std::size_t>(h));
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* row = grey.row(y);
+        long long a = 0;
+        for (int x = 1; x < grey.width(); ++x)
+            a += std::abs(row[x] - row[x - 1]);
+        activity[y] = a;
+    }
+    std::vector<Band> result;
+    int top = 0;
+    const int reach = std::max(1, h / (4 * std::max(count, 1)));
+    for (int i = 1; i < count; ++i) {
+        const int target = h * i / count;
+        int best = target;
+        for (int d = 0; d <= reach; ++d)
+            for (int y : {target - d, target + d})
+                if (y > top && y < h && activity[y] < activity[best])
+                    best = y;
+        if (best <= top)
+            continue;
+        result.push_back({top, best});
+        top = best;
+    }
+    result.push_back({top, h});
+    return result;
+}
+
+} // namespace pokescope::ocr

@@ -1,0 +1,23 @@
+// Turning a phone frame into what the recognition engine reads best, and cutting it into bands that two
+// engines can read side by side.
+#pragma once
+
+#include "platform/Image.hpp"
+
+#include <vector>
+
+namespace pokescope::ocr {
+
+// The BGRA frame as a grey image reduced by `factor` with area averaging (phone text at 3× is far larger
+// than the engine needs), with dark text on a light ground wherever the frame shows light text on a dark
+// ground (dark mode, white labels on a wallpaper or a coloured button).
+Image preparedGrey(const Image& frame, int factor);
+
+// Half-open row ranges [top, bottom) covering `grey` in `count` bands; each cut lies on the quietest row
+// near an even split so that no line of text is cut in two.
+struct Band {
+    int top = 0, bottom = 0;
+};
+std::vector<Band> bands(const Image& grey, int count);
+
+} // namespace pokescope::ocr

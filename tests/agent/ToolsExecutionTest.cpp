@@ -1,0 +1,155 @@
+// Tool execution without a phone: argument checks with their exact sentences, the lenient reading of
+// arguments, the screenshot and scroll geometry, and the result envelope. The whole path through the
+// simulated phone is the agent scenario's.
+#include "agent/Tools.hpp"
+#include "app/AppSettings.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace pokescope;
+using namespace pokescope::test;
+using nlohmann::json;
+
+namespace {
+
+// The shared services keep the folders they first saw, so one temporary home serves the whole run.
+class TemporaryHome : public testing::Environment {
+public:
+    void SetUp() override { home_ = std::make_unique<TempHome>(); }
+    void TearDown() override { home_.reset(); }
+
+private:
+    std::unique_ptr<TempHome> home_;
+};
+const auto* const temporaryHome = testing::AddGlobalTestEnvironment(new TemporaryHome);
+
+class ToolsExecution : public testing::Test {
+protected:    std::string errorOf(const std::string& name, const json& arguments) {
+        json result = Tools::call(name, arguments);
+        EXPECT_EQ(result.value("isError", false), true) << result.dump();
+        EXPECT_EQ(result["content"].size(), 1u) << result.dump();
+        return result["content"][0]["text"];
+    }
+};
+
+} // namespace
+
+TEST_F(ToolsExecution, MissingOrWrongArgumentsGetTheirSentencesBeforeAnythingRuns) {
+    EXPECT_EQ(errorOf("tap", json::object()), "x and y are required");
+    EXPECT_EQ(errorOf("tap", {{"x", "10"}, {"y", 10}}), "x and y are required"); // a string is no number
+    EXPECT_EQ(errorOf("long_press", {{"x", 1}}), "x and y are required");
+    EXPECT_EQ(errorOf("swipe", {{"from_x", 1}, {"from_y", 1}}), "to_x and to_y are required");
+    EXPECT_EQ(errorOf("swipe", {{"to_x", 1}, {"to_y", 1}}), "from_x and from_y are required");
+    EXPECT_EQ(errorOf("tap_text", json::object()), "text is required");
+    EXPECT_EQ(errorOf("tap_text", {{"text", ""}}), "text is required"); // would tap the clock
+    EXPECT_EQ(errorOf("tap_text", {{"text", 7}}), "text is required");
+    EXPECT_EQ(errorOf("type_text", json::object()), "text is required");
+    EXPECT_EQ(errorOf("press_key", {{"key", true}}), "key is required");
+    EXPECT_EQ(errorOf("open_app", json::object()), "name is required");
+    EXPECT_EQ(errorOf("scroll_to", {{"text", ""}}), "text is required");
+    EXPECT_EQ(errorOf("teleport", json::object()), "Unknown tool: teleport");
+    EXPECT_EQ(errorOf("long_press", {{"x", 1}, {"y", 1}, {"seconds", 61}}), "seconds must be at most 60");
+    EXPECT_EQ(errorOf("swipe", {{"from_x", 1}, {"from_y", 1}, {"to_x", 2}, {"to_y", 2}, {"duration_ms", 10001}}),
+              "duration_ms must be at most 10000");
+    EXPECT_EQ(errorOf("type_text", {{"text", std::string(1001, 'a')}}),
+              "text is too long; type at most 1000 characters per call");
+}
+
+TEST_F(ToolsExecution, WithoutALinkOrAFrameTheEngineSaysSo) {
+    // Nothing is connected in this process: the input engine's own sentences come back.
+    EXPECT_EQ(errorOf("tap", {{"x", 10}, {"y", 10}}).substr(0, 34), "Not connected to the iPhone over B");
+    EXPECT_EQ(errorOf("screenshot", json::object()),
+              "No screen frame available (is the iPhone connected by USB and unlocked?)");
+    EXPECT_EQ(errorOf("scroll", json::object()),
+              "No screen frame available (is the iPhone connected by USB and unlocked?)");
+    EXPECT_EQ(errorOf("press_key", {{"key", "home"}}).substr(0, 16), "Not connected to");
+}
+
+TEST_F(ToolsExecution, BatchesAreCheckedWholeBeforeAnyActionRuns) {
+    EXPECT_EQ(errorOf("batch", json::object()), "actions must be a non-empty array of {tool, arguments}");
+    EXPECT_EQ(errorOf("batch", {{"actions", json::array()}}), "actions must be a non-empty array of {tool, arguments}");
+    EXPECT_EQ(errorOf("batch", {{"actions", {1, 2}}}), "actions must be a non-empty array of {tool, arguments}");
+    json many = json::array();
+    for (int i = 0; i < 26; ++i)
+        many.push_back({{"tool", "wait"}, {"arguments", {{"ms", 0}}}});
+    EXPECT_EQ(errorOf("batch", {{"actions", many}}), "At most 25 actions per batch");
+}
+
+TEST_F(ToolsExecution, ABatchLogsEachActionAndStopsAtTheFirstFailure) {
+    // Without a frame the closing screenshot fails, yet the log of what ran comes first.
+    json result = Tools::call("batch", {{"actions",
+                                         {{{"name", "wait"}, {"args", {{"ms", 1}}}},
+                                          {{"tool", "screenshot"}},
+                                          {{"tool", "wait"}}}}});
+    EXPECT_EQ(result["isError"], true);
+    ASSERT_EQ(result["content"].size(), 2u) << result.dump();
+    EXPECT_EQ(result["content"][0]["text"],
+              "✓ 1. wait\n✗ 2. screenshot: screenshot can't be used in a batch — stopped here");
+    EXPECT_EQ(result["content"][1]["text"],
+              "No screen frame available (is the iPhone connected by USB and unlocked?)");
+}
+
+TEST_F(ToolsExecution, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
+    AppSettings::shared().setTranscriptionEnabled(false);
+    for (const char* name : {"transcribe", "start_listening", "get_transcript", "stop_listening"})
+        EXPECT_EQ(errorOf(name, {{"language", 5}}),
+                  "Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription.");
+}
+
+TEST_F(ToolsExecution, StatusNamesEveryPartAndSuccessHasNoIsError) {
+    json result = Tools::call("status", json::object());
+    EXPECT_FALSE(result.contains("isError"));
+    EXPECT_EQ(result["content"][0]["text"],
+              "usb: no iPhone on USB\nscreen: no frame\nbluetooth: off\npointer calibration: not calibrated\n"
+              "transcription: off (turn on in Pokescope Settings)\nlistening: off\nrecording: off");
+}
+
+TEST(ToolsGeometry, ScreenshotsAreScaledToAShorterSideOf590AndNeverEnlarged) {
+    EXPECT_EQ(Tools::screenshotSize(1170, 2532), (std::pair{590, 1277}));
+    EXPECT_EQ(Tools::screenshotSize(2532, 1170), (std::pair{1277, 590}));
+    EXPECT_EQ(Tools::screenshotSize(1179, 2556), (std::pair{590, 1279}));
+    EXPECT_EQ(Tools::screenshotSize(590, 1280), (std::pair{590, 1280}));
+    EXPECT_EQ(Tools::screenshotSize(400, 800), (std::pair{400, 800}));
+}
+
+TEST(ToolsGeometry, ScrollsMoveTheFingerAgainstTheContentWithinLimits) {
+    auto [from, to] = Tools::scrollPath("down", 0.5, 1000, 2000);
+    EXPECT_EQ(from, (PointD{500, 1500}));
+    EXPECT_EQ(to, (PointD{500, 500}));
+    std::tie(from, to) = Tools::scrollPath("up", 2, 1000, 2000); // 0.8 at most
+    EXPECT_EQ(from, (PointD{500, 200}));
+    EXPECT_EQ(to, (PointD{500, 1800}));
+    std::tie(from, to) = Tools::scrollPath("left", 0, 1000, 2000); // 0.1 at least
+    EXPECT_EQ(from, (PointD{450, 1000}));
+    EXPECT_EQ(to, (PointD{550, 1000}));
+    std::tie(from, to) = Tools::scrollPath("right", 0.5, 1000, 2000);
+    EXPECT_EQ(from, (PointD{750, 1000}));
+    std::tie(from, to) = Tools::scrollPath("sideways", 0.5, 1000, 2000);
+    EXPECT_EQ(from, (PointD{500, 1500}));
+}
+
+TEST(ToolsGeometry, TheScreenshotTextGivesCentresInScreenshotPixels) {
+    double ratio = 1170.0 / 590;
+    EXPECT_EQ(Tools::screenshotText(590, 1277, ratio, {{"Settings", 100, 800, 220, 60}, {"Wi-Fi", 0, 0, 1, 1}}, true),
+              "Screenshot 590x1277 (coordinates for tap/swipe are in this space).\n"
+              "On-screen text (centre points):\n\"Settings\" @ (105, 418)\n\"Wi-Fi\" @ (0, 0)");
+    EXPECT_EQ(Tools::screenshotText(590, 1277, ratio, {}, true),
+              "Screenshot 590x1277 (coordinates for tap/swipe are in this space).\nNo text detected.");
+    EXPECT_EQ(Tools::screenshotText(590, 1277, ratio, {{"x", 1, 1, 1, 1}}, false),
+              "Screenshot 590x1277 (coordinates for tap/swipe are in this space).");
+}
+
+TEST(ToolArgumentsTest, ReadLenientlyAndClampBeforeConverting) {
+    json args = {{"whole", 5.0}, {"half", 5.5}, {"text", "5"}, {"huge", 1e300}, {"flag", true}, {"negative", -3}};
+    EXPECT_EQ(ToolArguments::integer(args, "whole"), 5.0);
+    EXPECT_FALSE(ToolArguments::integer(args, "half"));
+    EXPECT_EQ(ToolArguments::number(args, "half"), 5.5);
+    EXPECT_FALSE(ToolArguments::number(args, "text"));
+    EXPECT_FALSE(ToolArguments::boolean(args, "text"));
+    EXPECT_EQ(ToolArguments::string(args, "text"), "5");
+    EXPECT_EQ(ToolArguments::clampedInteger(args, "huge", 8, 1, 20), 20);
+    EXPECT_EQ(ToolArguments::clampedInteger(args, "negative", 8, 0, 20), 0);
+    EXPECT_EQ(ToolArguments::clampedInteger(args, "missing", 8, 0, 20), 8);
+    EXPECT_EQ(ToolArguments::boolean(args, "flag"), true);
+}

@@ -1,0 +1,58 @@
+// An agent's whole session on the simulated iPhone through the official SDK client, over HTTP and over a
+// stdio bridge the client starts itself: screenshot, calibrate, open Settings, tap a row, go back, scroll
+// to a row far down, go home, type into Notes, a batch with a failing action. Each step is checked on the
+// simulated phone's own state by the script.
+#include "tests/e2e/LaunchedApp.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <iostream>
+
+using namespace pokescope::test;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+json runScenario(const std::vector<std::string>& target, const std::vector<std::string>& environment) {
+    std::vector<std::string> arguments{"/usr/bin/env", "node", (sourcePath() / "tests/e2e/agent-scenario.mjs").string()};
+    arguments.insert(arguments.end(), target.begin(), target.end());
+    std::vector<std::string> childEnvironment = environment;
+    childEnvironment.push_back("NODE_PATH=" + (sourcePath() / "node_modules").string());
+    Child client(arguments, childEnvironment);
+    client.wait(900s);
+    std::string output = client.output();
+    auto parsed = json::parse(output.substr(0, output.find('\n')), nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << output << client.errors();
+    return parsed;
+}
+
+void expectEveryStep(const json& out) {
+    ASSERT_TRUE(out.contains("steps")) << out.dump(2);
+    EXPECT_TRUE(out["ok"].get<bool>()) << out.value("error", "");
+    for (const auto& step : out["steps"]) {
+        EXPECT_TRUE(step["ok"].get<bool>()) << step["step"].get<std::string>() << ": " << step["detail"].dump();
+        std::cout << step["step"].get<std::string>() << ": " << step["ms"].get<long>() << " ms\n";
+    }
+    EXPECT_EQ(out["steps"].size(), 11u);
+}
+
+} // namespace
+
+TEST(AgentScenario, OverHttp) {
+    TempHome home;
+    auto app = startApp(home, {"--simulate"});
+    expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
+}
+
+TEST(AgentScenario, OverStdioWithTheAppStartedByTheBridge) {
+    TempHome home;
+    int port = freePort();
+    LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
+    json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
+    auto environment = home.environment();
+    environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
+    expectEveryStep(runScenario({"--stdio", command.dump()}, environment));
+}

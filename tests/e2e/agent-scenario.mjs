@@ -1,0 +1,169 @@
+// An agent's session with Pokescope on the simulated iPhone, through the official MCP TypeScript SDK
+// client: every step is checked on the phone's own state (the hidden debug_simulator tool), not only on
+// the tool's answer.
+// Usage: node agent-scenario.mjs <server url>
+//        node agent-scenario.mjs --stdio '<JSON array: command and arguments>'
+// Prints one JSON object: {ok, steps: [{step, ok, ms, detail}]}.
+import { Client } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
+
+const args = process.argv.slice(2);
+const stdio = args[0] === "--stdio";
+const target = stdio ? args[1] : args[0];
+const client = new Client({ name: "pokescope-scenario", version: "1.0.0" });
+const out = { ok: true, steps: [] };
+const transport = stdio
+    ? new StdioClientTransport({ command: JSON.parse(target)[0], args: JSON.parse(target).slice(1), env: { ...process.env }, stderr: "ignore" })
+    : new StreamableHTTPClientTransport(new URL(target));
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+// Calibration and scrolling take tens of seconds; the client's default of 60 s is kept for the rest.
+const call = (name, args = {}, timeout = 60000) =>
+    client.callTool({ name, arguments: args }, undefined, { timeout });
+const texts = (result) => result.content.filter((c) => c.type === "text").map((c) => c.text);
+const phone = async () => JSON.parse(texts(await call("debug_simulator"))[0]);
+const until = async (check, ms = 8000) => {
+    const end = Date.now() + ms;
+    for (;;) {
+        const state = await phone();
+        if (check(state) || Date.now() > end) return state;
+        await sleep(200);
+    }
+};
+// Width and height from a JPEG's start-of-frame marker.
+function jpegSize(base64) {
+    const b = Buffer.from(base64, "base64");
+    for (let i = 2; i + 9 < b.length; ) {
+        if (b[i] !== 0xff) return null;
+        const marker = b[i + 1];
+        const length = b.readUInt16BE(i + 2);
+        if (marker >= 0xc0 && marker <= 0xc3) return [b.readUInt16BE(i + 7), b.readUInt16BE(i + 5)];
+        i += 2 + length;
+    }
+    return null;
+}
+
+async function step(name, body) {
+    const started = Date.now();
+    try {
+        const detail = await body();
+        out.steps.push({ step: name, ok: true, ms: Date.now() - started, detail });
+    } catch (error) {
+        out.ok = false;
+        out.steps.push({ step: name, ok: false, ms: Date.now() - started, detail: String(error?.message ?? error) });
+    }
+}
+function expect(condition, message) {
+    if (!condition) throw new Error(message);
+}
+
+try {
+    await client.connect(transport);
+    await step("the phone connects over Bluetooth", async () => {
+        let status = "";
+        for (let i = 0; i < 60 && !status.includes("bluetooth: ready"); ++i) {
+            status = texts(await call("status"))[0];
+            if (!status.includes("bluetooth: ready")) await sleep(500);
+        }
+        expect(status.includes("bluetooth: ready"), status);
+        expect(status.startsWith("usb: Simulated iPhone (iPhone 14 Pro, iOS 17.5.1)"), status);
+        expect((await until((s) => s.assistiveTouch)).assistiveTouch, "AssistiveTouch stayed off");
+        return status;
+    });
+    await step("screenshot", async () => {
+        const result = await call("screenshot");
+        expect(!result.isError, JSON.stringify(result));
+        const image = result.content[0];
+        expect(image.type === "image" && image.mimeType === "image/jpeg", "no JPEG first");
+        const size = jpegSize(image.data);
+        expect(size && size[0] === 590 && size[1] === 1279, `size ${size}`);
+        const text = result.content[1].text;
+        expect(text.startsWith("Screenshot 590x1279 (coordinates for tap/swipe are in this space)."), text);
+        const settings = text.split("\n").find((line) => line.startsWith('"Settings" @ ('));
+        expect(settings, text);
+        const [x, y] = settings.match(/\((\d+), (\d+)\)/).slice(1).map(Number);
+        // The Settings label sits under the first icon of the first row.
+        expect(x > 40 && x < 130 && y > 190 && y < 250, settings);
+        return settings;
+    });
+    await step("calibrate", async () => {
+        const result = await call("calibrate", {}, 300000);
+        const text = texts(result)[0];
+        expect(!result.isError && /^Calibrated: \d+\.\d\d x \d+\.\d\d screen px per unit\.$/.test(text), text);
+        return text;
+    });
+    await step("open_app Settings", async () => {
+        const result = await call("open_app", { name: "Settings" });
+        expect(!result.isError, texts(result).join("\n"));
+        const state = await until((s) => s.location === "Settings");
+        expect(state.location === "Settings", state.location);
+        return state.location;
+    });
+    await step("tap_text General", async () => {
+        const result = await call("tap_text", { text: "General" });
+        expect(!result.isError, texts(result).join("\n"));
+        const state = await until((s) => s.location === "Settings/General");
+        expect(state.location === "Settings/General", state.location);
+        expect(texts(result).join("\n").includes('"About" @ ('), texts(result).join("\n"));
+        return state.location;
+    });
+    await step("press_key back", async () => {
+        const result = await call("press_key", { key: "Back" });
+        expect(!result.isError, texts(result).join("\n"));
+        expect(texts(result)[0].startsWith("Back: "), texts(result)[0]);
+        const state = await until((s) => s.location === "Settings");
+        expect(state.location === "Settings", state.location);
+        return texts(result)[0];
+    });
+    await step("scroll_to Developer", async () => {
+        const result = await call("scroll_to", { text: "Developer" }, 300000);
+        const first = texts(result)[0];
+        expect(!result.isError && /^Found "Developer" at \(\d+, \d+\) after \d+ scroll\(s\)\.$/.test(first), first);
+        return first;
+    });
+    await step("press_key home", async () => {
+        const result = await call("press_key", { key: "home" });
+        expect(!result.isError, texts(result).join("\n"));
+        const state = await until((s) => s.location === "home");
+        expect(state.location === "home", state.location);
+        return state.location;
+    });
+    await step("type_text into Notes", async () => {
+        let result = await call("open_app", { name: "Notes" });
+        expect(!result.isError, texts(result).join("\n"));
+        expect((await until((s) => s.location === "Notes")).location === "Notes", "Notes did not open");
+        result = await call("tap", { x: 295, y: 700 }); // below the first line: the pointer disc stays there a while
+        expect(!result.isError, texts(result).join("\n"));
+        result = await call("type_text", { text: "Hello from the agent" });
+        expect(!result.isError, texts(result).join("\n"));
+        const state = await until((s) => s.field.endsWith("Hello from the agent"));
+        expect(state.field.endsWith("Hello from the agent"), JSON.stringify(state.field));
+        const shot = texts(await call("screenshot")).join("\n");
+        expect(shot.includes("Hello from the agent"), shot);
+        return state.field;
+    });
+    await step("batch with a failing action", async () => {
+        const result = await call("batch", {
+            actions: [{ tool: "press_key", arguments: { key: "home" } }, { tool: "press_key", arguments: {} }],
+        });
+        expect(result.isError === true, JSON.stringify(texts(result)));
+        const log = texts(result)[0];
+        expect(log === "✓ 1. press_key\n✗ 2. press_key: key is required — stopped here", log);
+        expect(result.content[1].type === "image", "no screenshot after the batch");
+        const state = await until((s) => s.location === "home");
+        expect(state.location === "home", state.location);
+        return log;
+    });
+    await step("status after calibration", async () => {
+        const status = texts(await call("status"))[0];
+        expect(/pointer calibration: \d+\.\d\d x \d+\.\d\d px\/unit/.test(status), status);
+        return status;
+    });
+    await client.close();
+} catch (error) {
+    out.ok = false;
+    out.error = String(error?.stack ?? error);
+}
+process.stdout.write(JSON.stringify(out) + "\n");
+process.exit(out.ok ? 0 : 1);

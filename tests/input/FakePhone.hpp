@@ -1,0 +1,153 @@
+// A phone on a virtual clock for the input engine's tests: pointer reports move a drawn pointer disc by a
+// gain that depends on the report's step, frames show it after a capture latency, and every report is
+// recorded with its virtual time. The engine's waits advance the clock instead of sleeping.
+#pragma once
+
+#include "input/InputEngine.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace pokescope::test {
+
+struct VirtualTimer : InputEngine::Timer {
+    TimePoint t = TimePoint{} + std::chrono::hours(1);
+    TimePoint now() override { return t; }
+    void sleep(Duration duration) override { t += std::max(duration, Duration::zero()); }
+};
+
+class FakePhone : public InputEngine::Link, public InputEngine::Frames {
+public:
+    struct Report {
+        TimePoint at;
+        bool keyboard;
+        std::uint8_t first; // buttons or modifiers
+        int dx, dy;         // pointer
+        std::vector<std::uint8_t> usages;
+    };
+
+    explicit FakePhone(VirtualTimer& timer, int width = 1179, int height = 2556)
+        : timer_(timer), width_(width), height_(height) {
+        x_ = width / 2.0;
+        y_ = height / 2.0;
+        history_.push_back({timer.t, x_, y_, 0});
+    }
+
+    // Pixels per unit: `coarse` for steps of 2 or more units, `fine` for single units.
+    double coarse = 2.0;
+    double fine = 1.5;
+    bool linkReady = true;
+    bool showPointer = true;
+    bool showScreen = true;
+    bool clicksChangePage = false; // a click opens another page (the whole screen changes)
+    int failAfter = -1;       // reports accepted before the link is lost (-1: never)
+    int passingFailures = 0;  // reports that fail once on a link that stays up
+    int failAfterHeld = -1;   // reports with the button held before the link is lost (-1: never)
+    std::vector<Report> attempts; // every pointer report tried, sent or not
+    std::chrono::milliseconds latency{60};
+    std::vector<Report> reports;
+
+    bool ready() override { return linkReady; }
+    bool pointer(std::uint8_t buttons, int dx, int dy) override {
+        attempts.push_back({timer_.t, false, buttons, dx, dy, {}});
+        if ((buttons & 1) && failAfterHeld >= 0 && failAfterHeld-- == 0)
+            linkReady = false;
+        if (!accept())
+            return false;
+        reports.push_back({timer_.t, false, buttons, dx, dy, {}});
+        if ((buttons & 1) && !(lastButtons_ & 1) && clicksChangePage)
+            ++page_;
+        lastButtons_ = buttons;
+        auto gain = [&](int d) { return std::abs(d) >= 2 ? coarse : fine; };
+        x_ = std::clamp(x_ + dx * gain(dx), 0.0, width_ - 1.0);
+        y_ = std::clamp(y_ + dy * gain(dy), 0.0, height_ - 1.0);
+        history_.push_back({timer_.t, x_, y_, page_});
+        return true;
+    }
+    bool keyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages) override {
+        if (!accept())
+            return false;
+        reports.push_back({timer_.t, true, modifiers, 0, 0, usages});
+        return true;
+    }
+    Latest latest() override {
+        if (!showScreen)
+            return {};
+        // The newest position the capture has delivered by now.
+        const Position* shown = &history_.front();
+        for (const auto& p : history_)
+            if (p.at + latency <= timer_.t)
+                shown = &p;
+        if (!frame_ || shown->x != drawnX_ || shown->y != drawnY_ || shown->page != drawnPage_) {
+            frame_ = draw(shown->x, shown->y, shown->page);
+            drawnPage_ = shown->page;
+            drawnX_ = shown->x;
+            drawnY_ = shown->y;
+            frameAt_ = shown->at + latency;
+        }
+        return {frame_, frameAt_};
+    }
+    PointD position() const { return {x_, y_}; }
+    void place(double x, double y) {
+        x_ = x;
+        y_ = y;
+        history_.push_back({timer_.t, x_, y_, page_});
+    }
+    std::vector<Report> pointerReports() const {
+        std::vector<Report> out;
+        for (const auto& r : reports)
+            if (!r.keyboard)
+                out.push_back(r);
+        return out;
+    }
+
+private:
+    struct Position {
+        TimePoint at;
+        double x, y;
+        int page;
+    };
+    bool accept() {
+        if (!linkReady)
+            return false;
+        if (passingFailures > 0) {
+            --passingFailures;
+            return false;
+        }
+        if (failAfter == 0) {
+            linkReady = false;
+            return false;
+        }
+        if (failAfter > 0)
+            --failAfter;
+        return true;
+    }
+    ImageRef draw(double px, double py, int page) const {
+        auto image = std::make_shared<Image>(width_, height_, Image::Format::bgra);
+        for (int y = 0; y < height_; ++y) {
+            std::uint8_t shade = static_cast<std::uint8_t>((200 + (y / 40) % 2 * 20 + page * 100) % 256); // bands, like list rows
+            std::memset(image->row(y), shade, static_cast<std::size_t>(width_) * 4);
+        }
+        if (!showPointer)
+            return image;
+        for (int y = std::max(0, int(py) - 31); y <= std::min(height_ - 1, int(py) + 31); ++y)
+            for (int x = std::max(0, int(px) - 31); x <= std::min(width_ - 1, int(px) + 31); ++x)
+                if (std::hypot(x - px, y - py) <= 30)
+                    std::memset(image->row(y) + x * 4, 70, 3);
+        return image;
+    }
+
+    VirtualTimer& timer_;
+    int width_, height_;
+    double x_, y_;
+    std::vector<Position> history_;
+    ImageRef frame_;
+    double drawnX_ = -1, drawnY_ = -1;
+    TimePoint frameAt_{};
+    int page_ = 0, drawnPage_ = 0;
+    std::uint8_t lastButtons_ = 0;
+};
+
+} // namespace pokescope::test

@@ -1,0 +1,179 @@
+// Grey copies, change fraction and the wiggle blob: thresholds, blob sizes, hints and ties.
+#include "input/FrameDiff.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace pokescope;
+using namespace pokescope::FrameDiff;
+
+namespace {
+
+Gray flat(int width, int height, std::uint8_t value) {
+    Gray g;
+    g.width = width;
+    g.height = height;
+    g.bytes.assign(static_cast<std::size_t>(width) * height, value);
+    return g;
+}
+
+// Sets `count` pixels of a horizontal run starting at (x, y), wrapping onto following rows at column x.
+void paint(Gray& g, int x, int y, int count, std::uint8_t value, int runWidth = 10) {
+    for (int i = 0; i < count; ++i)
+        g.bytes[static_cast<std::size_t>(y + i / runWidth) * g.width + x + i % runWidth] = value;
+}
+
+// Four frames in which a blob of `count` pixels at (x, y) wiggles: a/c show 100, b/d show 100 + change.
+struct Wiggle {
+    Gray a = flat(300, 650, 100), b = a, c = a, d = a;
+    void blob(int x, int y, int count, int change = 40, int runWidth = 10) {
+        paint(b, x, y, count, static_cast<std::uint8_t>(100 + change), runWidth);
+        paint(d, x, y, count, static_cast<std::uint8_t>(100 + change), runWidth);
+    }
+    std::optional<PointD> centroid(std::optional<PointD> around = std::nullopt,
+                                   std::optional<double> radius = std::nullopt, MaskCounts* counts = nullptr) {
+        return pointerCentroid(a, b, c, d, 1.0, 300, around, radius, counts);
+    }
+};
+
+Image bgra(int width, int height, std::uint8_t grey) {
+    Image image(width, height, Image::Format::bgra);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = image.row(y) + x * 4;
+            p[0] = p[1] = p[2] = grey;
+            p[3] = 255;
+        }
+    return image;
+}
+
+} // namespace
+
+TEST(FrameDiffGray, HasTheStatedSizeWithTruncatedHeight) {
+    auto g = gray(bgra(1179, 2556, 80), 300);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->width, 300);
+    EXPECT_EQ(g->height, 650); // 2556 × 300 / 1179 = 650.38
+    EXPECT_EQ(g->bytes.size(), 300u * 650u);
+    EXPECT_NEAR(g->bytes[1000], 80, 2);
+    auto narrow = gray(bgra(1179, 2556, 80), 150); // rows not a multiple of four: no padding in the copy
+    ASSERT_TRUE(narrow);
+    EXPECT_EQ(narrow->bytes.size(), 150u * 325u);
+    EXPECT_FALSE(gray(Image(), 300));
+}
+
+TEST(FrameDiffChange, CountsOnlyDifferencesAboveThirtyAndRefusesOtherSizes) {
+    Image a = bgra(300, 600, 100);
+    EXPECT_EQ(changedFraction(a, a), 0.0);
+    EXPECT_EQ(changedFraction(a, bgra(300, 600, 130)), 0.0); // exactly 30: unchanged
+    EXPECT_EQ(changedFraction(a, bgra(300, 600, 140)), 1.0);
+    Image half = a;
+    for (int y = 0; y < 300; ++y)
+        std::memset(half.row(y), 0, 300 * 4);
+    EXPECT_NEAR(changedFraction(a, half), 0.5, 0.01);
+    EXPECT_EQ(changedFraction(a, bgra(600, 300, 100)), 1.0); // turned: changed, never read out of bounds
+}
+
+TEST(FrameDiffCentroid, MaskThresholdsAreInclusiveAndExclusiveWhereStated) {
+    // a→b and c→d change by exactly 19 while a/c and b/d differ by 13: in the mask.
+    Wiggle w;
+    paint(w.b, 100, 100, 20, 119);
+    paint(w.c, 100, 100, 20, 113);
+    paint(w.d, 100, 100, 20, 132);
+    MaskCounts counts;
+    auto found = w.centroid(std::nullopt, std::nullopt, &counts);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(counts.mask, 20);
+    EXPECT_NEAR(found->x, 105.0, 1e-9);
+    EXPECT_NEAR(found->y, 101.0, 1e-9);
+    // A difference of 14 between a and c removes them.
+    paint(w.c, 100, 100, 20, 114);
+    paint(w.d, 100, 100, 20, 133);
+    EXPECT_FALSE(w.centroid(std::nullopt, std::nullopt, &counts));
+    EXPECT_EQ(counts.mask, 0);
+    EXPECT_EQ(counts.ab, 20);
+    EXPECT_EQ(counts.abcd, 20);
+    // A change of 18 is not a wiggle.
+    Wiggle weak;
+    weak.blob(100, 100, 20, 18);
+    EXPECT_FALSE(weak.centroid());
+}
+
+TEST(FrameDiffCentroid, BlobsOfFiveOrMoreThanFifteenHundredPixelsAreIgnored) {
+    Wiggle small;
+    small.blob(10, 10, 5);
+    EXPECT_FALSE(small.centroid());
+    small.blob(10, 10, 6);
+    EXPECT_TRUE(small.centroid());
+
+    Wiggle big;
+    big.blob(0, 0, 1501, 40, 300);
+    EXPECT_FALSE(big.centroid());
+    Wiggle limit;
+    limit.blob(0, 0, 1500, 40, 300);
+    EXPECT_TRUE(limit.centroid());
+}
+
+TEST(FrameDiffCentroid, HintsScoreByDistanceAndTheRadiusDropsFarBlobs) {
+    Wiggle w;
+    w.blob(10, 10, 100);  // large, top left
+    w.blob(200, 500, 30); // small, far from it
+    auto plain = w.centroid();
+    ASSERT_TRUE(plain);
+    EXPECT_LT(plain->x, 30);
+    auto hinted = w.centroid(PointD{205, 501});
+    ASSERT_TRUE(hinted);
+    EXPECT_GT(hinted->x, 190);
+    // With a radius of a quarter of the width (75 px here) the large blob is out of reach however big.
+    Wiggle far;
+    far.blob(10, 10, 1000, 40, 50);
+    auto none = far.centroid(PointD{250, 600}, 0.25);
+    EXPECT_FALSE(none);
+    // The scale turns grey pixels into frame pixels.
+    auto scaled = pointerCentroid(w.a, w.b, w.c, w.d, 4.0, 1200, std::nullopt, std::nullopt);
+    ASSERT_TRUE(scaled);
+    EXPECT_NEAR(scaled->x, plain->x * 4, 1e-9);
+}
+
+TEST(FrameDiffCentroid, EqualScoresKeepTheBlobFoundFirst) {
+    Wiggle w;
+    w.blob(200, 50, 20); // first in row-major order
+    w.blob(20, 60, 20);
+    auto found = w.centroid();
+    ASSERT_TRUE(found);
+    EXPECT_GT(found->x, 200);
+}
+
+TEST(FrameDiffCentroid, TheTwoCrescentsOfAMovedDiscAreOnePointer) {
+    // A dark disc of radius 8 moved 4 pixels right: its interior stays dark, so only a crescent on each
+    // side changes. The centre found is halfway between the two positions, not on one crescent.
+    Wiggle w;
+    auto disc = [](Gray& g, double cx, double cy) {
+        for (int y = 0; y < g.height; ++y)
+            for (int x = 0; x < g.width; ++x)
+                if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= 64)
+                    g.bytes[static_cast<std::size_t>(y) * g.width + x] = 30;
+    };
+    disc(w.a, 150, 300);
+    disc(w.c, 150, 300);
+    disc(w.b, 154, 300);
+    disc(w.d, 154, 300);
+    auto found = w.centroid();
+    ASSERT_TRUE(found);
+    EXPECT_NEAR(found->x, 152.5, 0.6);
+    EXPECT_NEAR(found->y, 300.5, 0.6);
+    // Changes farther apart than a pointer are not merged: the larger wins alone.
+    Wiggle apart;
+    apart.blob(20, 20, 30);
+    apart.blob(200, 400, 20);
+    auto alone = apart.centroid();
+    ASSERT_TRUE(alone);
+    EXPECT_LT(alone->x, 40);
+}
+
+TEST(FrameDiffCentroid, FramesOfDifferentSizesAreRejected) {
+    Image a = bgra(300, 600, 100);
+    Image other = bgra(300, 601, 100);
+    EXPECT_FALSE(pointerCentroid(a, a, a, other, std::nullopt, std::nullopt));
+}

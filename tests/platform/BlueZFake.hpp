@@ -1,0 +1,334 @@
+// Stand-ins for what the BlueZ backend talks to: a private bus, a bluetoothd that records what it is asked
+// (ObjectManager with one adapter and one device, ProfileManager1, AgentManager1), and L2CAP sockets made of
+// socket pairs.
+#pragma once
+
+#include "platform/linux/BlueZBus.hpp"
+#include "platform/linux/BlueZL2cap.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <vector>
+
+namespace pokescope::test {
+
+// Waits (up to a generous limit that only a hang reaches) until `done` holds.
+inline bool eventually(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A dbus-daemon of our own, gone with the object.
+class PrivateBus {
+public:
+    PrivateBus() {
+        writeFile(folder_.path() / "bus.conf",
+                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                  "<busconfig>\n"
+                  "  <listen>unix:path=" +
+                      (folder_.path() / "bus").string() +
+                      "</listen>\n"
+                      "  <auth>EXTERNAL</auth>\n"
+                      "  <policy context=\"default\">\n"
+                      "    <allow user=\"*\"/><allow own=\"*\"/>\n"
+                      "    <allow send_destination=\"*\"/><allow receive_sender=\"*\"/>\n"
+                      "  </policy>\n"
+                      "</busconfig>\n");
+        daemon_ = std::make_unique<Child>(std::vector<std::string>{
+            "/usr/bin/dbus-daemon", "--config-file=" + (folder_.path() / "bus.conf").string(),
+            "--print-address", "--nofork"});
+        auto line = daemon_->waitForLine("unix:", std::chrono::seconds(10));
+        if (!line)
+            throw std::runtime_error("dbus-daemon did not start: " + daemon_->errors());
+        address_ = line->substr(0, line->find_first_of("\r\n"));
+    }
+    const std::string& address() const { return address_; }
+
+private:
+    TempFolder folder_;
+    std::unique_ptr<Child> daemon_;
+    std::string address_;
+};
+
+struct FakeAdapterState {
+    std::string name = "pokescope-test";
+    std::string alias = "Workbench";
+    std::uint32_t cls = 0x0c010c;
+    bool powered = true;
+    bool discoverable = false;
+    bool pairable = false;
+    std::uint32_t discoverableTimeout = 180;
+    std::uint32_t pairableTimeout = 60;
+};
+
+struct FakeCall {
+    std::string sender;
+    std::string method;
+    std::string arguments;
+    std::map<std::string, sdbus::Variant> options;
+};
+
+// bluetoothd as the backend sees it over the bus.
+class FakeBluez {
+public:
+    static constexpr const char* kPhone = "a4:c3:f0:85:1d:2e";
+    static constexpr const char* kPhonePath = "/org/bluez/hci0/dev_A4_C3_F0_85_1D_2E";
+
+    explicit FakeBluez(const std::string& busAddress, bool withAdapter = true, bool powered = true)
+        : connection_(sdbus::createSessionBusConnectionWithAddress(busAddress)) {
+        connection_->requestName(bluez::kService);
+        connection_->addObjectManager("/", sdbus::floating_slot);
+        adapterState_.powered = powered;
+        exportManagers();
+        if (withAdapter) {
+            adapter_ = exportAdapter("/org/bluez/hci0");
+            device_ = exportDevice();
+        }
+        connection_->enterEventLoopAsync();
+    }
+
+    ~FakeBluez() {
+        connection_->leaveEventLoop();
+        extra_.clear();
+        device_.reset();
+        adapter_.reset();
+        managers_.reset();
+    }
+
+    std::vector<FakeCall> calls(const std::string& method) const {
+        std::lock_guard lock(mutex_);
+        std::vector<FakeCall> out;
+        for (const auto& call : calls_)
+            if (call.method == method)
+                out.push_back(call);
+        return out;
+    }
+    FakeAdapterState adapter() const {
+        std::lock_guard lock(mutex_);
+        return adapterState_;
+    }
+    void setClass(std::uint32_t cls) {
+        std::lock_guard lock(mutex_);
+        adapterState_.cls = cls;
+    }
+    void setPhone(const char* property, bool value) {
+        {
+            std::lock_guard lock(mutex_);
+            (std::string(property) == "Connected" ? connected_ : paired_) = value;
+        }
+        device_->emitPropertiesChangedSignal(bluez::kDevice, {property});
+    }
+    void powerOn() {
+        {
+            std::lock_guard lock(mutex_);
+            adapterState_.powered = true;
+        }
+        adapter_->emitPropertiesChangedSignal(bluez::kAdapter, {"Powered"});
+    }
+    // A second adapter plugged in.
+    void addAdapter(const std::string& path) {
+        extra_.push_back(exportAdapter(path));
+        extra_.back()->emitInterfacesAddedSignal({bluez::kAdapter});
+    }
+    sdbus::IConnection& connection() { return *connection_; }
+
+private:
+    void record(const char* method, std::string arguments,
+                std::map<std::string, sdbus::Variant> options = {}) {
+        auto* message = managers_ ? managers_->getCurrentlyProcessedMessage() : nullptr;
+        std::lock_guard lock(mutex_);
+        calls_.push_back(
+            {message ? message->getSender() : "", method, std::move(arguments), std::move(options)});
+    }
+
+    void exportManagers() {
+        using Options = std::map<std::string, sdbus::Variant>;
+        managers_ = sdbus::createObject(*connection_, "/org/bluez");
+        managers_->registerMethod("RegisterProfile")
+            .onInterface(bluez::kProfileManager)
+            .implementedAs(
+                [this](const sdbus::ObjectPath& path, const std::string& uuid, const Options& options) {
+                    record("RegisterProfile", path + " " + uuid, options);
+                    std::lock_guard lock(mutex_);
+                    if (profile_)
+                        throw sdbus::Error("org.bluez.Error.AlreadyExists", "Already Exists");
+                    profile_ = path;
+                });
+        managers_->registerMethod("UnregisterProfile")
+            .onInterface(bluez::kProfileManager)
+            .implementedAs([this](const sdbus::ObjectPath& path) {
+                record("UnregisterProfile", path);
+                std::lock_guard lock(mutex_);
+                if (profile_ != path)
+                    throw sdbus::Error("org.bluez.Error.DoesNotExist", "Does Not Exist");
+                profile_.reset();
+            });
+        managers_->registerMethod("RegisterAgent")
+            .onInterface(bluez::kAgentManager)
+            .implementedAs([this](const sdbus::ObjectPath& path, const std::string& capability) {
+                record("RegisterAgent", path + " " + capability);
+            });
+        managers_->registerMethod("RequestDefaultAgent")
+            .onInterface(bluez::kAgentManager)
+            .implementedAs([this](const sdbus::ObjectPath& path) { record("RequestDefaultAgent", path); });
+        managers_->registerMethod("UnregisterAgent")
+            .onInterface(bluez::kAgentManager)
+            .implementedAs([this](const sdbus::ObjectPath& path) { record("UnregisterAgent", path); });
+        managers_->finishRegistration();
+    }
+
+    template <class T>
+    void property(sdbus::IObject& object, const char* name, T FakeAdapterState::*field, bool writable) {
+        auto getter = [this, field] {
+            std::lock_guard lock(mutex_);
+            return adapterState_.*field;
+        };
+        auto setter = [this, field, name](const T& value) {
+            std::lock_guard lock(mutex_);
+            adapterState_.*field = value;
+            calls_.push_back({"", "Set", name, {}});
+        };
+        // The registrator holds the name by reference: each registration is one expression.
+        if (writable)
+            object.registerProperty(name).onInterface(bluez::kAdapter).withGetter(getter).withSetter(setter);
+        else
+            object.registerProperty(name).onInterface(bluez::kAdapter).withGetter(getter);
+    }
+
+    std::unique_ptr<sdbus::IObject> exportAdapter(const std::string& path) {
+        auto object = sdbus::createObject(*connection_, path);
+        property(*object, "Name", &FakeAdapterState::name, false);
+        property(*object, "Alias", &FakeAdapterState::alias, true);
+        property(*object, "Class", &FakeAdapterState::cls, false);
+        property(*object, "Powered", &FakeAdapterState::powered, true);
+        property(*object, "Discoverable", &FakeAdapterState::discoverable, true);
+        property(*object, "Pairable", &FakeAdapterState::pairable, true);
+        property(*object, "DiscoverableTimeout", &FakeAdapterState::discoverableTimeout, true);
+        property(*object, "PairableTimeout", &FakeAdapterState::pairableTimeout, true);
+        object->finishRegistration();
+        return object;
+    }
+
+    std::unique_ptr<sdbus::IObject> exportDevice() {
+        auto object = sdbus::createObject(*connection_, kPhonePath);
+        object->registerProperty("Address").onInterface(bluez::kDevice).withGetter([] {
+            return std::string("A4:C3:F0:85:1D:2E");
+        });
+        object->registerProperty("Connected").onInterface(bluez::kDevice).withGetter([this] {
+            std::lock_guard lock(mutex_);
+            return connected_;
+        });
+        object->registerProperty("Paired").onInterface(bluez::kDevice).withGetter([this] {
+            std::lock_guard lock(mutex_);
+            return paired_;
+        });
+        for (const char* method : {"Connect", "Disconnect"})
+            object->registerMethod(method).onInterface(bluez::kDevice).implementedAs([this, method] {
+                std::lock_guard lock(mutex_);
+                calls_.push_back({"", method, kPhonePath, {}});
+            });
+        object->finishRegistration();
+        return object;
+    }
+
+    std::unique_ptr<sdbus::IConnection> connection_;
+    mutable std::mutex mutex_;
+    std::vector<FakeCall> calls_;
+    FakeAdapterState adapterState_;
+    std::optional<std::string> profile_;
+    bool connected_ = false;
+    bool paired_ = false;
+    std::unique_ptr<sdbus::IObject> managers_, adapter_, device_;
+    std::vector<std::unique_ptr<sdbus::IObject>> extra_;
+};
+
+// L2CAP sockets made of connected socket pairs; the test plays the phone at the far ends.
+class FakeSockets final : public bluez::L2capSockets {
+public:
+    struct Listener final : bluez::L2capListener {
+        explicit Listener(FakeSockets& owner) : owner(owner) {}
+        ~Listener() override {
+            std::lock_guard lock(owner.mutex_);
+            owner.accepted_ = nullptr;
+            ++owner.stops;
+        }
+        FakeSockets& owner;
+    };
+
+    std::unique_ptr<bluez::L2capListener> listen(Accepted accepted, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        ++listens;
+        if (listenError) {
+            error = bluez::l2capListenError(*listenError);
+            return nullptr;
+        }
+        accepted_ = std::move(accepted);
+        return std::make_unique<Listener>(*this);
+    }
+
+    int connect(const std::string& address, std::uint16_t psm) override {
+        std::lock_guard lock(mutex_);
+        connects.push_back(address + " " + std::to_string(psm));
+        if (connectError)
+            return -*connectError;
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            return -errno;
+        farEnds.emplace_back(fds[1]);
+        return fds[0];
+    }
+
+    void cancel() override {}
+
+    bool listening() const {
+        std::lock_guard lock(mutex_);
+        return static_cast<bool>(accepted_);
+    }
+
+    // A peer opens a channel to us; the far end of it is kept here.
+    bool peerConnects(const std::string& peer, std::uint16_t psm) {
+        Accepted accepted;
+        {
+            std::lock_guard lock(mutex_);
+            accepted = accepted_;
+        }
+        int fds[2];
+        if (!accepted || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            return false;
+        {
+            std::lock_guard lock(mutex_);
+            farEnds.emplace_back(fds[1]);
+        }
+        accepted(fds[0], psm, peer);
+        return true;
+    }
+
+    mutable std::mutex mutex_;
+    int listens = 0;
+    int stops = 0;
+    std::optional<int> listenError;
+    std::optional<int> connectError;
+    std::vector<std::string> connects;
+    std::vector<bluez::UniqueFd> farEnds;
+
+private:
+    Accepted accepted_;
+};
+
+} // namespace pokescope::test

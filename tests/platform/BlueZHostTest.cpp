@@ -1,0 +1,530 @@
+// The BlueZ backend against a recording bluetoothd on a private bus, with socket pairs for L2CAP.
+#include "platform/linux/BlueZHost.hpp"
+
+#include "platform/BluetoothHost.hpp"
+#include "platform/linux/BlueZBus.hpp"
+#include "platform/linux/BlueZMgmt.hpp"
+#include "tests/platform/BlueZFake.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <unistd.h>
+
+namespace pokescope {
+namespace {
+
+using test::eventually;
+using test::FakeBluez;
+using test::FakeSockets;
+using test::PrivateBus;
+
+// The host's events as lines ("linkUp a4:…"), and the channels it handed over.
+class EventLog {
+public:
+    BluetoothHost::Events events() {
+        BluetoothHost::Events events;
+        events.channelOpened = [this](const std::string& peer, std::uint16_t psm, std::optional<int> result,
+                                      bool incoming) {
+            add("opened " + peer + " " + std::to_string(psm) + " " +
+                (result ? std::to_string(*result) : "?") + (incoming ? " in" : " out"));
+        };
+        events.channelReady = [this](const std::string& peer, BluetoothChannelRef channel) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back("ready " + peer + " " + (channel ? std::to_string(channel->psm()) : "none"));
+            if (channel)
+                channels_.push_back(channel);
+        };
+        events.linkUp = [this](const std::string& peer) { add("linkUp " + peer); };
+        events.linkDown = [this](const std::string& peer) { add("linkDown " + peer); };
+        events.pairingCompleted = [this](const std::string& peer) { add("paired " + peer); };
+        events.adapterAvailable = [this] { add("adapterAvailable"); };
+        return events;
+    }
+    void add(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool saw(const std::string& line) {
+        return eventually([&] {
+            auto all = lines();
+            return std::find(all.begin(), all.end(), line) != all.end();
+        });
+    }
+    std::vector<BluetoothChannelRef> channels() {
+        std::lock_guard lock(mutex_);
+        return channels_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::vector<BluetoothChannelRef> channels_;
+};
+
+// A record with a binary text element, which the XML carries as hex.
+SdpRecord testRecord() {
+    return {
+        {0x0001, "ServiceClassIDList", SdpElement::sequence({SdpElement::uuid(0x1124)})},
+        {0x0100, "ServiceName", SdpElement::string("Pokescope Keyboard & Pointer")},
+        {0x0206, "HIDDescriptorList",
+         SdpElement::sequence({SdpElement::sequence(
+             {SdpElement::u8(0x22), SdpElement::string(std::string("\x05\x01\x09\x06\x00\xa1", 6))})})},
+        {0x020e, "HIDBootDevice", SdpElement::boolean(true)},
+    };
+}
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir))
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+class BlueZHostTest : public ::testing::Test {
+protected:
+    std::unique_ptr<BlueZHost>
+    makeHost(std::function<bool(std::uint16_t, std::uint32_t, std::string&)> classSetter = {}) {
+        BlueZOptions options;
+        options.busAddress = bus.address();
+        options.sockets = sockets;
+        options.setDeviceClass =
+            classSetter
+                ? std::move(classSetter)
+                : [this](std::uint16_t index, std::uint32_t cls, std::string& error) {
+                      classRequests.push_back({index, cls});
+                      error = "this process may not change the adapter's class (that needs CAP_NET_ADMIN)";
+                      return false;
+                  };
+        auto host = std::make_unique<BlueZHost>(std::move(options));
+        host->setEvents(log.events());
+        return host;
+    }
+
+    bool publish(BlueZHost& host) {
+        std::string error;
+        bool ok = host.publish(testRecord(), error);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+
+    // The backend's connection, as the fake bluetoothd saw it register.
+    std::string hostBusName() {
+        auto calls = fake->calls("RegisterProfile");
+        return calls.empty() ? "" : calls.back().sender;
+    }
+
+    // Calls the backend's agent the way bluetoothd does; the D-Bus error name, or "" when it accepted.
+    std::string askAgent(const std::string& method, const std::string& device) {
+        auto agent = sdbus::createProxy(fake->connection(), hostBusName(), bluez::kAgentPath);
+        try {
+            if (method == "RequestConfirmation")
+                agent->callMethod(method)
+                    .onInterface(bluez::kAgent)
+                    .withArguments(sdbus::ObjectPath(device), std::uint32_t{123456})
+                    .storeResultsTo();
+            else if (method == "AuthorizeService")
+                agent->callMethod(method)
+                    .onInterface(bluez::kAgent)
+                    .withArguments(sdbus::ObjectPath(device), std::string(bluez::kHidUuid))
+                    .storeResultsTo();
+            else if (method == "RequestPasskey") {
+                std::uint32_t passkey = 0;
+                agent->callMethod(method)
+                    .onInterface(bluez::kAgent)
+                    .withArguments(sdbus::ObjectPath(device))
+                    .storeResultsTo(passkey);
+            } else
+                agent->callMethod(method)
+                    .onInterface(bluez::kAgent)
+                    .withArguments(sdbus::ObjectPath(device))
+                    .storeResultsTo();
+        } catch (const sdbus::Error& e) {
+            return e.getName();
+        }
+        return "";
+    }
+
+    PrivateBus bus;
+    std::unique_ptr<FakeBluez> fake = std::make_unique<FakeBluez>(bus.address());
+    std::shared_ptr<FakeSockets> sockets = std::make_shared<FakeSockets>();
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> classRequests;
+    EventLog log;
+};
+
+TEST_F(BlueZHostTest, RegistersTheRecordAsBlueZXmlWithTheHidProfileOptions) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    auto calls = fake->calls("RegisterProfile");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].arguments, std::string(bluez::kProfilePath) + " 00001124-0000-1000-8000-00805f9b34fb");
+    auto& options = calls[0].options;
+    ASSERT_EQ(options.size(), 5u);
+    EXPECT_EQ(options.at("ServiceRecord").get<std::string>(), sdpRecordXML(testRecord()));
+    EXPECT_NE(options.at("ServiceRecord")
+                  .get<std::string>()
+                  .find("encoding=\"hex\" value=\"050109060"
+                        "0a1\""),
+              std::string::npos);
+    EXPECT_EQ(options.at("Role").get<std::string>(), "server");
+    EXPECT_TRUE(options.at("RequireAuthentication").get<bool>());
+    EXPECT_FALSE(options.at("RequireAuthorization").get<bool>());
+    EXPECT_TRUE(options.at("AutoConnect").get<bool>());
+    EXPECT_TRUE(sockets->listening());
+    EXPECT_TRUE(host->canSeeConnections());
+}
+
+TEST_F(BlueZHostTest, WithdrawUnregistersOnceAndIsHarmlessWhenRepeatedOrUnpublished) {
+    auto host = makeHost();
+    host->withdraw(); // nothing published yet
+    EXPECT_TRUE(fake->calls("UnregisterProfile").empty());
+    ASSERT_TRUE(publish(*host));
+    host->withdraw();
+    host->withdraw();
+    auto calls = fake->calls("UnregisterProfile");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].arguments, bluez::kProfilePath);
+    EXPECT_FALSE(sockets->listening());
+    EXPECT_EQ(sockets->stops, 1);
+    // Published again after a withdraw: a fresh registration, not an "already exists".
+    ASSERT_TRUE(publish(*host));
+    EXPECT_EQ(fake->calls("RegisterProfile").size(), 2u);
+}
+
+TEST_F(BlueZHostTest, PublishFailsClearlyWhenTheAdapterIsMissingOrOff) {
+    fake.reset();
+    fake = std::make_unique<FakeBluez>(bus.address(), false);
+    auto host = makeHost();
+    std::string error;
+    EXPECT_FALSE(host->publish(testRecord(), error));
+    EXPECT_EQ(error, "no Bluetooth adapter");
+    EXPECT_EQ(host->controllerName(), "");
+    EXPECT_FALSE(host->knowsPeer(FakeBluez::kPhone));
+
+    fake.reset();
+    fake = std::make_unique<FakeBluez>(bus.address(), true, false);
+    EXPECT_FALSE(host->publish(testRecord(), error));
+    EXPECT_EQ(error,
+              "the Bluetooth adapter is off (switch it on, for example with \"bluetoothctl power on\")");
+    EXPECT_TRUE(fake->calls("RegisterProfile").empty());
+    EXPECT_EQ(sockets->listens, 0);
+}
+
+TEST_F(BlueZHostTest, ChannelsTakenByAnotherProgramLeaveNothingRegistered) {
+    sockets->listenError = EADDRINUSE;
+    auto host = makeHost();
+    std::string error;
+    EXPECT_FALSE(host->publish(testRecord(), error));
+    EXPECT_EQ(error, "the HID channels are taken by another program: start bluetoothd without its input "
+                     "plugin (-P input)");
+    EXPECT_TRUE(fake->calls("RegisterProfile").empty());
+    sockets->listenError = EACCES;
+    EXPECT_FALSE(host->publish(testRecord(), error));
+    EXPECT_NE(error.find("CAP_NET_BIND_SERVICE"), std::string::npos) << error;
+}
+
+TEST_F(BlueZHostTest, ListenErrorsSayWhatToDo) {
+    EXPECT_EQ(bluez::l2capListenError(EAFNOSUPPORT).rfind("no Bluetooth support in this kernel", 0), 0u);
+    EXPECT_EQ(bluez::l2capListenError(ENODEV), "no Bluetooth adapter");
+    EXPECT_NE(bluez::l2capListenError(EPERM).find("CAP_NET_BIND_SERVICE"), std::string::npos);
+    EXPECT_NE(bluez::l2capListenError(EIO).find(std::strerror(EIO)), std::string::npos);
+}
+
+TEST_F(BlueZHostTest, KernelSocketsEitherListenOrExplainWhyNot) {
+    BlueZOptions options;
+    options.busAddress = bus.address();
+    BlueZHost host(std::move(options));
+    std::string error;
+    bool ok = host.publish(testRecord(), error);
+    if (ok) {
+        EXPECT_EQ(fake->calls("RegisterProfile").size(), 1u);
+    } else {
+        bool known = false;
+        for (int reason : {EAFNOSUPPORT, EADDRINUSE, EACCES, ENODEV})
+            known = known || error == bluez::l2capListenError(reason);
+        EXPECT_TRUE(known) << error;
+        EXPECT_TRUE(fake->calls("RegisterProfile").empty());
+    }
+}
+
+TEST_F(BlueZHostTest, AgentAcceptsOnlyTheSelectedPhoneWhilePairing) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    EXPECT_TRUE(fake->calls("RegisterAgent").empty()) << "no agent before the user pairs";
+    host->setPairingPeer("A4-C3-F0-85-1D-2E");
+    auto registered = fake->calls("RegisterAgent");
+    ASSERT_EQ(registered.size(), 1u);
+    EXPECT_EQ(registered[0].arguments, std::string(bluez::kAgentPath) + " NoInputNoOutput");
+    ASSERT_EQ(fake->calls("RequestDefaultAgent").size(), 1u);
+
+    const std::string stranger = "/org/bluez/hci0/dev_00_11_22_33_44_55";
+    for (const char* method : {"RequestConfirmation", "RequestAuthorization", "AuthorizeService"}) {
+        SCOPED_TRACE(method);
+        EXPECT_EQ(askAgent(method, FakeBluez::kPhonePath), "");
+        EXPECT_EQ(askAgent(method, stranger), bluez::kRejected);
+        EXPECT_EQ(askAgent(method, "/org/bluez/hci0"), bluez::kRejected);
+    }
+    // Nobody is at this computer to type a code.
+    EXPECT_EQ(askAgent("RequestPasskey", FakeBluez::kPhonePath), bluez::kRejected);
+
+    host->setPairingPeer(std::nullopt);
+    EXPECT_EQ(fake->calls("UnregisterAgent").size(), 1u);
+    EXPECT_EQ(askAgent("RequestConfirmation", FakeBluez::kPhonePath), bluez::kRejected);
+    EXPECT_EQ(askAgent("AuthorizeService", FakeBluez::kPhonePath), bluez::kRejected);
+}
+
+TEST_F(BlueZHostTest, MakeDiscoverableOpensTheAdapterWithoutTimeouts) {
+    auto host = makeHost();
+    EXPECT_EQ(host->controllerName(), "Workbench");
+    EXPECT_FALSE(host->discoverable());
+    host->makeDiscoverable();
+    auto adapter = fake->adapter();
+    EXPECT_TRUE(adapter.discoverable);
+    EXPECT_TRUE(adapter.pairable);
+    EXPECT_EQ(adapter.discoverableTimeout, 0u);
+    EXPECT_EQ(adapter.pairableTimeout, 0u);
+    EXPECT_TRUE(host->discoverable());
+    // The timeouts go first, so the adapter never opens with bluetoothd's three-minute limit.
+    auto sets = fake->calls("Set");
+    ASSERT_EQ(sets.size(), 4u);
+    EXPECT_EQ(sets.back().arguments, "Discoverable");
+}
+
+TEST_F(BlueZHostTest, ConnectedAndPairedChangesBecomeEventsForThatPeer) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    // A bond made while the user was not pairing this phone is not reported as ours.
+    fake->setPhone("Paired", true);
+    fake->setPhone("Paired", false);
+    // Signals arrive in order: once the link events are in, the bond changes above have been seen too.
+    fake->setPhone("Connected", true);
+    EXPECT_TRUE(log.saw("linkUp a4:c3:f0:85:1d:2e"));
+    fake->setPhone("Connected", false);
+    EXPECT_TRUE(log.saw("linkDown a4:c3:f0:85:1d:2e"));
+    host->setPairingPeer(FakeBluez::kPhone);
+    fake->setPhone("Paired", true);
+    EXPECT_TRUE(log.saw("paired a4:c3:f0:85:1d:2e"));
+    auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "paired a4:c3:f0:85:1d:2e"), 1);
+}
+
+TEST_F(BlueZHostTest, AdapterAppearingOrPoweringOnInvitesAnotherStart) {
+    fake.reset();
+    fake = std::make_unique<FakeBluez>(bus.address(), true, false);
+    auto host = makeHost();
+    std::string error;
+    EXPECT_FALSE(host->publish(testRecord(), error));
+    fake->powerOn();
+    EXPECT_TRUE(log.saw("adapterAvailable"));
+    ASSERT_TRUE(publish(*host));
+    fake->addAdapter("/org/bluez/hci1");
+    EXPECT_TRUE(eventually([&] {
+        auto lines = log.lines();
+        return std::count(lines.begin(), lines.end(), "adapterAvailable") == 2;
+    }));
+}
+
+TEST_F(BlueZHostTest, KnowsOnlyDevicesBlueZHasAndPagesThemThroughDevice1) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    EXPECT_TRUE(host->knowsPeer(FakeBluez::kPhone));
+    EXPECT_TRUE(host->knowsPeer("A4:C3:F0:85:1D:2E"));
+    EXPECT_FALSE(host->knowsPeer("00:11:22:33:44:55"));
+    host->connectPeer(FakeBluez::kPhone);
+    EXPECT_TRUE(eventually([&] { return fake->calls("Connect").size() == 1; }));
+    host->disconnectPeer(FakeBluez::kPhone);
+    EXPECT_TRUE(eventually([&] { return fake->calls("Disconnect").size() == 1; }));
+    EXPECT_EQ(fake->calls("Connect")[0].arguments, FakeBluez::kPhonePath);
+    host->connectPeer("00:11:22:33:44:55"); // unknown to BlueZ: an error nobody waits for
+    EXPECT_EQ(fake->calls("Connect").size(), 1u);
+}
+
+TEST_F(BlueZHostTest, IncomingChannelsAreHandedToTheLogicWithTheirPeer) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    ASSERT_TRUE(sockets->peerConnects("a4:c3:f0:85:1d:2e", BluetoothHost::kControlPSM));
+    ASSERT_TRUE(sockets->peerConnects("00:11:22:33:44:55", BluetoothHost::kInterruptPSM));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"opened a4:c3:f0:85:1d:2e 17 ? in", "ready a4:c3:f0:85:1d:2e 17",
+                                        "opened 00:11:22:33:44:55 19 ? in", "ready 00:11:22:33:44:55 19"}));
+    auto channels = log.channels();
+    ASSERT_EQ(channels.size(), 2u);
+    EXPECT_TRUE(channels[0]->incoming());
+    EXPECT_EQ(channels[1]->peerAddress(), "00:11:22:33:44:55");
+    // The channel is the socket itself: what the phone sends arrives on it.
+    const char hello[] = {0x71};
+    ASSERT_EQ(::send(sockets->farEnds[0].get(), hello, 1, 0), 1);
+    char got = 0;
+    EXPECT_EQ(::read(channels[0]->fd(), &got, 1), 1);
+    EXPECT_EQ(got, 0x71);
+}
+
+TEST_F(BlueZHostTest, OutgoingChannelAttemptsReportTheirOutcome) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    host->openChannel("A4:C3:F0:85:1D:2E", BluetoothHost::kControlPSM);
+    EXPECT_TRUE(log.saw("ready a4:c3:f0:85:1d:2e 17"));
+    EXPECT_EQ(log.lines().front(), "opened a4:c3:f0:85:1d:2e 17 0 out");
+    EXPECT_FALSE(log.channels().at(0)->incoming());
+    {
+        std::lock_guard lock(sockets->mutex_);
+        sockets->connectError = EHOSTDOWN;
+    }
+    host->openChannel(FakeBluez::kPhone, BluetoothHost::kInterruptPSM);
+    EXPECT_TRUE(log.saw("ready a4:c3:f0:85:1d:2e none"));
+    EXPECT_TRUE(log.saw("opened a4:c3:f0:85:1d:2e 19 " + std::to_string(EHOSTDOWN) + " out"));
+    std::lock_guard lock(sockets->mutex_);
+    EXPECT_EQ(sockets->connects, (std::vector<std::string>{"a4:c3:f0:85:1d:2e 17", "a4:c3:f0:85:1d:2e 19"}));
+}
+
+TEST_F(BlueZHostTest, ClassOfDeviceGoesThroughTheKernelUnlessBlueZHasItAlready) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    std::string error;
+    EXPECT_FALSE(host->setClassOfDevice(0x002540, 180, error));
+    ASSERT_EQ(classRequests.size(), 1u);
+    EXPECT_EQ(classRequests[0], (std::pair<std::uint16_t, std::uint32_t>{0, 0x002540}));
+    EXPECT_EQ(error,
+              "this process may not change the adapter's class (that needs CAP_NET_ADMIN); put \"Class = "
+              "0x002540\" in the [General] section of /etc/bluetooth/main.conf and restart bluetoothd");
+    // main.conf says so already (the limited-discoverable service bit aside).
+    fake->setClass(0x5a2540);
+    EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error));
+    EXPECT_EQ(classRequests.size(), 1u);
+}
+
+TEST_F(BlueZHostTest, ClassOfDeviceSucceedsWhenTheKernelTakesIt) {
+    std::vector<std::uint32_t> set;
+    auto host = makeHost([&](std::uint16_t, std::uint32_t cls, std::string&) {
+        set.push_back(cls);
+        return true;
+    });
+    std::string error;
+    EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error)) << error;
+    EXPECT_EQ(set, std::vector<std::uint32_t>{0x002540});
+}
+
+TEST(BlueZMgmt, SetDeviceClassCommandBytes) {
+    EXPECT_EQ(bluez::setDeviceClassCommand(0, 0x002540),
+              (std::vector<std::uint8_t>{0x0E, 0x00, 0x00, 0x00, 0x02, 0x00, 0x05, 0x40}));
+    // The service-class and limited-discoverable bits are the kernel's; the format bits must be zero.
+    EXPECT_EQ(bluez::setDeviceClassCommand(0x0102, 0xFFA5C3),
+              (std::vector<std::uint8_t>{0x0E, 0x00, 0x02, 0x01, 0x02, 0x00, 0x05, 0xC0}));
+}
+
+TEST_F(BlueZHostTest, RegistersAgainWhenBluetoothdRestarts) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    host->setPairingPeer(FakeBluez::kPhone);
+    fake.reset();
+    EXPECT_TRUE(eventually([&] { return !host->canSeeConnections(); }));
+    fake = std::make_unique<FakeBluez>(bus.address());
+    EXPECT_TRUE(eventually([&] {
+        return fake->calls("RegisterProfile").size() == 1 && fake->calls("RequestDefaultAgent").size() == 1;
+    }));
+    EXPECT_EQ(fake->calls("RegisterProfile")[0].options.at("ServiceRecord").get<std::string>(),
+              sdpRecordXML(testRecord()));
+    EXPECT_TRUE(host->canSeeConnections());
+}
+
+TEST_F(BlueZHostTest, RepeatedPublishAndWithdrawLeakNoDescriptors) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    host->withdraw();
+    std::size_t before = openDescriptors();
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_TRUE(publish(*host));
+        host->setPairingPeer(FakeBluez::kPhone);
+        host->setPairingPeer(std::nullopt);
+        host->withdraw();
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST_F(BlueZHostTest, ProfileClosesConnectionsBluetoothdHandsOver) {
+    auto host = makeHost();
+    ASSERT_TRUE(publish(*host));
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    bluez::UniqueFd readEnd(pipe[0]);
+    {
+        bluez::UniqueFd writeEnd(pipe[1]);
+        auto profile = sdbus::createProxy(fake->connection(), hostBusName(), bluez::kProfilePath);
+        profile->callMethod("NewConnection")
+            .onInterface(bluez::kProfile)
+            .withArguments(sdbus::ObjectPath(FakeBluez::kPhonePath), sdbus::UnixFd(writeEnd.get()),
+                           std::map<std::string, sdbus::Variant>{})
+            .storeResultsTo();
+    }
+    // Every copy of the write end gone: the read end sees the end of the stream.
+    char byte;
+    EXPECT_TRUE(eventually([&] { return ::read(readEnd.get(), &byte, 1) == 0; }));
+}
+
+TEST(BlueZHostWithoutBluetoothd, PublishSaysTheServiceIsNotRunning) {
+    PrivateBus bus;
+    BlueZOptions options;
+    options.busAddress = bus.address();
+    options.sockets = std::make_shared<FakeSockets>();
+    BlueZHost host(std::move(options));
+    std::string error;
+    EXPECT_FALSE(host.publish(testRecord(), error));
+    EXPECT_EQ(error, "the Bluetooth service (bluetoothd) is not running");
+    EXPECT_FALSE(host.canSeeConnections());
+    EXPECT_EQ(host.controllerName(), "");
+    EXPECT_FALSE(host.discoverable());
+    EXPECT_FALSE(host.knowsPeer(FakeBluez::kPhone));
+    host.withdraw();
+    host.withdraw();
+}
+
+TEST(BlueZHostWithoutBus, EveryOperationFailsQuietlyAndPublishSaysWhy) {
+    // The system bus as production finds it, at an address where nothing listens.
+    test::TempFolder folder;
+    test::ScopedEnvironment environment;
+    environment.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (folder.path() / "no-bus").string());
+    BlueZOptions options;
+    options.sockets = std::make_shared<FakeSockets>();
+    BlueZHost host(std::move(options));
+    EventLog log;
+    host.setEvents(log.events());
+    std::string error;
+    EXPECT_FALSE(host.publish(testRecord(), error));
+    EXPECT_EQ(error.rfind("the system D-Bus can't be reached: ", 0), 0u) << error;
+    EXPECT_FALSE(host.setClassOfDevice(0x002540, 180, error));
+    EXPECT_FALSE(host.canSeeConnections());
+    EXPECT_FALSE(host.knowsPeer(FakeBluez::kPhone));
+    host.makeDiscoverable();
+    host.setPairingPeer(FakeBluez::kPhone);
+    host.connectPeer(FakeBluez::kPhone);
+    host.withdraw();
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(BlueZBus, DevicePathsAndAddresses) {
+    EXPECT_EQ(bluez::devicePath("/org/bluez/hci0", "a4:c3:f0:85:1d:2e"),
+              "/org/bluez/hci0/dev_A4_C3_F0_85_1D_2E");
+    EXPECT_EQ(bluez::addressOfDevicePath("/org/bluez/hci1/dev_A4_C3_F0_85_1D_2E"), "a4:c3:f0:85:1d:2e");
+    for (const char* bad :
+         {"/org/bluez/hci0", "/org/bluez/hci0/dev_A4_C3_F0_85_1D",
+          "/org/bluez/hci0/dev_A4_C3_F0_85_1D_2E/sep1", "/org/bluez/hci0/dev_A4:C3:F0:85:1D:2E",
+          "/org/bluez/hci0/dev_G4_C3_F0_85_1D_2E", ""}) {
+        EXPECT_EQ(bluez::addressOfDevicePath(bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(bluez::adapterIndex("/org/bluez/hci12"), 12);
+    for (const char* bad : {"/org/bluez", "/org/bluez/hci", "/org/bluez/hcix", "/org/bluez/hci0/dev_A4"})
+        EXPECT_EQ(bluez::adapterIndex(bad), std::nullopt) << bad;
+}
+
+} // namespace
+} // namespace pokescope

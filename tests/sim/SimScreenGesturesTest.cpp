@@ -1,0 +1,170 @@
+// How touches turn into taps, long presses, drags and flings: thresholds in time and distance, and momentum
+// taken from the finger's speed at the moment it lifts.
+#include "tests/sim/SimScreenFixture.hpp"
+
+#include <utility>
+#include <vector>
+
+using namespace pokescope;
+using namespace pokescope::sim;
+using namespace pokescope::sim::test;
+
+namespace {
+
+constexpr double kSettingsIconX = 171, kSettingsIconY = 315; // the first icon of the home grid
+
+class SimScreenGesturesTest : public SimScreenFixture {
+protected:
+    struct Outcome {
+        double scrolled = -1;
+        bool glided = false; // still moving right after the lift
+    };
+    // On a fresh Settings list: a vertical drag at x = 600 through (time since touch-down, y) points,
+    // lifted at the last point after `rest`; how far the list ends up scrolled once still.
+    static Outcome dragList(const std::vector<std::pair<Duration, double>>& points, Duration rest = 0ms) {
+        SimScreen list;
+        Image image;
+        TimePoint t = TimePoint{} + 100h;
+        list.openApp("Settings", t);
+        for (int i = 0; i < 40; ++i)
+            list.render(image, t += 17ms);
+        double before = rowY(list);
+        TimePoint down = t;
+        list.touchDown(600, points.front().second, down);
+        for (std::size_t i = 1; i < points.size(); ++i) {
+            list.touchMove(600, points[i].second, down + points[i].first);
+            list.render(image, down + points[i].first);
+        }
+        t = down + points.back().first + rest;
+        list.touchUp(600, points.back().second, t);
+        Outcome outcome;
+        outcome.glided = list.animating();
+        for (int i = 0; i < 1000 && list.animating(); ++i)
+            list.render(image, t += 17ms);
+        list.render(image, t += 17ms);
+        outcome.scrolled = before - rowY(list);
+        return outcome;
+    }
+    static double rowY(const SimScreen& list) {
+        for (const DrawnText& text : list.drawnTexts())
+            if (text.text == "General")
+                return text.y;
+        ADD_FAILURE() << "\"General\" is not on screen";
+        return 0;
+    }
+    // 200 px up in 100 ms: 2 px per ms, in 25 ms steps.
+    static std::vector<std::pair<Duration, double>> quick() {
+        return {{0ms, 1800}, {25ms, 1750}, {50ms, 1700}, {75ms, 1650}, {100ms, 1600}};
+    }
+};
+
+TEST_F(SimScreenGesturesTest, ALiftWhileMovingGlidesOnAndAPauseBeforeItDoesNot) {
+    Outcome moving = dragList(quick());
+    EXPECT_TRUE(moving.glided);
+    EXPECT_GT(moving.scrolled, 200 + 600);
+
+    Outcome shortPause = dragList(quick(), 60ms); // a hesitation too short to matter
+    EXPECT_TRUE(shortPause.glided);
+    EXPECT_NEAR(shortPause.scrolled, moving.scrolled, 1);
+
+    Outcome rested = dragList(quick(), 150ms);
+    EXPECT_FALSE(rested.glided);
+    EXPECT_NEAR(rested.scrolled, 200, 1); // exactly where the finger left it
+}
+
+TEST_F(SimScreenGesturesTest, OnlyTheLastMomentsOfADragSetItsSpeed) {
+    // The same 400 px in the same 700 ms: slow then quick, or quick then slow.
+    Outcome flick = dragList({{0ms, 1900},
+                              {200ms, 1833},
+                              {400ms, 1767},
+                              {600ms, 1700},
+                              {625ms, 1650},
+                              {650ms, 1600},
+                              {675ms, 1550},
+                              {700ms, 1500}});
+    Outcome brake = dragList({{0ms, 1900},
+                              {25ms, 1850},
+                              {50ms, 1800},
+                              {75ms, 1750},
+                              {100ms, 1700},
+                              {300ms, 1633},
+                              {500ms, 1567},
+                              {700ms, 1500}});
+    EXPECT_TRUE(flick.glided);
+    EXPECT_GT(flick.scrolled, brake.scrolled + 500);
+    EXPECT_GE(brake.scrolled, 400 - 1);
+}
+
+TEST_F(SimScreenGesturesTest, TenPointsOfMovementTurnATouchIntoADrag) {
+    open("Settings");
+    double y = find("General")->y;
+    screen.touchDown(600, 1800, now);
+    screen.touchMove(600, 1775, now + 50ms); // 25 px: still a touch
+    wait(50ms);
+    EXPECT_EQ(find("General")->y, y);
+    screen.touchMove(600, 1765, now + 50ms); // past 30 px: the list follows the finger
+    wait(50ms);
+    EXPECT_EQ(find("General")->y, y - 35);
+    now += 200ms;
+    screen.touchUp(600, 1765, now);
+    settle();
+    EXPECT_EQ(find("General")->y, y - 35);
+    EXPECT_EQ(screen.location(), "Settings");
+
+    // A touch that wanders less than that is still a tap on the row it started on.
+    auto general = find("General");
+    double gy = general->y + general->height / 2.0;
+    screen.touchDown(400, gy, now);
+    screen.touchMove(420, gy - 15, now + 40ms);
+    now += 90ms;
+    screen.touchUp(420, gy - 15, now);
+    settle();
+    EXPECT_EQ(screen.location(), "Settings/General");
+}
+
+TEST_F(SimScreenGesturesTest, AHeldIconOpensItsMenuAtHalfASecondWhileStillDown) {
+    render();
+    TimePoint down = now;
+    screen.touchDown(kSettingsIconX, kSettingsIconY, down);
+    auto next = screen.nextChange(down);
+    ASSERT_TRUE(next);
+    EXPECT_LE(*next, down + 500ms); // a frame is due when the press turns long
+    now = down + 450ms;
+    render();
+    EXPECT_FALSE(shows("Edit Home Screen"));
+    now = down + 500ms;
+    EXPECT_TRUE(render());
+    EXPECT_TRUE(shows("Edit Home Screen"));
+    EXPECT_TRUE(shows("Remove App"));
+    screen.touchUp(kSettingsIconX, kSettingsIconY, now += 300ms);
+    settle();
+    EXPECT_EQ(screen.location(), "home"); // the lift after a long press is not a tap
+    EXPECT_TRUE(shows("Share App"));
+
+    tapAt(600, 1900); // elsewhere: the menu closes and nothing opens
+    EXPECT_FALSE(shows("Edit Home Screen"));
+    EXPECT_EQ(screen.location(), "home");
+    EXPECT_TRUE(shows("Notes"));
+
+    screen.touchDown(kSettingsIconX, kSettingsIconY, now);
+    now += 700ms;
+    screen.touchUp(kSettingsIconX, kSettingsIconY, now);
+    settle();
+    tapAt(kSettingsIconX, kSettingsIconY); // the lifted icon still opens its app
+    EXPECT_EQ(screen.location(), "Settings");
+}
+
+TEST_F(SimScreenGesturesTest, ALongTouchOnAListIsNeitherATapNorALongPress) {
+    open("Settings");
+    auto general = find("General");
+    ASSERT_TRUE(general);
+    double gy = general->y + general->height / 2.0;
+    screen.touchDown(400, gy, now);
+    wait(800ms);
+    screen.touchUp(400, gy, now);
+    settle();
+    EXPECT_EQ(screen.location(), "Settings");
+    EXPECT_FALSE(shows("Edit Home Screen"));
+}
+
+} // namespace

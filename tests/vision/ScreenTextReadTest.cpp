@@ -1,0 +1,139 @@
+// Reading rendered screens of the simulated iPhone: the words, their order and their boxes.
+#include "vision/ScreenText.hpp"
+
+#include "tests/sim/SimScreenFixture.hpp"
+
+#include <algorithm>
+
+using namespace pokescope;
+using namespace pokescope::sim;
+using namespace pokescope::sim::test;
+
+namespace {
+
+template <class Screen> bool darken(Screen& screen) {
+    if constexpr (requires(Screen & s) { s.setDarkMode(true); }) {
+        screen.setDarkMode(true);
+        return true;
+    } else {
+        return false;
+    }
+}
+
+class ScreenTextReadTest : public SimScreenFixture {
+protected:
+    std::vector<TextItem> items;
+
+    void read() {
+        render();
+        items = ScreenText::read(frame);
+    }
+    std::optional<TextItem> item(const std::string& text) const {
+        for (const TextItem& i : items)
+            if (i.text == text)
+                return i;
+        return std::nullopt;
+    }
+    // The drawn text is read back as one item of exactly its text whose box covers its centre.
+    void expectRead(const std::string& text) const {
+        const auto drawn = find(text);
+        ASSERT_TRUE(drawn) << text << " is not on the screen";
+        const auto got = item(text);
+        ASSERT_TRUE(got) << text << " was not read as an item of its own";
+        const double cx = drawn->x + drawn->width / 2.0, cy = drawn->y + drawn->height / 2.0;
+        EXPECT_TRUE(cx >= got->x && cx <= got->x + got->width && cy >= got->y && cy <= got->y + got->height)
+            << text << " read at " << got->x << "," << got->y << " " << got->width << "x" << got->height;
+    }
+    void expectSorted() const {
+        EXPECT_TRUE(std::is_sorted(items.begin(), items.end(), [](const TextItem& a, const TextItem& b) {
+            return a.y < b.y || (a.y == b.y && a.x < b.x);
+        }));
+    }
+    // A settings list read back row by row: each label and its value as separate items.
+    void expectSettingsRows() {
+        for (const char* t :
+             {"Settings", "Airplane Mode", "Wi-Fi", "HomeNet-5G", "Bluetooth", "On", "Cellular",
+              "Personal Hotspot", "Off", "Notifications", "Sounds & Haptics", "Focus"})
+            expectRead(t);
+        expectSorted();
+        // A label comes before its value unless the value's box starts higher.
+        const auto label = item("Bluetooth"), value = item("On");
+        ASSERT_TRUE(label && value);
+        EXPECT_LT(std::abs(label->y - value->y), 20);
+        EXPECT_LT(label->x + label->width, value->x);
+        // Nothing is read where the screen shows no text (the icons beside the rows).
+        for (const TextItem& i : items)
+            EXPECT_GE(i.x + i.width, 200) << "\"" << i.text << "\" read over the row icons";
+        const auto wifi = ScreenText::find(" wi-fi", items, 1);
+        ASSERT_TRUE(wifi);
+        EXPECT_EQ(wifi->text, "Wi-Fi");
+    }
+};
+
+TEST_F(ScreenTextReadTest, SettingsRowsReadAsLabelsAndValues) {
+    open("Settings");
+    read();
+    expectSettingsRows();
+}
+
+TEST_F(ScreenTextReadTest, DarkSettingsReadLikeLightOnes) {
+    if (!darken(screen))
+        GTEST_SKIP() << "the simulated phone has no dark mode";
+    open("Settings");
+    read();
+    expectSettingsRows();
+}
+
+TEST_F(ScreenTextReadTest, AboutPageValuesAndTheNoteText) {
+    open("Settings");
+    tapText("General");
+    tapText("About");
+    read();
+    for (const char* t : {"iOS Version", "17.5.1", "Model Name", "iPhone 14 Pro", "Capacity", "128 GB"})
+        expectRead(t);
+    expectSorted();
+
+    screen.goHome(now);
+    open("Notes");
+    tapAt(600, 900);
+    screen.typeText("Buy milk and eggs before Friday", now);
+    settle();
+    read();
+    expectRead("Buy milk and eggs before Friday");
+    expectRead("Done");
+}
+
+TEST_F(ScreenTextReadTest, HomeScreenLabelsOnTheWallpaper) {
+    read();
+    for (const char* t : {"Settings", "Camera", "Photos", "Messages", "Mail", "Contacts"})
+        expectRead(t);
+    expectSorted();
+}
+
+// The first row of app labels sits right under the dynamic island's row of glyphs and beside the icons;
+// every label must come back, and the status bar's glyphs and the search field's magnifier must not.
+TEST_F(ScreenTextReadTest, HomeScreenFirstRowAndNoGlyphJunk) {
+    for (bool dark : {false, true}) {
+        if (dark && !darken(screen))
+            break;
+        read();
+        for (const char* t : {"Settings", "Notes", "Podcasts", "Safari", "Health", "Wallet"})
+            expectRead(t);
+        const auto clock = std::find_if(items.begin(), items.end(), [](const TextItem& i) {
+            return i.text.find(':') != std::string::npos && i.y < kClockArea.h;
+        });
+        EXPECT_NE(clock, items.end()) << "the clock was not read";
+        // Only the clock is text in the status bar; the signal, network and battery glyphs are not.
+        for (const TextItem& i : items) {
+            if (i.y + i.height < kClockArea.h) {
+                EXPECT_EQ(&i, &*clock) << "\"" << i.text << "\" read in the status bar";
+            }
+        }
+        const auto search = item("Search");
+        ASSERT_TRUE(search) << "the search button was not read as Search alone";
+        for (const TextItem& i : items)
+            EXPECT_NE(i.text, "Q") << "the magnifier was read as a letter";
+    }
+}
+
+} // namespace

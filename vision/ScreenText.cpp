@@ -1,0 +1,118 @@
+#include "vision/ScreenText.hpp"
+
+#include "app/Log.hpp"
+
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace pokescope {
+
+void to_json(nlohmann::json& j, const TextItem& item) {
+    j = nlohmann::json{
+        {"text", item.text}, {"x", item.x}, {"y", item.y}, {"width", item.width}, {"height", item.height}};
+}
+
+void from_json(const nlohmann::json& j, TextItem& item) {
+    j.at("text").get_to(item.text);
+    j.at("x").get_to(item.x);
+    j.at("y").get_to(item.y);
+    j.at("width").get_to(item.width);
+    j.at("height").get_to(item.height);
+}
+
+namespace ScreenText {
+
+namespace {
+
+const char* formatName(Image::Format format) {
+    switch (format) {
+    case Image::Format::bgra:
+        return "BGRA";
+    case Image::Format::rgb:
+        return "RGB";
+    case Image::Format::gray:
+        return "grey";
+    }
+    return "unknown";
+}
+
+// Full Unicode lower-casing, independent of the user's locale.
+std::string lowered(std::string_view text) {
+    std::string out;
+    icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
+        .toLower(icu::Locale::getRoot())
+        .toUTF8String(out);
+    return out;
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+int truncated(double v) {
+    return static_cast<int>(std::trunc(v));
+}
+
+} // namespace
+
+std::vector<TextItem> read(const Image& image) {
+    return read(image, TextRecognizer::shared());
+}
+
+std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer) {
+    if (image.format() != Image::Format::bgra || image.empty()) {
+        Log::shared().add(std::string("ScreenText: cannot read a ") + formatName(image.format()) +
+                          " frame of " + std::to_string(image.width()) + "x" +
+                          std::to_string(image.height()) + " pixels; expected BGRA");
+        return {};
+    }
+    try {
+        return items(recognizer.recognize(image));
+    } catch (const std::exception& e) {
+        Log::shared().add(std::string("ScreenText: text recognition failed: ") + e.what());
+        return {};
+    }
+}
+
+std::vector<TextItem> items(const std::vector<RecognizedText>& recognized) {
+    std::vector<TextItem> result;
+    result.reserve(recognized.size());
+    for (const RecognizedText& r : recognized)
+        result.push_back({r.text, truncated(r.x), truncated(r.y), truncated(r.width), truncated(r.height)});
+    std::stable_sort(result.begin(), result.end(), [](const TextItem& a, const TextItem& b) {
+        return a.y < b.y || (a.y == b.y && a.x < b.x);
+    });
+    return result;
+}
+
+std::optional<TextItem> find(std::string_view query, const std::vector<TextItem>& items, int occurrence) {
+    const std::string q(trimmed(lowered(query)));
+    int best = 3;
+    std::vector<const TextItem*> kept;
+    for (const TextItem& item : items) {
+        const std::string t = lowered(item.text);
+        const int rank = t == q ? 0 : t.starts_with(q) ? 1 : t.find(q) != std::string::npos ? 2 : 3;
+        if (rank > best || rank == 3)
+            continue;
+        if (rank < best) {
+            best = rank;
+            kept.clear();
+        }
+        kept.push_back(&item);
+    }
+    if (kept.empty())
+        return std::nullopt;
+    if (occurrence >= 1 && static_cast<std::size_t>(occurrence) <= kept.size())
+        return *kept[static_cast<std::size_t>(occurrence) - 1];
+    return *kept.front();
+}
+
+} // namespace ScreenText
+
+} // namespace pokescope

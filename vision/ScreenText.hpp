@@ -1,0 +1,50 @@
+// What the phone's screen says: one frame turned into text items with pixel boxes, and the item a query
+// picks. Plain functions without state, run on the caller's thread.
+#pragma once
+
+#include "platform/Image.hpp"
+#include "platform/TextRecognition.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pokescope {
+
+// One line or fragment of text as recognised (case and spaces kept), boxed in the frame's pixels.
+struct TextItem {
+    std::string text;
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    bool operator==(const TextItem&) const = default;
+};
+
+// {"text": …, "x": …, "y": …, "width": …, "height": …}
+void to_json(nlohmann::json& j, const TextItem& item);
+void from_json(const nlohmann::json& j, TextItem& item);
+
+namespace ScreenText {
+
+// All text in a BGRA frame, top to bottom, then left to right. Never fails: a frame that is not a
+// non-empty BGRA image, or a recogniser that fails, gives an empty list and a log line.
+std::vector<TextItem> read(const Image& image);
+std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer);
+
+// The recogniser's fragments as items: every number truncated toward zero, then a stable sort on the top
+// edge and, for equal tops, the left edge.
+std::vector<TextItem> items(const std::vector<RecognizedText>& recognized);
+
+// The item the tap-text rule picks: case-insensitive (full Unicode lower-casing) match of the query
+// trimmed of spaces and tabs; exact beats prefix beats contains, only the best rank present counts, and
+// `occurrence` (from 1, from the top) falls back to the first of them when out of range.
+std::optional<TextItem> find(std::string_view query, const std::vector<TextItem>& items, int occurrence);
+
+} // namespace ScreenText
+
+} // namespace pokescope
