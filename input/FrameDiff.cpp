@@ -1,5 +1,6 @@
 #include "input/FrameDiff.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -31,14 +32,50 @@ std::optional<Gray> gray(const Image& image, int width) {
     Gray out;
     out.width = width;
     out.height = static_cast<int>(rows);
-    try {
-        Image small = resized(image, out.width, out.height, Image::Format::gray);
-        out.bytes.resize(static_cast<std::size_t>(out.width) * out.height);
-        for (int y = 0; y < out.height; ++y)
-            std::memcpy(out.bytes.data() + static_cast<std::size_t>(y) * out.width, small.row(y),
-                        static_cast<std::size_t>(out.width));
-    } catch (const std::exception&) {
-        return std::nullopt;
+    out.bytes.resize(static_cast<std::size_t>(out.width) * out.height);
+    if (image.format() != Image::Format::bgra) {
+        try {
+            Image small = resized(image, out.width, out.height, Image::Format::gray);
+            for (int y = 0; y < out.height; ++y)
+                std::memcpy(out.bytes.data() + static_cast<std::size_t>(y) * out.width, small.row(y),
+                            static_cast<std::size_t>(out.width));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+        return out;
+    }
+    // Bilinear sampling straight from BGRA: four source pixels per grey pixel, luminance in fixed point.
+    const double sx = static_cast<double>(image.width()) / out.width;
+    const double sy = static_cast<double>(image.height()) / out.height;
+    struct Tap {
+        int first;
+        int weight; // of the second, in 1/256
+    };
+    auto taps = [](int count, double scale, int limit) {
+        std::vector<Tap> out(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            double position = std::clamp((i + 0.5) * scale - 0.5, 0.0, limit - 1.0);
+            int first = std::min(static_cast<int>(position), limit - 2 < 0 ? 0 : limit - 2);
+            out[static_cast<std::size_t>(i)] = {first, static_cast<int>((position - first) * 256 + 0.5)};
+        }
+        return out;
+    };
+    const auto columns = taps(out.width, sx, image.width());
+    const auto rowsTaps = taps(out.height, sy, image.height());
+    const int lastColumn = image.width() - 1, lastRow = image.height() - 1;
+    auto luma = [](const std::uint8_t* p) { return (p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8; };
+    for (int y = 0; y < out.height; ++y) {
+        const Tap ty = rowsTaps[static_cast<std::size_t>(y)];
+        const std::uint8_t* top = image.row(ty.first);
+        const std::uint8_t* bottom = image.row(std::min(ty.first + 1, lastRow));
+        std::uint8_t* target = out.bytes.data() + static_cast<std::size_t>(y) * out.width;
+        for (int x = 0; x < out.width; ++x) {
+            const Tap tx = columns[static_cast<std::size_t>(x)];
+            const int left = tx.first * 4, right = std::min(tx.first + 1, lastColumn) * 4;
+            int upper = luma(top + left) * (256 - tx.weight) + luma(top + right) * tx.weight;
+            int lower = luma(bottom + left) * (256 - tx.weight) + luma(bottom + right) * tx.weight;
+            target[x] = static_cast<std::uint8_t>((upper * (256 - ty.weight) + lower * ty.weight + (1 << 15)) >> 16);
+        }
     }
     return out;
 }

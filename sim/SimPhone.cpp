@@ -81,6 +81,7 @@ struct SimPhone::Impl {
     std::uint64_t frameIndex = 0;
     ImageRef adapterFrame;
     TimePoint nextAdapter{};
+    bool adapterDirty = true;
     std::mt19937 random{42};
 
     void frameLoop();
@@ -158,11 +159,14 @@ void SimPhone::Impl::produce(TimePoint now, const SimSwitches& current, bool ada
         enqueue(frame, now, current);
         return;
     }
+    adapterDirty = adapterDirty || changed; // a change between two adapter frames shows in the next one
     if (now < nextAdapter)
         return;
     nextAdapter = std::max(nextAdapter + kAdapterInterval, now - kAdapterInterval);
-    if (!current.frozen || !adapterFrame)
-        adapterFrame = adapterPicture(changed, current.noise);
+    if (!current.frozen || !adapterFrame) {
+        adapterFrame = adapterPicture(adapterDirty, current.noise);
+        adapterDirty = false;
+    }
     enqueue(adapterFrame, now, current);
 }
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 using namespace pokescope;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -58,9 +58,9 @@ template <class F> Figures timed(int runs, F&& job) {
     job(); // warm-up
     std::vector<double> ms;
     for (int i = 0; i < runs; ++i) {
-        auto start = Clock::now();
+        auto start = SteadyClock::now();
         job();
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ms.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
     }
     return summarise(ms);
 }
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     // A realistic frame: the simulated phone's Settings list.
     sim::SimScreen screen;
     Image frame;
-    auto now = Clock::now();
+    auto now = SteadyClock::now();
     screen.render(frame, now);
     screen.openApp("Settings", now);
     for (int i = 1; i <= 60; ++i)

@@ -24,7 +24,7 @@
 
 using namespace pokescope;
 using namespace pokescope::sim;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
@@ -43,7 +43,7 @@ Figures summarise(std::vector<double> values) {
 std::vector<Image> wiggleFrames() {
     SimScreen screen;
     screen.setAssistiveTouch(true);
-    auto now = Clock::now();
+    auto now = SteadyClock::now();
     std::vector<Image> frames;
     for (int i = 0; i < 4; ++i) {
         screen.setPointer(600 + (i % 2) * 20, 1300);
@@ -59,9 +59,9 @@ void detection() {
     std::vector<double> ms;
     std::optional<PointD> found;
     for (int run = 0; run < 60; ++run) {
-        auto start = Clock::now();
+        auto start = SteadyClock::now();
         found = FrameDiff::pointerCentroid(frames[0], frames[1], frames[2], frames[3], std::nullopt, std::nullopt);
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ms.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
     }
     ms.erase(ms.begin()); // warm-up
     auto f = summarise(ms);
@@ -70,9 +70,9 @@ void detection() {
                 f.median, f.p90, f.max, found ? "yes" : "no");
     std::vector<double> grey;
     for (int run = 0; run < 60; ++run) {
-        auto start = Clock::now();
+        auto start = SteadyClock::now();
         auto g = FrameDiff::gray(frames[0], 300);
-        grey.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        grey.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
     }
     f = summarise(grey);
     std::printf("detect: one gray(300): median %.2f ms\n", f.median);
@@ -99,9 +99,9 @@ void againstThePhone(int targets) {
     engineOptions.calibrationFile = folder / "calibration.json";
     InputEngine engine(InputEngine::linkTo(hid), InputEngine::framesOf(capture), engineOptions);
 
-    auto start = Clock::now();
+    auto start = SteadyClock::now();
     auto calibration = engine.queue().sync([&] { return engine.calibrate(); });
-    double calibrationSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double calibrationSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     std::printf("phone: calibration %.1f s (gain %.2f x %.2f px/unit, fine %.2f)\n", calibrationSeconds,
                 calibration.gainX, calibration.gainY, calibration.fineGain.value_or(0));
 
@@ -111,9 +111,9 @@ void againstThePhone(int targets) {
     int within = 0;
     for (int i = 0; i < targets; ++i) {
         PointD target{x(random), y(random)};
-        auto moveStart = Clock::now();
+        auto moveStart = SteadyClock::now();
         engine.queue().sync([&] { engine.moveTo(target, true, 0); });
-        seconds.push_back(std::chrono::duration<double>(Clock::now() - moveStart).count());
+        seconds.push_back(std::chrono::duration<double>(SteadyClock::now() - moveStart).count());
         auto [px, py] = phone->screen().pointer();
         double error = std::max(std::abs(px - target.x), std::abs(py - target.y));
         errors.push_back(error);

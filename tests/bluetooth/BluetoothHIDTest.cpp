@@ -7,6 +7,8 @@
 #include "tests/bluetooth/FakeHost.hpp"
 
 #include <gmock/gmock.h>
+#include "tests/support/TestSupport.hpp"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -30,16 +32,6 @@ bool logged(const std::string& text) {
 long countLogged(const std::string& text) {
     auto lines = Log::shared().lines();
     return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 std::optional<std::string> readFar(int fd, std::chrono::milliseconds timeout = 5s) {

@@ -23,16 +23,6 @@ ImageRef picture(std::uint8_t level, int width = 400, int height = 800) {
     return image;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 bool logged(const std::string& text) {
     auto lines = Log::shared().lines();
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });

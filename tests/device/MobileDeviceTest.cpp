@@ -11,20 +11,11 @@
 #include <thread>
 
 using namespace pokescope;
+using namespace pokescope::test;
 using namespace std::chrono_literals;
 using Kind = LockdownBackend::Event::Kind;
 
 namespace {
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 bool logged(const std::string& text) {
     auto lines = Log::shared().lines();

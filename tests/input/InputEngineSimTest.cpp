@@ -25,16 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 30s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 // One simulated phone wired to our HID device, a screen capture and an engine.
 struct Rig {
     TempFolder folder;

@@ -22,17 +22,6 @@
 
 namespace pokescope::test {
 
-// Waits (up to a generous limit that only a hang reaches) until `done` holds.
-inline bool eventually(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // A dbus-daemon of our own, gone with the object.
 class PrivateBus {
 public:

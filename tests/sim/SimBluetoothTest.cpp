@@ -5,6 +5,8 @@
 #include "bluetooth/HIDReports.hpp"
 #include "input/Keymap.hpp"
 
+#include "tests/support/TestSupport.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -12,21 +14,12 @@
 #include <unistd.h>
 
 using namespace pokescope;
+using namespace pokescope::test;
 using namespace pokescope::sim;
 using namespace std::chrono_literals;
 using State = BluetoothHID::State;
 
 namespace {
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 HidDescriptor ourDescriptor() {
     std::string error;

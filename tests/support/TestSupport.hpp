@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,6 +52,10 @@ private:
 };
 
 std::string readFile(const std::filesystem::path& path);
+
+// Polls `condition` every few milliseconds until it holds (true) or `timeout` has passed (false).
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 void writeFile(const std::filesystem::path& path, const std::string& text);
 
 // A child process with its standard output and standard error read through pipes.
