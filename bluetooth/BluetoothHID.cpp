@@ -78,9 +78,14 @@ BluetoothHID& BluetoothHID::shared() {
 
 // Host events arrive on the backend's threads; everything they change happens on the main queue.
 void BluetoothHID::onEvents() {
+    // The queue is reached without `this`: an event may still arrive from the backend's thread after this
+    // object is gone (the queue outlives it; the main queue lives for the whole process).
     auto alive = alive_;
-    auto onMain = [this, alive](std::function<void()> work) {
-        main_.async([alive, work = std::move(work)] {
+    DispatchQueue* queue = &main_;
+    auto onMain = [queue, alive](std::function<void()> work) {
+        if (!*alive)
+            return;
+        queue->async([alive, work = std::move(work)] {
             if (*alive)
                 work();
         });

@@ -220,11 +220,15 @@ std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
     const int nudges[3] = {kNudge * sign, -kNudge * sign, kNudge * sign};
     for (int i = 0; i < 3; ++i) {
         sendPointer(0, nudges[i], 0);
-        TimePoint settled = timer_.now() + std::chrono::milliseconds(400);
+        TimePoint written = timer_.now();
+        TimePoint settled = written + std::chrono::milliseconds(400);
         while (timer_.now() < settled)
             sleepMs(10);
+        // A phone sends frames only when its picture changes: a frame that came after the nudge already
+        // shows it, and waiting for yet another one on a still screen would only cost time. Without any
+        // frame since the nudge, wait a little longer for a late one.
         TimePoint limit = settled + std::chrono::milliseconds(250);
-        while (latestFrame().at <= settled && timer_.now() < limit)
+        while (latestFrame().at <= written && timer_.now() < limit)
             sleepMs(10);
         frames[i + 1] = latestFrame().image;
         if (!frames[i + 1])
