@@ -9,6 +9,8 @@
 #include "platform/Dispatch.hpp"
 
 #include <climits>
+
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 namespace pokescope {
@@ -266,9 +268,13 @@ std::string AppModel::urlConfigJSON() const {
            "/mcp\" }\n  }\n}";
 }
 
-std::string AppModel::stdioConfigJSON() const {
-    return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": \"" + executablePath() +
-           "\", \"args\": [\"--stdio\"] }\n  }\n}";
+std::string AppModel::stdioConfigJSON() const { return stdioConfigJSON(executablePath()); }
+
+std::string AppModel::stdioConfigJSON(const std::string& executable) {
+    // The path goes in as a JSON string, so a quote or backslash in it still gives valid JSON.
+    return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": " +
+           nlohmann::json(executable).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+           ", \"args\": [\"--stdio\"] }\n  }\n}";
 }
 
 std::string AppModel::claudeCodeCommand() const {

@@ -60,6 +60,7 @@ public:
     // Agent configuration texts, for the user to copy.
     std::string urlConfigJSON() const;
     std::string stdioConfigJSON() const;
+    static std::string stdioConfigJSON(const std::string& executable);
     std::string claudeCodeCommand() const;
     static std::string executablePath();
 
