@@ -176,9 +176,9 @@ bool performAction(const std::string& name, const json& arguments, std::vector<s
         engine.queue().sync([&] { engine.swipe(from, to, duration); });
     } else if (name == "scroll") {
         auto frame = latestFrame();
-        auto [from, to] = scrollPath(string(arguments, "direction").value_or("down"),
-                                     number(arguments, "amount").value_or(0.5), frame->width(), frame->height());
-        engine.queue().sync([&] { engine.swipe(from, to, 800); });
+        auto path = scrollPath(string(arguments, "direction").value_or("down"),
+                               number(arguments, "amount").value_or(0.5), frame->width(), frame->height());
+        engine.queue().sync([&] { engine.swipe(path.first, path.second, 800); });
     } else if (name == "type_text") {
         typeText(arguments, notes);
     } else if (name == "press_key") {
