@@ -25,6 +25,7 @@ struct Scene {
     cairo_surface_t* blurred = nullptr;   // what lies under Spotlight, at 1/kBlurScale size
     std::string clock;                    // the status bar's time
     Rect caret;                           // out: where the focused field's caret is, in device pixels
+    bool* discLight = nullptr;            // in/out: the pointer disc's shade, kept between frames
     const Palette& colours() const { return palette(screen.dark); }
 };
 inline constexpr int kBlurScale = 8;

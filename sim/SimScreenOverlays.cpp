@@ -284,8 +284,16 @@ void drawAssistiveTouch(Painter& p, Scene& scene) {
     if (!s.discVisible(scene.now) || !p.needs(discRect(s.pointerX, s.pointerY)))
         return;
     // Like a phone's pointer, the disc adapts to what lies under it: dark over light content, light over
-    // dark content, so it stays visible everywhere.
-    const bool overDark = meanGrey(cr, discRect(s.pointerX, s.pointerY)) < 110;
+    // dark content, so it stays visible everywhere. Over middling content it keeps its shade, so it does
+    // not flicker while it moves across an edge.
+    const double grey = meanGrey(cr, discRect(s.pointerX, s.pointerY));
+    bool overDark = scene.discLight ? *scene.discLight : grey < 110;
+    if (grey < 90)
+        overDark = true;
+    else if (grey > 130)
+        overDark = false;
+    if (scene.discLight)
+        *scene.discLight = overDark;
     cairo_new_sub_path(cr);
     cairo_arc(cr, s.pointerX, s.pointerY, kDiscDiameter / 2, 0, 2 * M_PI);
     p.setColour(overDark ? rgb(0xFFFFFF, 0.45) : rgb(0x000000, 0.33));

@@ -276,6 +276,7 @@ bool Renderer::render(Screen& s, Image& frame, TimePoint now) {
         frame.data(), CAIRO_FORMAT_ARGB32, frame.width(), frame.height(), frame.stride());
     cairo_t* cr = cairo_create(surface);
     Scene scene{s, now, wallpaper_, blurred(s, now, clock), clock, {}};
+    scene.discLight = &discLight_;
     std::vector<DrawnText> fresh;
     for (const Rect& r : rects) {
         cairo_save(cr);

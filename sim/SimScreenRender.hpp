@@ -56,6 +56,7 @@ private:
     cairo_surface_t* wallpaper_ = nullptr;
     cairo_surface_t* blurred_ = nullptr;
     bool blurredDark_ = false; // the appearance `blurred_` was drawn in
+    bool discLight_ = false;   // the pointer disc's shade (light over dark content)
 };
 
 } // namespace pokescope::sim::detail
