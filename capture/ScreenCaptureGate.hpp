@@ -28,7 +28,7 @@ public:
     // Grey levels a pixel must exceed to count as picture rather than bar.
     static constexpr int kBlackLevel = 28;
     // A signature pixel changes when its grey level moves by more than this.
-    static constexpr int kChangeLevel = 20;
+    static constexpr int kChangeLevel = 10;
 
 private:
     std::optional<Rect> pictureBounds(const Image& frame) const;
