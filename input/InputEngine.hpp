@@ -157,7 +157,7 @@ private:
     void trim(PointD target, PointD seen);
     // The units for the next attempt on one axis, from where the last one landed.
     static double estimate(int units, double target, double measured, double origin, double frameSize,
-                           double gain);
+                           double gain, double edgeMargin);
 
     std::shared_ptr<Link> link_;
     std::shared_ptr<Frames> frames_;

@@ -1,6 +1,7 @@
 // Calibration: how many pixels one HID unit moves the phone's pointer, measured from the top-left park.
 #include "input/InputEngine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -14,6 +15,7 @@ constexpr double kFastX = 0.6, kFastY = 0.3;
 constexpr double kFar = 0.85;
 constexpr int kFineUnits = 30;
 constexpr double kFineMinTravel = 20.0;
+constexpr double kPhoneWidth = 1179; // a phone's own picture width, where the limits above were set
 constexpr double kMaxFineGain = 14.0;
 
 std::string format(const char* pattern, double value) {
@@ -111,7 +113,10 @@ Calibration InputEngine::calibrate() {
         auto p1 = locatePointer(std::nullopt);
         fineTravel(0, kFineUnits);
         auto p2 = locatePointer(p1);
-        if (p1 && p2 && p2->y > p1->y + kFineMinTravel)
+        // 20 pixels of a phone's own 1179-pixel-wide picture; fewer in the smaller picture of a capture adapter,
+        // where 30 single steps move less than that.
+        const double minTravel = kFineMinTravel * std::min(1.0, W / kPhoneWidth);
+        if (p1 && p2 && p2->y > p1->y + minTravel)
             fineGain = (p2->y - p1->y) / kFineUnits;
     }
     log("input: fine gain " + (fineGain ? format("%.2f", *fineGain) : std::string("?")) + " px/unit");

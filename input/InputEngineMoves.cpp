@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kTravelStep = 8;
 constexpr double kEdgeMargin = 60;
+constexpr double kPhoneWidth = 1179; // a phone's own picture width, where the edge margin was set
 constexpr double kFarEdge = 0.93;
 constexpr double kEdgeDamping = 0.7;
 constexpr double kMaxHoldSeconds = 3600;
@@ -104,11 +105,11 @@ void InputEngine::remember(int units, int axis, double px) {
 }
 
 double InputEngine::estimate(int units, double target, double measured, double origin, double frameSize,
-                             double gain) {
+                             double gain, double edgeMargin) {
     double next;
     if (units >= 11 && measured - origin > 20) {
         next = units * (target - origin) / (measured - origin);
-        if (measured < kEdgeMargin || measured > kFarEdge * frameSize) // the screen edge may have stopped it
+        if (measured < edgeMargin || measured > kFarEdge * frameSize) // the screen edge may have stopped it
             next = std::min(next, kEdgeDamping * units);
         next = std::round(next);
     } else {
@@ -167,8 +168,11 @@ void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
         if (attempt == kMoveAttempts)
             return;
         double measuredX = right ? *cal.rightX - seen->x + cal.offsetX : seen->x;
-        uX = static_cast<int>(estimate(uX, targetX, measuredX, cal.offsetX, width, cal.gainX));
-        uY = static_cast<int>(estimate(uY, target.y, seen->y, cal.offsetY, height, cal.gainY));
+        // Near the edge means the same share of the screen at any frame size: 60 pixels of a phone's own
+        // 1179-pixel-wide picture, fewer in the smaller picture of a capture adapter.
+        const double edgeMargin = kEdgeMargin * std::min(1.0, width / kPhoneWidth);
+        uX = static_cast<int>(estimate(uX, targetX, measuredX, cal.offsetX, width, cal.gainX, edgeMargin));
+        uY = static_cast<int>(estimate(uY, target.y, seen->y, cal.offsetY, height, cal.gainY, edgeMargin));
     }
 }
 
