@@ -34,7 +34,10 @@ Environment& environmentValue() {
     return environment;
 }
 
-json textItem(const std::string& s) { return json{{"type", "text"}, {"text", s}}; }
+Environment currentEnvironment() {
+    std::lock_guard lock(environmentMutex());
+    return environmentValue();
+}
 
 std::string format(const char* pattern, double a, double b) {
     char out[160];
@@ -74,11 +77,7 @@ json action(const std::string& name, const json& arguments) {
 json calibrate() {
     auto& engine = InputEngine::shared();
     Calibration calibration = engine.queue().sync([&] { return engine.calibrate(); });
-    Environment environment;
-    {
-        std::lock_guard lock(environmentMutex());
-        environment = environmentValue();
-    }
+    Environment environment = currentEnvironment();
     if (environment.calibrated)
         environment.calibrated(calibration);
     return text(format("Calibrated: %.2f x %.2f screen px per unit.", calibration.gainX, calibration.gainY));
@@ -189,11 +188,7 @@ void setSimulatorProbe(std::function<json()> probe) {
 }
 
 std::optional<PhoneInfo> selectedPhone() {
-    Environment environment;
-    {
-        std::lock_guard lock(environmentMutex());
-        environment = environmentValue();
-    }
+    Environment environment = currentEnvironment();
     if (environment.selectedPhone)
         return environment.selectedPhone();
     auto phones = MobileDevice::shared().phones();

@@ -1,6 +1,7 @@
 // The input actions agents ask for, in the agent's screenshot coordinates, each run as one block on the
 // input engine's queue so that no other call's gesture can slip in between a move and its click.
 #include "agent/Tools.hpp"
+#include "agent/ToolsInternal.hpp"
 
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
@@ -116,12 +117,14 @@ std::pair<int, int> screenshotSize(int width, int height) {
     return {w, static_cast<int>(std::round(static_cast<double>(height) * w / width))};
 }
 
+double scaleFor(int width, int height) {
+    // A frame already smaller than a screenshot is sent as it is, so its pixels are the agent's pixels.
+    return std::max(1.0, std::min(width, height) / 590.0);
+}
+
 double scale() {
     auto frame = ScreenCapture::shared().latestImage();
-    if (!frame)
-        return 1.0;
-    // A frame already smaller than a screenshot is sent as it is, so its pixels are the agent's pixels.
-    return std::max(1.0, std::min(frame->width(), frame->height()) / 590.0);
+    return frame ? scaleFor(frame->width(), frame->height()) : 1.0;
 }
 
 PointD point(const json& arguments, const char* xKey, const char* yKey) {

@@ -1,6 +1,7 @@
 // Tools that save the agent round trips: a batch of actions with one screenshot at the end, and scrolling
 // until a text shows.
 #include "agent/Tools.hpp"
+#include "agent/ToolsInternal.hpp"
 
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
@@ -17,8 +18,6 @@ namespace {
 
 constexpr std::size_t kMaxActions = 25;
 constexpr int kMaxScrolls = 20;
-
-json textItem(const std::string& text) { return json{{"type", "text"}, {"text", text}}; }
 
 std::string joined(const std::vector<std::string>& lines) {
     std::string out;
@@ -102,8 +101,7 @@ json scrollTo(const json& arguments) {
         auto items = ScreenText::read(*frame);
         if (auto match = ScreenText::find(*text, items, 1)) {
             json result = screenshot(true);
-            double ratio = std::min(frame->width(), frame->height()) / 590.0;
-            ratio = std::max(1.0, ratio);
+            double ratio = scaleFor(frame->width(), frame->height());
             long cx = static_cast<long>((match->x + match->width / 2) / ratio);
             long cy = static_cast<long>((match->y + match->height / 2) / ratio);
             result["content"].insert(result["content"].begin(),
