@@ -40,6 +40,12 @@ std::optional<TimePoint> SimScreen::nextChange(TimePoint now) const {
     return impl_->renderer.nextChange(impl_->screen, now);
 }
 
+void SimScreen::setWallClock(TimePoint at, std::chrono::system_clock::time_point wall) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.wallAnchor = at;
+    impl_->screen.wallAtAnchor = wall;
+}
+
 void SimScreen::setPointer(double x, double y) {
     std::lock_guard lock(impl_->mutex);
     impl_->screen.movePointer(x, y, std::nullopt);

@@ -55,6 +55,9 @@ public:
     // AssistiveTouch disc again; the disc hides after kPointerIdleTime without motion or buttons. Without
     // `at`, the move counts from the next time the screen sees (its next render).
     void setPointer(double x, double y);
+    // The status bar's clock shows `wall` at screen time `at` and runs on with the screen's times (by
+    // default it shows the machine's time).
+    void setWallClock(TimePoint at, std::chrono::system_clock::time_point wall);
     void setPointer(double x, double y, TimePoint at);
     std::pair<double, double> pointer() const;
     // A finger (the primary button with AssistiveTouch) going down, moving and lifting; a short touch

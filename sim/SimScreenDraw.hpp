@@ -60,6 +60,6 @@ void drawFieldText(Painter& p, Scene& scene, const TextField& field, const Font&
                    double x, double top, double width, const Colour& caretColour);
 
 // The time the status bar shows now: 12-hour "H:MM" of local time.
-std::string clockText();
+std::string clockText(std::chrono::system_clock::time_point wall);
 
 } // namespace pokescope::sim::detail

@@ -166,6 +166,13 @@ IconMenu iconMenuLayout(int icon);
 
 struct Screen {
     TimePoint now{}; // the latest time seen; time never runs backwards
+    // The status bar's clock: screen time `wallAnchor` is wall time `wallAtAnchor`, so the clock runs with
+    // the times the screen is given rather than with the machine's own clock.
+    TimePoint wallAnchor = std::chrono::steady_clock::now();
+    std::chrono::system_clock::time_point wallAtAnchor = std::chrono::system_clock::now();
+    std::chrono::system_clock::time_point wallTime(TimePoint t) const {
+        return wallAtAnchor + std::chrono::duration_cast<std::chrono::system_clock::duration>(t - wallAnchor);
+    }
 
     std::map<std::string, AppState> apps; // every app opened so far keeps its pages
     std::string current;                  // the open app; empty on the home screen

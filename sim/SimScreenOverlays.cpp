@@ -146,8 +146,8 @@ void drawSuggestions(Painter& p, const Palette& c, const std::vector<SpotlightSl
 
 } // namespace
 
-std::string clockText() {
-    std::time_t t = std::time(nullptr);
+std::string clockText(std::chrono::system_clock::time_point wall) {
+    std::time_t t = std::chrono::system_clock::to_time_t(wall);
     std::tm local{};
     localtime_r(&t, &local);
     int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;

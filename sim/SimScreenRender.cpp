@@ -266,7 +266,7 @@ bool Renderer::render(Screen& s, Image& frame, TimePoint now) {
     s.texts.trim();
     if (frame.width() != int(kW) || frame.height() != int(kH) || frame.format() != Image::Format::bgra)
         frame = Image(int(kW), int(kH), Image::Format::bgra);
-    std::string clock = s.asleep ? std::string() : clockText();
+    std::string clock = s.asleep ? std::string() : clockText(s.wallTime(now));
     bool full = needsFull(s, frame, now);
     std::vector<Rect> rects = full ? std::vector<Rect>{kScreen} : damage(s, now, clock);
     if (rects.empty())
@@ -350,10 +350,9 @@ std::optional<TimePoint> Renderer::nextChange(const Screen& s, TimePoint now) co
         auto phases = (now - s.caretEpoch) / kBlinkPhase;
         consider(s.caretEpoch + (phases + 1) * kBlinkPhase);
     }
-    using std::chrono::system_clock;
-    auto wall = system_clock::now();
+    auto wall = s.wallTime(now);
     auto nextMinute = std::chrono::floor<std::chrono::minutes>(wall) + std::chrono::minutes(1);
-    consider(now + std::chrono::duration_cast<Duration>(nextMinute - wall));
+    consider(now + std::chrono::ceil<Duration>(nextMinute - wall));
     return next;
 }
 

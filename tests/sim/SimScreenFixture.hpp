@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -26,7 +27,7 @@ inline Box around(double cx, double cy, int radius) {
     return {int(cx) - radius, int(cy) - radius, 2 * radius + 1, 2 * radius + 1};
 }
 
-// The status bar's clock follows the wall clock and may turn over during a test.
+// Where the status bar's clock is drawn.
 inline const Box kClockArea{0, 0, 420, 162};
 
 class SimScreenFixture : public ::testing::Test {
@@ -34,6 +35,18 @@ protected:
     SimScreen screen;
     Image frame;
     TimePoint now = TimePoint{} + 100h;
+
+    // The clock reads 9:41 at the start and turns only when a test lets a minute pass.
+    SimScreenFixture() {
+        std::tm local{};
+        local.tm_year = 2026 - 1900;
+        local.tm_mon = 0;
+        local.tm_mday = 9;
+        local.tm_hour = 9;
+        local.tm_min = 41;
+        local.tm_isdst = -1;
+        screen.setWallClock(now, std::chrono::system_clock::from_time_t(std::mktime(&local)));
+    }
 
     bool render() { return screen.render(frame, now); }
     void wait(Duration d) {

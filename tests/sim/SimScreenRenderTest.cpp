@@ -90,7 +90,15 @@ TEST_F(SimScreenRenderTest, NextChangeFollowsAnimationFramesThenTheCaretBlink) {
     render();
     auto idle = screen.nextChange(now);
     ASSERT_TRUE(idle);
-    EXPECT_LE(*idle - now, 60s); // the clock's next minute
+    EXPECT_EQ(*idle - now, 60s); // the clock's next minute
+    EXPECT_TRUE(find("9:41"));
+    now += 59s;
+    render();
+    EXPECT_TRUE(find("9:41"));
+    now += 1s;
+    EXPECT_TRUE(render());
+    EXPECT_TRUE(find("9:42"));
+    EXPECT_FALSE(find("9:41"));
 
     screen.tap(kSettingsIconX, kSettingsIconY, now);
     now += 80ms;
