@@ -99,6 +99,74 @@ void eraseSolidShapes(Image& grey, int factor) {
         }
 }
 
+// The caret of a text field is a thin upright bar in the tint colour beside text of another colour. Read
+// with the text, it turns the word beside it into something else ("agent|", "agent]") that the engine
+// doubts, so it is erased first. A thin coloured stroke with coloured ink close beside it is a letter of
+// coloured text (the "l" of a tinted button's label) and stays. Sizes are in the pixels of a phone's own
+// 1179-pixel-wide picture, scaled to the frame.
+void eraseCarets(Image& grey, const std::vector<std::uint8_t>& rgb, int frameWidth, int factor) {
+    const int w = grey.width(), h = grey.height();
+    const double unit = frameWidth / 1179.0 / factor;
+    const int widest = std::max(2, static_cast<int>(12 * unit + 0.5));
+    const int shortest = std::max(6, static_cast<int>(30 * unit + 0.5));
+    const int reach = std::max(3, static_cast<int>(24 * unit + 0.5));
+    auto coloured = [&](int x, int y) {
+        if (grey.row(y)[x] >= 128)
+            return false;
+        const std::uint8_t* p = rgb.data() + (static_cast<std::size_t>(y) * w + x) * 3;
+        return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}) >= 60;
+    };
+    std::vector<int> label(static_cast<std::size_t>(w) * h, 0);
+    std::vector<int> stack, pixels;
+    int next = 0;
+    for (int y0 = 0; y0 < h; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (label[static_cast<std::size_t>(y0) * w + x0] || !coloured(x0, y0))
+                continue;
+            const int id = ++next;
+            pixels.clear();
+            stack.assign(1, y0 * w + x0);
+            label[static_cast<std::size_t>(y0) * w + x0] = id;
+            int left = x0, right = x0, top = y0, bottom = y0;
+            while (!stack.empty()) {
+                const int i = stack.back();
+                stack.pop_back();
+                pixels.push_back(i);
+                const int x = i % w, y = i / w;
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+                for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny)
+                    for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
+                        const std::size_t n = static_cast<std::size_t>(ny) * w + nx;
+                        if (!label[n] && coloured(nx, ny)) {
+                            label[n] = id;
+                            stack.push_back(ny * w + nx);
+                        }
+                    }
+            }
+            const int bw = right - left + 1, bh = bottom - top + 1;
+            if (bw > widest || bh < shortest || bh < 4 * bw)
+                continue;
+            bool beside = false;
+            for (int y = top; y <= bottom && !beside; ++y)
+                for (int x = std::max(0, left - reach); x <= std::min(w - 1, right + reach) && !beside; ++x)
+                    beside = (x < left || x > right) && coloured(x, y);
+            if (beside)
+                continue;
+            // The bar, and the faint edge beside each of its rows (never the darker ink of a letter there).
+            for (int y = top; y <= bottom; ++y) {
+                const int* row = label.data() + static_cast<std::size_t>(y) * w;
+                for (int x = left; x <= right; ++x)
+                    if (row[x] == id)
+                        grey.row(y)[x] = 255;
+                if (left > 0 && row[left] == id && grey.row(y)[left - 1] >= 128)
+                    grey.row(y)[left - 1] = 255;
+                if (right + 1 < w && row[right] == id && grey.row(y)[right + 1] >= 128)
+                    grey.row(y)[right + 1] = 255;
+            }
+        }
+}
+
 } // namespace
 
 Image preparedGrey(const Image& frame, int factor) {
@@ -121,6 +189,7 @@ Image preparedGrey(const Image& frame, int factor) {
                 }
             }
         }
+    eraseCarets(grey, rgb, frame.width(), factor);
     eraseSolidShapes(grey, factor);
     return grey;
 }

@@ -78,9 +78,26 @@ public:
         }
         // Symbol by symbol, so that letters the engine took for one word across a wide gap (the keys of
         // the on-screen keyboard) come apart; a real word never has a gap as wide as its letters are tall.
+        // A bar at either end of a word is the caret of a text field: it is no part of the word, and the
+        // engine's doubt about the word it made with the bar is no doubt about the letters, so such a word
+        // is judged by its least sure letter instead.
         ocr::Word piece;
-        float confidence = 0;
+        float confidence = 0, leastLetter = 100;
+        bool barAtStart = false, barPending = false;
+        ocr::Word bar;
+        auto add = [&](const std::string& symbol, int left, int top, int right, int bottom) {
+            if (piece.text.empty())
+                piece = {"", left, top, 0, 0, confidence};
+            piece.text += symbol;
+            const int r = std::max(piece.x + piece.width, right), b = std::max(piece.y + piece.height, bottom);
+            piece.x = std::min(piece.x, left), piece.y = std::min(piece.y, top);
+            piece.width = r - piece.x, piece.height = b - piece.y;
+        };
         auto flush = [&] {
+            if ((barAtStart || barPending) && !piece.text.empty())
+                piece.confidence = leastLetter;
+            barAtStart = barPending = false;
+            leastLetter = 100;
             if (!piece.text.empty() && !ocr::isJunk(piece) &&
                 !ocr::isStatusGlyph(piece, grey.height() * factor))
                 words.push_back(std::move(piece));
@@ -102,13 +119,25 @@ public:
             if (!piece.text.empty() &&
                 left - (piece.x + piece.width) > 4 * std::max(piece.height, bottom - top) / 5)
                 flush();
-            if (piece.text.empty())
-                piece = {"", left, top, 0, 0, confidence};
-            piece.text += text.get();
-            const int r = std::max(piece.x + piece.width, right),
-                      b = std::max(piece.y + piece.height, bottom);
-            piece.x = std::min(piece.x, left), piece.y = std::min(piece.y, top);
-            piece.width = r - piece.x, piece.height = b - piece.y;
+            const std::string symbol = text.get();
+            if (symbol == "|") {
+                if (piece.text.empty() && !barPending) {
+                    barAtStart = true;
+                } else {
+                    if (barPending)
+                        add("|", bar.x, bar.y, bar.x + bar.width, bar.y + bar.height);
+                    barPending = true;
+                    bar = {"|", left, top, right - left, bottom - top, 0};
+                }
+                continue;
+            }
+            if (barPending) {
+                // A bar between letters belongs to the word.
+                add("|", bar.x, bar.y, bar.x + bar.width, bar.y + bar.height);
+                barPending = false;
+            }
+            leastLetter = std::min(leastLetter, it->Confidence(tesseract::RIL_SYMBOL));
+            add(symbol, left, top, right, bottom);
         } while (it->Next(tesseract::RIL_SYMBOL));
         flush();
         api_.Clear();

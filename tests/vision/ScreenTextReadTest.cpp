@@ -4,6 +4,7 @@
 #include "tests/sim/SimScreenFixture.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 using namespace pokescope;
 using namespace pokescope::sim;
@@ -137,3 +138,41 @@ TEST_F(ScreenTextReadTest, HomeScreenFirstRowAndNoGlyphJunk) {
 }
 
 } // namespace
+
+// What a capture adds where the picture has edges: a little noise that differs from frame to frame.
+static Image withEdgeNoise(const Image& clean, std::uint64_t seed) {
+    Image noisy = clean;
+    auto grey = [](const std::uint8_t* p) { return (p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8; };
+    for (int y = 0; y < clean.height(); ++y) {
+        const std::uint8_t* source = clean.row(y);
+        std::uint8_t* target = noisy.row(y);
+        for (int x = 1; x < clean.width(); ++x) {
+            if (std::abs(grey(source + x * 4) - grey(source + (x - 1) * 4)) < 40)
+                continue;
+            std::uint64_t h = (std::uint64_t(x) * 0x9E3779B97F4A7C15ULL) ^ (std::uint64_t(y) * 0xC2B2AE3D27D4EB4FULL) ^
+                              (seed * 0x165667B19E3779F9ULL);
+            h ^= h >> 29;
+            const int n = int(h % 13) - 6;
+            for (int c = 0; c < 3; ++c)
+                target[x * 4 + c] = std::uint8_t(std::clamp(target[x * 4 + c] + n, 0, 255));
+        }
+    }
+    return noisy;
+}
+
+// Typed text is read whole whether the caret beside its last word is lit or not: the caret is no letter,
+// and the word beside it must not turn into "agent|" or be dropped as doubtful.
+TEST_F(ScreenTextReadTest, TypedTextIsReadWithTheCaretLitOrDark) {
+    open("Notes");
+    tapAt(590, 1400);
+    screen.typeText("Hello from the agent", now);
+    settle();
+    for (int phase = 0; phase < 2; ++phase) {
+        render();
+        for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+            items = ScreenText::read(withEdgeNoise(frame, seed));
+            expectRead("Hello from the agent");
+        }
+        now += std::chrono::milliseconds(500);
+    }
+}

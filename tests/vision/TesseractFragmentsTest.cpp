@@ -116,6 +116,39 @@ TEST(TesseractPrepare, FilledShapesAreErasedButStrokesKept) {
     EXPECT_EQ(preparedGrey(frameWithBlock(0xFFFFFF, 0x34C759, 20, 40, 6, 96), 2).row(50)[11], 0);
 }
 
+// A text field's caret (a thin bar in the tint colour) is erased before reading, whether it stands apart
+// from the letter before it or touches it; a thin coloured letter beside coloured letters stays.
+TEST(TesseractPrepare, ACaretBesideTextIsErasedButColouredLettersStay) {
+    struct Block {
+        std::uint32_t colour;
+        int x, y, w, h;
+    };
+    const std::uint32_t black = 0x000000, blue = 0x007AFF, yellow = 0xE5B000;
+    const Block blocks[] = {
+        {black, 100, 100, 24, 40}, {blue, 132, 94, 6, 54},    // a letter, then the caret a little apart
+        {black, 300, 100, 24, 40}, {yellow, 324, 94, 6, 54},  // the caret touching the letter
+        {blue, 500, 100, 24, 40},  {blue, 532, 94, 6, 54},    // coloured text: "…el" of a tinted label
+    };
+    Image frame(1179, 240, Image::Format::bgra);
+    for (int py = 0; py < frame.height(); ++py)
+        for (int px = 0; px < frame.width(); ++px) {
+            std::uint32_t c = 0xFFFFFF;
+            for (const Block& b : blocks)
+                if (px >= b.x && px < b.x + b.w && py >= b.y && py < b.y + b.h)
+                    c = b.colour;
+            std::uint8_t* p = frame.row(py) + 4 * px;
+            p[0] = c & 0xFF, p[1] = (c >> 8) & 0xFF, p[2] = (c >> 16) & 0xFF, p[3] = 0xFF;
+        }
+    const Image grey = preparedGrey(frame, 2);
+    EXPECT_EQ(grey.row(60)[56], 0);    // the black letters stay
+    EXPECT_EQ(grey.row(60)[156], 0);
+    EXPECT_EQ(grey.row(60)[67], 255);  // both carets are gone
+    EXPECT_EQ(grey.row(60)[163], 255);
+    EXPECT_EQ(grey.row(50)[163], 255);
+    EXPECT_EQ(grey.row(60)[256], 0);   // the coloured letters stay, the thin one too
+    EXPECT_EQ(grey.row(60)[267], 0);
+}
+
 TEST(TesseractPrepare, BandsCutOnQuietRowsAndCoverTheImage) {
     Image grey(100, 400, Image::Format::gray);
     std::fill(grey.data(), grey.data() + grey.byteCount(), 255);
