@@ -5,6 +5,7 @@
 #include "capture/ScreenCapture.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Preferences.hpp"
+#include "platform/WaitLedger.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -21,10 +22,7 @@ constexpr int kParkStep = 127;
 
 struct RealTimer : InputEngine::Timer {
     TimePoint now() override { return std::chrono::steady_clock::now(); }
-    void sleep(Duration duration) override {
-        if (duration > Duration::zero())
-            std::this_thread::sleep_for(duration);
-    }
+    void sleep(Duration duration) override { WaitLedger::sleep(duration); }
 };
 
 struct HIDLink : InputEngine::Link {
@@ -233,6 +231,13 @@ std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
         frames[i + 1] = latestFrame().image;
         if (!frames[i + 1])
             return std::nullopt;
+        // Not one frame since the first nudge: nothing on the screen moved with it (a pointer pinned
+        // against an edge, or none shown), and no later cycle could make the difference the search needs.
+        if (i == 0 && frames[1] == frames[0]) {
+            sendPointer(0, -kNudge * sign, 0);
+            sleepMs(40);
+            return std::nullopt;
+        }
     }
     sendPointer(0, -kNudge * sign, 0);
     sleepMs(40);

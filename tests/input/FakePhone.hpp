@@ -80,8 +80,11 @@ public:
         for (const auto& p : history_)
             if (p.at + latency <= timer_.t)
                 shown = &p;
-        if (!frame_ || shown->x != drawnX_ || shown->y != drawnY_ || shown->page != drawnPage_) {
+        // Like a phone, it sends a frame only when its picture changes: a hidden pointer moves unseen.
+        const bool moved = showPointer && (shown->x != drawnX_ || shown->y != drawnY_);
+        if (!frame_ || moved || shown->page != drawnPage_ || showPointer != drawnShown_) {
             frame_ = draw(shown->x, shown->y, shown->page);
+            drawnShown_ = showPointer;
             drawnPage_ = shown->page;
             drawnX_ = shown->x;
             drawnY_ = shown->y;
@@ -147,6 +150,7 @@ private:
     double drawnX_ = -1, drawnY_ = -1;
     TimePoint frameAt_{};
     int page_ = 0, drawnPage_ = 0;
+    bool drawnShown_ = true;
     std::uint8_t lastButtons_ = 0;
 };
 

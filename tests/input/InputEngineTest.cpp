@@ -110,6 +110,25 @@ TEST_F(EngineTest, TooFastPointersAndInvisiblePointersFailWithoutTouchingTheOldC
     EXPECT_TRUE(engine->landed()[0].empty());
 }
 
+// When no frame follows the first nudge, nothing moved with it: detection gives up at once and puts the
+// pointer back where it was, instead of wiggling twice more at an unchanging screen.
+TEST_F(EngineTest, DetectionStopsAfterOneNudgeWhenTheScreenStaysStill) {
+    phone->showPointer = false;
+    engine->locatePointer(std::nullopt); // the first frame is drawn
+    const auto from = phone->pointerReports().size();
+    const auto started = timer.now();
+    EXPECT_FALSE(engine->locatePointer(std::nullopt));
+    EXPECT_EQ(pointerBytes(from), (std::vector<std::vector<int>>{{0, 10, 0}, {0, -10, 0}}));
+    EXPECT_LT(timer.now() - started, 1500ms); // three cycles would take more than two seconds
+
+    // A pointer that shows moves the screen with every nudge: all three cycles run and it is found.
+    phone->showPointer = true;
+    engine->locatePointer(std::nullopt);
+    const auto again = phone->pointerReports().size();
+    EXPECT_TRUE(engine->locatePointer(std::nullopt));
+    EXPECT_EQ(pointerBytes(again).size(), 4u);
+}
+
 TEST_F(EngineTest, SingleStepsOfMoreThanFourteenPixelsAreTooFast) {
     // Single steps are measured over 30 units near the first point, within a quarter of the frame's
     // width: on a wide frame 30 steps of 15 px stay within reach.
