@@ -6,6 +6,7 @@
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "input/Keymap.hpp"
+#include "platform/WaitLedger.hpp"
 #include "vision/ScreenText.hpp"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ ImageRef latestFrame() {
 
 void sleepMs(double ms) {
     if (ms > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+        WaitLedger::sleep(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
 }
 
 // Moves to `at` with correction, marks the tap and clicks, all in one block on the input queue.

@@ -8,6 +8,7 @@
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "platform/Base64.hpp"
+#include "platform/WaitLedger.hpp"
 #include "vision/ScreenText.hpp"
 
 #include <cmath>
@@ -63,7 +64,7 @@ void settle(Duration limit, Duration still, TimePoint since) {
         TimePoint last = std::max(ScreenCapture::shared().lastFrameAt(), since);
         if (std::chrono::steady_clock::now() - last >= still)
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        WaitLedger::sleep(std::chrono::milliseconds(50));
     }
 }
 

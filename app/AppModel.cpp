@@ -6,6 +6,8 @@
 #include "app/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
+#include "platform/AtomicFile.hpp"
+#include "platform/Paths.hpp"
 #include "platform/Dispatch.hpp"
 
 #include <climits>
@@ -253,6 +255,136 @@ void AppModel::setOnboardingDone(bool done) {
     }
     AppSettings::shared().store().set(AppSettings::kOnboardingDone, done);
     changed();
+}
+
+void AppModel::calibrate() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_.calibrating)
+            return; // one calibration at a time; the running one reports
+        state_.calibrating = true;
+        state_.calibrationError.reset();
+    }
+    changed();
+    InputEngine::shared().queue().async([] {
+        std::optional<Calibration> result;
+        std::string error;
+        try {
+            result = InputEngine::shared().calibrate();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        DispatchQueue::main().async([result, error] {
+            {
+                std::lock_guard lock(shared().mutex_);
+                if (result)
+                    shared().state_.calibration = result;
+                else
+                    shared().state_.calibrationError = error;
+                shared().state_.calibrating = false;
+            }
+            shared().changed();
+        });
+    });
+}
+
+void AppModel::enableAssistiveTouch() {
+    auto phone = selectedPhone();
+    if (!phone)
+        return;
+    DispatchQueue::global().async([udid = phone->udid] {
+        bool ok = MobileDevice::shared().setAssistiveTouch(udid, true);
+        auto on = MobileDevice::shared().assistiveTouchEnabled(udid);
+        DispatchQueue::main().async([on, ok] {
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.assistiveTouchOn = on ? on : std::optional<bool>(ok);
+            }
+            shared().changed();
+        });
+    });
+}
+
+void AppModel::setScreenshotFolder(std::filesystem::path folder) {
+    std::lock_guard lock(mutex_);
+    screenshotFolder_ = std::move(folder);
+}
+
+void AppModel::setClipboard(std::function<bool(const ImageRef&)> clipboard) {
+    std::lock_guard lock(mutex_);
+    clipboard_ = std::move(clipboard);
+}
+
+std::string AppModel::screenshotName(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "iPhone %Y-%m-%d at %H.%M.%S.png", &local);
+    return text;
+}
+
+void AppModel::saveScreenshot() {
+    auto image = ScreenCapture::shared().latestImage();
+    if (!image) {
+        {
+            std::lock_guard lock(mutex_);
+            state_.recordingError = "No screen to capture — is the iPhone connected and unlocked?";
+        }
+        changed();
+        return;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::optional<std::filesystem::path> folder;
+    {
+        std::lock_guard lock(mutex_);
+        folder = screenshotFolder_;
+    }
+    DispatchQueue::global().async([image, now, folder] {
+        auto png = encoded(*image, ImageType::png, 0.8);
+        if (!png) {
+            Log::shared().add("screenshot: the picture could not be encoded");
+            return;
+        }
+        std::filesystem::path directory;
+        try {
+            directory = folder ? *folder : Paths::screenshots();
+        } catch (const std::exception&) {
+            directory = Paths::home() / "Pictures" / "Pokescope";
+        }
+        std::error_code ignored;
+        std::filesystem::create_directories(directory, ignored);
+        DispatchQueue::main().async([image, now, directory, png = std::move(*png)] {
+            // Two screenshots in the same second keep both: the second gets a number.
+            const std::string name = screenshotName(now);
+            std::filesystem::path file = directory / name;
+            std::error_code ec;
+            for (int n = 2; std::filesystem::exists(file, ec) && n < 1000; ++n)
+                file = directory / (name.substr(0, name.size() - 4) + " (" + std::to_string(n) + ").png");
+            std::string failure;
+            if (!writeFileAtomically(file, png, failure)) {
+                {
+                    std::lock_guard lock(shared().mutex_);
+                    shared().state_.recordingError = "Couldn't save the screenshot: " + failure;
+                }
+                shared().changed();
+                return;
+            }
+            std::function<bool(const ImageRef&)> clipboard;
+            {
+                std::lock_guard lock(shared().mutex_);
+                clipboard = shared().clipboard_;
+            }
+            if (clipboard && AppSettings::shared().copyScreenshots() && !clipboard(image))
+                Log::shared().add("screenshot: couldn't put the picture on the clipboard");
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.lastScreenshot = file;
+                shared().state_.recordingError.reset();
+            }
+            shared().changed();
+            Log::shared().add("screenshot: saved " + file.filename().string());
+        });
+    });
 }
 
 std::string AppModel::executablePath() {

@@ -13,6 +13,9 @@
 #include "platform/Image.hpp"
 
 #include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
 #include <functional>
 #include <optional>
 #include <string>
@@ -46,6 +49,11 @@ public:
         std::vector<std::string> logLines;
         bool onboardingDone = false;
         std::optional<Calibration> calibration;
+        bool calibrating = false;
+        std::optional<std::string> calibrationError;
+        // Recording and screenshot problems, for the window to show.
+        std::optional<std::string> recordingError;
+        std::optional<std::filesystem::path> lastScreenshot;
     };
     State snapshot() const;
     // Heard after every change of state, on the main queue.
@@ -56,6 +64,22 @@ public:
     void select(const PhoneInfo& phone);
     void phonesChanged(const std::vector<PhoneInfo>& phones);
     void setOnboardingDone(bool done);
+
+    // Runs the pointer calibration on the input engine's queue; the result or the error arrives as state.
+    void calibrate();
+    // Turns AssistiveTouch on on the selected phone, then shows what the phone reports.
+    void enableAssistiveTouch();
+    // Saves the current screen as a PNG file in the screenshots folder (and puts it on the clipboard when
+    // the setting asks and a clipboard exists). Encoding and writing happen off the main queue; the
+    // outcome arrives as state and a log line.
+    void saveScreenshot();
+    // Where screenshots go; the pictures folder's Pokescope folder unless set (tests).
+    void setScreenshotFolder(std::filesystem::path folder);
+    // The window application's clipboard: takes the picture; false when it could not. Without one
+    // (no display) screenshots are only saved.
+    void setClipboard(std::function<bool(const ImageRef&)> clipboard);
+    // "iPhone 2026-03-04 at 09.05.07.png" for that local time.
+    static std::string screenshotName(std::time_t when);
 
     // Agent configuration texts, for the user to copy.
     std::string urlConfigJSON() const;
@@ -79,6 +103,8 @@ private:
     bool headless_ = false;
     std::optional<std::string> assistiveTouchSwitchedFor_; // headless: switched on once per phone
     bool headlessPairing_ = false;
+    std::optional<std::filesystem::path> screenshotFolder_;
+    std::function<bool(const ImageRef&)> clipboard_;
 };
 
 } // namespace pokescope

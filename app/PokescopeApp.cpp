@@ -3,6 +3,7 @@
 #include "agent/Tools.hpp"
 #include "app/AppModel.hpp"
 #include "app/Log.hpp"
+#include "app/Migration.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "device/MobileDevice.hpp"
 #include "platform/Dispatch.hpp"
@@ -53,6 +54,7 @@ int run(const Entry::Options& options) {
     Log::shared().add("app: Pokescope 0.1.0 running without windows");
     if (options.simulate)
         plugInSimulatedPhone();
+    Migration::run();
     AppModel::shared().setPort(Entry::serverPort(options));
     AppModel::shared().setHeadless(true);
     DispatchQueue::main().async([] { AppModel::shared().start(); });

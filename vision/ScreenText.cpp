@@ -1,6 +1,7 @@
 #include "vision/ScreenText.hpp"
 
 #include "app/Log.hpp"
+#include "platform/WaitLedger.hpp"
 
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
@@ -73,6 +74,7 @@ std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer) {
         return {};
     }
     try {
+        WaitLedger::Scope reading(WaitLedger::Kind::recognition);
         return items(recognizer.recognize(image));
     } catch (const std::exception& e) {
         Log::shared().add(std::string("ScreenText: text recognition failed: ") + e.what());

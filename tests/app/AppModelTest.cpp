@@ -1,10 +1,24 @@
-// The agent configuration texts the user copies: exact for ordinary paths, valid JSON for any path.
+// The application model: the agent configuration texts the user copies (exact for ordinary paths, valid
+// JSON for any path), saving screenshots, calibrating from the window, and the one-time migration.
 #include "app/AppModel.hpp"
+#include "app/Log.hpp"
+#include "app/Migration.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "input/InputEngine.hpp"
+#include "platform/Dispatch.hpp"
+#include "sim/SimBluetooth.hpp"
+#include "sim/SimCapture.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
 using namespace pokescope;
+using namespace pokescope::test;
 
 TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForAnyPath) {
     EXPECT_EQ(AppModel::stdioConfigJSON("/opt/pokescope/bin/pokescope"),
@@ -15,4 +29,139 @@ TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForA
     ASSERT_FALSE(parsed.is_discarded());
     EXPECT_EQ(parsed["mcpServers"]["pokescope"]["command"], odd);
     EXPECT_EQ(parsed["mcpServers"]["pokescope"]["args"], nlohmann::json::array({"--stdio"}));
+}
+
+// --- the model's operations, with the main queue running on a thread of its own ---------------------------
+
+namespace {
+
+class MainQueueThread {
+public:
+    MainQueueThread() : thread_([] { DispatchQueue::runMain(); }) {}
+    ~MainQueueThread() {
+        DispatchQueue::stopMain();
+        thread_.join();
+    }
+    template <class F> void run(F&& f) { DispatchQueue::main().sync(std::forward<F>(f)); }
+
+private:
+    std::thread thread_;
+};
+
+// Each test case runs in a process of its own (ctest), so the shared services start fresh in each.
+class AppModelOperations : public testing::Test {
+protected:
+    TempHome home;
+    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
+    std::filesystem::path folder = home.path() / "shots";
+    MainQueueThread main;
+
+    void SetUp() override {
+        ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(phone));
+        BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(phone));
+        main.run([&] { AppModel::shared().setScreenshotFolder(folder); });
+    }
+    void TearDown() override {
+        main.run([] { ScreenCapture::shared().stop(); });
+    }
+    AppModel::State state() { return AppModel::shared().snapshot(); }
+    std::vector<std::filesystem::path> files() const {
+        std::vector<std::filesystem::path> out;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            out.push_back(entry.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(AppModelScreenshotName, IsTheLocalTimeInTheFixedPattern) {
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 2;
+    local.tm_mday = 4;
+    local.tm_hour = 9;
+    local.tm_min = 5;
+    local.tm_sec = 7;
+    local.tm_isdst = -1;
+    EXPECT_EQ(AppModel::screenshotName(std::mktime(&local)), "iPhone 2026-03-04 at 09.05.07.png");
+}
+
+TEST_F(AppModelOperations, ASavedScreenshotWithoutAScreenSaysWhyAndWritesNothing) {
+    main.run([] { AppModel::shared().saveScreenshot(); });
+    EXPECT_EQ(state().recordingError, "No screen to capture — is the iPhone connected and unlocked?");
+    EXPECT_FALSE(state().lastScreenshot);
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(AppModelOperations, ScreenshotsAreSavedAsPngsAndTwoInOneSecondKeepBoth) {
+    main.run([] { ScreenCapture::shared().start(); });
+    ASSERT_TRUE(eventually([] { return ScreenCapture::shared().latestImage() != nullptr; }));
+    const auto before = Log::shared().lines().size();
+    std::vector<ImageRef> copied;
+    main.run([&] {
+        AppModel::shared().setClipboard([&](const ImageRef& image) {
+            copied.push_back(image);
+            return true;
+        });
+        AppModel::shared().saveScreenshot();
+        AppModel::shared().saveScreenshot();
+    });
+    ASSERT_TRUE(eventually([&] { return files().size() == 2 && copied.size() == 2; }));
+    const auto saved = files();
+    for (const auto& file : saved) {
+        const std::string name = file.filename().string();
+        EXPECT_TRUE(name.starts_with("iPhone 20") && name.ends_with(".png") && name.find(" at ") == 17) << name;
+        std::ifstream in(file, std::ios::binary);
+        auto picture = decoded(std::string(std::istreambuf_iterator<char>(in), {}));
+        ASSERT_TRUE(picture) << name;
+        EXPECT_EQ(picture->width(), 1179);
+        EXPECT_EQ(picture->height(), 2556);
+    }
+    // Both names come from the same second or from two seconds in a row; neither replaced the other.
+    EXPECT_NE(saved[0], saved[1]);
+    ASSERT_TRUE(eventually([&] { return state().lastScreenshot.has_value(); }));
+    EXPECT_TRUE(std::find(saved.begin(), saved.end(), *state().lastScreenshot) != saved.end());
+    EXPECT_FALSE(state().recordingError);
+    const auto lines = Log::shared().lines();
+    long logged = std::count_if(lines.begin() + static_cast<long>(before), lines.end(), [](const std::string& l) {
+        return l.find("screenshot: saved iPhone ") != std::string::npos;
+    });
+    EXPECT_EQ(logged, 2);
+}
+
+TEST_F(AppModelOperations, AScreenshotFolderThatCannotBeWrittenIsReported) {
+    writeFile(folder, "a file where the folder should be");
+    main.run([] { ScreenCapture::shared().start(); });
+    ASSERT_TRUE(eventually([] { return ScreenCapture::shared().latestImage() != nullptr; }));
+    main.run([] { AppModel::shared().saveScreenshot(); });
+    ASSERT_TRUE(eventually([&] { return state().recordingError.has_value(); }));
+    EXPECT_TRUE(state().recordingError->starts_with("Couldn't save the screenshot: ")) << *state().recordingError;
+    EXPECT_FALSE(state().lastScreenshot);
+}
+
+TEST_F(AppModelOperations, AFailedCalibrationLeavesItsSentenceAndStopsCalibrating) {
+    main.run([] { AppModel::shared().calibrate(); });
+    EXPECT_TRUE(state().calibrating);
+    ASSERT_TRUE(eventually([&] { return !state().calibrating; }));
+    ASSERT_TRUE(state().calibrationError);
+    EXPECT_EQ(*state().calibrationError, InputEngine::InputError::text(InputEngine::ErrorCase::notConnected));
+    EXPECT_FALSE(state().calibration);
+}
+
+TEST(MigrationTest, RecordsThatItRanOnceAndLogsNothing) {
+    TempHome home;
+    Preferences store(home.path() / "settings.json");
+    store.set("selectedPhone", "00008110-0001");
+    const auto lines = Log::shared().lines().size();
+    Migration::run(store);
+    EXPECT_TRUE(store.boolForKey(Migration::kDoneKey));
+    EXPECT_EQ(store.stringForKey("selectedPhone"), "00008110-0001");
+    store.set(Migration::kDoneKey, true);
+    Migration::run(store);
+    Preferences reread(home.path() / "settings.json");
+    EXPECT_TRUE(reread.boolForKey(Migration::kDoneKey));
+    EXPECT_EQ(Log::shared().lines().size(), lines);
 }
