@@ -66,6 +66,9 @@ BluetoothHID::~BluetoothHID() {
         if (reader.joinable())
             reader.join();
     writeQueue_.sync([] {});
+    // Work on the main queue checks `alive_` before it touches this device; one that checked just before
+    // the flag fell may still be running: wait for it.
+    main_.sync([] {});
 }
 
 void BluetoothHID::useHost(std::shared_ptr<BluetoothHost> host) { sharedHost() = std::move(host); }
