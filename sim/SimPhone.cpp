@@ -50,6 +50,8 @@ struct SimPhone::Impl {
     SimScreen screen;
     mutable std::mutex mutex;
     std::condition_variable wake;
+    bool drawing = false; // a frame is being made outside the lock
+    std::condition_variable drawn;
     bool running = true;
     bool plugged;
     bool streaming = true;
@@ -134,8 +136,18 @@ void SimPhone::Impl::frameLoop() {
                 resend = false;
         }
         TimePoint now = std::chrono::steady_clock::now();
-        if (live)
-            produce(now, current, adapterMode, again);
+        if (live) {
+            {
+                std::lock_guard lock(mutex);
+                live = plugged && streaming && running;
+                drawing = live;
+            }
+            if (live)
+                produce(now, current, adapterMode, again);
+            std::lock_guard lock(mutex);
+            drawing = false;
+            drawn.notify_all();
+        }
         deliverDue(now);
         TimePoint next = now + kFrameInterval;
         {
@@ -351,8 +363,9 @@ void SimPhone::setPlugListener(const std::string& key, std::function<void(bool)>
 }
 
 void SimPhone::stopScreen() {
-    std::lock_guard lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     impl_->streaming = false;
+    impl_->drawn.wait(lock, [&] { return !impl_->drawing; });
 }
 
 void SimPhone::resumeScreen() {

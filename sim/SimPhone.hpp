@@ -62,6 +62,7 @@ public:
     void setPlugListener(const std::string& key, std::function<void(bool pluggedIn)> listener);
 
     // The screen stream: stopping it is what a phone does when it locks its mirrored output.
+    // Stops the screen; once this returns no frame is being drawn.
     void stopScreen();
     void resumeScreen();
     bool screenStreaming() const;

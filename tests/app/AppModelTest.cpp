@@ -63,6 +63,9 @@ protected:
     }
     void TearDown() override {
         main.run([] { ScreenCapture::shared().stop(); });
+        // The shared services keep the phone to the end of the process: let it stop drawing now, so that
+        // no frame is being drawn while the process exits.
+        phone->stopScreen();
     }
     AppModel::State state() { return AppModel::shared().snapshot(); }
     std::vector<std::filesystem::path> files() const {
@@ -143,9 +146,16 @@ TEST_F(AppModelOperations, AScreenshotFolderThatCannotBeWrittenIsReported) {
 }
 
 TEST_F(AppModelOperations, AFailedCalibrationLeavesItsSentenceAndStopsCalibrating) {
-    main.run([] { AppModel::shared().calibrate(); });
-    EXPECT_TRUE(state().calibrating);
-    ASSERT_TRUE(eventually([&] { return !state().calibrating; }));
+    std::vector<bool> seen;
+    main.run([&] {
+        AppModel::shared().setOnChange([&] { seen.push_back(AppModel::shared().snapshot().calibrating); });
+        AppModel::shared().calibrate();
+    });
+    ASSERT_TRUE(eventually([&] { return !state().calibrating && state().calibrationError; }));
+    main.run([&] {
+        AppModel::shared().setOnChange(nullptr);
+        EXPECT_EQ(seen, (std::vector<bool>{true, false})); // calibrating while it ran, then not
+    });
     ASSERT_TRUE(state().calibrationError);
     EXPECT_EQ(*state().calibrationError, InputEngine::InputError::text(InputEngine::ErrorCase::notConnected));
     EXPECT_FALSE(state().calibration);
