@@ -14,9 +14,6 @@
 
 namespace pokescope::PokescopeApp {
 
-namespace {
-
-// The simulated phone, plugged in for the whole run.
 void plugInSimulatedPhone() {
     static auto* phone = new std::shared_ptr<sim::SimPhone>(std::make_shared<sim::SimPhone>());
     MobileDevice::useBackend(std::make_shared<sim::SimLockdown>(*phone));
@@ -35,6 +32,8 @@ void plugInSimulatedPhone() {
     const auto& identity = (*phone)->identity();
     Log::shared().add("app: simulated iPhone plugged in (" + identity.name + ", " + identity.productType + ")");
 }
+
+namespace {
 
 // Without windows the log is the only view: say how the screen is doing when it changes.
 void reportScreen(long lastCount) {
