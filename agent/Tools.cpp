@@ -6,6 +6,7 @@
 #include "app/AppSettings.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
+#include "media/ScreenRecorder.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -172,6 +173,30 @@ json errorResult(const std::string& message) {
     return result;
 }
 
+json startRecording(const json& arguments) {
+    auto& settings = AppSettings::shared();
+    const bool overlay = ToolArguments::boolean(arguments, "overlay").value_or(settings.showActions());
+    const bool audio = ToolArguments::boolean(arguments, "audio").value_or(settings.recordAudio());
+    std::optional<double> maxSeconds = settings.recordingLimitSeconds();
+    if (auto given = ToolArguments::number(arguments, "max_seconds"))
+        maxSeconds = std::clamp(*given, 5.0, 14400.0);
+    auto& recorder = ScreenRecorder::shared();
+    const auto file = recorder.start(overlay, audio, maxSeconds);
+    return text(std::string("Recording started") + (recorder.hasAudio() ? " with iPhone audio" : "") +
+                " → " + file.string() + ". Call stop_recording when done.");
+}
+
+json stopRecording() {
+    const auto result = ScreenRecorder::shared().stop();
+    char figures[96];
+    std::snprintf(figures, sizeof figures, "Saved %.1f s recording (%.1f MB): ", result.seconds,
+                  static_cast<double>(result.bytes) / 1048576.0);
+    std::string sentence = figures + result.url.string() + ".";
+    if (result.stoppedBecause)
+        sentence += " It stopped automatically because " + *result.stoppedBecause + ".";
+    return text(sentence);
+}
+
 void setEnvironment(Environment environment) {
     std::lock_guard lock(environmentMutex());
     environmentValue() = std::move(environment);
@@ -221,8 +246,10 @@ json call(const std::string& name, const json& arguments) {
             if (probe)
                 return text(probe().dump());
         }
-        if (name == "start_recording" || name == "stop_recording")
-            return errorResult("Screen recording isn't available in this version of Pokescope yet.");
+        if (name == "start_recording")
+            return startRecording(arguments);
+        if (name == "stop_recording")
+            return stopRecording();
         if (transcription().count(name))
             return errorResult("Transcription isn't available in this version of Pokescope yet.");
         return action(name, arguments);

@@ -7,6 +7,7 @@
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
+#include "media/ScreenRecorder.hpp"
 #include "platform/Base64.hpp"
 #include "platform/WaitLedger.hpp"
 #include "vision/ScreenText.hpp"
@@ -90,7 +91,14 @@ std::string statusText() {
     lines.push_back(AppSettings::shared().transcriptionEnabled() ? "transcription: on"
                                                                  : "transcription: off (turn on in Pokescope Settings)");
     lines.push_back("listening: off");
-    lines.push_back("recording: off");
+    if (auto since = ScreenRecorder::shared().startedAt()) {
+        char on[48];
+        std::snprintf(on, sizeof on, "on (%.0f s)",
+                      std::chrono::duration<double>(std::chrono::system_clock::now() - *since).count());
+        lines.push_back(std::string("recording: ") + on);
+    } else {
+        lines.push_back("recording: off");
+    }
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i)
         text += (i ? "\n" : "") + lines[i];

@@ -105,6 +105,20 @@ void AppModel::start() {
     auto& hid = BluetoothHID::shared();
     hid.setOnStateChange([](BluetoothHID::State state) { shared().bluetoothStateChanged(state); });
 
+    // The recorder tells of starts and finishes on the main queue; gestures post their marks to it.
+    ScreenRecorder::shared().setOnChange([](bool recording, std::optional<ScreenRecorder::Result> result) {
+        {
+            std::lock_guard lock(shared().mutex_);
+            shared().state_.recording = recording;
+            shared().state_.recordingStartedAt =
+                recording ? std::optional(std::chrono::system_clock::now()) : std::nullopt;
+            if (result)
+                shared().state_.lastRecording = result;
+        }
+        shared().changed();
+    });
+    InputEngine::shared().setMarkSink([](const ActionMark& mark) { ScreenRecorder::shared().mark(mark); });
+
     {
         std::lock_guard lock(mutex_);
         state_.calibration = InputEngine::shared().calibration();
@@ -286,6 +300,41 @@ void AppModel::calibrate() {
             shared().changed();
         });
     });
+}
+
+void AppModel::toggleRecording() {
+    {
+        std::lock_guard lock(mutex_);
+        state_.recordingError.reset();
+    }
+    changed();
+    auto& recorder = ScreenRecorder::shared();
+    auto failed = [](const std::string& error) {
+        DispatchQueue::main().async([error] {
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.recordingError = error;
+            }
+            shared().changed();
+        });
+    };
+    if (recorder.recording()) {
+        // Finishing waits for the writer: off the main queue. The recorder's listener shows the result.
+        DispatchQueue::global().async([failed] {
+            try {
+                ScreenRecorder::shared().stop();
+            } catch (const std::exception& e) {
+                failed(e.what());
+            }
+        });
+        return;
+    }
+    auto& settings = AppSettings::shared();
+    try {
+        recorder.start(settings.showActions(), settings.recordAudio(), settings.recordingLimitSeconds());
+    } catch (const std::exception& e) {
+        failed(e.what());
+    }
 }
 
 void AppModel::enableAssistiveTouch() {

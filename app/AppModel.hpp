@@ -9,6 +9,7 @@
 #include "bluetooth/BluetoothHID.hpp"
 #include "device/MobileDevice.hpp"
 #include "input/Calibration.hpp"
+#include "media/ScreenRecorder.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Image.hpp"
 
@@ -51,6 +52,9 @@ public:
         std::optional<Calibration> calibration;
         bool calibrating = false;
         std::optional<std::string> calibrationError;
+        bool recording = false;
+        std::optional<std::chrono::system_clock::time_point> recordingStartedAt;
+        std::optional<ScreenRecorder::Result> lastRecording;
         // Recording and screenshot problems, for the window to show.
         std::optional<std::string> recordingError;
         std::optional<std::filesystem::path> lastScreenshot;
@@ -67,6 +71,8 @@ public:
 
     // Runs the pointer calibration on the input engine's queue; the result or the error arrives as state.
     void calibrate();
+    // Starts a recording with the user's settings, or stops the running one (in the background).
+    void toggleRecording();
     // Turns AssistiveTouch on on the selected phone, then shows what the phone reports.
     void enableAssistiveTouch();
     // Saves the current screen as a PNG file in the screenshots folder (and puts it on the clipboard when

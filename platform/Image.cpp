@@ -31,19 +31,24 @@ struct ScaleContext {
     ~ScaleContext() { sws_freeContext(context); }
 };
 
-bool convert(const Image& source, Image& target, int flags) {
+// Scales `source` into the `width` × `height` rectangle of `target` at (x, y).
+bool convertInto(const Image& source, Image& target, int x, int y, int width, int height, int flags) {
     thread_local ScaleContext cache;
     cache.context = sws_getCachedContext(cache.context, source.width(), source.height(), avFormat(source.format()),
-                                         target.width(), target.height(), avFormat(target.format()), flags, nullptr,
-                                         nullptr, nullptr);
+                                         width, height, avFormat(target.format()), flags, nullptr, nullptr, nullptr);
     if (!cache.context)
         return false;
     const std::uint8_t* sourcePlanes[4] = {source.data(), nullptr, nullptr, nullptr};
     int sourceStrides[4] = {source.stride(), 0, 0, 0};
-    std::uint8_t* targetPlanes[4] = {target.data(), nullptr, nullptr, nullptr};
+    std::uint8_t* targetPlanes[4] = {
+        target.row(y) + static_cast<std::size_t>(x) * Image::bytesPerPixel(target.format()), nullptr, nullptr, nullptr};
     int targetStrides[4] = {target.stride(), 0, 0, 0};
     return sws_scale(cache.context, sourcePlanes, sourceStrides, 0, source.height(), targetPlanes, targetStrides) ==
-           target.height();
+           height;
+}
+
+bool convert(const Image& source, Image& target, int flags) {
+    return convertInto(source, target, 0, 0, target.width(), target.height(), flags);
 }
 
 struct TurboHandle {
@@ -158,6 +163,14 @@ Image resized(const Image& image, int width, int height, Image::Format format, b
     if (!convert(image, out, (area ? SWS_AREA : SWS_BILINEAR) | SWS_ACCURATE_RND))
         throw std::runtime_error("image conversion failed");
     return out;
+}
+
+bool resizeInto(const Image& image, Image& target, int x, int y, int width, int height) {
+    if (x < 0 || y < 0 || width <= 0 || height <= 0 || x + width > target.width() || y + height > target.height())
+        throw std::out_of_range("target rectangle outside the image");
+    if (image.empty())
+        return false;
+    return convertInto(image, target, x, y, width, height, SWS_BILINEAR | SWS_ACCURATE_RND);
 }
 
 Image cropped(const Image& image, int x, int y, int width, int height) {

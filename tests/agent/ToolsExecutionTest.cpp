@@ -97,6 +97,12 @@ TEST_F(ToolsExecution, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
                   "Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription.");
 }
 
+TEST_F(ToolsExecution, RecordingWithoutAScreenOrARecordingSaysSo) {
+    EXPECT_EQ(errorOf("start_recording", json::object()),
+              "No screen frame available (is the iPhone connected by USB and unlocked?)");
+    EXPECT_EQ(errorOf("stop_recording", json::object()), "No recording is running.");
+}
+
 TEST_F(ToolsExecution, StatusNamesEveryPartAndSuccessHasNoIsError) {
     json result = Tools::call("status", json::object());
     EXPECT_FALSE(result.contains("isError"));
