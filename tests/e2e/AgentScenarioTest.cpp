@@ -34,9 +34,12 @@ void expectEveryStep(const json& out) {
     EXPECT_TRUE(out["ok"].get<bool>()) << out.value("error", "");
     for (const auto& step : out["steps"]) {
         EXPECT_TRUE(step["ok"].get<bool>()) << step["step"].get<std::string>() << ": " << step["detail"].dump();
-        std::cout << step["step"].get<std::string>() << ": " << step["ms"].get<long>() << " ms\n";
+        std::cout << step["step"].get<std::string>() << ": " << step["ms"].get<long>() << " ms";
+        if (step["step"].get<std::string>().starts_with("stop_recording"))
+            std::cout << " — " << step["detail"].get<std::string>();
+        std::cout << "\n";
     }
-    EXPECT_EQ(out["steps"].size(), 11u);
+    EXPECT_EQ(out["steps"].size(), 13u);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
 import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
+import { execFileSync } from "node:child_process";
 
 const args = process.argv.slice(2);
 const stdio = args[0] === "--stdio";
@@ -129,6 +130,17 @@ try {
         expect(state.location === "home", state.location);
         return state.location;
     });
+    let movie = null;
+    await step("start_recording", async () => {
+        const result = await call("start_recording", { audio: true, overlay: true });
+        const first = texts(result)[0];
+        const match = /^Recording started( with iPhone audio)? → (.+\.mp4)\. Call stop_recording when done\.$/.exec(first);
+        expect(!result.isError && match, first);
+        movie = match[2];
+        const status = texts(await call("status"))[0];
+        expect(/\nrecording: on \(\d+ s\)$/.test(status), status);
+        return first;
+    });
     await step("type_text into Notes", async () => {
         let result = await call("open_app", { name: "Notes" });
         expect(!result.isError, texts(result).join("\n"));
@@ -142,6 +154,23 @@ try {
         const shot = texts(await call("screenshot")).join("\n");
         expect(shot.includes("Hello from the agent"), shot);
         return state.field;
+    });
+    await step("stop_recording: a movie with the typing drawn on it", async () => {
+        const result = await call("stop_recording");
+        const first = texts(result)[0];
+        expect(!result.isError && first.startsWith("Saved ") && first.endsWith(`: ${movie}.`), first);
+        const probe = JSON.parse(execFileSync("ffprobe", ["-v", "error", "-print_format", "json", "-show_streams",
+            "-show_format", movie]).toString());
+        const video = probe.streams.find((s) => s.codec_type === "video");
+        const audio = probe.streams.find((s) => s.codec_type === "audio");
+        expect(video && video.codec_name === "h264" && video.profile === "High", JSON.stringify(video));
+        expect(video.width === 1178 && video.height === 2556, `${video.width}x${video.height}`);
+        expect(audio && audio.codec_name === "aac" && Number(audio.sample_rate) === 48000 && audio.channels === 2,
+            JSON.stringify(audio));
+        const seconds = Number(probe.format.duration);
+        expect(seconds > 2, `duration ${seconds}`);
+        expect((await call("stop_recording")).isError === true, "a second stop succeeded");
+        return `${first} (${video.width}x${video.height} ${video.profile}, ${seconds.toFixed(1)} s, audio ${audio.codec_name})`;
     });
     await step("batch with a failing action", async () => {
         const result = await call("batch", {
