@@ -57,6 +57,51 @@ Ground groundOf(const std::uint8_t* rgb, int w, int x0, int y0, int x1, int y1) 
     return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
 }
 
+// An 8-connected set of pixels and its bounding box.
+struct Component {
+    int id = 0;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    const std::vector<int>* pixels = nullptr; // indices y × width + x
+    int width() const { return right - left + 1; }
+    int height() const { return bottom - top + 1; }
+};
+
+// Visits each 8-connected component of the pixels for which `member(x, y)` holds, in row-major order of
+// their first pixel; `label` ends up with each pixel's component id (0 for none). An explicit stack, no
+// recursion.
+template <class Member, class Visit>
+void components(int w, int h, std::vector<int>& label, Member&& member, Visit&& visit) {
+    label.assign(static_cast<std::size_t>(w) * h, 0);
+    std::vector<int> stack, pixels;
+    int next = 0;
+    for (int y0 = 0; y0 < h; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (label[static_cast<std::size_t>(y0) * w + x0] || !member(x0, y0))
+                continue;
+            Component c{++next, x0, y0, x0, y0, &pixels};
+            pixels.clear();
+            stack.assign(1, y0 * w + x0);
+            label[static_cast<std::size_t>(y0) * w + x0] = c.id;
+            while (!stack.empty()) {
+                const int i = stack.back();
+                stack.pop_back();
+                pixels.push_back(i);
+                const int x = i % w, y = i / w;
+                c.left = std::min(c.left, x), c.right = std::max(c.right, x);
+                c.top = std::min(c.top, y), c.bottom = std::max(c.bottom, y);
+                for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny)
+                    for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
+                        const std::size_t n = static_cast<std::size_t>(ny) * w + nx;
+                        if (!label[n] && member(nx, ny)) {
+                            label[n] = c.id;
+                            stack.push_back(ny * w + nx);
+                        }
+                    }
+            }
+            visit(c);
+        }
+}
+
 // Filled shapes (app icons, switches, the checks of tiles that straddle an icon's edge) are no text but
 // cost the engine time and come back as junk words; glyphs are strokes that fill far less of their box.
 // Anything taller than the largest title's letters (about 100 px at 3×) is an icon's outline, which
@@ -64,39 +109,16 @@ Ground groundOf(const std::uint8_t* rgb, int w, int x0, int y0, int x1, int y1) 
 void eraseSolidShapes(Image& grey, int factor) {
     const int w = grey.width(), h = grey.height();
     const int minSide = 48 / factor, tallest = 112 / factor;
-    std::vector<std::uint8_t> seen(static_cast<std::size_t>(w) * h, 0);
-    std::vector<int> stack, pixels;
-    for (int y0 = 0; y0 < h; ++y0)
-        for (int x0 = 0; x0 < w; ++x0) {
-            if (seen[static_cast<std::size_t>(y0) * w + x0] || grey.row(y0)[x0] >= 128)
-                continue;
-            pixels.clear();
-            stack.assign(1, y0 * w + x0);
-            seen[static_cast<std::size_t>(y0) * w + x0] = 1;
-            int left = x0, right = x0, top = y0, bottom = y0;
-            while (!stack.empty()) {
-                const int i = stack.back();
-                stack.pop_back();
-                pixels.push_back(i);
-                const int x = i % w, y = i / w;
-                left = std::min(left, x), right = std::max(right, x);
-                top = std::min(top, y), bottom = std::max(bottom, y);
-                for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny)
-                    for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
-                        const std::size_t n = static_cast<std::size_t>(ny) * w + nx;
-                        if (!seen[n] && grey.row(ny)[nx] < 128) {
-                            seen[n] = 1;
-                            stack.push_back(ny * w + nx);
-                        }
-                    }
-            }
-            const int bw = right - left + 1, bh = bottom - top + 1;
-            const bool solid =
-                bw >= minSide && bh >= minSide && 4L * static_cast<long>(pixels.size()) >= 3L * bw * bh;
-            if (solid || bh > tallest)
-                for (int i : pixels)
+    std::vector<int> label;
+    components(
+        w, h, label, [&](int x, int y) { return grey.row(y)[x] < 128; },
+        [&](const Component& c) {
+            const bool solid = c.width() >= minSide && c.height() >= minSide &&
+                               4L * static_cast<long>(c.pixels->size()) >= 3L * c.width() * c.height();
+            if (solid || c.height() > tallest)
+                for (int i : *c.pixels)
                     grey.row(i / w)[i % w] = 255;
-        }
+        });
 }
 
 // The caret of a text field is a thin upright bar in the tint colour beside text of another colour. Read
@@ -116,55 +138,31 @@ void eraseCarets(Image& grey, const std::vector<std::uint8_t>& rgb, int frameWid
         const std::uint8_t* p = rgb.data() + (static_cast<std::size_t>(y) * w + x) * 3;
         return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}) >= 60;
     };
-    std::vector<int> label(static_cast<std::size_t>(w) * h, 0);
-    std::vector<int> stack, pixels;
-    int next = 0;
-    for (int y0 = 0; y0 < h; ++y0)
-        for (int x0 = 0; x0 < w; ++x0) {
-            if (label[static_cast<std::size_t>(y0) * w + x0] || !coloured(x0, y0))
-                continue;
-            const int id = ++next;
-            pixels.clear();
-            stack.assign(1, y0 * w + x0);
-            label[static_cast<std::size_t>(y0) * w + x0] = id;
-            int left = x0, right = x0, top = y0, bottom = y0;
-            while (!stack.empty()) {
-                const int i = stack.back();
-                stack.pop_back();
-                pixels.push_back(i);
-                const int x = i % w, y = i / w;
-                left = std::min(left, x), right = std::max(right, x);
-                top = std::min(top, y), bottom = std::max(bottom, y);
-                for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny)
-                    for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
-                        const std::size_t n = static_cast<std::size_t>(ny) * w + nx;
-                        if (!label[n] && coloured(nx, ny)) {
-                            label[n] = id;
-                            stack.push_back(ny * w + nx);
-                        }
-                    }
-            }
-            const int bw = right - left + 1, bh = bottom - top + 1;
-            if (bw > widest || bh < shortest || bh < 4 * bw)
-                continue;
-            bool beside = false;
-            for (int y = top; y <= bottom && !beside; ++y)
-                for (int x = std::max(0, left - reach); x <= std::min(w - 1, right + reach) && !beside; ++x)
-                    beside = (x < left || x > right) && coloured(x, y);
-            if (beside)
-                continue;
-            // The bar, and the faint edge beside each of its rows (never the darker ink of a letter there).
-            for (int y = top; y <= bottom; ++y) {
-                const int* row = label.data() + static_cast<std::size_t>(y) * w;
-                for (int x = left; x <= right; ++x)
-                    if (row[x] == id)
-                        grey.row(y)[x] = 255;
-                if (left > 0 && row[left] == id && grey.row(y)[left - 1] >= 128)
-                    grey.row(y)[left - 1] = 255;
-                if (right + 1 < w && row[right] == id && grey.row(y)[right + 1] >= 128)
-                    grey.row(y)[right + 1] = 255;
-            }
+    std::vector<int> label;
+    std::vector<Component> bars;
+    components(w, h, label, coloured, [&](const Component& c) {
+        if (c.width() <= widest && c.height() >= shortest && c.height() >= 4 * c.width())
+            bars.push_back({c.id, c.left, c.top, c.right, c.bottom, nullptr});
+    });
+    for (const Component& c : bars) {
+        bool beside = false;
+        for (int y = c.top; y <= c.bottom && !beside; ++y)
+            for (int x = std::max(0, c.left - reach); x <= std::min(w - 1, c.right + reach) && !beside; ++x)
+                beside = (x < c.left || x > c.right) && coloured(x, y);
+        if (beside)
+            continue;
+        // The bar, and the faint edge beside each of its rows (never the darker ink of a letter there).
+        for (int y = c.top; y <= c.bottom; ++y) {
+            const int* row = label.data() + static_cast<std::size_t>(y) * w;
+            for (int x = c.left; x <= c.right; ++x)
+                if (row[x] == c.id)
+                    grey.row(y)[x] = 255;
+            if (c.left > 0 && row[c.left] == c.id && grey.row(y)[c.left - 1] >= 128)
+                grey.row(y)[c.left - 1] = 255;
+            if (c.right + 1 < w && row[c.right] == c.id && grey.row(y)[c.right + 1] >= 128)
+                grey.row(y)[c.right + 1] = 255;
         }
+    }
 }
 
 } // namespace

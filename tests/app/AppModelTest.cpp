@@ -81,15 +81,7 @@ protected:
 } // namespace
 
 TEST(AppModelScreenshotName, IsTheLocalTimeInTheFixedPattern) {
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 2;
-    local.tm_mday = 4;
-    local.tm_hour = 9;
-    local.tm_min = 5;
-    local.tm_sec = 7;
-    local.tm_isdst = -1;
-    EXPECT_EQ(AppModel::screenshotName(std::mktime(&local)), "iPhone 2026-03-04 at 09.05.07.png");
+    EXPECT_EQ(AppModel::screenshotName(localTime(2026, 3, 4, 9, 5, 7)), "iPhone 2026-03-04 at 09.05.07.png");
 }
 
 TEST_F(AppModelOperations, ASavedScreenshotWithoutAScreenSaysWhyAndWritesNothing) {

@@ -161,15 +161,7 @@ TEST(RecorderRules, OutputSizesAreTruncatedThenEvenAndFilesAreNamedByTheLocalTim
     EXPECT_EQ(ScreenRecorder::outputSize(1179, 2556, AppSettings::Quality::full), std::make_pair(1178, 2556));
     EXPECT_EQ(ScreenRecorder::outputSize(1179, 2556, AppSettings::Quality::smaller), std::make_pair(788, 1712));
     EXPECT_EQ(ScreenRecorder::outputSize(1920, 1080, AppSettings::Quality::smaller), std::make_pair(1286, 722));
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 5;
-    local.tm_hour = 15;
-    local.tm_min = 23;
-    local.tm_sec = 29;
-    local.tm_isdst = -1;
-    EXPECT_EQ(ScreenRecorder::fileName(std::mktime(&local)), "Pokescope 2026-12-05 at 15.23.29.mp4");
+    EXPECT_EQ(ScreenRecorder::fileName(localTime(2026, 12, 5, 15, 23, 29)), "Pokescope 2026-12-05 at 15.23.29.mp4");
     EXPECT_EQ(ScreenRecorder::RecorderError(ErrorCase::writer, "disk full").what(),
               std::string("Couldn't write the video: disk full"));
 }

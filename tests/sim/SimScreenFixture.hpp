@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/SimScreen.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,14 +39,7 @@ protected:
 
     // The clock reads 9:41 at the start and turns only when a test lets a minute pass.
     SimScreenFixture() {
-        std::tm local{};
-        local.tm_year = 2026 - 1900;
-        local.tm_mon = 0;
-        local.tm_mday = 9;
-        local.tm_hour = 9;
-        local.tm_min = 41;
-        local.tm_isdst = -1;
-        screen.setWallClock(now, std::chrono::system_clock::from_time_t(std::mktime(&local)));
+        screen.setWallClock(now, std::chrono::system_clock::from_time_t(pokescope::test::localTime(2026, 1, 9, 9, 41, 0)));
     }
 
     bool render() { return screen.render(frame, now); }

@@ -393,4 +393,16 @@ std::string bodyOf(const std::string& response) {
     return at == std::string::npos ? "" : response.substr(at + 4);
 }
 
+std::time_t localTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm local{};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
 } // namespace pokescope::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -54,6 +55,9 @@ private:
 std::string readFile(const std::filesystem::path& path);
 
 // Polls `condition` every few milliseconds until it holds (true) or `timeout` has passed (false).
+// The time that local clocks show as that date and time (month 1 to 12).
+std::time_t localTime(int year, int month, int day, int hour, int minute, int second);
+
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
 void writeFile(const std::filesystem::path& path, const std::string& text);
