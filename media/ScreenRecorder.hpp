@@ -113,7 +113,8 @@ public:
     // "Pokescope 2026-12-05 at 15.23.29.mp4" for that local time.
     static std::string fileName(std::time_t when);
     // Places `frame` whole, centred, in `output` (black bars where the shapes differ); the scale and
-    // offset that map a frame point into the output.
+    // offset that map a frame point into the output. An output within two pixels of the frame's size
+    // takes the frame unscaled, centred (cut by those pixels).
     static void fit(const Image& frame, Image& output, double& scale, PointD& offset);
 
 private:

@@ -215,8 +215,9 @@ void printSummary(const std::vector<Recording>& recorded, const std::vector<Enco
         std::printf("encode   %-20s %.1f fps, %.1f ms CPU per frame%s\n", e.name.c_str(), e.framesPerSecond(),
                     e.cpuMillisecondsPerFrame(), e.error.empty() ? "" : " (failed)");
     if (kills)
-        std::printf("kills    %d/%d playable, within %.0f s: %d/%d, median lag %.2f s\n", kills->playable,
-                    kills->trials, KillFigures::kTolerance, kills->within, kills->trials, kills->medianLag);
+        std::printf("kills    %d/%d playable (%d with at least one frame), within %.0f s: %d/%d, median lag %.2f s\n",
+                    kills->playable, kills->trials, kills->withFrames, KillFigures::kTolerance, kills->within,
+                    kills->trials, kills->medianLag);
     else
         std::printf("kills    skipped\n");
 }

@@ -183,12 +183,24 @@ TEST(RecorderRules, AFrameIsFittedWholeAndCentredWithBlackBars) {
     EXPECT_EQ(output.row(50)[4 * 10], 0);    // the bar on the left
     EXPECT_EQ(output.row(50)[4 * 90], 0);    // and on the right
     EXPECT_NEAR(output.row(50)[4 * 50], 200, 2); // the picture between them
-    // The phone's 1179-pixel width in a 1178-pixel movie: scaled a hair, centred.
+    // The phone's 1179-pixel width in a 1178-pixel movie: unscaled, its first column cut.
     Image phone(1179, 2556, Image::Format::bgra), movie(1178, 2556, Image::Format::bgra);
+    for (int y = 0; y < phone.height(); ++y)
+        for (int x = 0; x < phone.width(); ++x) {
+            std::uint8_t* p = phone.row(y) + 4 * x;
+            p[0] = static_cast<std::uint8_t>(x), p[1] = static_cast<std::uint8_t>(y), p[2] = 7, p[3] = 255;
+        }
     ScreenRecorder::fit(phone, movie, scale, offset);
-    EXPECT_NEAR(scale, 1178.0 / 1179.0, 1e-9);
-    EXPECT_NEAR(offset.x, 0, 1e-9);
-    EXPECT_NEAR(offset.y, (2556 - 2556 * scale) / 2, 1e-9);
+    EXPECT_EQ(scale, 1);
+    EXPECT_EQ(offset.x, -1);
+    EXPECT_EQ(offset.y, 0);
+    for (int x : {0, 500, 1177})
+        for (int y : {0, 1300, 2555}) {
+            const std::uint8_t* p = movie.row(y) + 4 * x;
+            EXPECT_EQ(p[0], static_cast<std::uint8_t>(x + 1)) << x << "," << y; // frame point x + 1 lands at x
+            EXPECT_EQ(p[1], static_cast<std::uint8_t>(y));
+            EXPECT_EQ(p[2], 7);
+        }
 }
 
 TEST_F(RecorderTest, ARecordingTakesFramesWithIncreasingTimesAndSaysWhatItSaved) {
