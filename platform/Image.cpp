@@ -170,7 +170,7 @@ bool resizeInto(const Image& image, Image& target, int x, int y, int width, int 
         throw std::out_of_range("target rectangle outside the image");
     if (image.empty())
         return false;
-    return convertInto(image, target, x, y, width, height, SWS_BILINEAR | SWS_ACCURATE_RND);
+    return convertInto(image, target, x, y, width, height, SWS_FAST_BILINEAR);
 }
 
 Image cropped(const Image& image, int x, int y, int width, int height) {

@@ -63,9 +63,10 @@ ImageRef scaled(const ImageRef& image, int maxWidth);
 // (bilinear), or area averaging when `area` is set.
 Image resized(const Image& image, int width, int height, Image::Format format, bool area = false);
 
-// Draws `image` resized (bilinear) into the `width` × `height` rectangle of `target` whose top left
-// corner is (`x`, `y`), converting to the target's format; the rectangle must lie inside `target`. False
-// when the scaler cannot be made; nothing outside the rectangle is touched.
+// Draws `image` resized into the `width` × `height` rectangle of `target` whose top left corner is
+// (`x`, `y`), converting to the target's format; the rectangle must lie inside `target`. Fast bilinear
+// interpolation, for pictures resized many times a second (recording). False when the scaler cannot be
+// made; nothing outside the rectangle is touched.
 bool resizeInto(const Image& image, Image& target, int x, int y, int width, int height);
 
 // A copy of the `width` × `height` rectangle whose top left corner is (`x`, `y`); the rectangle must lie
