@@ -250,8 +250,14 @@ json call(const std::string& name, const json& arguments) {
             return startRecording(arguments);
         if (name == "stop_recording")
             return stopRecording();
-        if (transcription().count(name))
-            return errorResult("Transcription isn't available in this version of Pokescope yet.");
+        if (name == "transcribe")
+            return transcribe(arguments);
+        if (name == "start_listening")
+            return startListening(arguments);
+        if (name == "get_transcript")
+            return getTranscript(arguments);
+        if (name == "stop_listening")
+            return stopListening();
         return action(name, arguments);
     } catch (const std::exception& e) {
         return errorResult(e.what());

@@ -73,6 +73,11 @@ std::string statusText();
 // at most `limit` in all.
 void settle(Duration limit, Duration still, TimePoint since);
 nlohmann::json batch(const nlohmann::json& arguments);
+// The transcription tools.
+nlohmann::json transcribe(const nlohmann::json& arguments);
+nlohmann::json startListening(const nlohmann::json& arguments);
+nlohmann::json getTranscript(const nlohmann::json& arguments);
+nlohmann::json stopListening();
 nlohmann::json scrollTo(const nlohmann::json& arguments);
 
 // Pure pieces, exposed for tests.

@@ -8,6 +8,7 @@
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "media/ScreenRecorder.hpp"
+#include "media/Transcriber.hpp"
 #include "platform/Base64.hpp"
 #include "platform/WaitLedger.hpp"
 #include "vision/ScreenText.hpp"
@@ -90,7 +91,13 @@ std::string statusText() {
     lines.push_back("pointer calibration: " + (calibration ? std::string(gains) : std::string("not calibrated")));
     lines.push_back(AppSettings::shared().transcriptionEnabled() ? "transcription: on"
                                                                  : "transcription: off (turn on in Pokescope Settings)");
-    lines.push_back("listening: off");
+    if (auto listening = Transcriber::shared().listening()) {
+        char on[96];
+        std::snprintf(on, sizeof on, "on (%s, %.0f s)", listening->language.c_str(), listening->seconds);
+        lines.push_back(std::string("listening: ") + on);
+    } else {
+        lines.push_back("listening: off");
+    }
     if (auto since = ScreenRecorder::shared().startedAt()) {
         char on[48];
         std::snprintf(on, sizeof on, "on (%.0f s)",

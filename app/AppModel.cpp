@@ -6,6 +6,7 @@
 #include "app/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
+#include "media/Transcriber.hpp"
 #include "platform/AtomicFile.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Dispatch.hpp"
@@ -118,6 +119,8 @@ void AppModel::start() {
         shared().changed();
     });
     InputEngine::shared().setMarkSink([](const ActionMark& mark) { ScreenRecorder::shared().mark(mark); });
+    // Created now, so that live listening stops when the screen goes away or transcription is turned off.
+    Transcriber::shared();
 
     {
         std::lock_guard lock(mutex_);

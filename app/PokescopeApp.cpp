@@ -27,7 +27,8 @@ void plugInSimulatedPhone() {
         return nlohmann::json{{"location", phone->screen().location()},
                               {"field", phone->screen().fieldText()},
                               {"pointer", {x, y}},
-                              {"assistiveTouch", phone->screen().assistiveTouch()}};
+                              {"assistiveTouch", phone->screen().assistiveTouch()},
+                              {"speaking", phone->speaking()}};
     });
     const auto& identity = (*phone)->identity();
     Log::shared().add("app: simulated iPhone plugged in (" + identity.name + ", " + identity.productType + ")");

@@ -1,6 +1,7 @@
 #include "platform/linux/FFmpegInput.hpp"
 
 #include "platform/Dispatch.hpp"
+#include "platform/linux/FFmpegHandles.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -16,22 +17,6 @@ extern "C" {
 namespace pokescope::ffmpeg {
 
 namespace {
-
-struct FormatClose {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecFree {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFree {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct DictionaryFree {
-    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
-};
 
 // A device with nothing to deliver yet answers EAGAIN (the input is opened non-blocking so that `stop`
 // is never stuck behind a source without signal); this is how long to wait before asking again.

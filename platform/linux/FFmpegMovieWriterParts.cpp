@@ -26,38 +26,7 @@ namespace pokescope::ffmpeg {
 
 namespace fs = std::filesystem;
 
-void FrameFree::operator()(AVFrame* frame) const {
-    av_frame_free(&frame);
-}
-void PacketFree::operator()(AVPacket* packet) const {
-    av_packet_free(&packet);
-}
-void CodecFree::operator()(AVCodecContext* context) const {
-    avcodec_free_context(&context);
-}
-void FormatFree::operator()(AVFormatContext* context) const {
-    avformat_free_context(context);
-}
-void IOFree::operator()(AVIOContext* context) const {
-    if (context)
-        av_freep(&context->buffer);
-    avio_context_free(&context);
-}
-void SwsFree::operator()(SwsContext* context) const {
-    sws_freeContext(context);
-}
-void SwrFree::operator()(SwrContext* context) const {
-    swr_free(&context);
-}
-void FifoFree::operator()(AVAudioFifo* fifo) const {
-    av_audio_fifo_free(fifo);
-}
-
 namespace {
-
-struct DictionaryFree {
-    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
-};
 
 // Options for an FFmpeg call; whatever the call leaves unused is freed with it.
 class Options {

@@ -8,6 +8,7 @@
 #include "platform/Capture.hpp"
 #include "platform/Image.hpp"
 #include "platform/MovieWriter.hpp"
+#include "platform/linux/FFmpegHandles.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -17,44 +18,8 @@
 #include <string>
 #include <vector>
 
-struct AVAudioFifo;
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVIOContext;
-struct AVPacket;
-struct SwrContext;
-struct SwsContext;
 
 namespace pokescope::ffmpeg {
-
-struct FrameFree {
-    void operator()(AVFrame* frame) const;
-};
-struct PacketFree {
-    void operator()(AVPacket* packet) const;
-};
-struct CodecFree {
-    void operator()(AVCodecContext* context) const;
-};
-struct FormatFree {
-    void operator()(AVFormatContext* context) const;
-};
-struct IOFree {
-    void operator()(AVIOContext* context) const;
-};
-struct SwsFree {
-    void operator()(SwsContext* context) const;
-};
-struct SwrFree {
-    void operator()(SwrContext* context) const;
-};
-struct FifoFree {
-    void operator()(AVAudioFifo* fifo) const;
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
 
 // Free bytes for an unprivileged writer on the file system holding `folder`; none when it cannot be read.
 std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder);

@@ -25,7 +25,8 @@ private:
 const auto* const temporaryHome = testing::AddGlobalTestEnvironment(new TemporaryHome);
 
 class ToolsExecution : public testing::Test {
-protected:    std::string errorOf(const std::string& name, const json& arguments) {
+protected:
+    std::string errorOf(const std::string& name, const json& arguments) {
         json result = Tools::call(name, arguments);
         EXPECT_EQ(result.value("isError", false), true) << result.dump();
         EXPECT_EQ(result["content"].size(), 1u) << result.dump();
@@ -95,6 +96,24 @@ TEST_F(ToolsExecution, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
     for (const char* name : {"transcribe", "start_listening", "get_transcript", "stop_listening"})
         EXPECT_EQ(errorOf(name, {{"language", 5}}),
                   "Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription.");
+}
+
+TEST_F(ToolsExecution, TranscriptionToolsNameTheFileAndTheMissingSession) {
+    AppSettings::shared().setTranscriptionEnabled(true);
+    // Nothing recorded yet, and no session to read or stop.
+    EXPECT_EQ(errorOf("transcribe", json::object()),
+              "No recordings yet. Record one with start_recording, or pass a file path.");
+    EXPECT_EQ(errorOf("get_transcript", json::object()), "Nothing to read: call start_listening first.");
+    EXPECT_EQ(errorOf("stop_listening", json::object()), "Not listening. Call start_listening first.");
+    // A leading "~" is the home folder.
+    const std::string home = std::getenv("HOME");
+    EXPECT_EQ(errorOf("transcribe", {{"path", "~/Videos/none.mp4"}}), "No file at " + home + "/Videos/none.mp4.");
+    EXPECT_EQ(errorOf("transcribe", {{"path", "~"}, {"language", "xx-YY"}}).substr(0, 48),
+              "No offline speech model for xx-YY on this comput");
+    // Without a screen there is no sound to listen to.
+    EXPECT_EQ(errorOf("start_listening", {{"max_seconds", 3}}),
+              "The iPhone isn't sending audio. Make sure it's connected by USB and unlocked.");
+    AppSettings::shared().setTranscriptionEnabled(false);
 }
 
 TEST_F(ToolsExecution, RecordingWithoutAScreenOrARecordingSaysSo) {

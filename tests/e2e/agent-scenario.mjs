@@ -8,30 +8,17 @@ import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
 import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
 import { execFileSync } from "node:child_process";
+import { expect, scenario, sleep, texts } from "./scenario.mjs";
 
 const args = process.argv.slice(2);
 const stdio = args[0] === "--stdio";
 const target = stdio ? args[1] : args[0];
 const client = new Client({ name: "pokescope-scenario", version: "1.0.0" });
-const out = { ok: true, steps: [] };
 const transport = stdio
     ? new StdioClientTransport({ command: JSON.parse(target)[0], args: JSON.parse(target).slice(1), env: { ...process.env }, stderr: "ignore" })
     : new StreamableHTTPClientTransport(new URL(target));
+const { out, call, phone, until, step } = scenario(client);
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-// Calibration and scrolling take tens of seconds; the client's default of 60 s is kept for the rest.
-const call = (name, args = {}, timeout = 60000) =>
-    client.callTool({ name, arguments: args }, undefined, { timeout });
-const texts = (result) => result.content.filter((c) => c.type === "text").map((c) => c.text);
-const phone = async () => JSON.parse(texts(await call("debug_simulator"))[0]);
-const until = async (check, ms = 8000) => {
-    const end = Date.now() + ms;
-    for (;;) {
-        const state = await phone();
-        if (check(state) || Date.now() > end) return state;
-        await sleep(200);
-    }
-};
 // Width and height from a JPEG's start-of-frame marker.
 function jpegSize(base64) {
     const b = Buffer.from(base64, "base64");
@@ -43,20 +30,6 @@ function jpegSize(base64) {
         i += 2 + length;
     }
     return null;
-}
-
-async function step(name, body) {
-    const started = Date.now();
-    try {
-        const detail = await body();
-        out.steps.push({ step: name, ok: true, ms: Date.now() - started, detail });
-    } catch (error) {
-        out.ok = false;
-        out.steps.push({ step: name, ok: false, ms: Date.now() - started, detail: String(error?.message ?? error) });
-    }
-}
-function expect(condition, message) {
-    if (!condition) throw new Error(message);
 }
 
 try {

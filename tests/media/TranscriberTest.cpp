@@ -1,0 +1,519 @@
+// The transcriber's rules with a scripted recogniser: subtitle and transcript formats to the byte, lines
+// from hypotheses, how sound is cut into stretches (pauses, preroll, the 50 s cut, the time line's zero),
+// the choice of recogniser and its refusals, permission, and live listening on the simulated phone's
+// sound with its automatic stops and the races between starts and stops.
+#include "media/Transcriber.hpp"
+
+#include "platform/Preferences.hpp"
+#include "sim/SimCapture.hpp"
+#include "sim/SimPhone.hpp"
+#include "tests/media/FakeSpeech.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <future>
+#include <thread>
+
+using namespace pokescope;
+using namespace pokescope::test;
+using namespace pokescope::transcription;
+using namespace std::chrono_literals;
+using ErrorCase = Transcriber::ErrorCase;
+using Line = Transcriber::Line;
+
+namespace {
+
+// Sound on a 16 kHz time line in 0.1 s buffers: `pattern` is (seconds, loud) pieces; loud is a 440 Hz
+// tone at 0.3 of full scale (about -13.5 dB), quiet is faint noise (about -60 dB).
+std::vector<SpeechSound> soundOf(const std::vector<std::pair<double, bool>>& pattern, double startTime = 0) {
+    std::vector<std::int16_t> all;
+    unsigned seed = 7;
+    for (auto [seconds, loud] : pattern) {
+        const auto n = static_cast<std::size_t>(std::lround(seconds * kSpeechSampleRate));
+        for (std::size_t i = 0; i < n; ++i) {
+            seed = seed * 1103515245 + 12345;
+            const double noise = (static_cast<int>((seed >> 16) % 65) - 32);
+            const double tone = loud ? 0.3 * 32767 * std::sin(2 * M_PI * 440 * static_cast<double>(all.size()) /
+                                                              kSpeechSampleRate)
+                                     : 0;
+            all.push_back(static_cast<std::int16_t>(std::lround(tone + noise)));
+        }
+    }
+    std::vector<SpeechSound> buffers;
+    const std::size_t step = kSpeechSampleRate / 10;
+    for (std::size_t at = 0; at < all.size(); at += step) {
+        SpeechSound sound;
+        sound.time = startTime + static_cast<double>(at) / kSpeechSampleRate;
+        sound.samples.assign(all.begin() + static_cast<long>(at),
+                             all.begin() + static_cast<long>(std::min(all.size(), at + step)));
+        buffers.push_back(std::move(sound));
+    }
+    return buffers;
+}
+
+SpeechTranscription words(std::initializer_list<std::tuple<const char*, double, double>> list, long utterance = 0) {
+    SpeechTranscription t;
+    t.utterance = utterance;
+    for (auto [word, at, length] : list)
+        t.segments.push_back({word, at, length});
+    return t;
+}
+
+std::vector<std::string> texts(const std::vector<Line>& lines) {
+    std::vector<std::string> out;
+    for (const auto& line : lines)
+        out.push_back(line.text);
+    return out;
+}
+
+} // namespace
+
+// ---- Formats ----
+
+TEST(TranscriptFormats, SubtitlesAreNumberedTimedBlocksWithAHalfSecondShortestCue) {
+    EXPECT_EQ(Transcriber::srt({{1.2, 1.3, "Hi"}}), "1\n00:00:01,200 --> 00:00:01,700\nHi\n");
+    EXPECT_EQ(Transcriber::srt({{0, 2.25, "One two"}, {3725.9, 3727.0004, "Three"}}),
+              "1\n00:00:00,000 --> 00:00:02,250\nOne two\n\n2\n01:02:05,900 --> 01:02:07,000\nThree\n");
+    // Rounded half away from zero; negative times are clamped to zero.
+    EXPECT_EQ(Transcriber::srt({{-3, 0.0005, "x"}}), "1\n00:00:00,000 --> 00:00:00,001\nx\n");
+    EXPECT_EQ(Transcriber::srt({{1.0005, 2.0, "y"}}), "1\n00:00:01,001 --> 00:00:02,000\ny\n");
+    EXPECT_EQ(Transcriber::srt({}), "");
+}
+
+TEST(TranscriptFormats, PlainTranscriptStampsMinutesAndHours) {
+    EXPECT_EQ(Transcriber::text({}), "(no speech detected)");
+    EXPECT_EQ(Transcriber::text({{5.9, 6, "hello there"}, {65, 66, "again"}}), "[00:05] hello there\n[01:05] again");
+    EXPECT_EQ(Transcriber::text({{3725.9, 3726, "late"}, {-2, 0, "early"}}), "[1:02:05] late\n[00:00] early");
+    EXPECT_EQ(Transcriber::text({{3599.99, 3600, "edge"}}), "[59:59] edge");
+}
+
+TEST(TranscriptFormats, SubtitlesGoBesideTheVideoReplacingOnlyTheFileNamesExtension) {
+    EXPECT_EQ(Transcriber::subtitlePath("/tmp/my.trip/clip"), "/tmp/my.trip/clip.srt");
+    EXPECT_EQ(Transcriber::subtitlePath("/tmp/Pokescope 2026-12-05 at 15.23.29.mp4"),
+              "/tmp/Pokescope 2026-12-05 at 15.23.29.srt");
+}
+
+TEST(TranscriptFormats, LoudnessIsMeanSquarePowerInDecibels) {
+    SpeechSound full;
+    for (int i = 0; i < 16000; ++i)
+        full.samples.push_back(static_cast<std::int16_t>(std::lround(32767 * std::sin(2 * M_PI * 1000 * i / 16000.0))));
+    EXPECT_NEAR(*level(full), -3.01, 0.01);
+    SpeechSound silent;
+    silent.samples.assign(1000, 0);
+    EXPECT_NEAR(*level(silent), -120, 0.01);
+    EXPECT_FALSE(level(SpeechSound{}).has_value());
+    AudioBuffer floats;
+    floats.samples = {0.5f, -0.5f, 0.5f, -0.5f};
+    EXPECT_NEAR(*level(floats), -6.02, 0.01);
+    EXPECT_FALSE(level(AudioBuffer{}).has_value());
+}
+
+// ---- Lines from hypotheses ----
+
+TEST(TranscriptLines, WordsBreakAtSentenceEndsGapsLengthAndThirtyWords) {
+    // Sentence ends flush; punctuation alone joins the word before it.
+    auto lines = linesFrom({{words({{"Hello", 0.1, 0.3}, {"there.", 0.5, 0.3}, {"How", 1.0, 0.2}, {"are", 1.3, 0.2},
+                                    {"you", 1.6, 0.2}, {"?", 1.8, 0.1}, {"Fine", 2.0, 0.3}}),
+                             0, 3}},
+                           10);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], (Line{10.1, 10.8, "Hello there."}));
+    EXPECT_EQ(lines[1], (Line{11.0, 11.9, "How are you?"}));
+    EXPECT_EQ(lines[2], (Line{12.0, 12.3, "Fine"}));
+
+    // A gap of more than a second breaks the line (real timing only).
+    lines = linesFrom({{words({{"one", 0, 0.3}, {"two", 1.4, 0.3}, {"three", 1.8, 0.3}}), 0, 3}}, 0);
+    EXPECT_EQ(texts(lines), (std::vector<std::string>{"one", "two three"}));
+
+    // 31 words without punctuation: 30 and 1.
+    SpeechTranscription many;
+    for (int i = 0; i < 31; ++i)
+        many.segments.push_back({"w" + std::to_string(i), i * 0.3, 0.2});
+    lines = linesFrom({{many, 0, 10}}, 0);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].text, "w30");
+    EXPECT_EQ(lines[0].text.substr(0, 9), "w0 w1 w2 ");
+
+    // A line that has lasted more than 12 s ends before the next word.
+    SpeechTranscription slow;
+    for (int i = 0; i < 15; ++i)
+        slow.segments.push_back({"s" + std::to_string(i), i * 0.95, 0.9});
+    lines = linesFrom({{slow, 0, 20}}, 0);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NEAR(lines[1].start, 13 * 0.95, 1e-9); // s12 ended at 12.3 s, so s13 starts a new line
+    EXPECT_EQ(lines[1].text, "s13 s14");
+}
+
+TEST(TranscriptLines, WithoutTimingsWordsAreSpreadEvenlyOverTheStretch) {
+    auto lines = linesFrom({{words({{"a", 0, 0}, {" ", 0, 0}, {"b", 0, 0}, {"c.", 0, 0.01}}), 2.0, 6.0}}, 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "a b c."); // the blank segment is skipped but keeps its share of time
+    EXPECT_DOUBLE_EQ(lines[0].start, 2.0);
+    EXPECT_DOUBLE_EQ(lines[0].end, 6.0);
+    EXPECT_TRUE(linesFrom({{SpeechTranscription{}, 0, 1}}, 0).empty());
+}
+
+// ---- Passes ----
+
+TEST(TranscriptPasses, ANewUtteranceKeepsTheEarlierOneAndNoSpeechIsNotAFailure) {
+    FakeSpeechRecognizer recognizer("en-US");
+    auto pass = Pass::start(recognizer, 5.0);
+    auto task = recognizer.tasks().at(0);
+    SpeechSound sound;
+    sound.samples.assign(1600, 0);
+    pass->append(5.5, sound);
+    // The partial hypothesis gets shorter inside one utterance: it replaces the longer one.
+    task->deliver(words({{"going", 0.1, 0.3}, {"for", 0.5, 0.2}}, 0), false, std::nullopt);
+    task->deliver(words({{"go", 0.1, 0.2}}, 0), false, std::nullopt);
+    EXPECT_EQ(texts(pass->lines()), (std::vector<std::string>{"go"}));
+    pass->append(7.0, sound);
+    task->deliver(words({{"forward", 1.6, 0.4}}, 1), false, std::nullopt);
+    auto lines = pass->lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], (Line{5.1, 5.3, "go"}));
+    EXPECT_EQ(lines[1], (Line{6.6, 7.0, "forward"}));
+    EXPECT_FALSE(pass->ended());
+    task->deliver(std::nullopt, true, SpeechError{"elsewhere", 7, "There was No Speech in the audio"});
+    EXPECT_TRUE(pass->ended());
+    EXPECT_FALSE(pass->failure().has_value());
+    EXPECT_TRUE(pass->waitEnded(0ms));
+    EXPECT_EQ(pass->lines().size(), 2u); // what was heard stays
+
+    auto failing = Pass::start(recognizer, 0);
+    recognizer.tasks().at(1)->deliver(std::nullopt, true, SpeechError{SpeechError::kDomain, SpeechError::failed,
+                                                                      "decoder broke"});
+    ASSERT_TRUE(failing->failure().has_value());
+    EXPECT_EQ(failing->failure()->description, "decoder broke");
+}
+
+// ---- Stretches ----
+
+TEST(TranscriptStretches, PausesEndStretchesAndEachBeginsWithItsPreroll) {
+    auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
+    Chunker chunker(recognizer, true);
+    // Words at 1.0 and 2.0 (a 0.5 s pause keeps them together), then 1.5 s of quiet ends the stretch.
+    for (const auto& buffer :
+         soundOf({{1.0, false}, {0.5, true}, {0.5, false}, {0.5, true}, {1.5, false}, {0.3, true}, {2.0, false}}, 100))
+        chunker.feed(buffer);
+    chunker.close(chunker.takeCurrent());
+    auto passes = chunker.passes();
+    ASSERT_EQ(passes.size(), 2u);
+    // Up to 0.4 s before the first loud buffer (whole 0.1 s buffers are kept).
+    EXPECT_NEAR(passes[0]->offset, 0.55, 0.06);
+    EXPECT_NEAR(passes[1]->offset, 3.55, 0.06);
+    auto lines = chunker.lines();
+    ASSERT_EQ(lines.size(), 2u); // the gap inside the first stretch is under a second
+    EXPECT_EQ(lines[0].text, "w1 w2");
+    EXPECT_NEAR(lines[0].start, 1.0, 0.011);
+    EXPECT_NEAR(lines[0].end, 2.5, 0.011);
+    EXPECT_EQ(lines[1].text, "w1");
+    EXPECT_NEAR(lines[1].start, 4.0, 0.011);
+    EXPECT_NEAR(lines[1].end, 4.3, 0.011);
+    for (const auto& task : recognizer->tasks())
+        EXPECT_TRUE(task->audioEnded());
+}
+
+TEST(TranscriptStretches, ContinuousSoundIsCutEveryFiftySecondsWithoutLosingASample) {
+    auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
+    Chunker chunker(recognizer, true);
+    const auto buffers = soundOf({{120, true}});
+    for (const auto& buffer : buffers)
+        chunker.feed(buffer);
+    chunker.close(chunker.takeCurrent());
+    auto passes = chunker.passes();
+    ASSERT_EQ(passes.size(), 3u);
+    EXPECT_NEAR(passes[0]->offset, 0, 1e-9);
+    EXPECT_NEAR(passes[1]->offset, 50, 1e-9);
+    EXPECT_NEAR(passes[2]->offset, 100, 1e-9);
+    std::size_t heard = 0;
+    for (const auto& task : recognizer->tasks())
+        heard += task->samplesHeard();
+    EXPECT_EQ(heard, 120u * kSpeechSampleRate);
+    auto lines = chunker.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NEAR(lines[1].start, 50, 0.011);
+    EXPECT_NEAR(lines[2].end, 120, 0.011);
+}
+
+TEST(TranscriptStretches, SilenceMakesNoPassAndTheTimeLineStartsAtItsOrigin) {
+    auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
+    Chunker quiet(recognizer, true);
+    for (const auto& buffer : soundOf({{5, false}}))
+        quiet.feed(buffer);
+    quiet.close(quiet.takeCurrent());
+    EXPECT_TRUE(quiet.passes().empty());
+    EXPECT_EQ(Transcriber::text(quiet.lines()), "(no speech detected)");
+
+    // A movie whose sound starts 2 s in: with the movie's zero as origin the word stays at 2.5 s.
+    const auto late = soundOf({{0.5, false}, {0.4, true}, {1.5, false}}, 2.0);
+    Chunker fromZero(recognizer, true, 0.0), fromFirst(recognizer, true);
+    for (const auto& buffer : late) {
+        fromZero.feed(buffer);
+        fromFirst.feed(buffer);
+    }
+    fromZero.close(fromZero.takeCurrent());
+    fromFirst.close(fromFirst.takeCurrent());
+    ASSERT_EQ(fromZero.lines().size(), 1u);
+    EXPECT_NEAR(fromZero.lines()[0].start, 2.5, 0.011);
+    EXPECT_NEAR(fromFirst.lines()[0].start, 0.5, 0.011);
+}
+
+TEST(TranscriptStretches, AFileFailsOnlyWhenNoLineAtAllCameAndClosedFeedingIgnoresLateSound) {
+    auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
+    recognizer->setScript({{}, "decoder broke"});
+    Chunker chunker(recognizer, false);
+    const auto sound = soundOf({{0.3, true}, {1.0, false}});
+    for (const auto& buffer : sound)
+        chunker.feed(buffer);
+    ASSERT_EQ(chunker.passes().size(), 1u);
+    EXPECT_EQ(chunker.passes()[0]->failure()->description, "decoder broke");
+    chunker.closeFeeding();
+    for (const auto& buffer : sound)
+        chunker.feed(buffer);
+    EXPECT_EQ(chunker.passes().size(), 1u);
+    EXPECT_EQ(chunker.takeCurrent(), nullptr);
+}
+
+// ---- The transcriber ----
+
+namespace {
+
+class TranscriberTest : public testing::Test {
+protected:
+    TempFolder folder;
+    Preferences store{folder.path() / "settings.json"};
+    AppSettings settings{store};
+    DispatchQueue main{"test.main"};
+    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
+    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings};
+    ManualClock clock;
+    NotificationCenter notifications;
+    std::shared_ptr<FakeSpeechBackend> backend = std::make_shared<FakeSpeechBackend>();
+    std::mutex linesMutex;
+    std::vector<std::string> logLines;
+    std::unique_ptr<Transcriber> transcriber;
+
+    void SetUp() override {
+        Transcriber::Options options;
+        options.backend = backend;
+        options.clock = &clock;
+        options.notifications = &notifications;
+        options.permissionWait = 200ms;
+        options.lastPassWait = 2s;
+        options.log = [this](const std::string& line) {
+            std::lock_guard lock(linesMutex);
+            logLines.push_back(line);
+        };
+        transcriber = std::make_unique<Transcriber>(capture, settings, options);
+    }
+    void TearDown() override {
+        transcriber.reset();
+        main.sync([&] { capture.stop(); });
+    }
+    void withScreen() {
+        main.sync([&] { capture.start(); });
+        ASSERT_TRUE(eventually([&] { return capture.latestImage() != nullptr; }));
+    }
+    std::string failure(const std::function<void()>& action, ErrorCase expected) {
+        try {
+            action();
+        } catch (const Transcriber::TranscribeError& e) {
+            EXPECT_EQ(e.which, expected) << e.what();
+            return e.what();
+        }
+        ADD_FAILURE() << "no transcription error";
+        return {};
+    }
+    bool logged(const std::string& line) {
+        std::lock_guard lock(linesMutex);
+        return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
+    }
+};
+
+} // namespace
+
+TEST_F(TranscriberTest, TheRecogniserComesFromTheArgumentTheSettingOrThisComputersLocale) {
+    backend->locales = {"en-US", "de-DE", "fr-FR"};
+    EXPECT_EQ(transcriber->offlineLanguages(), (std::vector<std::string>{"de-DE", "en-US", "fr-FR"}));
+    EXPECT_EQ(transcriber->recognizer("fr_FR")->localeIdentifier(), "fr-FR");
+    settings.setTranscriptionLanguage("de_DE");
+    EXPECT_EQ(transcriber->recognizer(std::nullopt)->localeIdentifier(), "de-DE");
+    EXPECT_EQ(transcriber->recognizer("")->localeIdentifier(), "de-DE");
+    settings.setTranscriptionLanguage("");
+    backend->current = "fr_FR";
+    EXPECT_EQ(transcriber->recognizer(std::nullopt)->localeIdentifier(), "fr-FR");
+    backend->current = "pt_BR"; // no model for this computer's language: US English
+    EXPECT_EQ(transcriber->recognizer(std::nullopt)->localeIdentifier(), "en-US");
+
+    EXPECT_EQ(failure([&] { transcriber->recognizer("ja-JP"); }, ErrorCase::language),
+              "No offline speech model for ja-JP on this computer. Available: de-DE, en-US, fr-FR. To add a language, "
+              "install its PocketSphinx model (Debian's pocketsphinx-en-us is US English).");
+    backend->locales = {};
+    EXPECT_EQ(failure([&] { transcriber->recognizer(std::nullopt); }, ErrorCase::language),
+              "No offline speech model for pt_BR on this computer. To add a language, install its PocketSphinx model "
+              "(Debian's pocketsphinx-en-us is US English).");
+    backend->locales = {"en-US"};
+    backend->english->onDevice = false; // a recogniser that would send sound away is never chosen
+    EXPECT_EQ(failure([&] { transcriber->recognizer("en-US"); }, ErrorCase::language).substr(0, 40),
+              "No offline speech model for en-US on thi");
+}
+
+TEST_F(TranscriberTest, PermissionIsAskedForOnceUndecidedAndItsRefusalsAreWorded) {
+    using Authorization = SpeechBackend::Authorization;
+    backend->status = Authorization::notDetermined;
+    backend->answer.reset(); // the prompt is never answered
+    EXPECT_EQ(failure([&] { transcriber->ensureAuthorized(); }, ErrorCase::permission),
+              "Waiting for Speech Recognition permission. Allow Pokescope in the system prompt, then try again.");
+    backend->answer = Authorization::notDetermined;
+    EXPECT_EQ(failure([&] { transcriber->ensureAuthorized(); }, ErrorCase::permission),
+              "Speech Recognition permission wasn't granted yet. Allow Pokescope in the system prompt, then try again.");
+    backend->answer = Authorization::authorized;
+    EXPECT_NO_THROW(transcriber->ensureAuthorized());
+    EXPECT_EQ(backend->requests, 3);
+    backend->status = Authorization::denied;
+    EXPECT_EQ(failure([&] { transcriber->ensureAuthorized(); }, ErrorCase::permission),
+              "Pokescope isn't allowed to use Speech Recognition. Turn it on in Pokescope › Settings › Transcription.");
+    backend->status = Authorization::restricted;
+    failure([&] { transcriber->ensureAuthorized(); }, ErrorCase::permission);
+    EXPECT_EQ(backend->requests, 3); // decided: never asked again
+}
+
+TEST_F(TranscriberTest, AFileThatIsMissingIsNamedInTheError) {
+    const auto missing = folder.path() / "nothing here.mp4";
+    EXPECT_EQ(failure([&] { transcriber->transcribe(missing, std::nullopt); }, ErrorCase::failed),
+              "No file at " + missing.string() + ".");
+    EXPECT_EQ(failure([&] { transcriber->transcribe(missing, "xx-XX"); }, ErrorCase::language).substr(0, 33),
+              "No offline speech model for xx-XX");
+}
+
+TEST_F(TranscriberTest, ListeningRefusesASecondStartAndStopsOnRequestKeepingTheTranscript) {
+    EXPECT_FALSE(transcriber->transcript().has_value());
+    EXPECT_FALSE(transcriber->stopListening(std::nullopt).has_value());
+    // No screen yet: the phone's sound is not there.
+    EXPECT_EQ(failure([&] { transcriber->startListening(std::nullopt, 60); }, ErrorCase::noAudio),
+              "The iPhone isn't sending audio. Make sure it's connected by USB and unlocked.");
+    withScreen();
+    EXPECT_EQ(transcriber->startListening(std::nullopt, 60), "en-US");
+    EXPECT_TRUE(logged("transcriber: listening (en-US)"));
+    EXPECT_EQ(failure([&] { transcriber->startListening("en-US", 60); }, ErrorCase::alreadyListening),
+              "Already listening. Call get_transcript to read it, or stop_listening to finish.");
+    ASSERT_TRUE(transcriber->listening().has_value());
+    EXPECT_EQ(transcriber->listening()->language, "en-US");
+
+    phone->speak("Hello there. This is the phone speaking.");
+    ASSERT_TRUE(eventually([&] { return !transcriber->transcript()->lines.empty(); }, 30s));
+    auto running = transcriber->transcript();
+    EXPECT_TRUE(running->listening);
+    EXPECT_FALSE(running->stoppedBecause.has_value());
+
+    clock.advance(7s);
+    auto stopped = transcriber->stopListening(std::nullopt);
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_NEAR(stopped->seconds, 7, 1e-6);
+    EXPECT_FALSE(stopped->lines.empty());
+    EXPECT_FALSE(stopped->stoppedBecause.has_value());
+    EXPECT_TRUE(logged("transcriber: stopped"));
+    EXPECT_FALSE(transcriber->listening().has_value());
+
+    clock.advance(30s);
+    auto after = transcriber->transcript();
+    ASSERT_TRUE(after.has_value());
+    EXPECT_FALSE(after->listening);
+    EXPECT_NEAR(after->seconds, 7, 1e-6); // its length at the stop, however long ago
+    EXPECT_EQ(after->lines, stopped->lines);
+    EXPECT_FALSE(transcriber->stopListening(std::nullopt).has_value());
+    EXPECT_EQ(transcriber->transcript()->lines, stopped->lines); // the previous session stays
+}
+
+TEST_F(TranscriberTest, SessionsStopThemselvesWithTheirReasons) {
+    withScreen();
+    // The time limit.
+    transcriber->startListening(std::nullopt, 10);
+    clock.advance(9s);
+    EXPECT_TRUE(transcriber->listening().has_value());
+    clock.advance(1s);
+    ASSERT_TRUE(eventually([&] { return !transcriber->listening(); }));
+    auto t = transcriber->transcript();
+    EXPECT_EQ(t->stoppedBecause, std::optional<std::string>("the time limit was reached"));
+    EXPECT_NEAR(t->seconds, 10, 1e-6);
+    EXPECT_TRUE(eventually([&] { return logged("transcriber: stopped (the time limit was reached)"); }));
+
+    // The screen going away, with the capture's reason or the default one.
+    transcriber->startListening(std::nullopt, 100);
+    notifications.post(kScreenLostNotification, std::string("screen capture failed"));
+    ASSERT_TRUE(eventually([&] { return !transcriber->listening(); }));
+    EXPECT_EQ(transcriber->transcript()->stoppedBecause, std::optional<std::string>("screen capture failed"));
+    transcriber->startListening(std::nullopt, 100);
+    notifications.post(kScreenLostNotification);
+    ASSERT_TRUE(eventually([&] { return !transcriber->listening(); }));
+    EXPECT_EQ(transcriber->transcript()->stoppedBecause, std::optional<std::string>("the iPhone was disconnected"));
+
+    // Transcription turned off in the settings.
+    settings.setListeningStop([this](const std::string& reason) { transcriber->stopListening(reason); });
+    settings.setTranscriptionEnabled(true);
+    transcriber->startListening(std::nullopt, 100);
+    settings.setTranscriptionEnabled(true); // turning it on again does nothing
+    EXPECT_TRUE(transcriber->listening().has_value());
+    settings.setTranscriptionEnabled(false);
+    ASSERT_TRUE(eventually([&] { return !transcriber->listening(); }));
+    EXPECT_EQ(transcriber->transcript()->stoppedBecause,
+              std::optional<std::string>("transcription was turned off in Settings"));
+    settings.setListeningStop(nullptr);
+}
+
+TEST_F(TranscriberTest, AnOldTimeLimitNeverStopsANewerSession) {
+    withScreen();
+    transcriber->startListening(std::nullopt, 10);
+    clock.advance(5s);
+    transcriber->stopListening(std::nullopt);
+    transcriber->startListening(std::nullopt, 100);
+    clock.advance(6s); // the first session's limit would have run out now
+    clock.advance(1s);
+    EXPECT_TRUE(transcriber->listening().has_value());
+    clock.advance(93s);
+    ASSERT_TRUE(eventually([&] { return !transcriber->listening(); }));
+    EXPECT_NEAR(transcriber->transcript()->seconds, 100, 1e-6);
+}
+
+TEST_F(TranscriberTest, TwoStartsWaitingForPermissionStartOneSession) {
+    withScreen();
+    backend->status = SpeechBackend::Authorization::notDetermined;
+    backend->answer.reset();
+    auto first = std::async(std::launch::async, [&] { return transcriber->startListening(std::nullopt, 60); });
+    auto second = std::async(std::launch::async, [&] { return transcriber->startListening(std::nullopt, 60); });
+    ASSERT_TRUE(eventually([&] { return backend->requests == 2; }));
+    backend->answerAll(SpeechBackend::Authorization::authorized);
+    int started = 0, refused = 0;
+    for (auto* result : {&first, &second}) {
+        try {
+            EXPECT_EQ(result->get(), "en-US");
+            ++started;
+        } catch (const Transcriber::TranscribeError& e) {
+            EXPECT_EQ(e.which, ErrorCase::alreadyListening);
+            ++refused;
+        }
+    }
+    EXPECT_EQ(started, 1);
+    EXPECT_EQ(refused, 1);
+    EXPECT_TRUE(transcriber->stopListening(std::nullopt).has_value());
+    EXPECT_FALSE(transcriber->stopListening(std::nullopt).has_value());
+}
+
+TEST_F(TranscriberTest, AStopWaitsForTheLastPassAndCancelsItWhenItNeverEnds) {
+    withScreen();
+    auto script = backend->english->script();
+    script.finishOnEnd = false;
+    backend->english->setScript(script);
+    transcriber->startListening(std::nullopt, 60);
+    phone->speak("Still talking when the stop comes.");
+    ASSERT_TRUE(eventually([&] { return !transcriber->transcript()->lines.empty(); }, 30s));
+    auto stopped = transcriber->stopListening(std::nullopt); // waits the 2 s it is given here
+    ASSERT_TRUE(stopped.has_value());
+    auto tasks = backend->english->tasks();
+    EXPECT_TRUE(tasks.back()->cancelledOrDone());
+    EXPECT_TRUE(tasks.back()->audioEnded());
+    // What was heard before the stop is still returned.
+    EXPECT_FALSE(stopped->lines.empty());
+}

@@ -1,0 +1,529 @@
+#include "platform/SoundFile.hpp"
+
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <numbers>
+
+using namespace pokescope;
+using namespace pokescope::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double speechRate = 16000;
+// One 10 ms window of speech sound.
+constexpr std::size_t window = 160;
+
+// Everything a file's first audio track decodes to.
+struct Decoded {
+    std::vector<SpeechSound> buffers;
+    std::vector<std::int16_t> samples; // all buffers one after the other
+    bool failed = false;
+    std::string error;
+    double start() const { return buffers.empty() ? NAN : buffers.front().time; }
+};
+
+Decoded decode(SoundFile& file) {
+    Decoded decoded;
+    file.startReading();
+    while (auto sound = file.read()) {
+        decoded.samples.insert(decoded.samples.end(), sound->samples.begin(), sound->samples.end());
+        decoded.buffers.push_back(std::move(*sound));
+    }
+    decoded.failed = file.failed();
+    decoded.error = file.errorDescription();
+    return decoded;
+}
+
+// The error `action` throws, or none.
+std::optional<SoundFileError> errorFrom(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const SoundFileError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// Samples from `from` to `to` seconds after the first one.
+std::vector<std::int16_t> slice(const std::vector<std::int16_t>& samples, double from, double to) {
+    auto first = static_cast<std::size_t>(std::max(0.0, from) * speechRate);
+    auto last = std::min(samples.size(), static_cast<std::size_t>(to * speechRate));
+    if (first >= last)
+        return {};
+    return {samples.begin() + static_cast<std::ptrdiff_t>(first),
+            samples.begin() + static_cast<std::ptrdiff_t>(last)};
+}
+
+double rms(const std::vector<std::int16_t>& samples) {
+    if (samples.empty())
+        return 0;
+    double sum = 0;
+    for (std::int16_t sample : samples)
+        sum += static_cast<double>(sample) * sample;
+    return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+// The frequency of a pure tone, from how often it rises through zero.
+double frequency(const std::vector<std::int16_t>& samples) {
+    int rises = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i)
+        if (samples[i - 1] < 0 && samples[i] >= 0)
+            ++rises;
+    return rises / (static_cast<double>(samples.size()) / speechRate);
+}
+
+// The start of the first and the end of the last 10 ms window louder than `level` (RMS), in seconds
+// after the first sample; none when nothing is that loud.
+std::optional<std::pair<double, double>> loudSpan(const std::vector<std::int16_t>& samples, double level) {
+    std::optional<std::pair<double, double>> span;
+    for (std::size_t at = 0; at + window <= samples.size(); at += window) {
+        std::vector<std::int16_t> part(samples.begin() + static_cast<std::ptrdiff_t>(at),
+                                       samples.begin() + static_cast<std::ptrdiff_t>(at + window));
+        if (rms(part) <= level)
+            continue;
+        double begin = static_cast<double>(at) / speechRate,
+               end = static_cast<double>(at + window) / speechRate;
+        span = span ? std::pair{span->first, end} : std::pair{begin, end};
+    }
+    return span;
+}
+
+// Every buffer starts where the one before ended.
+void expectContinuous(const std::vector<SpeechSound>& buffers) {
+    for (std::size_t i = 1; i < buffers.size(); ++i)
+        EXPECT_NEAR(buffers[i].time, buffers[i - 1].time + buffers[i - 1].duration(), 1e-6) << "buffer " << i;
+}
+
+// RMS of a sine of this amplitude (full scale 1.0) in 16-bit samples.
+double sineLevel(double amplitude) {
+    return amplitude * 32768 / std::numbers::sqrt2;
+}
+
+class SoundFileTest : public testing::Test {
+protected:
+    TempFolder folder;
+
+    // Writes `name` with the ffmpeg command line from the given input and output arguments.
+    fs::path make(const std::string& name, std::vector<std::string> arguments) {
+        fs::path out = folder.path() / name;
+        arguments.insert(arguments.begin(), {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-y"});
+        arguments.push_back(out.string());
+        Child ffmpeg(arguments);
+        auto status = ffmpeg.wait(60s);
+        EXPECT_EQ(status, 0) << ffmpeg.errors();
+        return out;
+    }
+
+    static std::vector<std::string> picture(double seconds) {
+        return {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=" + std::to_string(seconds)};
+    }
+    // A tone of `amplitude` (full scale 1.0) at 48 kHz that sounds from `from` to `to` seconds of a
+    // sound `seconds` long and is silent elsewhere.
+    static std::vector<std::string> tone(double hertz, double amplitude, double seconds, double from = 0,
+                                         double to = 1e9) {
+        return {"-f", "lavfi", "-i",
+                "aevalsrc=" + std::to_string(amplitude) + "*sin(2*PI*" + std::to_string(hertz) +
+                    "*t)*between(t\\," + std::to_string(from) + "\\," + std::to_string(to) +
+                    "):s=48000:d=" + std::to_string(seconds)};
+    }
+    static std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (const auto& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    }
+    static const inline std::vector<std::string> movieCodecs = {"-c:v",     "libx264", "-preset", "ultrafast",
+                                                                "-pix_fmt", "yuv420p", "-c:a",    "aac"};
+
+    // The 3 s movie with a 1 kHz tone from 0.5 s to 1.5 s.
+    fs::path toneMovie(const std::string& name, const std::vector<std::string>& extra = {}) {
+        auto arguments = join(
+            {picture(3), tone(1000, 0.5, 3, 0.5, 1.5), {"-map", "0:v", "-map", "1:a"}, movieCodecs, extra});
+        return make(name, arguments);
+    }
+
+    static std::unique_ptr<SoundFile> open(const fs::path& path) {
+        return SoundFile::open(path.string(), 20s);
+    }
+};
+
+TEST_F(SoundFileTest, MovieSoundDecodesToSpeechSamplesAtTheMoviesTimes) {
+    auto file = open(toneMovie("tone.mp4"));
+    EXPECT_EQ(file->audioTrackCount(), 1);
+    Decoded decoded = decode(*file);
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    EXPECT_EQ(decoded.error, "");
+    ASSERT_FALSE(decoded.buffers.empty());
+
+    // The whole 3 s, from time zero, without gaps, in buffers of a fraction of a second.
+    EXPECT_NEAR(decoded.start(), 0.0, 0.001);
+    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 3 * speechRate, 0.005 * speechRate);
+    expectContinuous(decoded.buffers);
+    for (const auto& buffer : decoded.buffers) {
+        EXPECT_GT(buffer.duration(), 0.0);
+        EXPECT_LE(buffer.duration(), 0.5);
+    }
+    EXPECT_GE(decoded.buffers.size(), 6u);
+
+    auto span = loudSpan(decoded.samples, sineLevel(0.5) / 2);
+    ASSERT_TRUE(span);
+    EXPECT_NEAR(decoded.start() + span->first, 0.5, 0.03);
+    EXPECT_NEAR(decoded.start() + span->second, 1.5, 0.03);
+    auto loud = slice(decoded.samples, 0.6, 1.4);
+    EXPECT_NEAR(rms(loud), sineLevel(0.5), sineLevel(0.5) * 0.05);
+    EXPECT_NEAR(frequency(loud), 1000, 5);
+    EXPECT_LT(rms(slice(decoded.samples, 0.0, 0.45)), 100);
+    EXPECT_LT(rms(slice(decoded.samples, 1.55, 3.0)), 100);
+    // The buffers' own duration adds up.
+    double total = 0;
+    for (const auto& buffer : decoded.buffers)
+        total += buffer.duration();
+    EXPECT_DOUBLE_EQ(total, static_cast<double>(decoded.samples.size()) / speechRate);
+}
+
+TEST_F(SoundFileTest, TrackStartingLateKeepsItsPlaceOnTheMoviesTimeLine) {
+    auto arguments = join(
+        {picture(4), {"-itsoffset", "2"}, tone(500, 0.5, 2), {"-map", "0:v", "-map", "1:a"}, movieCodecs});
+    auto file = open(make("late.mp4", arguments));
+    Decoded decoded = decode(*file);
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    ASSERT_FALSE(decoded.buffers.empty());
+    // The encoder's 21 ms of priming may come first.
+    EXPECT_GT(decoded.start(), 1.97);
+    EXPECT_LT(decoded.start(), 2.001);
+    expectContinuous(decoded.buffers);
+    auto span = loudSpan(decoded.samples, sineLevel(0.5) / 2);
+    ASSERT_TRUE(span);
+    EXPECT_NEAR(decoded.start() + span->first, 2.0, 0.03);
+    EXPECT_NEAR(decoded.start() + span->second, 4.0, 0.03);
+}
+
+TEST_F(SoundFileTest, GapsInTheTrackBecomeSilenceAndLongJumpsStartAgain) {
+    // The track's timestamps jump ahead by 0.5 s after its first second.
+    auto gap =
+        make("gap.mp4",
+             join({tone(1000, 0.5, 2), {"-af", "asetpts='if(gte(T,1),PTS+0.5/TB,PTS)'", "-c:a", "aac"}}));
+    Decoded decoded = decode(*open(gap));
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    EXPECT_NEAR(decoded.start(), 0.0, 0.001);
+    expectContinuous(decoded.buffers);
+    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2.5 * speechRate, 0.03 * speechRate);
+    EXPECT_NEAR(rms(slice(decoded.samples, 0.1, 0.95)), sineLevel(0.5), sineLevel(0.5) * 0.05);
+    EXPECT_LT(rms(slice(decoded.samples, 1.05, 1.45)), 100);
+    EXPECT_NEAR(rms(slice(decoded.samples, 1.55, 2.4)), sineLevel(0.5), sineLevel(0.5) * 0.05);
+
+    // A jump of 100 s is not bridged with silence: the sound after it comes in buffers of its own time.
+    auto jump =
+        make("jump.mp4",
+             join({tone(1000, 0.5, 2), {"-af", "asetpts='if(gte(T,1),PTS+100/TB,PTS)'", "-c:a", "aac"}}));
+    decoded = decode(*open(jump));
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 0.03 * speechRate);
+    auto after = std::find_if(decoded.buffers.begin(), decoded.buffers.end(),
+                              [](const SpeechSound& sound) { return sound.time > 50; });
+    ASSERT_NE(after, decoded.buffers.end());
+    ASSERT_NE(after, decoded.buffers.begin());
+    EXPECT_NEAR(after->time, 101.0, 0.03);
+    EXPECT_NEAR(std::prev(after)->time + std::prev(after)->duration(), 1.0, 0.03);
+    EXPECT_NEAR(rms(after->samples), sineLevel(0.5), sineLevel(0.5) * 0.1);
+    EXPECT_NEAR(decoded.buffers.back().time + decoded.buffers.back().duration(), 102.0, 0.03);
+}
+
+TEST_F(SoundFileTest, FirstAudioTrackIsReadEvenWhenAnotherIsTheDefault) {
+    // The second track is the default one and has more bits: a "best stream" choice would take it.
+    auto arguments =
+        join({picture(2),
+              tone(300, 0.5, 2),
+              tone(3000, 0.5, 2),
+              {"-map", "0:v", "-map", "1:a", "-map", "2:a"},
+              movieCodecs,
+              {"-b:a:0", "48k", "-b:a:1", "192k", "-disposition:a:0", "0", "-disposition:a:1", "default"}});
+    auto file = open(make("two.mp4", arguments));
+    EXPECT_EQ(file->audioTrackCount(), 2);
+    Decoded decoded = decode(*file);
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 0.005 * speechRate);
+    EXPECT_NEAR(frequency(slice(decoded.samples, 0.1, 1.9)), 300, 3);
+}
+
+TEST_F(SoundFileTest, WaveFilesOfAnyRateAndChannels) {
+    // 48 kHz stereo: a 440 Hz tone at 0.5 on the left, silence on the right, mixed down to half.
+    auto stereo = make("stereo.wav", {"-f", "lavfi", "-i", "aevalsrc=0.5*sin(2*PI*440*t)|0:s=48000:d=2",
+                                      "-c:a", "pcm_s16le"});
+    Decoded decoded = decode(*open(stereo));
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    EXPECT_NEAR(decoded.start(), 0.0, 1e-9);
+    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 2);
+    expectContinuous(decoded.buffers);
+    auto middle = slice(decoded.samples, 0.1, 1.9);
+    EXPECT_NEAR(rms(middle), sineLevel(0.25), sineLevel(0.25) * 0.02);
+    EXPECT_NEAR(frequency(middle), 440, 2);
+
+    // 16 kHz mono 16-bit needs no conversion at all: the samples come out exactly as stored.
+    const std::string source = "aevalsrc=0.3*sin(2*PI*250*t)+0.2*sin(2*PI*1700*t):s=16000:d=1.5";
+    auto speech = make("speech.wav", {"-f", "lavfi", "-i", source, "-c:a", "pcm_s16le"});
+    auto raw = make("speech.raw", {"-f", "lavfi", "-i", source, "-c:a", "pcm_s16le", "-f", "s16le"});
+    std::string bytes = readFile(raw);
+    std::vector<std::int16_t> stored(bytes.size() / 2);
+    std::memcpy(stored.data(), bytes.data(), stored.size() * 2);
+    ASSERT_EQ(stored.size(), 24000u);
+    decoded = decode(*open(speech));
+    ASSERT_FALSE(decoded.failed) << decoded.error;
+    EXPECT_EQ(decoded.samples, stored);
+    EXPECT_NEAR(decoded.start(), 0.0, 1e-9);
+    expectContinuous(decoded.buffers);
+}
+
+TEST_F(SoundFileTest, MovieWithoutSoundHasNoTrackToRead) {
+    auto file = open(make("silent.mp4", join({picture(1), {"-c:v", "libx264", "-preset", "ultrafast"}})));
+    EXPECT_EQ(file->audioTrackCount(), 0);
+    auto error = errorFrom([&] { file->startReading(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::reader);
+    EXPECT_STREQ(error->what(), "Stream not found");
+    // Reading what could not be prepared ends at once, as a failure.
+    EXPECT_FALSE(file->read());
+    EXPECT_TRUE(file->failed());
+    EXPECT_NE(file->errorDescription(), "");
+}
+
+TEST_F(SoundFileTest, FilesThatAreNoMoviesFailToOpenWithTheReason) {
+    fs::path text = folder.path() / "notes.mp4";
+    writeFile(text, "These are notes about a movie, not a movie.\n");
+    auto error = errorFrom([&] { open(text); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::open);
+    EXPECT_STREQ(error->what(), "Invalid data found when processing input");
+
+    error = errorFrom([&] { open(folder.path() / "missing.mp4"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::open);
+    EXPECT_STREQ(error->what(), "No such file or directory");
+
+    fs::path empty = folder.path() / "empty.mov";
+    writeFile(empty, "");
+    error = errorFrom([&] { open(empty); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::open);
+    EXPECT_NE(std::string(error->what()), "");
+
+    // A colon in the name is part of the name, not a protocol.
+    fs::path colon = folder.path() / "concat:one.mp4";
+    writeFile(colon, "not a movie either");
+    error = errorFrom([&] { open(colon); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::open);
+    EXPECT_STREQ(error->what(), "Invalid data found when processing input");
+}
+
+TEST_F(SoundFileTest, OpeningGivesUpWhenTheTimeIsUp) {
+    auto movie = toneMovie("tone.mp4");
+    auto error = errorFrom([&] { SoundFile::open(movie.string(), 0ms); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::timedOut);
+    EXPECT_NE(std::string(error->what()), "");
+    // With time enough the same file opens.
+    EXPECT_EQ(SoundFile::open(movie.string(), 20s)->audioTrackCount(), 1);
+}
+
+TEST_F(SoundFileTest, TruncatedMoviesFailOrEndEarlyWithoutHarm) {
+    auto cut = [&](const fs::path& whole, const std::string& name) {
+        std::string bytes = readFile(whole);
+        fs::path half = folder.path() / name;
+        std::ofstream(half, std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
+        return half;
+    };
+    // The track list is written at the end: without it nothing can be read.
+    auto error = errorFrom([&] { open(cut(toneMovie("end.mp4"), "end-half.mp4")); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->stage, SoundFileError::Stage::open);
+    EXPECT_STREQ(error->what(), "Invalid data found when processing input");
+
+    // The track list first: the sound up to the cut comes out, from its start.
+    auto file = open(cut(toneMovie("start.mp4", {"-movflags", "+faststart"}), "start-half.mp4"));
+    Decoded decoded = decode(*file);
+    EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
+    EXPECT_NEAR(decoded.start(), 0.0, 0.001);
+    EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(0.2 * speechRate));
+    EXPECT_LT(decoded.samples.size(), static_cast<std::size_t>(2.5 * speechRate));
+    // Once at the end, the file stays there.
+    EXPECT_FALSE(file->read());
+
+    // Fragments written as they come, as a recording that was cut off.
+    file = open(cut(toneMovie("fragments.mp4", {"-movflags", "+frag_keyframe+empty_moov", "-g", "15"}),
+                    "fragments-half.mp4"));
+    decoded = decode(*file);
+    EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
+    EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(0.5 * speechRate));
+    EXPECT_LT(decoded.samples.size(), static_cast<std::size_t>(2.8 * speechRate));
+}
+
+TEST_F(SoundFileTest, DamagedBytesNeverBreakTheReader) {
+    auto movie = toneMovie("tone.mp4", {"-movflags", "+faststart"});
+    std::string whole = readFile(movie);
+    // Every 97th byte of the second half overwritten: packets, and some of the demuxer's own fields.
+    for (std::size_t at = whole.size() / 2; at < whole.size(); at += 97)
+        whole[at] = static_cast<char>(whole[at] ^ 0x5a);
+    fs::path damaged = folder.path() / "damaged.mp4";
+    std::ofstream(damaged, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size()));
+    Decoded decoded = decode(*open(damaged));
+    EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
+    // The undamaged first half still decodes, and no more than the track's length comes out.
+    EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(1.0 * speechRate));
+    EXPECT_LE(decoded.samples.size(), static_cast<std::size_t>(3.01 * speechRate));
+}
+
+// Live sound: buffers of float samples on the capture clock.
+
+using Wave = std::function<float(std::size_t frame, int channel)>;
+
+// `frames` frames of `wave`, starting at its frame `first`, at `time`.
+AudioBuffer buffer(int rate, int channels, std::size_t first, std::size_t frames, TimePoint time,
+                   const Wave& wave) {
+    AudioBuffer audio;
+    audio.sampleRate = rate;
+    audio.channels = channels;
+    audio.time = time;
+    for (std::size_t frame = first; frame < first + frames; ++frame)
+        for (int channel = 0; channel < channels; ++channel)
+            audio.samples.push_back(wave(frame, channel));
+    return audio;
+}
+
+Wave sine(double hertz, int rate, double left, double right) {
+    return [=](std::size_t frame, int channel) {
+        double value = std::sin(2 * std::numbers::pi * hertz * static_cast<double>(frame) / rate);
+        return static_cast<float>(value * (channel == 0 ? left : right));
+    };
+}
+
+double clockSeconds(TimePoint time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+// A stream in 10 ms buffers starting at `start`, converted; the non-empty results.
+std::vector<SpeechSound> stream(SpeechResampler& resampler, int rate, int channels, double length,
+                                TimePoint start, const Wave& wave) {
+    std::vector<SpeechSound> out;
+    auto chunk = static_cast<std::size_t>(rate / 100);
+    auto total = static_cast<std::size_t>(length * rate);
+    for (std::size_t at = 0; at < total; at += chunk) {
+        TimePoint time = start + std::chrono::duration_cast<Duration>(
+                                     std::chrono::duration<double>(static_cast<double>(at) / rate));
+        SpeechSound sound =
+            resampler.convert(buffer(rate, channels, at, std::min(chunk, total - at), time, wave));
+        if (!sound.samples.empty())
+            out.push_back(std::move(sound));
+    }
+    return out;
+}
+
+std::vector<std::int16_t> joined(const std::vector<SpeechSound>& sounds) {
+    std::vector<std::int16_t> all;
+    for (const auto& sound : sounds)
+        all.insert(all.end(), sound.samples.begin(), sound.samples.end());
+    return all;
+}
+
+const TimePoint captureStart{std::chrono::seconds(5000)};
+
+TEST(SpeechResamplerTest, ContinuousStreamStaysContinuous) {
+    SpeechResampler resampler;
+    auto out = stream(resampler, 48000, 2, 1.0, captureStart, sine(440, 48000, 0.5, 0.5));
+    ASSERT_FALSE(out.empty());
+    auto samples = joined(out);
+    // All of the second but what the filter still holds back, which is a few samples.
+    EXPECT_LE(samples.size(), 16000u);
+    EXPECT_GE(samples.size(), 16000u - 40);
+    // The first sample is the stream's first, on the capture clock; the rest follow without gaps.
+    EXPECT_NEAR(out.front().time, clockSeconds(captureStart), 0.0005);
+    expectContinuous(out);
+    auto middle = slice(samples, 0.05, 0.95);
+    EXPECT_NEAR(frequency(middle), 440, 2);
+    EXPECT_NEAR(rms(middle), sineLevel(0.5), sineLevel(0.5) * 0.02);
+}
+
+TEST(SpeechResamplerTest, ChannelsAreMixedDown) {
+    SpeechResampler resampler;
+    auto oneSided = joined(stream(resampler, 48000, 2, 0.5, captureStart, sine(440, 48000, 0.5, 0.0)));
+    EXPECT_NEAR(rms(slice(oneSided, 0.05, 0.45)), sineLevel(0.25), sineLevel(0.25) * 0.02);
+
+    SpeechResampler mono;
+    auto full = joined(stream(mono, 48000, 1, 0.5, captureStart, sine(440, 48000, 0.5, 0.0)));
+    EXPECT_NEAR(rms(slice(full, 0.05, 0.45)), sineLevel(0.5), sineLevel(0.5) * 0.02);
+}
+
+TEST(SpeechResamplerTest, LoudSoundIsClippedNotWrapped) {
+    // 16 kHz mono goes straight to 16-bit: the values are exact.
+    SpeechResampler direct;
+    AudioBuffer audio;
+    audio.sampleRate = 16000;
+    audio.channels = 1;
+    audio.time = captureStart;
+    audio.samples = {1.5f, -1.5f, 1.0f, -1.0f, 0.5f, -0.25f, 0.0f, 4.0f, -4.0f};
+    SpeechSound sound = direct.convert(audio);
+    EXPECT_EQ(sound.samples,
+              (std::vector<std::int16_t>{32767, -32768, 32767, -32768, 16384, -8192, 0, 32767, -32768}));
+    EXPECT_NEAR(sound.time, clockSeconds(captureStart), 1e-9);
+
+    // Through the resampler: 50 ms at +1.5, then 50 ms at -1.5.
+    SpeechResampler resampler;
+    auto steps = [](std::size_t frame, int) { return frame < 2400 ? 1.5f : -1.5f; };
+    auto samples = joined(stream(resampler, 48000, 2, 0.1, captureStart, steps));
+    ASSERT_GE(samples.size(), 1500u);
+    for (std::size_t i = 100; i < 700; ++i)
+        EXPECT_EQ(samples[i], 32767) << i;
+    for (std::size_t i = 900; i < 1500; ++i)
+        EXPECT_EQ(samples[i], -32768) << i;
+}
+
+TEST(SpeechResamplerTest, NewRateOrChannelsMidStreamAreFollowed) {
+    SpeechResampler resampler;
+    auto first = stream(resampler, 48000, 2, 0.5, captureStart, sine(440, 48000, 0.5, 0.5));
+    TimePoint later = captureStart + 500ms;
+    auto second = stream(resampler, 44100, 1, 0.5, later, sine(1000, 44100, 0.5, 0.5));
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    auto before = joined(first), after = joined(second);
+    EXPECT_NEAR(static_cast<double>(before.size() + after.size()), 16000, 80);
+    EXPECT_NEAR(second.front().time, clockSeconds(later), 0.001);
+    expectContinuous(second);
+    EXPECT_NEAR(frequency(slice(before, 0.05, 0.45)), 440, 3);
+    EXPECT_NEAR(frequency(slice(after, 0.05, 0.45)), 1000, 3);
+    EXPECT_NEAR(rms(slice(after, 0.05, 0.45)), sineLevel(0.5), sineLevel(0.5) * 0.02);
+}
+
+TEST(SpeechResamplerTest, EmptyOrMeaninglessInputGivesNoSound) {
+    SpeechResampler resampler;
+    AudioBuffer empty;
+    empty.time = captureStart;
+    SpeechSound sound = resampler.convert(empty);
+    EXPECT_TRUE(sound.samples.empty());
+    EXPECT_EQ(sound.duration(), 0.0);
+
+    for (auto [rate, channels] : {std::pair{0, 2}, {48000, 0}, {-48000, 2}, {48000, -1}, {48000, 100}}) {
+        AudioBuffer bad = buffer(48000, 2, 0, 480, captureStart, sine(440, 48000, 0.5, 0.5));
+        bad.sampleRate = rate;
+        bad.channels = channels;
+        EXPECT_TRUE(resampler.convert(bad).samples.empty()) << rate << " Hz, " << channels << " channels";
+    }
+    // Half a frame at the end is left out; the resampler goes on working after all of that.
+    AudioBuffer ragged = buffer(16000, 2, 0, 160, captureStart, sine(440, 16000, 0.5, 0.5));
+    ragged.samples.push_back(0.5f);
+    EXPECT_EQ(resampler.convert(ragged).samples.size(), 160u);
+    auto out = joined(stream(resampler, 48000, 2, 0.2, captureStart + 1s, sine(440, 48000, 0.5, 0.5)));
+    EXPECT_GE(out.size(), 3200u - 40);
+}
+
+} // namespace
