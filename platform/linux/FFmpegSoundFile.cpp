@@ -312,7 +312,7 @@ void FFmpegSoundFile::startReading() {
     // MPEG program and transport streams count time from wherever their clock happened to stand; players
     // show such a movie from its first timestamp, so that is time zero. The other containers start at 0.
     if ((format_->iformat->flags & AVFMT_TS_DISCONT) && format_->start_time != AV_NOPTS_VALUE)
-        origin_ = av_rescale_q(format_->start_time, AV_TIME_BASE_Q, timeBase_);
+        origin_ = av_rescale_q(format_->start_time, AVRational{1, AV_TIME_BASE}, timeBase_);
     // Only a length the container states; one estimated from the timestamps leaves out the last frame.
     if (format_->duration_estimation_method == AVFMT_DURATION_FROM_STREAM &&
         stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
