@@ -7,8 +7,11 @@
 // decoding included, with the decoder pool already loaded; its first call's load is measured apart. The
 // command line is timed as a whole process, and again less its model load (its time on 0.1 s of silence).
 //
-// Usage: transcribe-bench [--corpus human|synthetic|all] [--keep DIR] [--snr DB] [--diagnose]
-// --keep DIR keeps the audio, the transcripts and sclite's input files in DIR. --diagnose adds two rows:
+// Usage: transcribe-bench [--corpus human|synthetic|all] [--keep DIR] [--snr DB] [--phases N] [--diagnose]
+// --keep DIR keeps the audio, the transcripts and sclite's input files in DIR. --phases N runs every
+// recording N times, each starting a further 1/N of the decoders' 10 ms frame step later, and adds up the
+// errors: one phase alone can move a corpus's error rate by several points (the recogniser's words change
+// with the frames' alignment), so comparisons closer than that want several phases. --diagnose adds two rows:
 // our recogniser given each whole file as one task (without the transcriber's stretches), and the command
 // line on each file with its first 3 ms cut off, which shows how far the word error rate moves when
 // nothing but the analysis frames' alignment changes.
@@ -60,6 +63,7 @@ struct Options {
     bool synthetic = true;
     std::optional<std::filesystem::path> keep;
     double snr = 15;
+    int phases = 1;
     bool diagnose = false;
     bool valid = true;
 };
@@ -77,6 +81,8 @@ Options parse(int argc, char** argv) {
             options.keep = argv[++i];
         } else if (std::strcmp(argv[i], "--snr") == 0 && hasValue) {
             options.snr = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--phases") == 0 && hasValue) {
+            options.phases = std::clamp(std::atoi(argv[++i]), 1, 16);
         } else if (std::strcmp(argv[i], "--diagnose") == 0) {
             options.diagnose = true;
         } else {
@@ -116,9 +122,11 @@ struct Heard {
 
 enum SystemId { kOurs, kCli, kOneTask, kCliShifted, kSystems };
 constexpr std::array<const char*, kSystems> kSystemNames{"ours (Transcriber)", "pocketsphinx_continuous",
-                                                         "recogniser, one task a file", "command line, 3 ms later"};
+                                                         "recogniser, one task a file",
+                                                         "command line, 3 ms later"};
 constexpr std::array<const char*, kSystems> kSystemShort{"ours", "cli", "task", "cli3"};
-constexpr int kShiftSamples = 48; // 3 ms: under a third of the decoder's 10 ms frame step
+constexpr int kShiftSamples = 48;  // 3 ms: under a third of the decoder's 10 ms frame step
+constexpr int kFrameSamples = 160; // the decoder's frame step, 10 ms at 16 kHz
 
 // Our transcriber and what it logs.
 class Ours {
@@ -223,8 +231,9 @@ Heard commandLine(const std::filesystem::path& file) {
     const auto result = runProcess({kCommandLine, "-infile", file.string(), "-logfn", "/dev/null"}, 10min);
     heard.wall = since(started);
     if (result.status != 0)
-        heard.error = kCommandLine + std::string(result.status < 0 ? ": cannot start" : ": status " +
-                                                                      std::to_string(result.status));
+        heard.error =
+            kCommandLine +
+            std::string(result.status < 0 ? ": cannot start" : ": status " + std::to_string(result.status));
     std::istringstream lines(result.output);
     std::size_t count = 0;
     for (std::string line; std::getline(lines, line);)
@@ -234,6 +243,13 @@ Heard commandLine(const std::filesystem::path& file) {
         }
     heard.note = std::to_string(count) + " utterances";
     return heard;
+}
+
+// `file` less its first `samples` samples, written to `to`.
+std::filesystem::path trimmed(const std::filesystem::path& file, const std::filesystem::path& to,
+                              int samples) {
+    runTool({"sox", "-V1", "-R", file.string(), to.string(), "trim", std::to_string(samples) + "s"});
+    return to;
 }
 
 double median(std::vector<double> values) {
@@ -268,7 +284,7 @@ int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
     if (!options.valid) {
         std::fprintf(stderr, "usage: transcribe-bench [--corpus human|synthetic|all] [--keep DIR] [--snr DB] "
-                             "[--diagnose]\n");
+                             "[--phases N] [--diagnose]\n");
         return 2;
     }
     for (const char* program : {kCommandLine, "sox", "espeak-ng"})
@@ -303,9 +319,10 @@ int main(int argc, char** argv) {
                  "/usr/share/pocketsphinx/test/data/goforward.raw", warmup.string()});
         const auto quiet = silence(folder, 0.1);
 
-        std::printf("transcribe: our transcriber against %s (default settings, one process a file), same files, "
-                    "same run (load average %.2f)\n",
-                    kCommandLine, loadAverage());
+        std::printf(
+            "transcribe: our transcriber against %s (default settings, one process a file), same files, "
+            "same run (load average %.2f)\n",
+            kCommandLine, loadAverage());
         for (const auto& corpus : corpora) {
             long words = 0;
             for (const auto& r : corpus.recordings)
@@ -324,16 +341,17 @@ int main(int argc, char** argv) {
         const double later = std::min(ours.transcribe(warmup).wall, ours.transcribe(warmup).wall);
         if (!first.error.empty())
             throw std::runtime_error("our transcriber: " + first.error);
-        std::printf("our decoder pool: first call %.2f s (%zu decoder%s loaded), later calls %.2f s: load %.2f s "
-                    "(%.2f s of speech)\n",
-                    first.wall, loadedFirst, loadedFirst == 1 ? "" : "s", later, first.wall - later,
-                    readWave(warmup).seconds());
+        std::printf(
+            "our decoder pool: first call %.2f s (%zu decoder%s loaded), later calls %.2f s: load %.2f s "
+            "(%.2f s of speech)\n",
+            first.wall, loadedFirst, loadedFirst == 1 ? "" : "s", later, first.wall - later,
+            readWave(warmup).seconds());
         std::vector<double> quietRuns;
         for (int k = 0; k < kLoadRuns; ++k)
             quietRuns.push_back(commandLine(quiet).wall);
         const double cliLoad = median(quietRuns);
-        std::printf("%s: 0.1 s of silence takes %.2f s (its model load; median of %d)\n\n", kCommandLine, cliLoad,
-                    kLoadRuns);
+        std::printf("%s: 0.1 s of silence takes %.2f s (its model load; median of %d)\n\n", kCommandLine,
+                    cliLoad, kLoadRuns);
         std::fflush(stdout);
 
         // ---- Each recording through each system ----
@@ -348,46 +366,60 @@ int main(int argc, char** argv) {
             std::array<std::vector<ScoredUtterance>, kSystems> utterances;
             for (const auto& recording : corpora[c].recordings) {
                 const auto reference = scoredWords(recording.reference);
-                std::printf("%-22s %7.2f %5zu", recording.id.c_str(), recording.seconds, reference.size());
+                std::printf("%-22s %7.2f %5zu", recording.id.c_str(), recording.seconds * options.phases,
+                            reference.size() * static_cast<std::size_t>(options.phases));
                 std::fflush(stdout);
                 transcripts << recording.id << "\n  reference: " << recording.reference << "\n";
+                std::array<ErrorCounts, kSystems> counts;
+                std::array<double, kSystems> wall{};
                 std::string notes;
-                for (auto system : systems) {
-                    std::filesystem::path shifted;
-                    if (system == kCliShifted) {
-                        shifted = folder / (recording.id + "-shifted.wav");
-                        runTool({"sox", "-V1", "-R", recording.file.string(), shifted.string(), "trim",
-                                 std::to_string(kShiftSamples) + "s"});
+                for (int phase = 0; phase < options.phases; ++phase) {
+                    // The same sound starting a fraction of the decoders' 10 ms frame step later.
+                    const int cut = phase * kFrameSamples / options.phases;
+                    const std::string id = recording.id + (phase ? "_p" + std::to_string(phase) : "");
+                    const auto file =
+                        phase ? trimmed(recording.file, folder / (id + ".wav"), cut) : recording.file;
+                    for (auto system : systems) {
+                        Heard heard;
+                        if (system == kOurs)
+                            heard = ours.transcribe(file);
+                        else if (system == kCli)
+                            heard = commandLine(file);
+                        else if (system == kOneTask)
+                            heard = ours.oneTask(file);
+                        else
+                            heard = commandLine(trimmed(file, folder / (id + "-later.wav"), kShiftSamples));
+                        counts[system] += align(reference, scoredWords(heard.text));
+                        wall[system] += heard.wall;
+                        auto& f = figures[c][system];
+                        f.audio += recording.seconds;
+                        f.wall += heard.wall;
+                        if (system == kCli || system == kCliShifted)
+                            f.loads += cliLoad;
+                        if (!heard.error.empty())
+                            ++f.failures;
+                        utterances[system].push_back({id, recording.reference, heard.text});
+                        transcripts << "  " << padded(kSystemShort[system], 4)
+                                    << (phase ? " +" + std::to_string(cut) + "  " : "      ") << heard.text
+                                    << (heard.error.empty() ? "" : "  [error: " + heard.error + "]") << "  ["
+                                    << heard.note << "]\n";
+                        if (phase == 0 && (system == kOurs || system == kCli))
+                            notes += (notes.empty() ? "" : "; ") +
+                                     (heard.error.empty() ? heard.note : heard.error);
                     }
-                    const Heard heard = system == kOurs      ? ours.transcribe(recording.file)
-                                        : system == kCli     ? commandLine(recording.file)
-                                        : system == kOneTask ? ours.oneTask(recording.file)
-                                                             : commandLine(shifted);
-                    const auto counts = align(reference, scoredWords(heard.text));
-                    auto& f = figures[c][system];
-                    f.counts += counts;
-                    f.audio += recording.seconds;
-                    f.wall += heard.wall;
-                    if (system == kCli || system == kCliShifted)
-                        f.loads += cliLoad;
-                    if (!heard.error.empty())
-                        ++f.failures;
-                    utterances[system].push_back({recording.id, recording.reference, heard.text});
-                    std::printf(" | %-4s %4ld %5.1f%% %5.2f", "", counts.errors(), counts.wer(),
-                                heard.wall / recording.seconds);
-                    std::fflush(stdout);
-                    transcripts << "  " << padded(kSystemShort[system], 4) << ":      " << heard.text
-                                << (heard.error.empty() ? "" : "  [error: " + heard.error + "]") << "  [" << heard.note
-                                << "]\n";
-                    if (system == kOurs || system == kCli)
-                        notes += (notes.empty() ? "" : "; ") + (heard.error.empty() ? heard.note : heard.error);
+                }
+                for (auto system : systems) {
+                    figures[c][system].counts += counts[system];
+                    std::printf(" | %-4s %4ld %5.1f%% %5.2f", "", counts[system].errors(),
+                                counts[system].wer(), wall[system] / (recording.seconds * options.phases));
                 }
                 std::printf(" | %s\n", notes.c_str());
+                std::fflush(stdout);
             }
             for (auto system : systems) {
                 auto& f = figures[c][system];
-                const std::string name = kSystemShort[system] + std::string("-") +
-                                         std::to_string(c); // file names without spaces
+                const std::string name =
+                    kSystemShort[system] + std::string("-") + std::to_string(c); // file names without spaces
                 if (scliteProgram) {
                     const auto [ref, hyp] = writeTrn(folder, name, utterances[system]);
                     f.scored = sclite(*scliteProgram, ref, hyp, f.scliteError);
@@ -399,8 +431,9 @@ int main(int argc, char** argv) {
         transcripts.close();
 
         // ---- The table ----
-        std::printf("\n%-16s %-28s %5s %4s %4s %4s %6s %7s %6s %9s | %s\n", "corpus", "system", "words", "sub", "del",
-                    "ins", "WER %", "sclite", "RTF", "RTF-load", "goals (ours): RTF <= 0.3, WER <= command line's");
+        std::printf("\n%-16s %-28s %5s %4s %4s %4s %6s %7s %6s %9s | %s\n", "corpus", "system", "words",
+                    "sub", "del", "ins", "WER %", "sclite", "RTF", "RTF-load",
+                    "goals (ours): RTF <= 0.3, WER <= command line's");
         auto row = [&](const std::string& corpus, SystemId system, const Figures& f, const Figures& cli) {
             std::string scored = "     -";
             if (f.scored)
@@ -417,12 +450,15 @@ int main(int argc, char** argv) {
             std::printf("%-16s %-28s %5ld %4ld %4ld %4ld %6.1f %7s %6.2f %9s | %s\n", corpus.c_str(),
                         kSystemNames[system], f.counts.reference, f.counts.substituted, f.counts.deleted,
                         f.counts.inserted, f.counts.wer(), scored.c_str(), f.rtf(),
-                        system == kCli || system == kCliShifted ? fixed(f.rtfWithoutLoad(), 2, 9).c_str() : "-", goals.c_str());
+                        system == kCli || system == kCliShifted ? fixed(f.rtfWithoutLoad(), 2, 9).c_str()
+                                                                : "-",
+                        goals.c_str());
         };
         std::array<Figures, kSystems> total;
         for (std::size_t c = 0; c < corpora.size(); ++c)
             for (auto system : systems) {
-                row(system == systems.front() ? corpora[c].name : "", system, figures[c][system], figures[c][kCli]);
+                row(system == systems.front() ? corpora[c].name : "", system, figures[c][system],
+                    figures[c][kCli]);
                 auto& t = total[system];
                 t.counts += figures[c][system].counts;
                 t.audio += figures[c][system].audio;
@@ -433,17 +469,18 @@ int main(int argc, char** argv) {
         if (corpora.size() > 1)
             for (auto system : systems) {
                 if (scliteProgram) {
-                    const auto [ref, hyp] = writeTrn(folder, kSystemShort[system] + std::string("-all"),
-                                                     everything[system]);
+                    const auto [ref, hyp] =
+                        writeTrn(folder, kSystemShort[system] + std::string("-all"), everything[system]);
                     total[system].scored = sclite(*scliteProgram, ref, hyp, total[system].scliteError);
                 }
                 row(system == systems.front() ? "all" : "", system, total[system], total[kCli]);
             }
-        std::printf("\nWER: our word alignment (sclite's weights); sclite: sctk's figure on the same words%s. "
-                    "RTF: wall time / audio time; ours with its decoder pool loaded, the command line as whole "
-                    "processes; RTF-load: less its model load (%.2f s a file).%s\n",
-                    scliteProgram ? " (* where its counts differ from ours)" : " (not installed)", cliLoad,
-                    options.keep ? (" Transcripts: " + (folder / "transcripts.txt").string() + ".").c_str() : "");
+        std::printf(
+            "\nWER: our word alignment (sclite's weights); sclite: sctk's figure on the same words%s. "
+            "RTF: wall time / audio time; ours with its decoder pool loaded, the command line as whole "
+            "processes; RTF-load: less its model load (%.2f s a file).%s\n",
+            scliteProgram ? " (* where its counts differ from ours)" : " (not installed)", cliLoad,
+            options.keep ? (" Transcripts: " + (folder / "transcripts.txt").string() + ".").c_str() : "");
         std::printf("load average at the end %.2f\n", loadAverage());
         for (const auto& f : total)
             if (f.failures)

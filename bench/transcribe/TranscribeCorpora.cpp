@@ -11,10 +11,14 @@
 #include <iterator>
 #include <regex>
 #include <stdexcept>
+#include <vector>
 
 namespace pokescope::bench {
 
 namespace {
+
+// Every sox call runs with "-R", so that its dither and noise come out the same in every run: the
+// recogniser's words change with a difference of one bit.
 
 const std::filesystem::path kTestData = "/usr/share/pocketsphinx/test/data";
 
@@ -71,15 +75,18 @@ constexpr std::array<Voice, 2> kVoices{{{"en_us_male", "en-us"}, {"en_us_female"
 constexpr const char* kWordsPerMinute = "150";
 constexpr double kPause = 1.0; // between sentences
 constexpr double kLead = 0.5;  // before the first and after the last
+// sox effects that cut the quiet at both ends of a sentence (below 1% of full scale).
+const std::vector<std::string> kTrimSilence{"silence", "1", "0.01", "1%", "reverse",
+                                            "silence", "1", "0.01", "1%", "reverse"};
 constexpr double kJoinPause = 1.5; // between the human readings joined into one file
-// Every sox call runs with "-R", so that its dither and noise come out the same in every run: the
-// recogniser's words on synthesised speech change with a difference of one bit.
 
 std::uint32_t le32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
-std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
 
 double meanSquare(const std::vector<std::int16_t>& samples) {
     if (samples.empty())
@@ -107,7 +114,8 @@ Wave readWave(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto bad = [&](const std::string& why) { return std::runtime_error(file.string() + ": " + why); };
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         throw bad("not a WAV file");
     Wave wave;
     int bits = 0;
@@ -140,8 +148,9 @@ std::string runTool(const std::vector<std::string>& arguments) {
         std::string command;
         for (const auto& a : arguments)
             command += (command.empty() ? "" : " ") + a;
-        throw std::runtime_error(command + ": " +
-                                 (result.status < 0 ? "cannot start" : "status " + std::to_string(result.status)));
+        throw std::runtime_error(
+            command + ": " +
+            (result.status < 0 ? "cannot start" : "status " + std::to_string(result.status)));
     }
     return result.output;
 }
@@ -224,8 +233,10 @@ std::vector<Corpus> syntheticCorpora(const std::filesystem::path& folder, double
             const auto clip = stem.string() + ".wav";
             runTool({"espeak-ng", "-v", voice.espeak, "-s", kWordsPerMinute, "-w", said, kSentences[k]});
             // Trimmed to the speech itself, so that the pauses are what we put between sentences.
-            runTool({"sox", "-V1", "-R", said, "-r", "16000", "-c", "1", "-b", "16", clip, "silence", "1", "0.01", "1%",
-                     "reverse", "silence", "1", "0.01", "1%", "reverse"});
+            std::vector<std::string> convert{"sox", "-V1", "-R", said, "-r", "16000",
+                                             "-c",  "1",   "-b", "16", clip};
+            convert.insert(convert.end(), kTrimSilence.begin(), kTrimSilence.end());
+            runTool(convert);
             std::filesystem::remove(said);
             const auto samples = readWave(clip).samples;
             spoken.insert(spoken.end(), samples.begin(), samples.end());
@@ -239,7 +250,8 @@ std::vector<Corpus> syntheticCorpora(const std::filesystem::path& folder, double
         concat.push_back(cleanFile.string());
         runTool(concat);
         const auto cleanWave = readWave(cleanFile);
-        clean.recordings.push_back({std::string("clean_") + voice.id, cleanFile, reference, cleanWave.seconds()});
+        clean.recordings.push_back(
+            {std::string("clean_") + voice.id, cleanFile, reference, cleanWave.seconds()});
 
         // Pink noise as long as the speech, scaled to the level that gives the asked SNR.
         const auto noiseFile = folder / (std::string(voice.id) + "-pink.wav");
@@ -248,8 +260,8 @@ std::vector<Corpus> syntheticCorpora(const std::filesystem::path& folder, double
         const double noisePower = meanSquare(readWave(noiseFile).samples);
         const double gain = std::sqrt(meanSquare(spoken) / (noisePower * std::pow(10.0, snr / 10.0)));
         const auto noisyFile = folder / (std::string(voice.id) + "-noisy.wav");
-        runTool({"sox", "-V1", "-R", "-m", "-v", "1", cleanFile.string(), "-v", std::to_string(gain), noiseFile.string(),
-                 noisyFile.string()});
+        runTool({"sox", "-V1", "-R", "-m", "-v", "1", cleanFile.string(), "-v", std::to_string(gain),
+                 noiseFile.string(), noisyFile.string()});
         std::filesystem::remove(noiseFile);
         const auto noisyWave = readWave(noisyFile);
         // What was mixed in, read back: the noisy file less the clean one.
@@ -260,7 +272,8 @@ std::vector<Corpus> syntheticCorpora(const std::filesystem::path& folder, double
         std::snprintf(measured, sizeof measured, "%s %.1f dB", v ? "," : " (measured:",
                       10.0 * std::log10(meanSquare(spoken) / std::max(meanSquare(added), 1e-9)));
         noisy.about += measured;
-        noisy.recordings.push_back({std::string("noisy_") + voice.id, noisyFile, reference, noisyWave.seconds()});
+        noisy.recordings.push_back(
+            {std::string("noisy_") + voice.id, noisyFile, reference, noisyWave.seconds()});
     }
     noisy.about += ")";
     return {clean, noisy};

@@ -68,7 +68,8 @@ ErrorCounts align(const std::vector<std::string>& reference, const std::vector<s
         cost[at(0, j)] = static_cast<long>(j) * kGap;
     for (std::size_t i = 1; i <= n; ++i)
         for (std::size_t j = 1; j <= m; ++j) {
-            const long diagonal = cost[at(i - 1, j - 1)] + (reference[i - 1] == hypothesis[j - 1] ? 0 : kSubstitution);
+            const long diagonal =
+                cost[at(i - 1, j - 1)] + (reference[i - 1] == hypothesis[j - 1] ? 0 : kSubstitution);
             cost[at(i, j)] = std::min({diagonal, cost[at(i - 1, j)] + kGap, cost[at(i, j - 1)] + kGap});
         }
     ErrorCounts counts;
@@ -111,7 +112,8 @@ std::optional<std::filesystem::path> findSclite() {
 }
 
 std::pair<std::filesystem::path, std::filesystem::path>
-writeTrn(const std::filesystem::path& folder, const std::string& name, const std::vector<ScoredUtterance>& utterances) {
+writeTrn(const std::filesystem::path& folder, const std::string& name,
+         const std::vector<ScoredUtterance>& utterances) {
     const auto ref = folder / (name + ".ref.trn");
     const auto hyp = folder / (name + ".hyp.trn");
     std::ofstream refOut(ref), hypOut(hyp);
@@ -123,12 +125,13 @@ writeTrn(const std::filesystem::path& folder, const std::string& name, const std
     return {ref, hyp};
 }
 
-std::optional<ErrorCounts> sclite(const std::filesystem::path& program, const std::filesystem::path& reference,
+std::optional<ErrorCounts> sclite(const std::filesystem::path& program,
+                                  const std::filesystem::path& reference,
                                   const std::filesystem::path& hypothesis, std::string& error) {
     // Raw counts ("rsum"), summed over the utterances on the "Sum" row:
     // | Sum | #Snt #Wrd | Corr Sub Del Ins Err S.Err |
-    const auto result = runProcess({program.string(), "-r", reference.string(), "trn", "-h", hypothesis.string(),
-                                    "trn", "-i", "spu_id", "-o", "rsum", "stdout"},
+    const auto result = runProcess({program.string(), "-r", reference.string(), "trn", "-h",
+                                    hypothesis.string(), "trn", "-i", "spu_id", "-o", "rsum", "stdout"},
                                    std::chrono::minutes(2));
     if (result.status != 0) {
         error = "sclite exited with status " + std::to_string(result.status);

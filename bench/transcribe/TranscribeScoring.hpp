@@ -40,10 +40,12 @@ std::optional<std::filesystem::path> findSclite();
 // Writes `<name>.ref.trn` and `<name>.hyp.trn` (the scored words, "words (id)" a line) into `folder`;
 // their paths.
 std::pair<std::filesystem::path, std::filesystem::path>
-writeTrn(const std::filesystem::path& folder, const std::string& name, const std::vector<ScoredUtterance>& utterances);
+writeTrn(const std::filesystem::path& folder, const std::string& name,
+         const std::vector<ScoredUtterance>& utterances);
 
 // sclite's summed counts over the utterances in the two files; none (with `error` set) when it failed.
-std::optional<ErrorCounts> sclite(const std::filesystem::path& program, const std::filesystem::path& reference,
+std::optional<ErrorCounts> sclite(const std::filesystem::path& program,
+                                  const std::filesystem::path& reference,
                                   const std::filesystem::path& hypothesis, std::string& error);
 
 } // namespace pokescope::bench
