@@ -92,16 +92,16 @@ void AppModel::start() {
         capture.start();
     } else if (snapshot().onboardingDone &&
                capture.cameraStatus() == CaptureBackend::Permission::notDetermined) {
-        capture.requestCamera([](bool granted) {
-            {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.cameraStatus = ScreenCapture::shared().cameraStatus();
-            }
-            shared().changed();
-            if (granted)
-                ScreenCapture::shared().start();
-        });
+        requestCamera();
     }
+
+    {
+        std::lock_guard lock(mutex_);
+        state_.bluetoothAuth = bluetoothAuthorization_ ? bluetoothAuthorization_()
+                                                       : BluetoothAuthorization::allowedAlways;
+    }
+    if (snapshot().onboardingDone && snapshot().bluetoothAuth == BluetoothAuthorization::notDetermined)
+        requestBluetooth();
 
     auto& hid = BluetoothHID::shared();
     hid.setOnStateChange([](BluetoothHID::State state) { shared().bluetoothStateChanged(state); });
@@ -200,10 +200,10 @@ void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
         return;
     if (!snapshot().selectedUDID)
         select(*phone);
-    // Bluetooth is open to this process when the adapter can be used at all; the link starts for the
-    // selected, trusted phone.
+    // The link starts for the selected, trusted phone once Bluetooth may be used.
     auto& hid = BluetoothHID::shared();
-    if (hid.phoneAddress() != BluetoothHID::normalisedAddress(phone->bluetoothAddress)) {
+    if (snapshot().bluetoothAuth == BluetoothAuthorization::allowedAlways &&
+        hid.phoneAddress() != BluetoothHID::normalisedAddress(phone->bluetoothAddress)) {
         hid.setPhoneAddress(phone->bluetoothAddress);
         hid.start();
     }
@@ -263,6 +263,94 @@ void AppModel::bluetoothStateChanged(BluetoothHID::State state) {
         hid.setPairingMode(false);
         Log::shared().add("app: the iPhone connected; pairing mode off");
     }
+}
+
+void AppModel::requestCamera() {
+    ScreenCapture::shared().requestCamera([](bool granted) {
+        DispatchQueue::main().async([granted] {
+            {
+                std::lock_guard lock(shared().mutex_);
+                shared().state_.cameraStatus = ScreenCapture::shared().cameraStatus();
+            }
+            shared().changed();
+            if (granted)
+                ScreenCapture::shared().start();
+        });
+    });
+}
+
+void AppModel::setBluetoothAuthorization(std::function<BluetoothAuthorization()> source) {
+    std::lock_guard lock(mutex_);
+    bluetoothAuthorization_ = std::move(source);
+}
+
+void AppModel::requestBluetooth() {
+    if (bluetoothPollRunning_ && *bluetoothPollRunning_)
+        return;
+    bluetoothPollRunning_ = std::make_shared<bool>(true);
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [running = bluetoothPollRunning_, weakPoll = std::weak_ptr<std::function<void()>>(poll)] {
+        auto& model = shared();
+        std::function<BluetoothAuthorization()> source;
+        {
+            std::lock_guard lock(model.mutex_);
+            source = model.bluetoothAuthorization_;
+        }
+        auto now = source ? source() : BluetoothAuthorization::allowedAlways;
+        {
+            std::lock_guard lock(model.mutex_);
+            model.state_.bluetoothAuth = now;
+        }
+        model.changed();
+        if (now != BluetoothAuthorization::notDetermined) {
+            *running = false;
+            model.phonesChanged(model.snapshot().phones);
+            return;
+        }
+        if (auto again = weakPoll.lock())
+            DispatchQueue::main().asyncAfter(seconds(0.5), [again] { (*again)(); });
+    };
+    // The poll keeps itself alive through the scheduled work until it is answered.
+    DispatchQueue::main().async([poll] { (*poll)(); });
+}
+
+void AppModel::setDesktop(Desktop desktop) {
+    std::lock_guard lock(mutex_);
+    desktop_ = std::move(desktop);
+}
+
+void AppModel::revealLastScreenshot() {
+    auto file = snapshot().lastScreenshot;
+    std::function<bool(const std::filesystem::path&)> reveal;
+    {
+        std::lock_guard lock(mutex_);
+        reveal = desktop_.reveal;
+    }
+    if (file && reveal && !reveal(*file))
+        Log::shared().add("app: couldn't show " + file->string() + " in the file browser");
+}
+
+void AppModel::revealLastRecording() {
+    auto recording = snapshot().lastRecording;
+    std::function<bool(const std::filesystem::path&)> reveal;
+    {
+        std::lock_guard lock(mutex_);
+        reveal = desktop_.reveal;
+    }
+    if (recording && reveal && !reveal(recording->url))
+        Log::shared().add("app: couldn't show " + recording->url.string() + " in the file browser");
+}
+
+bool AppModel::openPrivacySettings(const std::string& anchor) {
+    if (anchor != "Privacy_Camera" && anchor != "Privacy_Bluetooth")
+        return false;
+    std::function<bool(const std::string&)> open;
+    {
+        std::lock_guard lock(mutex_);
+        open = desktop_.open;
+    }
+    // Linux has no privacy pane: the nearest place is the desktop's Bluetooth settings, when installed.
+    return anchor == "Privacy_Bluetooth" && open && open("settings:bluetooth");
 }
 
 void AppModel::setOnboardingDone(bool done) {

@@ -28,6 +28,11 @@ class AppModel {
 public:
     static constexpr std::size_t kLogLinesLimit = 300;
 
+    // Whether this process may use Bluetooth. Linux asks no per-application question: a process that can
+    // reach the adapter may use it, so the status is "allowed always" and what can go wrong shows in the
+    // link state and the log. The states stay so that the windows behave as they must where there is one.
+    enum class BluetoothAuthorization { notDetermined, restricted, denied, allowedAlways };
+
     static AppModel& shared();
 
     // The agent server's port (47811 unless the command line says otherwise); set before `start`.
@@ -43,6 +48,7 @@ public:
         std::optional<std::string> selectedUDID;
         ImageRef screen;
         CaptureBackend::Permission cameraStatus = CaptureBackend::Permission::notDetermined;
+        BluetoothAuthorization bluetoothAuth = BluetoothAuthorization::allowedAlways;
         std::optional<bool> assistiveTouchOn;
         BluetoothHID::State bluetooth = BluetoothHID::State::off;
         bool mcpRunning = false;
@@ -68,6 +74,27 @@ public:
     void select(const PhoneInfo& phone);
     void phonesChanged(const std::vector<PhoneInfo>& phones);
     void setOnboardingDone(bool done);
+
+    // Asks for camera permission, then starts capture when it is granted.
+    void requestCamera();
+    // Asks for Bluetooth permission and polls every 0.5 s until it is answered; then acts on the phones.
+    void requestBluetooth();
+    // Where the platform's Bluetooth authorisation comes from (tests replace it).
+    void setBluetoothAuthorization(std::function<BluetoothAuthorization()> source);
+
+    // The desktop's file browser and settings. `open` takes a location ("file:///…", a URL or a settings
+    // anchor) and says whether something opened it; `reveal` shows a file in its folder.
+    struct Desktop {
+        std::function<bool(const std::string& location)> open;
+        std::function<bool(const std::filesystem::path& file)> reveal;
+    };
+    void setDesktop(Desktop desktop);
+    // Shows the last screenshot or recording in the file browser; nothing when there is none.
+    void revealLastScreenshot();
+    void revealLastRecording();
+    // Opens the system's privacy settings at "Privacy_Camera" or "Privacy_Bluetooth"; false when this
+    // desktop has no such place (the window then explains what to do instead).
+    bool openPrivacySettings(const std::string& anchor);
 
     // Runs the pointer calibration on the input engine's queue; the result or the error arrives as state.
     void calibrate();
@@ -111,6 +138,9 @@ private:
     bool headlessPairing_ = false;
     std::optional<std::filesystem::path> screenshotFolder_;
     std::function<bool(const ImageRef&)> clipboard_;
+    std::function<BluetoothAuthorization()> bluetoothAuthorization_;
+    std::shared_ptr<bool> bluetoothPollRunning_;
+    Desktop desktop_;
 };
 
 } // namespace pokescope

@@ -4,6 +4,7 @@
 #include "app/InstanceLock.hpp"
 #include "app/Log.hpp"
 #include "app/PokescopeApp.hpp"
+#include "app/PokescopeWindows.hpp"
 #include "app/SelfTest.hpp"
 #include "app/StdioBridge.hpp"
 #include "bluetooth/BluetoothHID.hpp"
@@ -136,7 +137,11 @@ int main(int argc, char** argv) {
         exitProcess(0);
     case Mode::Kind::application:
         // Before the first log line: a second application must not recreate the first one's log file.
-        InstanceLock::holdForProcessOrExit(serverPort(mode.options));
+        // A second start with windows shows the running application's window instead.
+        InstanceLock::holdForProcessOrExit(serverPort(mode.options), [&mode] {
+            return PokescopeWindows::noWindowsReason(mode.options).empty() &&
+                   PokescopeWindows::askRunningInstanceToShow(serverPort(mode.options));
+        });
         exitProcess(PokescopeApp::run(mode.options));
     }
     exitProcess(0);

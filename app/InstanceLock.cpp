@@ -45,11 +45,20 @@ std::optional<InstanceLock> InstanceLock::acquire(std::uint16_t port) {
     return lock;
 }
 
-void InstanceLock::holdForProcessOrExit(std::uint16_t port) {
+std::filesystem::path InstanceLock::socketPathFor(std::uint16_t port) {
+    return pathFor(port).replace_extension(".socket");
+}
+
+void InstanceLock::holdForProcessOrExit(std::uint16_t port, const std::function<bool()>& handOver) {
     if (port == 0)
         return;
     try {
         auto lock = acquire(port);
+        if (!lock && handOver && handOver()) {
+            std::fprintf(stderr, "pokescope: Pokescope is already running on port %u; showing its window\n",
+                         unsigned{port});
+            exitProcess(0);
+        }
         if (!lock) {
             std::fprintf(stderr, "pokescope: another Pokescope is already running on port %u\n",
                          unsigned{port});

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 namespace pokescope {
@@ -19,10 +20,15 @@ public:
     // another process holds it. Throws std::system_error when the file cannot be opened or locked.
     static std::optional<InstanceLock> acquire(std::uint16_t port);
 
-    // For the application's start: holds the lock for `port` for the rest of the process, or says on
-    // standard error that another application has the port and ends the process with status 1. Port 0
-    // (a port the system picks) cannot collide and takes no lock.
-    static void holdForProcessOrExit(std::uint16_t port);
+    // Where the application holding the lock for `port` listens for "show your window" from a second
+    // start: beside the lock file, pokescope-<port>.socket.
+    static std::filesystem::path socketPathFor(std::uint16_t port);
+
+    // For the application's start: holds the lock for `port` for the rest of the process. When another
+    // application has it, `handOver` (if given) may pass the start on to it: when it returns true the
+    // process ends with status 0; otherwise this says on standard error that another application has the
+    // port and ends the process with status 1. Port 0 (a port the system picks) takes no lock.
+    static void holdForProcessOrExit(std::uint16_t port, const std::function<bool()>& handOver = {});
 
     InstanceLock(InstanceLock&& other) noexcept;
     InstanceLock& operator=(InstanceLock&& other) noexcept;

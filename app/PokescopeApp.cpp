@@ -4,6 +4,7 @@
 #include "app/AppModel.hpp"
 #include "app/Log.hpp"
 #include "app/Migration.hpp"
+#include "app/PokescopeWindows.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "device/MobileDevice.hpp"
 #include "platform/Dispatch.hpp"
@@ -15,7 +16,7 @@
 namespace pokescope::PokescopeApp {
 
 void plugInSimulatedPhone() {
-    static auto* phone = new std::shared_ptr<sim::SimPhone>(std::make_shared<sim::SimPhone>());
+    static auto* phone = new std::shared_ptr<sim::SimPhone>(std::make_shared<sim::SimPhone>(sim::runOptions()));
     MobileDevice::useBackend(std::make_shared<sim::SimLockdown>(*phone));
     ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(*phone));
     BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(*phone));
@@ -51,7 +52,15 @@ void reportScreen(long lastCount) {
 } // namespace
 
 int run(const Entry::Options& options) {
-    Log::shared().add("app: Pokescope 0.1.0 running without windows");
+    const std::string noWindows = PokescopeWindows::noWindowsReason(options);
+    if (noWindows.empty()) {
+        if (options.simulate)
+            plugInSimulatedPhone();
+        Migration::run();
+        AppModel::shared().setPort(Entry::serverPort(options));
+        return PokescopeWindows::run(options);
+    }
+    Log::shared().add("app: Pokescope 0.1.0 running without windows (" + noWindows + ")");
     if (options.simulate)
         plugInSimulatedPhone();
     Migration::run();

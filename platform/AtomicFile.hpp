@@ -8,8 +8,10 @@
 namespace pokescope {
 
 // Writes `text` to a temporary file beside `file`, flushes it to the disk and renames it over `file`
-// (then flushes the folder, so the rename lasts too). On failure `file` is untouched, the temporary file
-// is removed and `failure` says why.
+// (then flushes the folder, so the rename lasts too). The temporary file is created afresh under an
+// unpredictable name, readable by this user only (mode 0600), so a link planted at the name (or at a
+// guessed temporary name) is replaced, never written through. On failure `file` is untouched, the
+// temporary file is removed and `failure` says why.
 bool writeFileAtomically(const std::filesystem::path& file, const std::string& text, std::string& failure);
 
 } // namespace pokescope

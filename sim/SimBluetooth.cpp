@@ -108,7 +108,8 @@ bool SimBluetooth::knowsPeer(const std::string& address) {
 
 void SimBluetooth::connectPeer(const std::string& address) {
     std::lock_guard lock(mutex_);
-    if (!published_ || !options_.bonded || lowered(address) != phoneAddress() || linkUp_)
+    if (!published_ || !options_.bonded || !phone_->identity().bluetoothOn || lowered(address) != phoneAddress() ||
+        linkUp_)
         return;
     linkUp_ = true;
     auto handlers = handlers_;
@@ -157,7 +158,8 @@ void SimBluetooth::channel(std::uint16_t psm, const std::string& peer, bool inco
 void SimBluetooth::openChannel(const std::string& address, std::uint16_t psm) {
     std::lock_guard lock(mutex_);
     std::string peer = lowered(address);
-    if (!published_ || !linkUp_ || peer != phoneAddress() || !hid_) {
+    bool reachable = published_ && linkUp_ && phone_->identity().bluetoothOn && peer == phoneAddress() && hid_;
+    if (!reachable) {
         auto handlers = handlers_;
         events_.async([handlers, peer] {
             if (handlers.channelReady)
@@ -175,7 +177,7 @@ SimHidHost* SimBluetooth::hidHost() {
 
 bool SimBluetooth::phoneConnects() {
     std::lock_guard lock(mutex_);
-    if (!published_ || !hid_)
+    if (!published_ || !hid_ || !phone_->identity().bluetoothOn)
         return false;
     std::string peer = phoneAddress();
     if (!options_.bonded) {

@@ -3,12 +3,14 @@
 #include "platform/GuardedCallback.hpp"
 #include "sim/SimSpeech.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 namespace pokescope::sim {
@@ -95,6 +97,47 @@ struct SimPhone::Impl {
     void deliverDue(TimePoint now);
     void notifyPlug(bool pluggedIn);
 };
+
+namespace {
+
+std::mutex runOptionsMutex;
+SimOptions& storedRunOptions() {
+    static SimOptions options;
+    return options;
+}
+
+} // namespace
+
+SimOptions runOptions() {
+    std::lock_guard lock(runOptionsMutex);
+    return storedRunOptions();
+}
+
+void setRunOptions(SimOptions options) {
+    std::lock_guard lock(runOptionsMutex);
+    storedRunOptions() = std::move(options);
+}
+
+SimOptions withSwitches(SimOptions base, const std::string& words) {
+    std::size_t start = 0;
+    while (start <= words.size()) {
+        std::size_t end = std::min(words.find(',', start), words.size());
+        std::string word = words.substr(start, end - start);
+        word.erase(0, word.find_first_not_of(" \t"));
+        word.erase(word.find_last_not_of(" \t") + 1);
+        if (word == "assistive-touch")
+            base.assistiveTouch = true;
+        else if (word == "assistive-touch-off")
+            base.assistiveTouch = false;
+        else if (word == "bluetooth-off")
+            base.bluetoothOn = false;
+        else if (!word.empty())
+            throw std::invalid_argument("unknown simulated-phone switch \"" + word +
+                                        "\" (known: assistive-touch, assistive-touch-off, bluetooth-off)");
+        start = end + 1;
+    }
+    return base;
+}
 
 SimPhone::SimPhone(SimOptions options) : options_(std::move(options)), impl_(std::make_unique<Impl>(options_)) {
     impl_->screen.setSpeechHandler([this](const std::string& utterance) { speak(utterance); });

@@ -34,7 +34,20 @@ struct SimOptions {
     bool hdmiAdapter = false;
     // The simulated user taps Trust when the trust prompt appears (after a short moment).
     bool trustOnPrompt = true;
+    // The phone's Bluetooth radio is on. Off, it neither answers pages nor connects: the HID link never
+    // comes up, though this computer still knows the phone.
+    bool bluetoothOn = true;
 };
+
+// The options of the phone that a whole run of the program against the simulated phone plugs in: the
+// ideal phone, unless the run asked for another before plugging it in.
+SimOptions runOptions();
+void setRunOptions(SimOptions options);
+
+// `base` with the named switches applied, given as comma-separated words: "assistive-touch" and
+// "assistive-touch-off" (on or off from the start), "bluetooth-off" (see `bluetoothOn`). Spaces around
+// words and empty words are ignored. Throws std::invalid_argument naming the first word it does not know.
+SimOptions withSwitches(SimOptions base, const std::string& words);
 
 // Ways to misbehave, as real capture paths do.
 struct SimSwitches {

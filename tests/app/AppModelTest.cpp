@@ -8,6 +8,7 @@
 #include "platform/Dispatch.hpp"
 #include "sim/SimBluetooth.hpp"
 #include "sim/SimCapture.hpp"
+#include "tests/support/MainQueueThread.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -35,18 +36,6 @@ TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForA
 
 namespace {
 
-class MainQueueThread {
-public:
-    MainQueueThread() : thread_([] { DispatchQueue::runMain(); }) {}
-    ~MainQueueThread() {
-        DispatchQueue::stopMain();
-        thread_.join();
-    }
-    template <class F> void run(F&& f) { DispatchQueue::main().sync(std::forward<F>(f)); }
-
-private:
-    std::thread thread_;
-};
 
 // Each test case runs in a process of its own (ctest), so the shared services start fresh in each.
 class AppModelOperations : public testing::Test {

@@ -115,6 +115,10 @@ Child::Child(const std::vector<std::string>& arguments, const std::vector<std::s
         auto eq = entry.find('=');
         env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
     }
+    // Children open no windows on the desktop the tests happen to run on, unless a test gives a display.
+    env.erase("DISPLAY");
+    env.erase("WAYLAND_DISPLAY");
+    env.erase("QT_QPA_PLATFORM");
     for (const auto& entry : environment) {
         auto eq = entry.find('=');
         std::string name = entry.substr(0, eq), value = entry.substr(eq + 1);

@@ -65,7 +65,8 @@ void writeFile(const std::filesystem::path& path, const std::string& text);
 // A child process with its standard output and standard error read through pipes.
 class Child {
 public:
-    // `environment` entries ("NAME=value") are added to (or replace in) this process's environment.
+    // `environment` entries ("NAME=value") are added to (or replace in) this process's environment. The
+    // display variables (DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM) are not passed on unless given here.
     Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {},
           bool pipeStdin = false);
     ~Child();

@@ -1,0 +1,21 @@
+// The self-test modes behind SelfTest::run. Each starts on the main queue, starts the services it needs
+// and arranges its own end; the Bluetooth modes take the HID device down before every exit.
+#pragma once
+
+#include "platform/Dispatch.hpp"
+#include "platform/Image.hpp"
+
+#include <string>
+#include <vector>
+
+namespace pokescope::SelfTest::Modes {
+
+void usb();
+void transcribe(const std::vector<std::string>& extra);
+void wiggle(Duration timeout);
+void input(Duration timeout);
+
+// Writes the picture to `path` and logs "selftest wrote " + path, or the line saying why it could not.
+void reportPicture(const ImageRef& image, const std::string& path);
+
+} // namespace pokescope::SelfTest::Modes

@@ -1,0 +1,26 @@
+#include "distribution/Updater.hpp"
+
+#include "app/Log.hpp"
+
+namespace pokescope {
+
+Updater& Updater::shared() {
+    static auto* updater = new Updater(); // lives for the whole process
+    return *updater;
+}
+
+std::string Updater::reason() {
+    return "Pokescope is built from its sources on this computer: update it by pulling the new sources and "
+           "running scripts/run again.";
+}
+
+std::string Updater::version() { return "0.1.0 (1)"; }
+
+void Updater::start() {
+    if (started_)
+        return;
+    started_ = true;
+    Log::shared().add("updater: no update feed in this build; checking for updates is off (" + reason() + ")");
+}
+
+} // namespace pokescope

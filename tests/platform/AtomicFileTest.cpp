@@ -1,0 +1,156 @@
+// Whole-file writes: the new contents or the old, a file of this user's only, and nothing written through
+// whatever someone else left at the name (a symbolic link, a folder) in a shared folder.
+#include "platform/AtomicFile.hpp"
+
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace pokescope;
+using namespace pokescope::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class AtomicFileTest : public testing::Test {
+protected:
+    TempFolder folder;
+    fs::path file = folder.path() / "picture.jpg";
+
+    // Everything in the folder, so that a test sees a temporary file left behind.
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(folder.path()))
+            found.push_back(entry.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+    static mode_t modeOf(const fs::path& path) {
+        struct stat info {};
+        EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+        return info.st_mode;
+    }
+};
+
+} // namespace
+
+TEST_F(AtomicFileTest, WritesANewFileThatOnlyThisUserCanRead) {
+    std::string failure = "not cleared";
+    ASSERT_TRUE(writeFileAtomically(file, "first", failure));
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(readFile(file), "first");
+    EXPECT_TRUE(S_ISREG(modeOf(file)));
+    EXPECT_EQ(modeOf(file) & 07777, 0600u);
+    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
+}
+
+TEST_F(AtomicFileTest, ReplacesAnExistingFileAndItsLooserMode) {
+    writeFile(file, "old contents that are longer than the new");
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    std::string failure;
+    ASSERT_TRUE(writeFileAtomically(file, "new", failure)) << failure;
+    EXPECT_EQ(readFile(file), "new");
+    EXPECT_EQ(modeOf(file) & 07777, 0600u);
+    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
+}
+
+TEST_F(AtomicFileTest, TheModeIsExactlyOwnerReadWriteWhateverTheUmask) {
+    const mode_t old = ::umask(0277);
+    std::string failure;
+    const bool written = writeFileAtomically(file, "x", failure);
+    ::umask(old);
+    ASSERT_TRUE(written) << failure;
+    EXPECT_EQ(modeOf(file) & 07777, 0600u);
+}
+
+TEST_F(AtomicFileTest, ASymbolicLinkAtTheNameIsReplacedAndWhatItPointsAtIsUntouched) {
+    const fs::path victim = folder.path() / "victim.txt";
+    writeFile(victim, "precious");
+    ASSERT_EQ(::chmod(victim.c_str(), 0644), 0);
+    fs::create_symlink(victim, file);
+
+    std::string failure;
+    ASSERT_TRUE(writeFileAtomically(file, "picture", failure)) << failure;
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_EQ(modeOf(victim) & 07777, 0644u);
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_TRUE(S_ISREG(modeOf(file)));
+    EXPECT_EQ(modeOf(file) & 07777, 0600u);
+    EXPECT_EQ(readFile(file), "picture");
+    EXPECT_EQ(names(), (std::vector<std::string>{"picture.jpg", "victim.txt"}));
+}
+
+TEST_F(AtomicFileTest, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrough) {
+    // Someone who can write to the folder plants links at the names a predictable scheme would pick
+    // (the process id and a counter); the temporary file is never one of them.
+    const fs::path victim = folder.path() / "victim.txt";
+    writeFile(victim, "precious");
+    for (int counter = 0; counter < 10; ++counter) {
+        fs::path planted = file;
+        planted += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter);
+        fs::create_symlink(victim, planted);
+    }
+    std::string failure;
+    ASSERT_TRUE(writeFileAtomically(file, "picture", failure)) << failure;
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(readFile(file), "picture");
+    EXPECT_EQ(names().size(), 12u); // the file, the victim and the ten links, nothing else
+}
+
+TEST_F(AtomicFileTest, ADanglingSymbolicLinkAtTheNameCreatesNothingWhereItPoints) {
+    const fs::path nowhere = folder.path() / "created-through-the-link";
+    fs::create_symlink(nowhere, file);
+    std::string failure;
+    ASSERT_TRUE(writeFileAtomically(file, "picture", failure)) << failure;
+    EXPECT_FALSE(fs::exists(nowhere));
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(readFile(file), "picture");
+}
+
+TEST_F(AtomicFileTest, AFolderAtTheNameIsAClearFailureAndKeepsWhatItHolds) {
+    fs::create_directory(file);
+    writeFile(file / "inside.txt", "kept");
+
+    std::string failure;
+    EXPECT_FALSE(writeFileAtomically(file, "picture", failure));
+    EXPECT_EQ(failure, "Is a directory");
+    EXPECT_TRUE(fs::is_directory(file));
+    EXPECT_EQ(readFile(file / "inside.txt"), "kept");
+    // No temporary file is left beside it.
+    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
+}
+
+TEST_F(AtomicFileTest, AMissingFolderIsAClearFailureThatCreatesNothing) {
+    std::string failure;
+    EXPECT_FALSE(writeFileAtomically(folder.path() / "missing" / "settings.json", "{}", failure));
+    EXPECT_EQ(failure, "No such file or directory");
+    EXPECT_TRUE(names().empty());
+}
+
+TEST_F(AtomicFileTest, AFolderThatCannotBeWrittenIsAClearFailureAndTheOldFileStays) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "the superuser writes into any folder";
+    writeFile(file, "old");
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0500), 0);
+    std::string failure;
+    const bool written = writeFileAtomically(file, "new", failure);
+    ::chmod(folder.path().c_str(), 0700);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(failure, "Permission denied");
+    EXPECT_EQ(readFile(file), "old");
+    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
+}
+
+TEST_F(AtomicFileTest, ManyWritesInARowLeaveOneFileWithTheLastContents) {
+    std::string failure;
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(writeFileAtomically(file, "write " + std::to_string(i), failure)) << failure;
+    EXPECT_EQ(readFile(file), "write 49");
+    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
+}
