@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextCursor>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -299,8 +300,11 @@ void MainView::refresh() {
         log_->appendPlainText(QString::fromStdString(lines_[i]));
     if (!lines_.empty())
         lastLogLine_ = lines_.back();
-    if (atBottom)
-        log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
+    // Follows new lines while the reader is at the end; a reader scrolled back stays where they are.
+    if (atBottom && from < lines_.size()) {
+        log_->moveCursor(QTextCursor::End);
+        log_->ensureCursorVisible();
+    }
 }
 
 } // namespace pokescope::ui

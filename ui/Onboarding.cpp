@@ -67,6 +67,7 @@ struct CheckRow {
 CheckRow checkRow(QVBoxLayout* layout, QWidget* parent, const QString& actionLabel = {}) {
     auto* row = new QHBoxLayout();
     CheckRow check{richLabel(QString(), parent)};
+    check.label->setWordWrap(false); // one line each, the action right after it
     row->addWidget(check.label);
     if (!actionLabel.isEmpty()) {
         check.action = new QPushButton(actionLabel, parent);
