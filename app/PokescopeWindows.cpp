@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <dlfcn.h>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -53,13 +54,41 @@ bool envSet(const char* name) {
     return value && *value;
 }
 
+// Whether the X server named by DISPLAY takes a connection. Qt ends the process when it cannot open its
+// display; asking first lets a stale DISPLAY (an old ssh session, a stopped Xvfb) fall back to running
+// without windows. The X client library is looked up at run time: Qt's own X platform loads it too.
+bool xServerAnswers() {
+    void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb)
+        return true; // cannot ask: leave it to Qt
+    using Connect = void* (*)(const char*, int*);
+    using HasError = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+    auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+    auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+    bool answers = true;
+    if (connect && hasError && disconnect) {
+        void* connection = connect(nullptr, nullptr);
+        answers = connection && hasError(connection) == 0;
+        if (connection)
+            disconnect(connection);
+    }
+    ::dlclose(xcb);
+    return answers;
+}
+
 } // namespace
 
 std::string noWindowsReason(const Entry::Options& options) {
     if (options.headless)
         return "--headless";
-    if (!envSet("DISPLAY") && !envSet("WAYLAND_DISPLAY") && !envSet("QT_QPA_PLATFORM"))
+    if (envSet("QT_QPA_PLATFORM") || envSet("WAYLAND_DISPLAY"))
+        return "";
+    if (!envSet("DISPLAY"))
         return "no display (DISPLAY and WAYLAND_DISPLAY are not set)";
+    if (!xServerAnswers())
+        return std::string("the display ") + std::getenv("DISPLAY") + " does not answer";
     return "";
 }
 

@@ -196,3 +196,18 @@ TEST(WindowApplication, ASecondStartShowsTheRunningWindowAndExitsZero) {
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait(30s), 0);
 }
+
+TEST(WindowApplication, ADisplayThatDoesNotAnswerMeansNoWindowsNotACrash) {
+    TempHome home;
+    auto environment = home.environment();
+    environment.push_back("DISPLAY=:57"); // no X server listens there
+    Child app({binaryPath().string(), "--port", "0"}, environment);
+    auto line = app.waitForLine("running without windows", 60s);
+    ASSERT_TRUE(line) << app.output() << app.errors();
+    EXPECT_NE(line->find("app: Pokescope 0.1.0 running without windows (the display :57 does not answer)"),
+              std::string::npos)
+        << *line;
+    ASSERT_TRUE(app.waitForLine("mcp: listening on http://127.0.0.1:", 30s)) << app.output();
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(30s), 0);
+}
