@@ -1,6 +1,5 @@
 #include "ui/MainView.hpp"
 
-#include "agent/Tools.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "ui/Theme.hpp"
 #include "ui/Widgets.hpp"
@@ -66,8 +65,6 @@ QString duration(double seconds) {
         return QString::asprintf("%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
     return QString::asprintf("%ld:%02ld", total / 60, total % 60);
 }
-
-QString MainView::statusLine() { return QString::fromStdString(Tools::statusText()); }
 
 MainView::MainView(QWidget* parent) : QWidget(parent) {
     auto* outer = new QHBoxLayout(this);

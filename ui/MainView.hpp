@@ -21,9 +21,6 @@ public:
     explicit MainView(QWidget* parent = nullptr);
     void refresh();
 
-    // The status line at the top: the same text the status tool gives an agent.
-    static QString statusLine();
-
 private:
     PhoneView* phone_;
     QLabel* status_;

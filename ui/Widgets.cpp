@@ -155,16 +155,17 @@ AgentSetupPanel::AgentSetupPanel(QWidget* parent) : QWidget(parent) {
 void AgentSetupPanel::showTab(int tab) {
     instruction_->setText(instruction(tab));
     text_->setPlainText(configuration(tab));
+    shownPort_ = AppModel::shared().port();
 }
 
 void AgentSetupPanel::refresh(const AppModel::State& state) {
     const auto port = AppModel::shared().port();
     server_->setText(Theme::dot(state.mcpRunning ? Theme::success() : Theme::danger()) +
                      serverLine(state.mcpRunning, port).toHtmlEscaped());
-    // The port is known once the server runs; the texts follow it.
-    const QString text = configuration(tabs_->currentIndex());
-    if (text != text_->toPlainText())
-        text_->setPlainText(text);
+    // The port is known once the server runs; the texts follow it (rebuilt only when it changes, not at
+    // every frame).
+    if (port != shownPort_)
+        showTab(tabs_->currentIndex());
 }
 
 void copyText(const QString& text, QWidget* button) {

@@ -62,6 +62,7 @@ private:
     QLabel* instruction_;
     QPlainTextEdit* text_;
     QLabel* server_;
+    std::uint16_t shownPort_ = 0;
 };
 
 // "MCP server running at http://127.0.0.1:47811/mcp" or "MCP server isn't running (port 47811 busy?)".
