@@ -119,24 +119,9 @@ public:
         return static_cast<bool>(onAudio_);
     }
 
-    bool setPlayback(bool on) override {
-        std::lock_guard lock(mutex_);
-        if (!on) {
-            playback_.reset();
-            return true;
-        }
-        if (!playback_)
-            playback_ = AudioPlayback::open(playbackProblem_);
-        return playback_ != nullptr;
-    }
-    bool hasPlayback() const override {
-        std::lock_guard lock(mutex_);
-        return playback_ != nullptr;
-    }
-    std::string playbackProblem() const override {
-        std::lock_guard lock(mutex_);
-        return playbackProblem_;
-    }
+    bool setPlayback(bool on) override { return playback_.set(on); }
+    bool hasPlayback() const override { return playback_.on(); }
+    std::string playbackProblem() const override { return playback_.problem(); }
 
 private:
     // The calls below come from the session, under mutex_.
@@ -192,8 +177,7 @@ private:
         }
         if (onAudio_)
             onAudio_(buffer);
-        if (playback_)
-            playback_->play(buffer);
+        playback_.play(buffer);
     }
 
     void ended(const std::string& reason, bool orderly) {
@@ -235,8 +219,7 @@ private:
     FrameHandler onFrame_;
     ErrorHandler onError_;
     AudioHandler onAudio_;
-    std::unique_ptr<AudioPlayback> playback_;
-    std::string playbackProblem_;
+    PlaybackSwitch playback_;
     std::thread ticker_;
     bool stopping_ = false, stopped_ = false, failed_ = false, decodeTrouble_ = false, linkGone_ = false;
 };

@@ -127,8 +127,9 @@ Bytes pcm16Stereo(const AudioBuffer& sound) {
 
 class Device {
 public:
-    Device(std::shared_ptr<SimPhone> phone, SimUsbFaults faults, int fd, std::shared_ptr<Ending> ending)
-        : phone_(std::move(phone)), faults_(faults), fd_(fd), ending_(std::move(ending)),
+    Device(std::shared_ptr<SimPhone> phone, SimUsbFaults faults, SimUsbScreenHost::FeedObserver observer, int fd,
+           std::shared_ptr<Ending> ending)
+        : phone_(std::move(phone)), faults_(faults), observer_(std::move(observer)), fd_(fd), ending_(std::move(ending)),
           mailbox_(std::make_shared<Mailbox>()), plugKey_("usbscreen-link-" + std::to_string(++keyCounter)) {
         std::weak_ptr<Mailbox> weak = mailbox_;
         phone_->setPlugListener(plugKey_, [weak](bool pluggedIn) {
@@ -496,6 +497,8 @@ private:
             return;
         }
         queue(message);
+        if (observer_)
+            observer_(std::chrono::steady_clock::now());
         if (faults_.stopAfterFeeds && feeds_ >= *faults_.stopAfterFeeds)
             stopDevice("the iPhone stopped screen sharing");
     }
@@ -541,6 +544,7 @@ private:
 
     std::shared_ptr<SimPhone> phone_;
     SimUsbFaults faults_;
+    SimUsbScreenHost::FeedObserver observer_;
     int fd_;
     std::shared_ptr<Ending> ending_;
     std::shared_ptr<Mailbox> mailbox_;
@@ -571,11 +575,11 @@ private:
 
 class SimLink final : public UsbScreenLink {
 public:
-    SimLink(std::shared_ptr<SimPhone> phone, SimUsbFaults faults, int hostFd, int deviceFd,
-            std::shared_ptr<std::atomic<bool>> linkOpen)
+    SimLink(std::shared_ptr<SimPhone> phone, SimUsbFaults faults, SimUsbScreenHost::FeedObserver observer,
+            int hostFd, int deviceFd, std::shared_ptr<std::atomic<bool>> linkOpen)
         : shared_(std::make_shared<Shared>()), linkOpen_(std::move(linkOpen)) {
         shared_->fd = hostFd;
-        device_ = std::make_unique<Device>(std::move(phone), faults, deviceFd, shared_->ending);
+        device_ = std::make_unique<Device>(std::move(phone), faults, std::move(observer), deviceFd, shared_->ending);
     }
     ~SimLink() override { close(); }
     SimLink(const SimLink&) = delete;
@@ -717,6 +721,11 @@ void SimUsbScreenHost::setFaults(const SimUsbFaults& faults) {
     faults_ = faults;
 }
 
+void SimUsbScreenHost::setFeedObserver(FeedObserver observer) {
+    std::lock_guard lock(mutex_);
+    feedObserver_ = std::move(observer);
+}
+
 std::unique_ptr<UsbScreenLink> SimUsbScreenHost::open(const UsbScreenDevice& device, std::string& error) {
     auto present = devices();
     if (present.empty() || device.uniqueID != present.front().uniqueID) {
@@ -734,11 +743,13 @@ std::unique_ptr<UsbScreenLink> SimUsbScreenHost::open(const UsbScreenDevice& dev
         return nullptr;
     }
     SimUsbFaults faults;
+    FeedObserver observer;
     {
         std::lock_guard lock(mutex_);
         faults = faults_;
+        observer = feedObserver_;
     }
-    return std::make_unique<SimLink>(phone_, faults, fds[0], fds[1], linkOpen_);
+    return std::make_unique<SimLink>(phone_, faults, std::move(observer), fds[0], fds[1], linkOpen_);
 }
 
 } // namespace pokescope::sim

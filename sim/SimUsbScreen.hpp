@@ -34,7 +34,9 @@
 #include "sim/SimPhone.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,6 +77,11 @@ public:
     // Tests: the faults for links opened from now on.
     void setFaults(const SimUsbFaults& faults);
 
+    // Benchmarks: called on the device thread as each FEED starts out to the host (its picture encoded),
+    // for links opened from now on.
+    using FeedObserver = std::function<void(std::chrono::steady_clock::time_point sent)>;
+    void setFeedObserver(FeedObserver observer);
+
     // The device's clock references, fixed so that tests can check what the host sends.
     static constexpr std::uint64_t kDeviceAudioClock = 0x0000'0001'1357'3DE0;
     static constexpr std::uint64_t kDeviceVideoClock = 0x0000'0001'1353'8DA0;
@@ -84,6 +91,7 @@ private:
     std::string plugKey_;
     mutable std::mutex mutex_;
     SimUsbFaults faults_;
+    FeedObserver feedObserver_;
     // Shared with the links, which outlive the host: set while one is open.
     std::shared_ptr<std::atomic<bool>> linkOpen_;
 };

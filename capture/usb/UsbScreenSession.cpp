@@ -447,14 +447,12 @@ struct ScreenSession::Impl {
             }
         }
         ++self.videoSamples_;
-        if (self.events_.video) {
+        // One NEED per FEED, sent before the picture is handled: the phone encodes its next picture while
+        // this one decodes, and at most one more waits behind it. While stopping we want no more.
+        if (state() == State::streaming && !send(AsynNeed{*self.deviceVideoClock_}))
+            return;
+        if (self.events_.video)
             self.events_.video(message.buffer);
-            if (ended())
-                return;
-        }
-        // One NEED per FEED keeps one frame in flight; while stopping we want no more.
-        if (state() == State::streaming)
-            send(AsynNeed{*self.deviceVideoClock_});
     }
 
     void on(const AsynEat& message) {

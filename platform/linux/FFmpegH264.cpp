@@ -149,7 +149,7 @@ public:
 
 private:
     void openEncoder() {
-        const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+        const AVCodec* codec = ffmpeg::findX264();
         if (!codec)
             throw VideoCodecError(Kind::unavailable, "the H.264 encoder (libx264) is not available");
         context_.reset(avcodec_alloc_context3(codec));

@@ -9,6 +9,7 @@
 #include "platform/NotificationCenter.hpp"
 #include "sim/SimPhone.hpp"
 #include "sim/SimUsbScreen.hpp"
+#include "tests/support/LogLines.hpp"
 #include "tests/support/ImageDifference.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -22,10 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool logged(const std::string& text) {
-    auto lines = Log::shared().lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
-}
 
 
 class UsbScreenCaptureTest : public testing::Test {

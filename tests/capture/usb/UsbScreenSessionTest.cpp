@@ -336,6 +336,9 @@ TEST_F(UsbScreenSessionTest, SoundThatComesBeforeVideoIsHandedOn) {
 
 TEST_F(UsbScreenSessionTest, EveryFeedIsHandedOnAndAnsweredWithOneNeed) {
     handshake();
+    // The NEED is out before the frame is handed on, so the phone encodes the next one meanwhile.
+    std::vector<std::size_t> sentWhenHandedOn;
+    onVideo = [&] { sentWhenHandedOn.push_back(sent.size()); };
     std::vector<SampleBuffer> expected;
     for (int i = 0; i < 5; ++i) {
         expected.push_back(videoFrame(i, i == 0 ? std::optional(portrait()) : std::nullopt));
@@ -343,6 +346,7 @@ TEST_F(UsbScreenSessionTest, EveryFeedIsHandedOnAndAnsweredWithOneNeed) {
         expectSent({AsynNeed{kDeviceVideoClock}});
     }
     EXPECT_EQ(videos, expected);
+    EXPECT_EQ(sentWhenHandedOn, std::vector<std::size_t>(5, 1));
     EXPECT_EQ(session->videoSamples(), 5U);
     // The first frame repeats the format CVRP gave: nothing new to announce.
     EXPECT_TRUE(videoFormats.empty());
@@ -692,8 +696,8 @@ TEST_F(UsbScreenSessionTest, AFailedWriteEndsTheSession) {
     writable = false;
     phone(AsynFeed{ourVideoClock, videoFrame(1)});
     phone(AsynFeed{ourVideoClock, videoFrame(2)});
-    // The frame was handed on before its NEED failed; nothing after.
-    EXPECT_EQ(videos, std::vector{videoFrame(1)});
+    // The NEED goes out before the frame is handed on; once it fails, nothing more is.
+    EXPECT_TRUE(videos.empty());
     EXPECT_EQ(endings, (Endings{{"couldn't write to the iPhone (ASYN NEED)", false}}));
 }
 
@@ -731,10 +735,10 @@ TEST_F(UsbScreenSessionTest, AVideoHandlerMayStopTheSession) {
         if (videos.size() == 1)
             session->stop();
     };
-    // Both frames arrive in one transfer; the second is handled after the stop.
+    // Both frames arrive in one transfer; the second is handled after the stop, and asks for no more.
     session->received(concat({buildPacket(AsynFeed{ourVideoClock, videoFrame(1)}),
                               buildPacket(AsynFeed{ourVideoClock, videoFrame(2)})}));
-    expectSent({AsynHpa0{kDeviceAudioClock}, AsynHpd0{kNoClock}});
+    expectSent({AsynNeed{kDeviceVideoClock}, AsynHpa0{kDeviceAudioClock}, AsynHpd0{kNoClock}});
     EXPECT_EQ(videos, (std::vector{videoFrame(1), videoFrame(2)}));
     EXPECT_EQ(session->state(), State::stopping);
     phone(SyncStop{ourVideoClock, 0x82});
