@@ -5,20 +5,36 @@
 #include "app/Log.hpp"
 #include "app/Migration.hpp"
 #include "app/PokescopeWindows.hpp"
+#include "capture/CaptureSources.hpp"
 #include "capture/ScreenCapture.hpp"
+#include "capture/UsbScreenCapture.hpp"
 #include "device/MobileDevice.hpp"
 #include "platform/Dispatch.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "sim/SimBluetooth.hpp"
 #include "sim/SimCapture.hpp"
 #include "sim/SimLockdown.hpp"
+#include "sim/SimUsbScreen.hpp"
+
+#include <cstdlib>
 
 namespace pokescope::PokescopeApp {
 
 void plugInSimulatedPhone() {
     static auto* phone = new std::shared_ptr<sim::SimPhone>(std::make_shared<sim::SimPhone>(sim::runOptions()));
     MobileDevice::useBackend(std::make_shared<sim::SimLockdown>(*phone));
-    ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(*phone));
+    // The simulated phone hangs on a capture adapter, unless POKESCOPE_CAPTURE=usb has it share its screen
+    // over the USB cable (H.264 through the screen-sharing protocol, as a real phone does).
+    std::string problem;
+    auto preference = CaptureSources::preference(std::getenv(CaptureSources::kVariable), problem);
+    if (!problem.empty())
+        Log::shared().add("screen: " + problem);
+    if (preference == CaptureSources::Preference::usb)
+        ScreenCapture::useBackend(std::make_shared<CaptureSources>(
+            std::make_shared<UsbScreenCapture>(std::make_shared<sim::SimUsbScreenHost>(*phone)),
+            std::make_shared<sim::SimCapture>(*phone), preference));
+    else
+        ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(*phone));
     BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(*phone));
     Tools::setSimulatorProbe([weak = std::weak_ptr<sim::SimPhone>(*phone)] {
         auto phone = weak.lock();

@@ -2,6 +2,7 @@
 
 #include "app/AppSettings.hpp"
 #include "app/Log.hpp"
+#include "capture/CaptureSources.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -74,7 +75,7 @@ void ScreenCapture::useBackend(std::shared_ptr<CaptureBackend> backend) { shared
 
 ScreenCapture& ScreenCapture::shared() {
     static auto* capture = [] {
-        auto* made = new ScreenCapture(sharedBackend() ? sharedBackend() : CaptureBackend::system(),
+        auto* made = new ScreenCapture(sharedBackend() ? sharedBackend() : CaptureSources::system(),
                                        DispatchQueue::main(), AppSettings::shared());
         // The sound settings change the outputs at once, on the thread that wrote them.
         AppSettings::shared().setAudioUpdate([made] {

@@ -26,18 +26,22 @@ public:
         phone_->setPlugListener(key_, nullptr);
         phone_->setFrameSink(nullptr);
         phone_->setAudioSink(nullptr);
-        std::lock_guard lock(mutex_);
-        audio_ = nullptr;
-        playback_.reset();
+        {
+            std::lock_guard lock(mutex_);
+            audio_ = nullptr;
+        }
+        playback_.set(false);
     }
     bool offersAudio() const override { return true; }
     bool setAudioOutput(AudioHandler onAudio) override {
+        bool silent = false;
         {
             std::lock_guard lock(mutex_);
             audio_ = std::move(onAudio);
-            if (!audio_)
-                playback_.reset();
+            silent = !audio_;
         }
+        if (silent)
+            playback_.set(false);
         if (hasAudioOutput())
             phone_->setAudioSink([this](const AudioBufferRef& buffer) { deliver(buffer); });
         else
@@ -49,46 +53,27 @@ public:
         return static_cast<bool>(audio_);
     }
     // The phone's sound plays on this computer's output, like a real phone's does.
-    bool setPlayback(bool on) override {
-        std::lock_guard lock(mutex_);
-        if (!on) {
-            playback_.reset();
-            return true;
-        }
-        if (!playback_)
-            playback_ = AudioPlayback::open(problem_);
-        return static_cast<bool>(playback_);
-    }
-    bool hasPlayback() const override {
-        std::lock_guard lock(mutex_);
-        return static_cast<bool>(playback_);
-    }
-    std::string playbackProblem() const override {
-        std::lock_guard lock(mutex_);
-        return problem_;
-    }
+    bool setPlayback(bool on) override { return playback_.set(on); }
+    bool hasPlayback() const override { return playback_.on(); }
+    std::string playbackProblem() const override { return playback_.problem(); }
 
 private:
     void deliver(const AudioBufferRef& buffer) {
         AudioHandler handler;
-        std::shared_ptr<AudioPlayback> playback;
         {
             std::lock_guard lock(mutex_);
             handler = audio_;
-            playback = playback_;
         }
         if (handler)
             handler(buffer);
-        if (playback)
-            playback->play(buffer);
+        playback_.play(buffer);
     }
 
     std::shared_ptr<SimPhone> phone_;
     std::string key_;
     mutable std::mutex mutex_;
     AudioHandler audio_;
-    std::shared_ptr<AudioPlayback> playback_;
-    std::string problem_;
+    PlaybackSwitch playback_;
 };
 
 } // namespace

@@ -55,4 +55,23 @@ private:
     std::thread thread_;
 };
 
+// A capture session's switch for playing its sound on this computer: turning it on opens the output (or
+// keeps the sentence saying why there is none), turning it off closes it. Every member may be called from
+// any thread; `play` never waits for the speakers.
+class PlaybackSwitch {
+public:
+    // Whether the switch is now where it was asked to be (turning off always is).
+    bool set(bool on);
+    bool on() const;
+    // Why the output could not be opened the last time it was asked for.
+    std::string problem() const;
+    // Plays the buffer while on; nothing while off.
+    void play(const AudioBufferRef& buffer);
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<AudioPlayback> playback_;
+    std::string problem_;
+};
+
 } // namespace pokescope

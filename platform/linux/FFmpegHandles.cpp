@@ -1,10 +1,13 @@
 #include "platform/linux/FFmpegHandles.hpp"
 
+#include <mutex>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/dict.h>
+#include <libavutil/log.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -42,6 +45,15 @@ void FormatClose::operator()(AVFormatContext* context) const {
 }
 void DictionaryFree::operator()(AVDictionary* dictionary) const {
     av_dict_free(&dictionary);
+}
+
+const AVCodec* findX264() {
+    static std::once_flag quieted;
+    std::call_once(quieted, [] {
+        if (av_log_get_level() > AV_LOG_WARNING)
+            av_log_set_level(AV_LOG_WARNING);
+    });
+    return avcodec_find_encoder_by_name("libx264");
 }
 
 } // namespace pokescope::ffmpeg

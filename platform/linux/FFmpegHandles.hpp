@@ -4,6 +4,7 @@
 #include <memory>
 
 struct AVAudioFifo;
+struct AVCodec;
 struct AVCodecContext;
 struct AVDictionary;
 struct AVFormatContext;
@@ -47,6 +48,11 @@ struct FifoFree {
 struct DictionaryFree {
     void operator()(AVDictionary* dictionary) const;
 };
+// libavcodec's libx264 encoder, or none when it is missing. From the first call on, FFmpeg's informational
+// lines (libx264 prints its settings each time an encoder opens) stay off the console; warnings and errors
+// still reach it.
+const AVCodec* findX264();
+
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;

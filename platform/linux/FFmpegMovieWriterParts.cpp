@@ -245,7 +245,7 @@ VideoEncoder::VideoEncoder(CodecPtr context, int frameRate)
       nominalDuration_(std::max<std::int64_t>(1, MovieWriter::kTimeScale / frameRate)) {}
 
 std::unique_ptr<VideoEncoder> VideoEncoder::open(const MovieSettings& settings, std::string& error) {
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    const AVCodec* codec = findX264();
     if (!codec) {
         error = "the H.264 encoder (libx264) is not available";
         return nullptr;

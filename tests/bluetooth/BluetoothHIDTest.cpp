@@ -7,6 +7,7 @@
 #include "tests/bluetooth/FakeHost.hpp"
 
 #include <gmock/gmock.h>
+#include "tests/support/LogLines.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -24,15 +25,7 @@ namespace {
 
 constexpr const char* kPhone = "a4:c3:f0:85:1d:2e";
 
-bool logged(const std::string& text) {
-    auto lines = Log::shared().lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
-}
 
-long countLogged(const std::string& text) {
-    auto lines = Log::shared().lines();
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
-}
 
 std::optional<std::string> readFar(int fd, std::chrono::milliseconds timeout = 5s) {
     pollfd p{fd, POLLIN, 0};

@@ -3,6 +3,7 @@
 #include "app/AppSettings.hpp"
 #include "app/Log.hpp"
 #include "tests/capture/FakeCapture.hpp"
+#include "tests/support/LogLines.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gmock/gmock.h>
@@ -23,10 +24,6 @@ ImageRef picture(std::uint8_t level, int width = 400, int height = 800) {
     return image;
 }
 
-bool logged(const std::string& text) {
-    auto lines = Log::shared().lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
-}
 
 class ScreenCaptureTest : public testing::Test {
 protected:

@@ -2,6 +2,7 @@
 
 #include "app/Log.hpp"
 #include "sim/SimLockdown.hpp"
+#include "tests/support/LogLines.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gmock/gmock.h>
@@ -17,10 +18,6 @@ using Kind = LockdownBackend::Event::Kind;
 
 namespace {
 
-bool logged(const std::string& text) {
-    auto lines = Log::shared().lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
-}
 
 // A lockdown service whose values and timing the test sets.
 class FakeLockdown : public LockdownBackend {

@@ -1,7 +1,7 @@
 // An agent's whole session on the simulated iPhone through the official SDK client, over HTTP and over a
 // stdio bridge the client starts itself: screenshot, calibrate, open Settings, tap a row, go back, scroll
 // to a row far down, go home, type into Notes, a batch with a failing action. Each step is checked on the
-// simulated phone's own state by the script.
+// simulated phone's own state by the script. One run takes the phone's screen over the USB protocol.
 #include "tests/e2e/LaunchedApp.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -48,6 +48,19 @@ TEST(AgentScenario, OverHttp) {
     TempHome home;
     auto app = startApp(home, {"--simulate"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
+}
+
+// The same session with the phone's screen and sound coming over the USB screen-sharing protocol: the
+// simulated phone encodes its screen as H.264 and the application decodes it.
+TEST(AgentScenario, OverHttpWithTheScreenOverUsb) {
+    TempHome home;
+    auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb"});
+    expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
+    const std::string log = app.child->output();
+    EXPECT_NE(log.find("screen: source: the iPhone's own screen sharing over USB (POKESCOPE_CAPTURE=usb)"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("screen: usb: video format: avc1, 1179 x 2556"), std::string::npos) << log;
 }
 
 TEST(AgentScenario, OverStdioWithTheAppStartedByTheBridge) {

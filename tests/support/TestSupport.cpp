@@ -263,11 +263,14 @@ std::optional<int> Child::wait(milliseconds timeout) {
 fs::path binaryPath() { return POKESCOPE_BINARY; }
 fs::path sourcePath() { return POKESCOPE_SOURCE_DIR; }
 
-RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments) {
+RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments,
+                    const std::vector<std::string>& extraEnvironment) {
     std::vector<std::string> arguments{binaryPath().string(), "--headless", "--port", "0"};
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    auto environment = home.environment();
+    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
     RunningApp app;
-    app.child = std::make_unique<Child>(arguments, home.environment());
+    app.child = std::make_unique<Child>(arguments, environment);
     auto line = app.child->waitForLine("mcp: listening on http://127.0.0.1:", seconds(30));
     if (!line)
         throw std::runtime_error("the application did not start its server: " + app.child->output() +

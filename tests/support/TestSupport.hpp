@@ -101,7 +101,8 @@ struct RunningApp {
     std::unique_ptr<Child> child;
     int port = 0;
 };
-RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments = {});
+RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments = {},
+                    const std::vector<std::string>& extraEnvironment = {});
 
 // A loopback port that was free a moment ago.
 int freePort();

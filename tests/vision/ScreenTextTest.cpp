@@ -3,6 +3,7 @@
 
 #include "app/Log.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "tests/support/LogLines.hpp"
 
 #include <gtest/gtest.h>
 
@@ -125,11 +126,7 @@ protected:
     test::TempHome home;
     ScriptedRecognizer recognizer;
 
-    static bool logged(const std::string& text) {
-        auto lines = Log::shared().lines();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
-    }
+    static bool logged(const std::string& text) { return test::logged(text); }
 };
 
 TEST_F(ScreenTextReadFailure, RecognitionErrorGivesAnEmptyListAndALogLine) {

@@ -1,0 +1,165 @@
+// Capture straight over the USB cable, end to end above the USB transfers: the simulated phone speaks the
+// device's side of the screen-sharing protocol, and the capture sees its H.264 decoded into the latest
+// frame at the phone's size, its sound at 48 kHz on one continuous time line, and every way the phone can
+// fail as a lost screen with the reason in the log.
+#include "app/AppSettings.hpp"
+#include "app/Log.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "capture/UsbScreenCapture.hpp"
+#include "platform/NotificationCenter.hpp"
+#include "sim/SimPhone.hpp"
+#include "sim/SimUsbScreen.hpp"
+#include "tests/support/LogLines.hpp"
+#include "tests/support/ImageDifference.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+using namespace pokescope;
+using namespace pokescope::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+
+
+class UsbScreenCaptureTest : public testing::Test {
+protected:
+    TempFolder folder;
+    Preferences store{folder.path() / "settings.json"};
+    AppSettings settings{store};
+    DispatchQueue main{"test.main"};
+    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
+    std::shared_ptr<sim::SimUsbScreenHost> host = std::make_shared<sim::SimUsbScreenHost>(phone);
+    std::unique_ptr<ScreenCapture> capture;
+    std::mutex mutex;
+    std::vector<std::string> lost;
+    NotificationCenter::Observer observer;
+
+    void SetUp() override {
+        settings.setPlayAudioOnMac(false);
+        observer = NotificationCenter::shared().addObserver(kScreenLostNotification, [this](const std::optional<std::string>& reason) {
+            std::lock_guard lock(mutex);
+            lost.push_back(reason.value_or(""));
+        });
+    }
+    void start() {
+        capture = std::make_unique<ScreenCapture>(std::make_shared<UsbScreenCapture>(host), main, settings);
+        main.sync([&] { capture->attachIfNeeded(); });
+    }
+    void TearDown() override {
+        if (capture)
+            main.sync([&] { capture->stop(); });
+        capture.reset();
+        phone->stopScreen();
+    }
+    bool screenLost() {
+        std::lock_guard lock(mutex);
+        return !lost.empty();
+    }
+};
+
+} // namespace
+
+TEST_F(UsbScreenCaptureTest, FramesArriveAtThePhonesSizeAndFollowItsScreen) {
+    start();
+    ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
+    const auto first = capture->latestImage();
+    EXPECT_EQ(first->width(), 1179);
+    EXPECT_EQ(first->height(), 2556);
+
+    // AssistiveTouch's button appears at the right edge: a new frame shows it, the rest stays.
+    const long before = capture->frameCount();
+    phone->setAssistiveTouch(true);
+    ASSERT_TRUE(eventually([&] {
+        auto now = capture->latestImage();
+        return capture->frameCount() > before && now && meanError(*now, *first, 0, 1400, 1179, 500) > 2.0;
+    }, 60s));
+    const auto after = capture->latestImage();
+    EXPECT_LT(meanError(*after, *first, 0, 120, 1179, 400), 3.0); // the top rows of icons are unchanged
+}
+
+TEST_F(UsbScreenCaptureTest, SoundReachesAListenerAt48kHzOnOneContinuousTimeLine) {
+    std::mutex buffersMutex;
+    std::vector<AudioBufferRef> buffers;
+    start();
+    ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
+    capture->setAudioListener("test", [&](const AudioBufferRef& buffer) {
+        std::lock_guard lock(buffersMutex);
+        buffers.push_back(buffer);
+    });
+    phone->speak("good morning");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(buffersMutex);
+        return buffers.size() >= 20;
+    }, 60s));
+    std::lock_guard lock(buffersMutex);
+    for (std::size_t i = 0; i + 1 < buffers.size(); ++i) {
+        EXPECT_EQ(buffers[i]->sampleRate, 48000);
+        EXPECT_EQ(buffers[i]->channels, 2);
+        const double gap = std::chrono::duration<double>(buffers[i + 1]->time - buffers[i]->time).count();
+        const double length = static_cast<double>(buffers[i]->frames()) / 48000.0;
+        EXPECT_NEAR(gap, length, 0.0005) << "buffer " << i;
+    }
+    bool heard = false;
+    for (const auto& buffer : buffers)
+        for (float sample : buffer->samples)
+            heard |= std::abs(sample) > 0.05F;
+    EXPECT_TRUE(heard) << "the phone's speech reaches the listener";
+}
+
+TEST_F(UsbScreenCaptureTest, StoppingTheCaptureEndsScreenSharingInOrder) {
+    start();
+    ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
+    main.sync([&] { capture->stop(); }); // the session stops on the capture's queue
+    EXPECT_TRUE(eventually([] { return logged("screen: usb: screen sharing stopped"); }, 30s));
+    EXPECT_FALSE(logged("did not confirm the end of screen sharing"));
+    EXPECT_FALSE(screenLost());
+}
+
+TEST_F(UsbScreenCaptureTest, APhoneThatStopsSharingOnItsOwnLosesTheScreenWithTheReason) {
+    sim::SimUsbFaults faults;
+    faults.stopAfterFeeds = 2;
+    host->setFaults(faults);
+    start();
+    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
+    EXPECT_TRUE(logged("screen: usb: the iPhone stopped screen sharing"));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(lost.front(), ScreenCapture::kCaptureFailed);
+}
+
+TEST_F(UsbScreenCaptureTest, ADamagedPacketLosesTheScreenWithTheReason) {
+    sim::SimUsbFaults faults;
+    faults.malformedAfterFeeds = 1;
+    host->setFaults(faults);
+    start();
+    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
+    EXPECT_TRUE(logged("screen: usb: the iPhone sent a damaged packet"));
+}
+
+TEST_F(UsbScreenCaptureTest, APhoneThatNeverAnswersIsGivenUpWithoutHanging) {
+    sim::SimUsbFaults faults;
+    faults.neverAnswers = true;
+    host->setFaults(faults);
+    start();
+    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
+    EXPECT_TRUE(logged("screen: usb: the iPhone did not answer"));
+    EXPECT_EQ(capture->latestImage(), nullptr);
+}
+
+TEST_F(UsbScreenCaptureTest, UnpluggingThePhoneIsADisconnection) {
+    start();
+    ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
+    phone->unplug();
+    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(lost.front(), ScreenCapture::kDisconnected);
+}
+
+TEST(UsbScreenCaptureSamples, SixteenBitSamplesBecomeFloatsInRange) {
+    usbscreen::Bytes pcm{0x00, 0x80, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x40};
+    EXPECT_EQ(floatSamples(pcm), (std::vector<float>{-1.0F, 32767.0F / 32768.0F, 0.0F, 0.5F}));
+    EXPECT_TRUE(floatSamples({0x01}).empty()); // half a sample is no sample
+}

@@ -1,0 +1,256 @@
+// H.264 single-picture encoding and decoding: parameter sets, keyframes, pictures back within encoding
+// error at the phone's odd width, changes showing in the very next picture, and damaged data refused.
+#include "platform/VideoCodec.hpp"
+#include "tests/support/ImageDifference.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+
+using namespace pokescope;
+using pokescope::test::meanError;
+
+namespace {
+
+constexpr int kPhoneWidth = 1179;
+constexpr int kPhoneHeight = 2556;
+// Measured: the phone-like picture comes back about 1.5 grey levels off on average (the colour planes'
+// 4:2:0 halving and the decoder's fast colour conversion lose most; the compression itself under 1).
+constexpr double kMeanErrorBound = 3.0;
+
+void fillRect(Image& image, int x0, int y0, int width, int height, std::uint8_t b, std::uint8_t g,
+              std::uint8_t r) {
+    for (int y = std::max(0, y0); y < std::min(image.height(), y0 + height); ++y)
+        for (int x = std::max(0, x0); x < std::min(image.width(), x0 + width); ++x) {
+            std::uint8_t* p = image.row(y) + x * 4;
+            p[0] = b, p[1] = g, p[2] = r, p[3] = 255;
+        }
+}
+
+// Something like a phone's screen: a dark status bar, a soft gradient, rows of glyph-like strokes two and
+// three pixels wide, coloured icons with hard edges, and one-pixel separators.
+Image phoneLikeScreen(int width, int height) {
+    Image image(width, height, Image::Format::bgra);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = image.row(y) + x * 4;
+            p[0] = static_cast<std::uint8_t>(200 + 40 * y / height);
+            p[1] = static_cast<std::uint8_t>(180 + 50 * x / width);
+            p[2] = static_cast<std::uint8_t>(170 + 30 * (x + y) / (width + height));
+            p[3] = 255;
+        }
+    fillRect(image, 0, 0, width, 140, 20, 20, 20);
+    std::uint32_t seed = 12345;
+    for (int row = 0; 220 + row * 150 < height - 60; ++row) {
+        const int top = 220 + row * 150;
+        fillRect(image, 40, top, 110, 110, static_cast<std::uint8_t>(row * 37),
+                 static_cast<std::uint8_t>(90 + row * 11), static_cast<std::uint8_t>(250 - row * 13));
+        for (int glyph = 0; 190 + glyph * 28 < width - 40; ++glyph) {
+            seed = seed * 1664525u + 1013904223u;
+            const int x = 190 + glyph * 28;
+            const int tall = 20 + static_cast<int>(seed >> 28);
+            fillRect(image, x, top + 50 - tall, 3, tall, 30, 30, 30);
+            if ((seed >> 20) & 1)
+                fillRect(image, x, top + 50 - tall / 2, 16, 2, 30, 30, 30);
+            if ((seed >> 21) & 1)
+                fillRect(image, x + 14, top + 50 - tall, 2, tall, 30, 30, 30);
+        }
+        fillRect(image, 190, top + 130, width - 190, 1, 160, 160, 160);
+    }
+    return image;
+}
+
+
+// The picture moved down by `rows`, the top filled with its first row.
+Image shiftedDown(const Image& image, int rows) {
+    Image moved(image.width(), image.height(), image.format());
+    for (int y = 0; y < image.height(); ++y)
+        std::copy_n(image.row(std::max(0, y - rows)), image.stride(), moved.row(y));
+    return moved;
+}
+
+
+VideoCodecError::Kind failureKind(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const VideoCodecError& error) {
+        EXPECT_FALSE(std::string(error.what()).empty());
+        return error.kind;
+    }
+    ADD_FAILURE() << "no VideoCodecError";
+    return VideoCodecError::Kind::failed;
+}
+
+class H264Codec : public testing::Test {
+protected:
+    void SetUp() override {
+        encoder = H264Encoder::create(kPhoneWidth, kPhoneHeight);
+        const auto& sets = encoder->parameterSets();
+        decoder = H264Decoder::create(sets.sps, sets.pps, kPhoneWidth, kPhoneHeight);
+    }
+    std::unique_ptr<H264Encoder> encoder;
+    std::unique_ptr<H264Decoder> decoder;
+    Image screen = phoneLikeScreen(kPhoneWidth, kPhoneHeight);
+};
+
+} // namespace
+
+TEST_F(H264Codec, ParameterSetsAreRawUnitsOfTheirTypesAndTheOddWidthIsPadded) {
+    const auto& sets = encoder->parameterSets();
+    ASSERT_GE(sets.sps.size(), 4U);
+    ASSERT_FALSE(sets.pps.empty());
+    EXPECT_EQ(nal::type(sets.sps), nal::kSps);
+    EXPECT_EQ(nal::type(sets.pps), nal::kPps);
+    EXPECT_EQ(sets.sps[0] & 0x80, 0); // a NAL header, not a start code's zero
+    EXPECT_EQ(encoder->width(), kPhoneWidth);
+    EXPECT_EQ(encoder->height(), kPhoneHeight);
+    EXPECT_EQ(encoder->codedWidth(), 1180);
+    EXPECT_EQ(encoder->codedHeight(), 2556);
+
+    auto even = H264Encoder::create(64, 48);
+    EXPECT_EQ(even->codedWidth(), 64);
+    EXPECT_EQ(even->codedHeight(), 48);
+    auto odd = H264Encoder::create(101, 77);
+    EXPECT_EQ(odd->codedWidth(), 102);
+    EXPECT_EQ(odd->codedHeight(), 78);
+}
+
+TEST_F(H264Codec, EachPictureIsOneAccessUnitWithKeyframesFirstAndOnRequest) {
+    std::vector<std::vector<NalUnit>> units;
+    for (int i = 0; i < 4; ++i) {
+        fillRect(screen, 300, 300 + i * 40, 200, 20, 0, 0, 255);
+        units.push_back(encoder->encode(screen, i == 2));
+    }
+    EXPECT_TRUE(nal::isKeyframe(units[0]));
+    EXPECT_FALSE(nal::isKeyframe(units[1]));
+    EXPECT_TRUE(nal::isKeyframe(units[2]));
+    EXPECT_FALSE(nal::isKeyframe(units[3]));
+    for (const auto& unit : units) {
+        ASSERT_FALSE(unit.empty());
+        for (const auto& nalUnit : unit) {
+            ASSERT_FALSE(nalUnit.empty());
+            EXPECT_EQ(nalUnit[0] & 0x80, 0);
+            EXPECT_NE(nal::type(nalUnit), nal::kSps);
+            EXPECT_NE(nal::type(nalUnit), nal::kPps);
+        }
+    }
+    // Every picture decodes from its own access unit: none is held back on either side.
+    for (const auto& unit : units)
+        EXPECT_TRUE(decoder->decode(unit).has_value());
+}
+
+TEST_F(H264Codec, ThePhoneScreenComesBackAtItsOddWidthWithinEncodingError) {
+    auto picture = decoder->decode(encoder->encode(screen, false));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->format(), Image::Format::bgra);
+    EXPECT_EQ(picture->width(), kPhoneWidth);
+    EXPECT_EQ(picture->height(), kPhoneHeight);
+    double error = meanError(*picture, screen);
+    EXPECT_LT(error, kMeanErrorBound);
+    // The last column is the picture's own, not the padding's.
+    EXPECT_LT(meanError(*picture, screen, kPhoneWidth - 1, 0, 1, kPhoneHeight), kMeanErrorBound);
+    EXPECT_EQ(picture->row(kPhoneHeight / 2)[kPhoneWidth * 4 - 1], 255); // opaque
+    // The measure tells pictures apart: the same screen half a row of icons lower is far off.
+    EXPECT_GT(meanError(*picture, shiftedDown(screen, 75)), 3 * kMeanErrorBound);
+}
+
+TEST_F(H264Codec, AChangedRegionShowsInTheNextPicture) {
+    ASSERT_TRUE(decoder->decode(encoder->encode(screen, false)));
+    Image before = screen;
+    fillRect(screen, 100, 1200, 600, 160, 40, 200, 40);
+    auto units = encoder->encode(screen, false);
+    EXPECT_FALSE(nal::isKeyframe(units));
+    auto picture = decoder->decode(units);
+    ASSERT_TRUE(picture);
+    EXPECT_LT(meanError(*picture, screen, 100, 1200, 600, 160), kMeanErrorBound);
+    EXPECT_GT(meanError(*picture, before, 100, 1200, 600, 160), 30.0);
+    EXPECT_LT(meanError(*picture, screen), kMeanErrorBound);
+}
+
+TEST(H264CodecSizes, OddWidthAndHeightSurviveTheRoundTrip) {
+    auto encoder = H264Encoder::create(101, 77);
+    auto decoder = H264Decoder::create(encoder->parameterSets().sps, encoder->parameterSets().pps, 101, 77);
+    Image image = phoneLikeScreen(101, 77);
+    fillRect(image, 97, 0, 4, 77, 255, 0, 0);  // distinct last columns
+    fillRect(image, 0, 73, 101, 4, 0, 0, 255); // and rows
+    auto picture = decoder->decode(encoder->encode(image, false));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width(), 101);
+    EXPECT_EQ(picture->height(), 77);
+    EXPECT_LT(meanError(*picture, image), 2 * kMeanErrorBound);
+    EXPECT_GT(picture->row(40)[100 * 4 + 0], 150); // the blue column stays blue
+    EXPECT_GT(picture->row(76)[50 * 4 + 2], 150);  // the red row stays red
+}
+
+TEST_F(H264Codec, ADecoderJoiningLateWaitsForAKeyframe) {
+    auto first = encoder->encode(screen, false);
+    fillRect(screen, 0, 600, 500, 100, 0, 0, 0);
+    auto second = encoder->encode(screen, false);
+    fillRect(screen, 0, 800, 500, 100, 0, 0, 0);
+    auto third = encoder->encode(screen, true);
+    EXPECT_FALSE(decoder->decode(second).has_value());
+    auto picture = decoder->decode(third);
+    ASSERT_TRUE(picture);
+    EXPECT_LT(meanError(*picture, screen), kMeanErrorBound);
+}
+
+TEST_F(H264Codec, DamagedUnitsAreClearErrorsAndTheNextKeyframeDecodes) {
+    auto good = encoder->encode(screen, false);
+    const NalUnit* slice = nullptr;
+    for (const auto& unit : good)
+        if (nal::type(unit) == nal::kIdrSlice)
+            slice = &unit;
+    ASSERT_NE(slice, nullptr);
+    ASSERT_GT(slice->size(), 1000U);
+
+    using Kind = VideoCodecError::Kind;
+    EXPECT_EQ(failureKind([&] { decoder->decode({}); }), Kind::damaged);
+    EXPECT_EQ(failureKind([&] { decoder->decode({NalUnit{}}); }), Kind::damaged);
+    NalUnit forbidden = *slice;
+    forbidden[0] |= 0x80;
+    EXPECT_EQ(failureKind([&] { decoder->decode({forbidden}); }), Kind::damaged);
+    NalUnit withStartCode = *slice;
+    withStartCode.insert(withStartCode.begin() + 10, {0, 0, 1});
+    EXPECT_EQ(failureKind([&] { decoder->decode({withStartCode}); }), Kind::damaged);
+    // A keyframe's slice header followed by noise.
+    NalUnit noise(slice->begin(), slice->begin() + 8);
+    std::uint32_t seed = 99;
+    for (int i = 0; i < 4000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        noise.push_back(static_cast<std::uint8_t>(seed >> 24) | 0x10);
+    }
+    EXPECT_EQ(failureKind([&] { decoder->decode({noise}); }), Kind::damaged);
+    // A keyframe cut short.
+    std::vector<NalUnit> cut;
+    for (const auto& unit : good)
+        cut.push_back(&unit == slice ? NalUnit(unit.begin(), unit.begin() + unit.size() / 3) : unit);
+    EXPECT_EQ(failureKind([&] { decoder->decode(cut); }), Kind::damaged);
+
+    auto picture = decoder->decode(encoder->encode(screen, true));
+    ASSERT_TRUE(picture);
+    EXPECT_LT(meanError(*picture, screen), kMeanErrorBound);
+}
+
+TEST(H264CodecInput, WrongPicturesAndParameterSetsAreRefused) {
+    using Kind = VideoCodecError::Kind;
+    EXPECT_EQ(failureKind([] { H264Encoder::create(0, 100); }), Kind::badInput);
+    EXPECT_EQ(failureKind([] { H264Encoder::create(100, 5000); }), Kind::badInput);
+    auto encoder = H264Encoder::create(64, 48);
+    EXPECT_EQ(failureKind([&] { encoder->encode(Image(64, 50, Image::Format::bgra), false); }),
+              Kind::badInput);
+    EXPECT_EQ(failureKind([&] { encoder->encode(Image(64, 48, Image::Format::rgb), false); }),
+              Kind::badInput);
+
+    const auto& sets = encoder->parameterSets();
+    EXPECT_EQ(failureKind([&] { H264Decoder::create(sets.pps, sets.sps, 64, 48); }), Kind::badInput);
+    EXPECT_EQ(failureKind([&] { H264Decoder::create({}, sets.pps, 64, 48); }), Kind::badInput);
+    EXPECT_EQ(failureKind([&] { H264Decoder::create(sets.sps, sets.pps, 0, 48); }), Kind::badInput);
+
+    // A decoder told to deliver more than the stream codes cannot.
+    auto decoder = H264Decoder::create(sets.sps, sets.pps, 128, 48);
+    EXPECT_EQ(failureKind([&] { decoder->decode(encoder->encode(phoneLikeScreen(64, 48), false)); }),
+              Kind::damaged);
+}
