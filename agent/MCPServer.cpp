@@ -1,8 +1,9 @@
 // The agent server's listener, connection read loop and routing.
 #include "agent/MCPServer.hpp"
 
+#include "agent/LaunchOptions.hpp"
 #include "agent/Tools.hpp"
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Tcp.hpp"
 
@@ -11,6 +12,8 @@
 #include <set>
 
 namespace pokescope {
+
+std::uint16_t serverPort(const LaunchOptions& options) { return options.port.value_or(MCPServer::kDefaultPort); }
 
 using nlohmann::json;
 

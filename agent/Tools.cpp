@@ -3,7 +3,7 @@
 
 #include "agent/MCPServer.hpp"
 #include "agent/ToolsInternal.hpp"
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "media/ScreenRecorder.hpp"

@@ -2,7 +2,7 @@
 // instructions to the agent; every word of them is deliberate.
 #include "agent/Tools.hpp"
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 
 namespace pokescope::Tools {
 

@@ -3,7 +3,7 @@
 #include "agent/Tools.hpp"
 #include "agent/ToolsInternal.hpp"
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"

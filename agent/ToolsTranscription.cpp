@@ -1,7 +1,7 @@
 // The transcription tools: a recording to timed text and subtitles, and live listening.
 #include "agent/Tools.hpp"
 #include "agent/ToolsInternal.hpp"
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "media/ScreenRecorder.hpp"
 #include "media/Transcriber.hpp"
 #include "platform/AtomicFile.hpp"

@@ -2,11 +2,11 @@
 
 #include "agent/MCPServer.hpp"
 #include "app/InstanceLock.hpp"
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "app/PokescopeApp.hpp"
 #include "app/PokescopeWindows.hpp"
 #include "app/SelfTest.hpp"
-#include "app/StdioBridge.hpp"
+#include "agent/StdioBridge.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Preferences.hpp"
@@ -106,8 +106,6 @@ Mode parse(const std::vector<std::string>& arguments, const std::optional<std::s
     }
     return mode;
 }
-
-std::uint16_t serverPort(const Options& options) { return options.port.value_or(MCPServer::kDefaultPort); }
 
 int main(int argc, char** argv) {
     installSignalHandling();

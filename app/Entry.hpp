@@ -3,6 +3,8 @@
 // ("--selftest <mode> [arguments…]") or the application.
 #pragma once
 
+#include "agent/LaunchOptions.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -12,11 +14,7 @@
 namespace pokescope::Entry {
 
 // The project's own switches, taken out of the arguments before the mode is chosen.
-struct Options {
-    bool simulate = false;               // --simulate: run against the simulated iPhone
-    bool headless = false;               // --headless: no windows
-    std::optional<std::uint16_t> port;   // --port N, --port=N, or POKESCOPE_PORT
-};
+using Options = LaunchOptions;
 
 struct Mode {
     enum class Kind { application, stdio, selftest };
@@ -35,8 +33,7 @@ public:
 // POKESCOPE_PORT, if set. Throws UsageError for a port that is not a number from 0 to 65535.
 Mode parse(const std::vector<std::string>& arguments, const std::optional<std::string>& portVariable);
 
-// The port the agent server listens on: the option, else 47811.
-std::uint16_t serverPort(const Options& options);
+using pokescope::serverPort;
 
 int main(int argc, char** argv);
 

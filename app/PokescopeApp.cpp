@@ -1,9 +1,9 @@
 #include "app/PokescopeApp.hpp"
 
 #include "agent/Tools.hpp"
-#include "app/AppModel.hpp"
-#include "app/Log.hpp"
-#include "app/Migration.hpp"
+#include "model/AppModel.hpp"
+#include "core/Log.hpp"
+#include "model/Migration.hpp"
 #include "app/PokescopeWindows.hpp"
 #include "capture/CaptureSources.hpp"
 #include "capture/ScreenCapture.hpp"

@@ -1,9 +1,9 @@
 #include "app/PokescopeWindows.hpp"
 
 #include "agent/Tools.hpp"
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 #include "app/InstanceLock.hpp"
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "distribution/MoveToApplications.hpp"
 #include "distribution/Updater.hpp"

@@ -1,6 +1,6 @@
 #include "app/SelfTest.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "app/PokescopeApp.hpp"
 #include "app/SelfTestModes.hpp"
 #include "app/SelfTestWindows.hpp"

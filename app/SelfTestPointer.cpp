@@ -4,7 +4,7 @@
 #include "app/SelfTest.hpp"
 #include "app/SelfTestModes.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "device/MobileDevice.hpp"

@@ -1,7 +1,7 @@
 #include "app/SelfTestWindows.hpp"
 
-#include "app/AppModel.hpp"
-#include "app/Log.hpp"
+#include "model/AppModel.hpp"
+#include "core/Log.hpp"
 #include "app/PokescopeApp.hpp"
 #include "app/PokescopeWindows.hpp"
 #include "platform/AtomicFile.hpp"

@@ -1,7 +1,7 @@
 // The link's state machine, timers and paging.
 #include "bluetooth/BluetoothHID.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "bluetooth/HIDRecord.hpp"
 #include "bluetooth/HIDReports.hpp"
 #include "platform/NotificationCenter.hpp"

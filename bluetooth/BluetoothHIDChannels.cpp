@@ -1,7 +1,7 @@
 // The two HID channels: adopting them, reading the control protocol, writing reports, closing.
 #include "bluetooth/BluetoothHID.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "capture/CaptureSources.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "capture/UsbScreenCapture.hpp"
 #include "platform/linux/LibusbScreen.hpp"
 

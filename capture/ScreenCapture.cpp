@@ -1,7 +1,7 @@
 #include "capture/ScreenCapture.hpp"
 
-#include "app/AppSettings.hpp"
-#include "app/Log.hpp"
+#include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "capture/CaptureSources.hpp"
 
 #include <algorithm>

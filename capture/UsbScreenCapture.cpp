@@ -1,6 +1,6 @@
 #include "capture/UsbScreenCapture.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "capture/usb/UsbScreenSession.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/VideoCodec.hpp"

@@ -1,6 +1,6 @@
 #include "device/MobileDevice.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 
 #include <algorithm>
 #include <cstdio>

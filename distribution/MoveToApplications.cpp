@@ -1,6 +1,6 @@
 #include "distribution/MoveToApplications.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 
 #include <climits>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "distribution/Updater.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 
 namespace pokescope {
 

@@ -1,6 +1,6 @@
 #include "input/InputEngine.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "platform/Paths.hpp"

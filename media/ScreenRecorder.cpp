@@ -1,6 +1,6 @@
 #include "media/ScreenRecorder.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "platform/Paths.hpp"
 
 #include <algorithm>

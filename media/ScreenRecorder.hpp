@@ -17,7 +17,7 @@
 // runs outside it, on the recorder's queue only.
 #pragma once
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "media/ActionOverlay.hpp"

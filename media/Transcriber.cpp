@@ -1,6 +1,6 @@
 #include "media/Transcriber.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "platform/SoundFile.hpp"
 
 #include <algorithm>

@@ -12,7 +12,7 @@
 // and is never held while calling capture, a chunker or a pass, or while waiting.
 #pragma once
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "media/TranscriberChunker.hpp"
 #include "platform/Dispatch.hpp"

@@ -3,7 +3,7 @@
 // application model. Every problem the model reports shows as its sentence.
 #pragma once
 
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 
 #include <QWidget>
 

@@ -1,6 +1,6 @@
 #include "ui/MainWindow.hpp"
 
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 #include "distribution/Updater.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/MainView.hpp"

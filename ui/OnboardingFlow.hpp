@@ -3,7 +3,7 @@
 // pairing instructions are on screen and is turned off however the setup is left.
 #pragma once
 
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 
 #include <functional>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "ui/SettingsView.hpp"
 
-#include "app/AppModel.hpp"
-#include "app/AppSettings.hpp"
+#include "model/AppModel.hpp"
+#include "core/AppSettings.hpp"
 #include "distribution/Updater.hpp"
 #include "media/Transcriber.hpp"
 #include "platform/Paths.hpp"

@@ -2,7 +2,7 @@
 // set-up panel, and the link from the desktop (open, reveal, clipboard) to the application model.
 #pragma once
 
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 
 #include <QImage>
 #include <QObject>

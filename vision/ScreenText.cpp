@@ -1,6 +1,6 @@
 #include "vision/ScreenText.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "platform/WaitLedger.hpp"
 
 #include <unicode/locid.h>

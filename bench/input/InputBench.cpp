@@ -3,7 +3,7 @@
 // how far moves to random targets land from them, as the phone itself reports its pointer.
 //
 // Usage: input-bench [--detect-only] [--targets N]
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"

@@ -4,7 +4,7 @@
 // this process, in a folder of their own.
 #pragma once
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "platform/Dispatch.hpp"

@@ -9,7 +9,7 @@
 #include "bench/recorder/EncoderRace.hpp"
 #include "bench/recorder/KillTrials.hpp"
 #include "bench/recorder/Processes.hpp"
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "media/ScreenRecorder.hpp"
 
 extern "C" {

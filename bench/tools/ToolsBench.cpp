@@ -7,8 +7,8 @@
 //
 // Usage: tools-bench [--runs N] [--taps N]
 #include "agent/Tools.hpp"
-#include "app/AppModel.hpp"
-#include "app/Log.hpp"
+#include "model/AppModel.hpp"
+#include "core/Log.hpp"
 #include "app/PokescopeApp.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"

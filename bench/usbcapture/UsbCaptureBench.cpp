@@ -11,8 +11,8 @@
 // runs both).
 //
 // Usage: usbcapture-bench [--changes N]
-#include "app/AppSettings.hpp"
-#include "app/Log.hpp"
+#include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "capture/UsbScreenCapture.hpp"
 #include "platform/Dispatch.hpp"

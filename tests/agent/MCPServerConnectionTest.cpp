@@ -2,7 +2,7 @@
 // connection, concurrency between connections, limits and idle connections.
 #include "agent/MCPServer.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "tests/agent/FakeTools.hpp"
 #include "tests/support/TestSupport.hpp"
 

@@ -1,6 +1,6 @@
 #include "agent/Tools.hpp"
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gmock/gmock.h>

@@ -2,7 +2,7 @@
 // arguments, the screenshot and scroll geometry, and the result envelope. The whole path through the
 // simulated phone is the agent scenario's.
 #include "agent/Tools.hpp"
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // connected sockets as channels and a hand-driven clock.
 #include "bluetooth/BluetoothHID.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "tests/bluetooth/FakeHost.hpp"
 

@@ -2,8 +2,8 @@
 // device's side of the screen-sharing protocol, and the capture sees its H.264 decoded into the latest
 // frame at the phone's size, its sound at 48 kHz on one continuous time line, and every way the phone can
 // fail as a lost screen with the reason in the log.
-#include "app/AppSettings.hpp"
-#include "app/Log.hpp"
+#include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "capture/UsbScreenCapture.hpp"
 #include "platform/NotificationCenter.hpp"

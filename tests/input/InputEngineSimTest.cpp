@@ -1,7 +1,7 @@
 // The input engine against the simulated phone through the real socket path: our HID device, the phone's
 // HID host with its own acceleration and jitter, and frames that arrive late through screen capture.
-#include "app/AppSettings.hpp"
-#include "app/Log.hpp"
+#include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"

@@ -1,7 +1,7 @@
 // What the application's shared log holds: whether a line containing a text was added, and how many.
 #pragma once
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 
 #include <algorithm>
 #include <string>

@@ -1,6 +1,6 @@
 // The setup's steps: their order, what each waits for, pairing mode exactly while the pairing step shows
 // (however it is left), and the whole walk through the application model with the simulated phone.
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "device/MobileDevice.hpp"

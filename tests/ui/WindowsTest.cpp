@@ -1,8 +1,8 @@
 // The windows off screen: the main window's size and what it shows, the tray menu's entries and their
 // states, the settings' choices and that an edit reaches the settings store, the agent panel's texts,
 // and the mark in its two tray styles.
-#include "app/AppModel.hpp"
-#include "app/AppSettings.hpp"
+#include "model/AppModel.hpp"
+#include "core/AppSettings.hpp"
 #include "app/PokescopeWindows.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "platform/Paths.hpp"

@@ -1,7 +1,7 @@
 // The tap-text matching rule, the item order and encoding, and how reading fails.
 #include "vision/ScreenText.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/LogLines.hpp"
 

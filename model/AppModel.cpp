@@ -1,9 +1,9 @@
-#include "app/AppModel.hpp"
+#include "model/AppModel.hpp"
 
 #include "agent/MCPServer.hpp"
 #include "agent/Tools.hpp"
-#include "app/AppSettings.hpp"
-#include "app/Log.hpp"
+#include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "media/Transcriber.hpp"

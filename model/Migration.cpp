@@ -1,6 +1,6 @@
-#include "app/Migration.hpp"
+#include "model/Migration.hpp"
 
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 
 namespace pokescope::Migration {
 

@@ -1,6 +1,6 @@
-#include "app/StdioBridge.hpp"
+#include "agent/StdioBridge.hpp"
 
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 #include "platform/Process.hpp"
 #include "platform/Utf8.hpp"
 
@@ -191,19 +191,19 @@ bool reachable(const std::string& url) {
     return !exchange.transportError && exchange.status == 200;
 }
 
-std::vector<std::string> launchArguments(const std::string& executable, const Entry::Options& options,
+std::vector<std::string> launchArguments(const std::string& executable, const LaunchOptions& options,
                                          bool display) {
     std::vector<std::string> arguments{executable};
     if (options.headless || !display)
         arguments.emplace_back("--headless");
     if (options.simulate)
         arguments.emplace_back("--simulate");
-    if (std::uint16_t port = Entry::serverPort(options); port != Entry::serverPort({}))
+    if (std::uint16_t port = serverPort(options); port != serverPort({}))
         arguments.insert(arguments.end(), {"--port", std::to_string(port)});
     return arguments;
 }
 
-void ensureAppRunning(const std::string& url, const Entry::Options& options) {
+void ensureAppRunning(const std::string& url, const LaunchOptions& options) {
     if (reachable(url))
         return;
     std::error_code error;
@@ -211,7 +211,7 @@ void ensureAppRunning(const std::string& url, const Entry::Options& options) {
     // A system-chosen port could never be the one the bridge talks to, so there is nothing to start.
     if (error)
         Log::shared().add("bridge: can't find this executable to start the application: " + error.message());
-    else if (Entry::serverPort(options) != 0)
+    else if (serverPort(options) != 0)
         launch(launchArguments(executable.string(), options, hasDisplay()));
     for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
         if (reachable(url))
@@ -221,9 +221,9 @@ void ensureAppRunning(const std::string& url, const Entry::Options& options) {
     Log::shared().add("bridge: the application isn't answering on " + url);
 }
 
-void run(const Entry::Options& options) {
+void run(const LaunchOptions& options) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    const std::string url = serverUrl(Entry::serverPort(options));
+    const std::string url = serverUrl(serverPort(options));
     ensureAppRunning(url, options);
     const std::vector<std::string> headers{"Content-Type: application/json",
                                            "Accept: application/json, text/event-stream"};

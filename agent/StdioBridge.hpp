@@ -6,7 +6,7 @@
 // Single-threaded: one line in flight at a time, so replies come out in input order.
 #pragma once
 
-#include "app/Entry.hpp"
+#include "agent/LaunchOptions.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -38,15 +38,15 @@ bool reachable(const std::string& url);
 
 // The command line that starts the application for a bridge with `options`: this executable in the
 // application mode, headless when there is no display, on the same port, simulated when the bridge is.
-std::vector<std::string> launchArguments(const std::string& executable, const Entry::Options& options,
+std::vector<std::string> launchArguments(const std::string& executable, const LaunchOptions& options,
                                          bool hasDisplay);
 
 // Starts the application, detached from the bridge, when the server isn't reachable, then waits up to
 // about ten seconds for it to answer. Returns in every case: an application that did not come up shows
 // later as transport errors.
-void ensureAppRunning(const std::string& url, const Entry::Options& options);
+void ensureAppRunning(const std::string& url, const LaunchOptions& options);
 
 // The --stdio main loop; ends the process with status 0 at end of input.
-[[noreturn]] void run(const Entry::Options& options);
+[[noreturn]] void run(const LaunchOptions& options);
 
 } // namespace pokescope::StdioBridge

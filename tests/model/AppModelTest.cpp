@@ -1,8 +1,8 @@
 // The application model: the agent configuration texts the user copies (exact for ordinary paths, valid
 // JSON for any path), saving screenshots, calibrating from the window, and the one-time migration.
-#include "app/AppModel.hpp"
-#include "app/Log.hpp"
-#include "app/Migration.hpp"
+#include "model/AppModel.hpp"
+#include "core/Log.hpp"
+#include "model/Migration.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "platform/Dispatch.hpp"

@@ -1,4 +1,4 @@
-#include "app/AppSettings.hpp"
+#include "core/AppSettings.hpp"
 
 #include "platform/Dispatch.hpp"
 

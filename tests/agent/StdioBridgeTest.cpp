@@ -1,4 +1,4 @@
-#include "app/StdioBridge.hpp"
+#include "agent/StdioBridge.hpp"
 #include "app/InstanceLock.hpp"
 
 #include "tests/e2e/LaunchedApp.hpp"

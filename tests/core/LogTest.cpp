@@ -1,4 +1,4 @@
-#include "app/Log.hpp"
+#include "core/Log.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
