@@ -14,9 +14,8 @@ public:
     // Logs once why updates are not checked here.
     void start();
     bool canCheck() const { return false; }
-    // Whether checks run by themselves; never here, and setting it changes nothing.
+    // Whether checks run by themselves; never here.
     bool automatic() const { return false; }
-    void setAutomatic(bool) {}
     // Does nothing while `canCheck` is false.
     void checkForUpdates() {}
     // Why checking is not available, for the settings window.

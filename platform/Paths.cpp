@@ -53,17 +53,6 @@ fs::path appSupport() { return ensured(base("XDG_DATA_HOME", ".local/share") / "
 fs::path screenshots() { return ensured(userDirectory("PICTURES", "Pictures") / "Pokescope"); }
 fs::path recordings() { return ensured(userDirectory("VIDEOS", "Videos") / "Pokescope"); }
 
-fs::path runtimeFolder() {
-    std::string value = env("XDG_RUNTIME_DIR");
-    if (!value.empty() && value.front() == '/')
-        return ensured(fs::path(value) / "pokescope");
-    fs::path folder = fs::temp_directory_path() / ("pokescope-" + std::to_string(getuid()));
-    std::error_code ignored;
-    fs::create_directories(folder, ignored);
-    fs::permissions(folder, fs::perms::owner_all, ignored);
-    return folder;
-}
-
 fs::path userDirectory(const std::string& name, const std::string& fallback) {
     // The variable itself wins; then user-dirs.dirs as xdg-user-dirs writes it:
     // XDG_PICTURES_DIR="$HOME/Pictures"

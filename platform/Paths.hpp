@@ -28,10 +28,6 @@ std::filesystem::path screenshots();
 // The videos folder + /Pokescope: recordings and their subtitles.
 std::filesystem::path recordings();
 
-// Where per-session runtime files live (the single-instance socket): $XDG_RUNTIME_DIR/pokescope, or a
-// folder of this user's under the temporary folder.
-std::filesystem::path runtimeFolder();
-
 // The user's XDG user directory for `name` ("PICTURES", "VIDEOS"), or home/`fallback`.
 std::filesystem::path userDirectory(const std::string& name, const std::string& fallback);
 
