@@ -2,7 +2,6 @@
 
 #include "core/Log.hpp"
 #include "capture/UsbScreenCapture.hpp"
-#include "platform/linux/LibusbScreen.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -39,7 +38,7 @@ std::shared_ptr<CaptureBackend> CaptureSources::system() {
     const Preference chosen = preference(std::getenv(kVariable), problem);
     if (!problem.empty())
         Log::shared().add("screen: " + problem);
-    std::shared_ptr<UsbScreenHost> host = makeLibusbScreenHost();
+    std::shared_ptr<UsbScreenHost> host = UsbScreenHost::system();
     return std::make_shared<CaptureSources>(std::make_shared<UsbScreenCapture>(host), CaptureBackend::system(), chosen,
                                             [host] { return host->problem(); });
 }

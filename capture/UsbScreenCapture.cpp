@@ -2,9 +2,9 @@
 
 #include "core/Log.hpp"
 #include "capture/usb/UsbScreenSession.hpp"
+#include "platform/AudioPlayback.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/VideoCodec.hpp"
-#include "platform/linux/AudioPlayback.hpp"
 
 #include <condition_variable>
 #include <cstring>

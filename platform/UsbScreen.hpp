@@ -52,6 +52,10 @@ public:
     virtual std::unique_ptr<UsbScreenLink> open(const UsbScreenDevice& device, std::string& error) = 0;
     // Why no phone can be used this way here (no USB access, no library), for the log; empty when fine.
     virtual std::string problem() const = 0;
+
+    // The host for real phones on this computer, one per process; when it cannot start, a host with no
+    // devices whose `problem` says why.
+    static std::shared_ptr<UsbScreenHost> system();
 };
 
 } // namespace pokescope

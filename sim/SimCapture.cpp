@@ -1,6 +1,6 @@
 #include "sim/SimCapture.hpp"
 
-#include "platform/linux/AudioPlayback.hpp"
+#include "platform/AudioPlayback.hpp"
 
 #include <atomic>
 #include <mutex>

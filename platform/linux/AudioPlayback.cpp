@@ -104,6 +104,8 @@ std::unique_ptr<AudioPlayback> AudioPlayback::open(std::string& problem) {
     return std::make_unique<AudioPlayback>(std::move(sink));
 }
 
+std::unique_ptr<AudioPlayer> AudioPlayer::system(std::string& problem) { return AudioPlayback::open(problem); }
+
 AudioPlayback::AudioPlayback(std::unique_ptr<AudioSink> sink) : sink_(std::move(sink)) {
     thread_ = std::thread([this] { run(); });
 }
@@ -162,37 +164,6 @@ void AudioPlayback::run() {
             return;
         }
     }
-}
-
-bool PlaybackSwitch::set(bool on) {
-    std::lock_guard lock(mutex_);
-    if (!on) {
-        playback_.reset();
-        return true;
-    }
-    if (!playback_)
-        playback_ = AudioPlayback::open(problem_);
-    return playback_ != nullptr;
-}
-
-bool PlaybackSwitch::on() const {
-    std::lock_guard lock(mutex_);
-    return playback_ != nullptr;
-}
-
-std::string PlaybackSwitch::problem() const {
-    std::lock_guard lock(mutex_);
-    return problem_;
-}
-
-void PlaybackSwitch::play(const AudioBufferRef& buffer) {
-    std::shared_ptr<AudioPlayback> playback;
-    {
-        std::lock_guard lock(mutex_);
-        playback = playback_;
-    }
-    if (playback)
-        playback->play(buffer);
 }
 
 } // namespace pokescope

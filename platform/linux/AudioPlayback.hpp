@@ -3,7 +3,7 @@
 // for the speakers.
 #pragma once
 
-#include "platform/Capture.hpp"
+#include "platform/AudioPlayback.hpp"
 
 #include <condition_variable>
 #include <deque>
@@ -27,21 +27,21 @@ std::unique_ptr<AudioSink> openPulseSink(std::string& problem);
 // ALSA's default playback device; none with `problem` set to ALSA's error.
 std::unique_ptr<AudioSink> openAlsaSink(std::string& problem);
 
-class AudioPlayback {
+class AudioPlayback final : public AudioPlayer {
 public:
     // This computer's output; none with `problem` set to one sentence saying why there is none.
     static std::unique_ptr<AudioPlayback> open(std::string& problem);
 
     explicit AudioPlayback(std::unique_ptr<AudioSink> sink);
-    ~AudioPlayback();
+    ~AudioPlayback() override;
     AudioPlayback(const AudioPlayback&) = delete;
     AudioPlayback& operator=(const AudioPlayback&) = delete;
 
     // Queues a buffer (48 kHz stereo); when the output falls more than half a second behind, the oldest
     // queued sound is dropped so that playback stays close to the phone.
-    void play(const AudioBufferRef& buffer);
+    void play(const AudioBufferRef& buffer) override;
     // False once the output has failed.
-    bool healthy() const;
+    bool healthy() const override;
 
 private:
     void run();
@@ -53,25 +53,6 @@ private:
     bool stopping_ = false;
     bool failed_ = false;
     std::thread thread_;
-};
-
-// A capture session's switch for playing its sound on this computer: turning it on opens the output (or
-// keeps the sentence saying why there is none), turning it off closes it. Every member may be called from
-// any thread; `play` never waits for the speakers.
-class PlaybackSwitch {
-public:
-    // Whether the switch is now where it was asked to be (turning off always is).
-    bool set(bool on);
-    bool on() const;
-    // Why the output could not be opened the last time it was asked for.
-    std::string problem() const;
-    // Plays the buffer while on; nothing while off.
-    void play(const AudioBufferRef& buffer);
-
-private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<AudioPlayback> playback_;
-    std::string problem_;
 };
 
 } // namespace pokescope

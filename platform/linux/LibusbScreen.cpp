@@ -1,4 +1,10 @@
-#include "platform/linux/LibusbScreen.hpp"
+// Phones that share their screen over the USB cable, through libusb. A phone shows its screen-sharing
+// interface (vendor class 0xFF, subclass 0x2A, a bulk IN and a bulk OUT endpoint) only in a configuration
+// it adds when asked with a vendor request; opening a link asks, waits for the phone to come back with
+// it, selects it and claims that interface alone, so usbmuxd keeps the phone's other interface (lockdown).
+// Closing asks the phone to drop the configuration again; so does the end of the process, however it ends
+// through exitProcess (signals included), so a phone is never left in the streaming configuration.
+#include "platform/UsbScreen.hpp"
 
 #include "platform/Dispatch.hpp"
 #include "platform/Process.hpp"
@@ -424,7 +430,7 @@ private:
 
 } // namespace
 
-std::shared_ptr<UsbScreenHost> makeLibusbScreenHost() {
+std::shared_ptr<UsbScreenHost> UsbScreenHost::system() {
     static auto* host = new std::shared_ptr<UsbScreenHost>(std::make_shared<Host>()); // one per process
     return *host;
 }
