@@ -1,10 +1,9 @@
 #include "sim/SimUsbScreenDevice.hpp"
 
-#include "capture/usb/UsbPacket.hpp"
-#include "capture/usb/UsbPacketSplitter.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/VideoCodec.hpp"
 #include "sim/SimScreen.hpp"
+#include "sim/SimUsbPackets.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -19,16 +18,16 @@ namespace pokescope::sim::usbdevice {
 
 namespace {
 
-using namespace usbscreen;
+using namespace usbwire;
 
 constexpr int kSoundRate = 48000;
 // Video waits while this much is still unsent, so that the picture encoded is the latest one.
 constexpr std::size_t kRoomForVideo = 256 * 1024;
 // A host that reads nothing gets no more sound beyond this; a phone drops it too.
 constexpr std::size_t kMaxUnsent = 8 * 1024 * 1024;
-constexpr CorrelationId kFirstCorrelationId = 0x1'1356'5000;
+constexpr RequestId kFirstRequestId = 0x1'1356'5000;
 
-std::string hexClock(ClockRef clock) {
+std::string hexClock(Clock clock) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(clock));
     return text;
@@ -118,7 +117,7 @@ private:
         try {
             if (!faults_.neverAnswers) {
                 encoder_ = H264Encoder::create(SimScreen::kWidth, SimScreen::kHeight);
-                queue(Ping{});
+                queue(ping());
             }
             loop();
         } catch (const HostFault& fault) {
@@ -181,8 +180,7 @@ private:
 
     // --- output ----------------------------------------------------------------------------------------
 
-    void queue(const Packet& packet) { queueBytes(buildPacket(packet)); }
-    void queueBytes(const Bytes& packet) { out_.insert(out_.end(), packet.begin(), packet.end()); }
+    void queue(const Bytes& packet) { out_.insert(out_.end(), packet.begin(), packet.end()); }
     std::size_t unsent() const { return out_.size() - sent_; }
 
     // Sends what the socket takes now, in pieces of varying size as USB transfers end anywhere. False when
@@ -222,127 +220,134 @@ private:
             return false;
         if (faults_.neverAnswers || silent_)
             return true;
-        splitter_.append(ByteView(buffer, static_cast<std::size_t>(n)));
+        cutter_.append(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
         try {
-            while (auto bytes = splitter_.next())
-                std::visit([this](const auto& packet) { on(packet); }, parsePacket(*bytes));
-        } catch (const ProtocolError& error) {
+            while (auto bytes = cutter_.next())
+                on(readHostPacket(*bytes));
+        } catch (const DamagedPacket& error) {
             throw HostFault(std::string("the computer sent a damaged packet: ") + error.what());
         }
         return true;
     }
 
-    CorrelationId request(Request kind) {
-        CorrelationId id = nextId_;
+    RequestId request(Request kind) {
+        RequestId id = nextId_;
         nextId_ += 0x10;
         pending_[id] = kind;
         return id;
     }
 
-    void on(const Ping&) {
+    void on(const HostPacket& packet) {
+        using Kind = HostPacket::Kind;
+        switch (packet.kind) {
+        case Kind::ping: return greeting();
+        case Kind::reply: return answer(packet.id, packet.replyPayload);
+        case Kind::need: return need(packet.clock);
+        case Kind::startVideo: return startVideo();
+        case Kind::startSound: return startSound(packet.clock);
+        case Kind::stopVideo: return stopVideo();
+        case Kind::stopSound: return stopSound(packet.clock);
+        case Kind::phoneOnly:
+            // SYNC requests, samples and clock messages go from the phone to the host only.
+            throw HostFault("the computer sent " + packet.name + ", which only the iPhone sends");
+        }
+    }
+
+    void greeting() {
         if (greeted_)
             return; // a second greeting changes nothing
         greeted_ = true;
-        queue(SyncCwpa{kNoClock, request(Request::cwpa), SimUsbScreenHost::kDeviceAudioClock});
+        queue(syncCwpa(request(Request::cwpa), SimUsbScreenHost::kDeviceAudioClock));
     }
 
-    void on(const Reply& reply) {
-        auto found = pending_.find(reply.correlationId);
+    void answer(RequestId id, const Bytes& payload) {
+        auto found = pending_.find(id);
         if (found == pending_.end())
             throw HostFault("the computer answered a request it was never sent (correlation id " +
-                            hexClock(reply.correlationId) + ")");
+                            hexClock(id) + ")");
         Request kind = found->second;
         pending_.erase(found);
         if (stopped_ && kind != Request::stop)
             return; // the streams are off; late answers change nothing
         switch (kind) {
         case Request::cwpa:
-            hostAudioClock_ = reply.clock();
+            hostAudioClock_ = replyClock(payload);
             audioFormatWhenReady();
             break;
         case Request::afmt: {
-            const Dictionary answer = reply.dictionary();
-            const Value* error = answer.find("Error");
-            const Number* number = error ? std::get_if<Number>(error) : nullptr;
-            if (!number || number->integer() != 0)
+            if (replyError(payload) != 0)
                 throw HostFault("the computer refused the sound format");
-            queue(SyncCvrp::withFormat(request(Request::cvrp), SimUsbScreenHost::kDeviceVideoClock,
-                                       videoFormat()));
+            const VideoFormat format = videoFormat();
+            queue(syncCvrp(request(Request::cvrp), SimUsbScreenHost::kDeviceVideoClock, format));
             videoStarted_ = true;
             break;
         }
         case Request::cvrp:
-            hostVideoClock_ = reply.clock();
-            queue(AsynSprp{*hostVideoClock_, Entry{std::string("ObeyEmptyMediaMarkers"), true}});
-            queue(AsynSprp{*hostVideoClock_, Entry{std::string("RenderEmptyMedia"), false}});
-            queue(SyncClok{*hostVideoClock_, request(Request::clok)});
+            hostVideoClock_ = replyClock(payload);
+            queue(asynSprp(*hostVideoClock_, "ObeyEmptyMediaMarkers", true));
+            queue(asynSprp(*hostVideoClock_, "RenderEmptyMedia", false));
+            queue(syncClok(*hostVideoClock_, request(Request::clok)));
             break;
         case Request::clok:
-            timeClock_ = reply.clock();
-            queue(SyncTime{*timeClock_, request(Request::time)});
+            timeClock_ = replyClock(payload);
+            queue(syncTime(*timeClock_, request(Request::time)));
             break;
         case Request::time:
-            if (!reply.time().seconds())
+            if (!replyTimeIsValid(payload))
                 throw HostFault("the computer answered SYNC TIME without a valid time");
             if (++timesAnswered_ < 2)
-                queue(SyncTime{*timeClock_, request(Request::time)});
+                queue(syncTime(*timeClock_, request(Request::time)));
             else
                 streamsOn();
             break;
         case Request::stop:
-            queue(AsynRels{*hostVideoClock_});
+            queue(asynRels(*hostVideoClock_));
             if (timeClock_)
-                queue(AsynRels{*timeClock_});
+                queue(asynRels(*timeClock_));
             closing_ = true;
             break;
         }
     }
 
-    void on(const AsynHpd1&) {
+    void startVideo() {
         needGreeting("ASYN HPD1");
         videoAsked_ = true;
         audioFormatWhenReady();
     }
 
-    void on(const AsynHpa1& message) {
+    void startSound(Clock clock) {
         needGreeting("ASYN HPA1");
-        if (message.clock != SimUsbScreenHost::kDeviceAudioClock)
-            throw HostFault("the computer started sound (HPA1) on clock " + hexClock(message.clock) +
+        if (clock != SimUsbScreenHost::kDeviceAudioClock)
+            throw HostFault("the computer started sound (HPA1) on clock " + hexClock(clock) +
                             ", not the iPhone's audio clock " +
                             hexClock(SimUsbScreenHost::kDeviceAudioClock));
         soundAsked_ = true;
         audioFormatWhenReady();
     }
 
-    void on(const AsynNeed& message) {
+    void need(Clock clock) {
         if (!videoStarted_)
             throw HostFault("the computer asked for video (NEED) before the video started (CVRP)");
-        if (message.clock != SimUsbScreenHost::kDeviceVideoClock)
-            throw HostFault("the computer asked for video (NEED) on clock " + hexClock(message.clock) +
+        if (clock != SimUsbScreenHost::kDeviceVideoClock)
+            throw HostFault("the computer asked for video (NEED) on clock " + hexClock(clock) +
                             ", not the iPhone's video clock " +
                             hexClock(SimUsbScreenHost::kDeviceVideoClock));
         if (!stopped_)
             ++credit_;
     }
 
-    void on(const AsynHpa0& message) {
-        if (message.clock != SimUsbScreenHost::kDeviceAudioClock)
-            throw HostFault("the computer stopped sound (HPA0) on clock " + hexClock(message.clock) +
+    void stopSound(Clock clock) {
+        if (clock != SimUsbScreenHost::kDeviceAudioClock)
+            throw HostFault("the computer stopped sound (HPA0) on clock " + hexClock(clock) +
                             ", not the iPhone's audio clock " +
                             hexClock(SimUsbScreenHost::kDeviceAudioClock));
         soundOff_ = true;
         stopWhenAsked();
     }
 
-    void on(const AsynHpd0&) {
+    void stopVideo() {
         videoOff_ = true;
         stopWhenAsked();
-    }
-
-    // SYNC requests, samples and clock messages go from the phone to the host only.
-    template <class DeviceMessage> void on(const DeviceMessage& message) {
-        throw HostFault("the computer sent " + std::string(packetName(Packet(message))) +
-                        ", which only the iPhone sends");
     }
 
     void needGreeting(const std::string& what) {
@@ -350,9 +355,9 @@ private:
             throw HostFault("the computer sent " + what + " before its PING");
     }
 
-    FormatDescription videoFormat() const {
+    VideoFormat videoFormat() const {
         const auto& sets = encoder_->parameterSets();
-        return FormatDescription::h264(SimScreen::kWidth, SimScreen::kHeight, sets.sps, sets.pps);
+        return {SimScreen::kWidth, SimScreen::kHeight, sets.sps, sets.pps};
     }
 
     // --- the session's steps -----------------------------------------------------------------------------
@@ -361,7 +366,7 @@ private:
         if (audioFormatSent_ || !hostAudioClock_ || !videoAsked_ || !soundAsked_)
             return;
         audioFormatSent_ = true;
-        queue(SyncAfmt{*hostAudioClock_, request(Request::afmt), AudioStreamDescription::pcm48kStereo16()});
+        queue(syncAfmt(*hostAudioClock_, request(Request::afmt)));
     }
 
     void streamsOn() {
@@ -412,7 +417,7 @@ private:
         streamsOff();
         closingReason_ = reason;
         if (hostVideoClock_)
-            queue(SyncStop{*hostVideoClock_, request(Request::stop)});
+            queue(syncStop(*hostVideoClock_, request(Request::stop)));
         else
             closing_ = true; // video never started: there is no clock to stop
     }
@@ -431,15 +436,14 @@ private:
         std::vector<NalUnit> units = encoder_->encode(*frame.image, first);
         auto nanoseconds =
             std::chrono::duration_cast<std::chrono::nanoseconds>(frame.time.time_since_epoch()).count();
-        SampleBuffer buffer = SampleBuffer::h264(units, MediaTime::fromNanoseconds(nanoseconds),
-                                                 MediaTime{1, 60, MediaTime::kValid, 0},
-                                                 first ? std::optional(videoFormat()) : std::nullopt);
+        const VideoFormat format = videoFormat();
+        Bytes message = asynFeed(*hostVideoClock_, units, Time::valid(nanoseconds, 1'000'000'000),
+                                 Time::valid(1, 60), first ? &format : nullptr);
         if (credit_ > 0)
             --credit_;
         ++feeds_;
-        AsynFeed message{*hostVideoClock_, std::move(buffer)};
         if (faults_.malformedAfterFeeds && feeds_ > *faults_.malformedAfterFeeds) {
-            queueDamaged(message);
+            queueDamaged(std::move(message));
             return;
         }
         queue(message);
@@ -451,13 +455,11 @@ private:
 
     // The FEED with its sample buffer claiming more bytes than the packet holds; then the device falls
     // silent, as a phone whose stream broke does.
-    void queueDamaged(const AsynFeed& message) {
-        Bytes bytes = buildPacket(message);
-        constexpr std::size_t kBufferLength = 20; // after length, "asyn", clock and "feed"
-        std::uint32_t claimed = static_cast<std::uint32_t>(bytes.size() - kBufferLength + 100);
-        for (int i = 0; i < 4; ++i)
-            bytes[kBufferLength + i] = static_cast<std::uint8_t>(claimed >> (8 * i));
-        queueBytes(bytes);
+    void queueDamaged(Bytes bytes) {
+        auto claimed = static_cast<std::uint32_t>(bytes.size() - kSampleBufferLengthOffset + 100);
+        for (std::size_t i = 0; i < 4; ++i)
+            bytes[kSampleBufferLengthOffset + i] = static_cast<std::uint8_t>(claimed >> (8 * i));
+        queue(bytes);
         silent_ = true;
         streamsOff();
     }
@@ -473,11 +475,9 @@ private:
             soundSample_ = nanoseconds / 1'000'000'000 * kSoundRate +
                            nanoseconds % 1'000'000'000 * kSoundRate / 1'000'000'000;
         }
-        MediaTime start{*soundSample_, kSoundRate, MediaTime::kValid, 0};
+        const std::int64_t start = *soundSample_;
         *soundSample_ += static_cast<std::int64_t>(sound.frames());
-        queue(AsynEat{
-            *hostAudioClock_,
-            SampleBuffer::linearPcm(pcm16Stereo(sound), AudioStreamDescription::pcm48kStereo16(), start)});
+        queue(asynEat(*hostAudioClock_, pcm16Stereo(sound), start));
     }
 
     void end(const std::string& reason, bool gone) {
@@ -499,17 +499,17 @@ private:
 
     // Device thread only.
     std::unique_ptr<H264Encoder> encoder_;
-    PacketSplitter splitter_;
+    PacketCutter cutter_;
     Bytes out_;
     std::size_t sent_ = 0;
     std::uint32_t chunkSeed_ = 20240611;
-    CorrelationId nextId_ = kFirstCorrelationId;
-    std::map<CorrelationId, Request> pending_;
+    RequestId nextId_ = kFirstRequestId;
+    std::map<RequestId, Request> pending_;
     bool greeted_ = false, videoAsked_ = false, soundAsked_ = false, audioFormatSent_ = false;
     bool videoStarted_ = false, streaming_ = false;
     bool soundOff_ = false, videoOff_ = false, stopped_ = false, closing_ = false, silent_ = false;
     std::string closingReason_;
-    std::optional<ClockRef> hostAudioClock_, hostVideoClock_, timeClock_;
+    std::optional<Clock> hostAudioClock_, hostVideoClock_, timeClock_;
     int timesAnswered_ = 0;
     long credit_ = 0;
     long feeds_ = 0;
