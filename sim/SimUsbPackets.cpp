@@ -136,7 +136,8 @@ public:
     }
     std::uint32_t u32() {
         auto b = take(4);
-        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
+               std::uint32_t(b[3]) << 24;
     }
     std::uint64_t u64() {
         std::uint64_t low = u32();
@@ -202,9 +203,15 @@ Bytes syncCvrp(RequestId id, Clock deviceVideoClock, const VideoFormat& format) 
     });
 }
 
-Bytes syncClok(Clock clock, RequestId id) { return sync(clock, "clok", id, nothing); }
-Bytes syncTime(Clock clock, RequestId id) { return sync(clock, "time", id, nothing); }
-Bytes syncStop(Clock clock, RequestId id) { return sync(clock, "stop", id, nothing); }
+Bytes syncClok(Clock clock, RequestId id) {
+    return sync(clock, "clok", id, nothing);
+}
+Bytes syncTime(Clock clock, RequestId id) {
+    return sync(clock, "time", id, nothing);
+}
+Bytes syncStop(Clock clock, RequestId id) {
+    return sync(clock, "stop", id, nothing);
+}
 
 Bytes asynSprp(Clock clock, std::string_view property, bool value) {
     return asyn(clock, "sprp", [&](Writer& w) {
@@ -215,7 +222,9 @@ Bytes asynSprp(Clock clock, std::string_view property, bool value) {
     });
 }
 
-Bytes asynRels(Clock clock) { return asyn(clock, "rels", nothing); }
+Bytes asynRels(Clock clock) {
+    return asyn(clock, "rels", nothing);
+}
 
 Bytes asynFeed(Clock clock, const std::vector<Bytes>& nalUnits, Time presentation, Time duration,
                const VideoFormat* format) {

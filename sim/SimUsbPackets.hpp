@@ -71,10 +71,10 @@ public:
 struct HostPacket {
     enum class Kind { ping, reply, need, startVideo, startSound, stopVideo, stopSound, phoneOnly };
     Kind kind = Kind::ping;
-    Clock clock = 0;      // ASYN
-    RequestId id = 0;     // RPLY
-    Bytes replyPayload;   // RPLY, after the status
-    std::string name;     // "SYNC CWPA", "ASYN FEED" … for a packet only the phone may send
+    Clock clock = 0;    // ASYN
+    RequestId id = 0;   // RPLY
+    Bytes replyPayload; // RPLY, after the status
+    std::string name;   // "SYNC CWPA", "ASYN FEED" … for a packet only the phone may send
 };
 
 // Exactly one packet; DamagedPacket when its length, header or code is wrong.

@@ -40,7 +40,8 @@ constexpr Clock kStreamClock = 0x11123BC18;
 const VideoFormat kFormat{1178, 2556, hex("6764001F AC2484"), hex("68EE3CB0")};
 
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
 std::uint32_t u32At(const Bytes& bytes, std::size_t at) {
@@ -71,15 +72,16 @@ TEST(SimUsbPackets, PartlyPrintedPacketsMatchTheirDocumentedHeaders) {
 
     // FEED: the documented one holds a 91587-byte sample buffer; ours is made that size. Its fixed atoms
     // (times, count, size) take 156 bytes.
-    Bytes feed = asynFeed(kStreamClock, {Bytes(91587 - 156, 0x41)}, Time::valid(0, 1'000'000'000), Time{},
-                          nullptr);
+    Bytes feed =
+        asynFeed(kStreamClock, {Bytes(91587 - 156, 0x41)}, Time::valid(0, 1'000'000'000), Time{}, nullptr);
     ASSERT_EQ(feed.size(), 91607U);
     EXPECT_EQ(slice(feed, 0, kFeedHeader.size()), kFeedHeader);
 
     // SPRP is printed after its length only; EAT! is "just like FEED" with its own code.
     EXPECT_EQ(slice(asynSprp(kStreamClock, "ObeyEmptyMediaMarkers", true), 4, 20),
               hex("6E797361 18BC2311 01000000 70727073"));
-    EXPECT_EQ(slice(asynEat(0x7FA66CE20CB0, Bytes(4, 0), 0), 4, 20), hex("6E797361 B00CE26C A67F0000 21746165"));
+    EXPECT_EQ(slice(asynEat(0x7FA66CE20CB0, Bytes(4, 0), 0), 4, 20),
+              hex("6E797361 B00CE26C A67F0000 21746165"));
 }
 
 TEST(SimUsbPackets, SoundIsOneSampleBufferOfSixteenBitStereoFrames) {
@@ -112,7 +114,8 @@ TEST(SimUsbPackets, TheHostsDocumentedPacketsReadAsThePhoneNeedsThem) {
     EXPECT_EQ(readHostPacket(kHpa0).clock, 0x102C5FC10U);
     // The HPD0 example prints the HPA0 code; read as printed, it stops sound.
     EXPECT_EQ(readHostPacket(kHpd0AsPrinted).kind, HostPacket::Kind::stopSound);
-    EXPECT_EQ(readHostPacket(hex("14000000 6E797361 01000000 00000000 30647068")).kind, HostPacket::Kind::stopVideo);
+    EXPECT_EQ(readHostPacket(hex("14000000 6E797361 01000000 00000000 30647068")).kind,
+              HostPacket::Kind::stopVideo);
     EXPECT_EQ(readHostPacket(kPing).kind, HostPacket::Kind::ping);
 
     // What only the phone sends is named, for the phone's complaint.
