@@ -2,7 +2,6 @@
 #include "agent/MCPServer.hpp"
 
 #include "agent/LaunchOptions.hpp"
-#include "agent/Tools.hpp"
 #include "core/Log.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Tcp.hpp"
@@ -101,11 +100,6 @@ MCPServer::~MCPServer() {
         state_->server = nullptr;
     });
     queue_.reset(); // joins the read loop's thread; pending callbacks are dropped with its loop
-}
-
-MCPServer& MCPServer::shared() {
-    static auto* server = new MCPServer(Tools::provider()); // lives for the whole process
-    return *server;
 }
 
 std::size_t MCPServer::connectionCount() const { return state_->connectionCount.load(); }

@@ -92,8 +92,6 @@ public:
     MCPServer(const MCPServer&) = delete;
     MCPServer& operator=(const MCPServer&) = delete;
 
-    static MCPServer& shared();
-
     // Creates and starts the listener on 127.0.0.1:`port` (0 lets the system choose); does nothing when a
     // listener exists already, even a failed one.
     void start(std::uint16_t port);

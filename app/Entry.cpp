@@ -7,9 +7,8 @@
 #include "app/PokescopeWindows.hpp"
 #include "app/SelfTest.hpp"
 #include "agent/StdioBridge.hpp"
-#include "bluetooth/BluetoothHID.hpp"
+#include "app/Services.hpp"
 #include "platform/Dispatch.hpp"
-#include "platform/Preferences.hpp"
 #include "platform/Process.hpp"
 
 #include <algorithm>
@@ -26,6 +25,13 @@ namespace pokescope::Entry {
 namespace {
 
 constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The process's Bluetooth device, once the services exist: closes the channels, drops the link and
+// withdraws the record. Safe to call more than once.
+void takeBluetoothDown() {
+    if (BluetoothHID* hid = Services::exitHookDevice())
+        hid->stop();
+}
 
 std::uint16_t portNumber(const std::string& text, const std::string& source) {
     bool digits = !text.empty() && text.size() <= 5 &&
@@ -59,14 +65,14 @@ void installSignalHandling() {
             if (n != static_cast<ssize_t>(sizeof info))
                 continue;
             DispatchQueue::main().async([] {
-                BluetoothHID::shared().stop();
+                takeBluetoothDown();
                 exitProcess(0);
             });
         }
     }).detach();
 }
 
-void exitHook() { BluetoothHID::shared().stop(); }
+void exitHook() { takeBluetoothDown(); }
 
 } // namespace
 
@@ -125,7 +131,6 @@ int main(int argc, char** argv) {
     // JSON-RPC in stdio mode, so the log goes to standard error there.
     Log::shared().configure(mode.kind == Mode::Kind::application ? Log::FileMode::recreate : Log::FileMode::append,
                             mode.kind == Mode::Kind::stdio ? 2 : 1);
-    Preferences::setSharedReporter([](const std::string& message) { Log::shared().add(message); });
 
     switch (mode.kind) {
     case Mode::Kind::stdio:

@@ -1,12 +1,10 @@
 #include "app/PokescopeWindows.hpp"
 
-#include "agent/Tools.hpp"
+#include "app/Services.hpp"
 #include "model/AppModel.hpp"
 #include "app/InstanceLock.hpp"
 #include "core/Log.hpp"
-#include "bluetooth/BluetoothHID.hpp"
 #include "distribution/MoveToApplications.hpp"
-#include "distribution/Updater.hpp"
 #include "platform/Dispatch.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/MainWindow.hpp"
@@ -130,10 +128,11 @@ bool askRunningInstanceToShow(std::uint16_t port) {
     return shown;
 }
 
-int run(const Entry::Options& options) {
+int run(const Entry::Options& options, Services& services) {
     createApplication(false);
     auto& application = *qApp;
-    ui::connectDesktop();
+    ui::connectDesktop(services.model);
+    ui::ModelWatcher watcher(services.model);
 
     ui::MainWindow* window = nullptr;
     ui::SettingsWindow* settings = nullptr;
@@ -151,8 +150,8 @@ int run(const Entry::Options& options) {
         settings->activateWindow();
     };
     actions.quit = [] { QApplication::quit(); };
-    window = new ui::MainWindow(actions);
-    settings = new ui::SettingsWindow();
+    window = new ui::MainWindow(watcher, actions);
+    settings = new ui::SettingsWindow(watcher);
     if (auto* setup = settings->findChild<QPushButton*>("runSetup"))
         QObject::connect(setup, &QPushButton::clicked, window, [actions] { actions.showMain(); });
 
@@ -161,12 +160,14 @@ int run(const Entry::Options& options) {
     std::unique_ptr<ui::TrayItem> tray;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         application.setQuitOnLastWindowClosed(false);
-        tray = std::make_unique<ui::TrayItem>(actions, [] { return QString::fromStdString(Tools::statusText()); });
+        tray = std::make_unique<ui::TrayItem>(watcher, actions, [&services] {
+            return QString::fromStdString(services.tools->statusText());
+        });
     } else {
         application.setQuitOnLastWindowClosed(true);
         Log::shared().add("app: this desktop has no system tray; closing the window quits Pokescope");
     }
-    QObject::connect(&application, &QApplication::aboutToQuit, [] { BluetoothHID::shared().stop(); });
+    QObject::connect(&application, &QApplication::aboutToQuit, [&services] { services.hid.stop(); });
 
     // A second start on this port asks us to show the window.
     auto* server = new QLocalServer(&application);
@@ -191,9 +192,9 @@ int run(const Entry::Options& options) {
     Log::shared().add("app: Pokescope 0.1.0 with windows" + std::string(tray ? " and a tray item" : ""));
     window->show();
     MoveToApplications::offerIfNeeded();
-    DispatchQueue::main().async([] {
-        AppModel::shared().start();
-        Updater::shared().start();
+    DispatchQueue::main().async([&services] {
+        services.model.start();
+        services.updater.start();
     });
     const int status = application.exec();
     // Windows go before the model's services end with the process; nobody can ask for them any more.

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string>
 
+namespace pokescope {
+class Services;
+}
+
 namespace pokescope::PokescopeWindows {
 
 // Why there can be no windows: "--headless" or no display; empty when windows can open.
@@ -20,6 +24,6 @@ void createApplication(bool offscreen);
 bool askRunningInstanceToShow(std::uint16_t port);
 
 // Runs the window application until it quits; returns the exit status.
-int run(const Entry::Options& options);
+int run(const Entry::Options& options, Services& services);
 
 } // namespace pokescope::PokescopeWindows

@@ -4,9 +4,6 @@
 #include "app/PokescopeApp.hpp"
 #include "app/SelfTestModes.hpp"
 #include "app/SelfTestWindows.hpp"
-#include "capture/ScreenCapture.hpp"
-#include "device/MobileDevice.hpp"
-#include "media/Transcriber.hpp"
 #include "platform/AtomicFile.hpp"
 #include "platform/Process.hpp"
 #include "sim/SimPhone.hpp"
@@ -51,9 +48,9 @@ Duration timeoutOr(Duration standard) {
 
 // With --simulate the simulated phone is plugged in: a phone set up for the pointer (AssistiveTouch on),
 // misbehaving as the test hook asks.
-void plugInPhone(const Entry::Options& options) {
+Services& plugInPhone(const Entry::Options& options) {
     if (!options.simulate)
-        return;
+        return Services::forProcess(Backends::system());
     sim::SimOptions phone = sim::runOptions();
     phone.assistiveTouch = true;
     sim::setRunOptions(phone);
@@ -64,30 +61,25 @@ void plugInPhone(const Entry::Options& options) {
             refuse(std::string(kSimulatedPhoneVariable) + ": " + e.what());
         }
     }
-    PokescopeApp::plugInSimulatedPhone();
+    return Services::forProcess(PokescopeApp::backendsFor(options));
 }
 
 // What each mode starts with on the main queue; none for a mode that does not exist.
 std::function<void()> starter(const std::string& mode, const std::vector<std::string>& extra,
                               const Entry::Options& options) {
     if (mode == "usb")
-        return [options] {
-            plugInPhone(options);
-            Modes::usb();
-        };
+        return [options] { Modes::usb(plugInPhone(options)); };
     if (mode == "transcribe")
-        return [extra] { Modes::transcribe(extra); };
+        return [extra] { Modes::transcribe(Services::forProcess(Backends::system()), extra); };
     if (mode == "wiggle")
         return [options] {
             auto timeout = timeoutOr(kWiggleTimeout);
-            plugInPhone(options);
-            Modes::wiggle(timeout);
+            Modes::wiggle(plugInPhone(options), timeout);
         };
     if (mode == "input")
         return [options] {
             auto timeout = timeoutOr(kInputTimeout);
-            plugInPhone(options);
-            Modes::input(timeout);
+            Modes::input(plugInPhone(options), timeout);
         };
     return nullptr;
 }
@@ -152,12 +144,12 @@ void reportPicture(const ImageRef& image, const std::string& path) {
         Log::shared().add("selftest wrote " + path);
 }
 
-void usb() {
+void usb(Services& services) {
     auto& main = DispatchQueue::main();
     // One line per phone each time what it tells changes (a phone that comes to trust this computer
     // shows its version and Bluetooth address only then); AssistiveTouch once per trusting phone.
     auto reported = std::make_shared<std::map<std::string, PhoneInfo>>();
-    auto device = &MobileDevice::shared();
+    auto device = &services.device;
     device->setOnChange([reported, device](const std::vector<PhoneInfo>& phones) {
         for (const auto& phone : phones) {
             auto known = reported->find(phone.udid);
@@ -180,15 +172,15 @@ void usb() {
     });
     device->start();
 
-    auto& capture = ScreenCapture::shared();
-    capture.requestCamera([](bool granted) {
+    auto& capture = services.capture;
+    capture.requestCamera([&capture](bool granted) {
         Log::shared().add(std::string("selftest camera permission: ") + yesNo(granted));
         if (granted)
-            ScreenCapture::shared().start();
+            capture.start();
     });
 
-    main.asyncAfter(kUsbWait, [] {
-        auto snapshot = ScreenCapture::shared().snapshot();
+    main.asyncAfter(kUsbWait, [&capture] {
+        auto snapshot = capture.snapshot();
         const int width = snapshot.latest ? snapshot.latest->width() : 0;
         const int height = snapshot.latest ? snapshot.latest->height() : 0;
         Log::shared().add("selftest frames=" + std::to_string(snapshot.frameCount) +
@@ -198,16 +190,16 @@ void usb() {
     });
 }
 
-void transcribe(const std::vector<std::string>& extra) {
+void transcribe(Services& services, const std::vector<std::string>& extra) {
     const std::string path = extra.empty() ? "" : extra[0];
     std::optional<std::string> language;
     if (extra.size() >= 2)
         language = extra[1];
     // Transcription blocks for the whole file, and asking for permission may need the main queue.
-    DispatchQueue::global().async([path, language] {
+    DispatchQueue::global().async([&services, path, language] {
         std::string line;
         try {
-            auto result = Transcriber::shared().transcribe(path, language);
+            auto result = services.transcriber.transcribe(path, language);
             // The language the recogniser used, which is the one asked for or the one chosen for it.
             line = "selftest transcript (" + result.language + "):\n" + Transcriber::text(result.lines);
         } catch (const std::exception& e) {

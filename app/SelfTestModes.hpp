@@ -2,6 +2,7 @@
 // and arranges its own end; the Bluetooth modes take the HID device down before every exit.
 #pragma once
 
+#include "app/Services.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Image.hpp"
 
@@ -10,10 +11,10 @@
 
 namespace pokescope::SelfTest::Modes {
 
-void usb();
-void transcribe(const std::vector<std::string>& extra);
-void wiggle(Duration timeout);
-void input(Duration timeout);
+void usb(Services& services);
+void transcribe(Services& services, const std::vector<std::string>& extra);
+void wiggle(Services& services, Duration timeout);
+void input(Services& services, Duration timeout);
 
 // Writes the picture to `path` and logs "selftest wrote " + path, or the line saying why it could not.
 void reportPicture(const ImageRef& image, const std::string& path);

@@ -5,7 +5,7 @@
 #include "app/SelfTestModes.hpp"
 
 #include "core/Log.hpp"
-#include "bluetooth/BluetoothHID.hpp"
+#include "app/Services.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "device/MobileDevice.hpp"
 #include "input/InputEngine.hpp"
@@ -26,23 +26,23 @@ constexpr auto kStepInterval = std::chrono::milliseconds(25);
 constexpr auto kSettle = std::chrono::milliseconds(150);
 constexpr PointD kTargets[] = {{0.5, 0.5}, {0.25, 0.3}, {0.75, 0.7}, {0.5, 0.9}};
 
-bool linkReady() {
-    return BluetoothHID::shared().state() == BluetoothHID::State::ready;
+bool linkReady(Services& services) {
+    return services.hid.state() == BluetoothHID::State::ready;
 }
 
 // Takes the HID device down, so the phone is not left paired to a keyboard that no longer answers, and
 // ends the process; on the main queue.
-[[noreturn]] void end(int status) {
-    BluetoothHID::shared().stop();
+[[noreturn]] void end(Services& services, int status) {
+    services.hid.stop();
     exitProcess(status);
 }
 
 // Device discovery, screen capture and the HID device for the first phone that trusts this computer and
 // has told its Bluetooth address.
-void startPhone() {
-    auto& device = MobileDevice::shared();
-    device.setOnChange([](const std::vector<PhoneInfo>& phones) {
-        auto& hid = BluetoothHID::shared();
+void startPhone(Services& services) {
+    auto& device = services.device;
+    device.setOnChange([&services](const std::vector<PhoneInfo>& phones) {
+        auto& hid = services.hid;
         for (const auto& phone : phones) {
             if (!phone.paired || phone.bluetoothAddress.empty())
                 continue;
@@ -54,16 +54,16 @@ void startPhone() {
         }
     });
     device.start();
-    ScreenCapture::shared().start();
+    services.capture.start();
 }
 
 // Checks every second until the link is ready, then runs `then` once.
-void whenReady(std::function<void()> then) {
-    DispatchQueue::main().asyncAfter(std::chrono::seconds(1), [then = std::move(then)]() mutable {
-        if (linkReady())
+void whenReady(Services& services, std::function<void()> then) {
+    DispatchQueue::main().asyncAfter(std::chrono::seconds(1), [&services, then = std::move(then)]() mutable {
+        if (linkReady(services))
             then();
         else
-            whenReady(std::move(then));
+            whenReady(services, std::move(then));
     });
 }
 
@@ -93,9 +93,9 @@ std::string summary(const Calibration& calibration) {
 }
 
 // The self-test's own engine: it calibrates without replacing the calibration the application keeps.
-InputEngine& engine() {
+InputEngine& engine(Services& services) {
     static auto* made = new InputEngine(
-        InputEngine::linkTo(BluetoothHID::shared()), InputEngine::framesOf(ScreenCapture::shared()),
+        InputEngine::linkTo(services.hid), InputEngine::framesOf(services.capture),
         InputEngine::Options{{},
                              [](const std::string& line) { Log::shared().add(line); },
                              [] { return InputEngine::debugDirFromEnvironment(""); },
@@ -123,45 +123,45 @@ void pointAt(InputEngine& input, PointD target) {
     }
 }
 
-void calibrateAndPoint() {
-    auto& input = engine();
+void calibrateAndPoint(Services& services) {
+    auto& input = engine(services);
     Calibration calibration;
     try {
         calibration = input.calibrate();
     } catch (const std::exception& e) {
         Log::shared().add(std::string("selftest input error: ") + e.what());
         // Pointing needs a calibration: nothing is left to test.
-        DispatchQueue::main().async([] { end(1); });
+        DispatchQueue::main().async([&services] { end(services, 1); });
         return;
     }
     Log::shared().add("selftest calibration " + summary(calibration));
 
-    auto frame = ScreenCapture::shared().latestImage();
+    auto frame = services.capture.latestImage();
     const double width = frame ? frame->width() : 0, height = frame ? frame->height() : 0;
     for (PointD fraction : kTargets)
         pointAt(input, {fraction.x * width, fraction.y * height});
 
-    frame = ScreenCapture::shared().latestImage();
-    auto items = frame ? ScreenText::read(*frame) : std::vector<TextItem>{};
+    frame = services.capture.latestImage();
+    auto items = frame ? ScreenText::read(*frame, *services.backends().recognizer) : std::vector<TextItem>{};
     std::string texts;
     for (const auto& item : items)
         texts += (texts.empty() ? "" : " | ") + item.text;
     Log::shared().add("selftest OCR " + std::to_string(items.size()) + " items: " + texts);
     reportPicture(frame, kInputPicturePath);
-    DispatchQueue::main().async([] { end(0); });
+    DispatchQueue::main().async([&services] { end(services, 0); });
 }
 
 } // namespace
 
-void wiggle(Duration timeout) {
-    startPhone();
-    DispatchQueue::main().asyncAfter(timeout, [] {
+void wiggle(Services& services, Duration timeout) {
+    startPhone(services);
+    DispatchQueue::main().asyncAfter(timeout, [&services] {
         Log::shared().add("selftest timeout");
-        end(1);
+        end(services, 1);
     });
-    whenReady([] {
-        worker().async([] {
-            auto& hid = BluetoothHID::shared();
+    whenReady(services, [&services] {
+        worker().async([&services] {
+            auto& hid = services.hid;
             int unsent = 0;
             const auto started = std::chrono::steady_clock::now();
             for (int step = 0; step < kWiggleSteps; ++step) {
@@ -173,23 +173,22 @@ void wiggle(Duration timeout) {
             if (unsent)
                 Log::shared().add("selftest wiggle: " + std::to_string(unsent) + " of " +
                                   std::to_string(kWiggleSteps) + " reports were not sent");
-            DispatchQueue::main().async([] {
-                Log::shared().add("selftest wiggle done, frames=" +
-                                  std::to_string(ScreenCapture::shared().frameCount()));
-                end(0);
+            DispatchQueue::main().async([&services] {
+                Log::shared().add("selftest wiggle done, frames=" + std::to_string(services.capture.frameCount()));
+                end(services, 0);
             });
         });
     });
 }
 
-void input(Duration timeout) {
-    startPhone();
-    DispatchQueue::main().asyncAfter(timeout, [] {
+void input(Services& services, Duration timeout) {
+    startPhone(services);
+    DispatchQueue::main().asyncAfter(timeout, [&services] {
         Log::shared().add(std::string("selftest timeout (bluetooth ready=") +
-                          (linkReady() ? "true" : "false") + ")");
-        end(1);
+                          (linkReady(services) ? "true" : "false") + ")");
+        end(services, 1);
     });
-    whenReady([] { engine().queue().async(calibrateAndPoint); });
+    whenReady(services, [&services] { engine(services).queue().async([&services] { calibrateAndPoint(services); }); });
 }
 
 } // namespace pokescope::SelfTest::Modes

@@ -9,6 +9,7 @@
 #include "platform/Process.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/MainView.hpp"
+#include "ui/Widgets.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/Onboarding.hpp"
 #include "ui/SettingsView.hpp"
@@ -91,16 +92,16 @@ QString sizeText(const QSize& size) { return QStringLiteral("%1x%2").arg(size.wi
 
 [[noreturn]] void finish(bool wrote) { exitProcess(wrote ? 0 : 1); }
 
-void renderSettings() {
-    ui::SettingsView view;
+void renderSettings(ui::ModelWatcher& watcher) {
+    ui::SettingsView view(watcher);
     QImage image = render(view, view.fullSize());
     const bool wrote = writeImage(image, "/tmp/pokescope-settings.png");
     Log::shared().add("selftest rendered settings " + sizeText(image.size()).toStdString());
     finish(wrote);
 }
 
-void renderWelcome() {
-    ui::OnboardingView view(nullptr, inertHooks());
+void renderWelcome(ui::ModelWatcher& watcher) {
+    ui::OnboardingView view(watcher, nullptr, inertHooks());
     QImage image = render(view, QSize(ui::MainWindow::kMinimumWidth, ui::MainWindow::kMinimumHeight));
     if (!writeImage(image, "/tmp/pokescope-welcome.png"))
         finish(false);
@@ -108,8 +109,8 @@ void renderWelcome() {
     finish(true);
 }
 
-void renderMain() {
-    ui::MainView view;
+void renderMain(ui::ModelWatcher& watcher) {
+    ui::MainView view(watcher);
     QImage image = render(view, QSize(ui::MainWindow::kDefaultWidth, ui::MainWindow::kDefaultHeight));
     const bool wrote = writeImage(image, "/tmp/pokescope-main.png");
     Log::shared().add("selftest rendered main " + sizeText(image.size()).toStdString());
@@ -132,8 +133,8 @@ void renderIcon(const std::filesystem::path& folder) {
     finish(true);
 }
 
-void windowSettings() {
-    auto* window = new ui::SettingsWindow();
+void windowSettings(ui::ModelWatcher& watcher) {
+    auto* window = new ui::SettingsWindow(watcher);
     window->show();
     // Captured once the window manager (or the offscreen platform) has laid it out and painted it.
     QTimer::singleShot(700, window, [window] {
@@ -156,25 +157,25 @@ bool handles(const std::string& mode) {
 void run(const std::string& mode, const Entry::Options& options, const std::vector<std::string>& extra) {
     const bool noDisplay = !PokescopeWindows::noWindowsReason(Entry::Options{}).empty();
     PokescopeWindows::createApplication(mode != "window-settings" || noDisplay);
-    if (options.simulate)
-        PokescopeApp::plugInSimulatedPhone();
-    AppModel::shared().setPort(Entry::serverPort(options));
+    Services& services = Services::forProcess(PokescopeApp::backendsFor(options));
+    services.model.setPort(Entry::serverPort(options));
+    auto* watcher = new ui::ModelWatcher(services.model); // lives until the process ends
     // With the simulated phone the main view shows it live: the model starts and the phone gets a few
     // seconds to connect before the picture is taken.
     const bool live = options.simulate && mode == "render-main";
     if (live)
-        DispatchQueue::main().async([] { AppModel::shared().start(); });
-    DispatchQueue::main().asyncAfter(seconds(live ? 8 : 0), [mode, extra] {
+        DispatchQueue::main().async([&services] { services.model.start(); });
+    DispatchQueue::main().asyncAfter(seconds(live ? 8 : 0), [mode, extra, watcher] {
         if (mode == "render-settings")
-            renderSettings();
+            renderSettings(*watcher);
         else if (mode == "render-welcome")
-            renderWelcome();
+            renderWelcome(*watcher);
         else if (mode == "render-main")
-            renderMain();
+            renderMain(*watcher);
         else if (mode == "render-icon")
             renderIcon(extra.empty() ? std::filesystem::path("/tmp/AppIcon.iconset") : std::filesystem::path(extra[0]));
         else
-            windowSettings();
+            windowSettings(*watcher);
     });
     qApp->exec();
     exitProcess(0);

@@ -4,7 +4,7 @@
 #include "core/Log.hpp"
 #include "bluetooth/HIDRecord.hpp"
 #include "bluetooth/HIDReports.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "core/Notifications.hpp"
 
 #include <algorithm>
 #include <unistd.h>
@@ -19,11 +19,6 @@ constexpr auto kDiscoverableCheck = std::chrono::seconds(3);
 constexpr auto kPeriodicPage = std::chrono::seconds(15);
 constexpr auto kPageSpacing = std::chrono::seconds(5);
 constexpr auto kOpenSpacing = std::chrono::seconds(6);
-
-std::shared_ptr<BluetoothHost>& sharedHost() {
-    static auto* host = new std::shared_ptr<BluetoothHost>();
-    return *host;
-}
 
 } // namespace
 
@@ -48,8 +43,9 @@ std::string BluetoothHID::normalisedAddress(const std::string& address) {
     return out;
 }
 
-BluetoothHID::BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue, Clock& clock)
-    : host_(std::move(host)), main_(mainQueue), clock_(clock) {
+BluetoothHID::BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue,
+                           NotificationCenter& notifications, Clock& clock)
+    : host_(std::move(host)), main_(mainQueue), notifications_(notifications), clock_(clock) {
     onEvents();
 }
 
@@ -69,14 +65,6 @@ BluetoothHID::~BluetoothHID() {
     // Work on the main queue checks `alive_` before it touches this device; one that checked just before
     // the flag fell may still be running: wait for it.
     main_.sync([] {});
-}
-
-void BluetoothHID::useHost(std::shared_ptr<BluetoothHost> host) { sharedHost() = std::move(host); }
-
-BluetoothHID& BluetoothHID::shared() {
-    // Never destroyed: the exit hook calls stop() after static destructors have run.
-    static auto* device = new BluetoothHID(sharedHost() ? sharedHost() : BluetoothHost::system(), DispatchQueue::main());
-    return *device;
 }
 
 // Host events arrive on the backend's threads; everything they change happens on the main queue.
@@ -165,10 +153,10 @@ void BluetoothHID::setState(State state, Lock&) {
     state_ = state;
     auto listener = onStateChange_;
     Log::shared().add(std::string("bluetooth: state ") + rawValue(state));
-    main_.async([listener, state] {
+    main_.async([listener, state, notifications = &notifications_] {
         if (listener)
             listener(state);
-        NotificationCenter::shared().post(kBluetoothStateChangedNotification);
+        notifications->post(kBluetoothStateChangedNotification);
     });
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/BluetoothHost.hpp"
 #include "platform/Dispatch.hpp"
+#include "platform/NotificationCenter.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -33,14 +34,12 @@ public:
     enum class State { off, waiting, connected, ready };
     static const char* rawValue(State state);
 
-    BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue, Clock& clock = Clock::system());
+    BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue, NotificationCenter& notifications,
+                 Clock& clock = Clock::system());
     ~BluetoothHID();
     BluetoothHID(const BluetoothHID&) = delete;
     BluetoothHID& operator=(const BluetoothHID&) = delete;
 
-    // The shared instance uses the host given here (the simulated phone's), or this computer's adapter.
-    static void useHost(std::shared_ptr<BluetoothHost> host);
-    static BluetoothHID& shared();
 
     void start();
     void stop();
@@ -87,6 +86,7 @@ private:
 
     std::shared_ptr<BluetoothHost> host_;
     DispatchQueue& main_;
+    NotificationCenter& notifications_;
     Clock& clock_;
     DispatchQueue writeQueue_{"pokescope.hid.write"};
 

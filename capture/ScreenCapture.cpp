@@ -2,7 +2,7 @@
 
 #include "core/AppSettings.hpp"
 #include "core/Log.hpp"
-#include "capture/CaptureSources.hpp"
+#include "core/Notifications.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,11 +10,6 @@
 namespace pokescope {
 
 namespace {
-
-std::shared_ptr<CaptureBackend>& sharedBackend() {
-    static auto* backend = new std::shared_ptr<CaptureBackend>();
-    return *backend;
-}
 
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -33,12 +28,13 @@ constexpr auto kUIFrameInterval = std::chrono::microseconds(1'000'000 / 15);
 } // namespace
 
 ScreenCapture::ScreenCapture(std::shared_ptr<CaptureBackend> backend, DispatchQueue& mainQueue,
-                             AppSettings& settings, Clock& clock)
-    : backend_(std::move(backend)), main_(mainQueue), settings_(settings), clock_(clock) {
+                             AppSettings& settings, NotificationCenter& notifications, Clock& clock)
+    : backend_(std::move(backend)), main_(mainQueue), settings_(settings), clock_(clock),
+      notifications_(notifications) {
     backend_->setDeviceEvents([this](const std::string& uniqueID, bool connected) {
-        main_.async([this, uniqueID, connected] { onDeviceEvent(uniqueID, connected); });
+        main_.async(life_.guard([this, uniqueID, connected] { onDeviceEvent(uniqueID, connected); }));
     });
-    bluetoothObserver_ = NotificationCenter::shared().addObserver(
+    bluetoothObserver_ = notifications_.addObserver(
         kBluetoothStateChangedNotification,
         [this](const auto&) {
             std::lock_guard lock(audioConfigLock_);
@@ -48,6 +44,7 @@ ScreenCapture::ScreenCapture(std::shared_ptr<CaptureBackend> backend, DispatchQu
 }
 
 ScreenCapture::~ScreenCapture() {
+    life_.end();
     alive_ = false;
     bluetoothObserver_.reset();
     backend_->setDeviceEvents(nullptr);
@@ -69,22 +66,6 @@ ScreenCapture::~ScreenCapture() {
     audioQueue_.sync([] {});
     if (&main_ != &DispatchQueue::main())
         main_.sync([] {});
-}
-
-void ScreenCapture::useBackend(std::shared_ptr<CaptureBackend> backend) { sharedBackend() = std::move(backend); }
-
-ScreenCapture& ScreenCapture::shared() {
-    static auto* capture = [] {
-        auto* made = new ScreenCapture(sharedBackend() ? sharedBackend() : CaptureSources::system(),
-                                       DispatchQueue::main(), AppSettings::shared());
-        // The sound settings change the outputs at once, on the thread that wrote them.
-        AppSettings::shared().setAudioUpdate([made] {
-            std::lock_guard lock(made->audioConfigLock_);
-            made->updateAudio();
-        });
-        return made;
-    }();
-    return *capture;
 }
 
 std::optional<CaptureDeviceInfo> ScreenCapture::chooseDevice(const std::vector<CaptureDeviceInfo>& devices,
@@ -122,7 +103,7 @@ void ScreenCapture::start() {
     }
     attachIfNeeded();
     for (int delay : {1, 3, 6})
-        main_.asyncAfter(seconds(delay), [this] { attachIfNeeded(); }, clock_);
+        main_.asyncAfter(seconds(delay), life_.guard([this] { attachIfNeeded(); }), clock_);
 }
 
 void ScreenCapture::requestCamera(std::function<void(bool granted)> completion) {
@@ -186,9 +167,9 @@ void ScreenCapture::attachIfNeeded() {
         gate_.reset();
         session->start([this, generation](const CapturedFrame& frame) { receiveFrame(frame, generation); },
                        [this, generation](const std::string& description, bool deviceGone) {
-                           main_.async([this, generation, description, deviceGone] {
+                           main_.async(life_.guard([this, generation, description, deviceGone] {
                                onSessionError(generation, description, deviceGone);
-                           });
+                           }));
                        });
     });
     Log::shared().add("screen: streaming from " + device->localizedName);
@@ -217,12 +198,12 @@ void ScreenCapture::stop() {
 
 void ScreenCapture::restart() {
     stop();
-    main_.asyncAfter(seconds(1), [this] { attachIfNeeded(); }, clock_);
+    main_.asyncAfter(seconds(1), life_.guard([this] { attachIfNeeded(); }), clock_);
 }
 
 void ScreenCapture::lose(const char* reason) {
     stop();
-    NotificationCenter::shared().post(kScreenLostNotification, std::string(reason));
+    notifications_.post(kScreenLostNotification, std::string(reason));
 }
 
 void ScreenCapture::onDeviceEvent(const std::string& uniqueID, bool connected) {
@@ -252,7 +233,7 @@ void ScreenCapture::onSessionError(unsigned long generation, const std::string& 
     }
     Log::shared().add("screen: capture error " + (description.empty() ? std::string("unknown") : description));
     lose(kCaptureFailed);
-    main_.asyncAfter(seconds(2), [this] { attachIfNeeded(); }, clock_);
+    main_.asyncAfter(seconds(2), life_.guard([this] { attachIfNeeded(); }), clock_);
 }
 
 // Frames come from the backend's thread; only the newest waits for the capture queue, so late frames are

@@ -17,6 +17,7 @@
 #include "platform/Capture.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/GuardedCallback.hpp"
+#include "platform/Lifetime.hpp"
 #include "platform/NotificationCenter.hpp"
 
 #include "capture/ScreenCaptureGate.hpp"
@@ -43,14 +44,11 @@ public:
     static constexpr const char* kDeviceVariable = "POKESCOPE_CAPTURE_DEVICE";
 
     ScreenCapture(std::shared_ptr<CaptureBackend> backend, DispatchQueue& mainQueue, AppSettings& settings,
-                  Clock& clock = Clock::system());
+                  NotificationCenter& notifications, Clock& clock = Clock::system());
     ~ScreenCapture();
     ScreenCapture(const ScreenCapture&) = delete;
     ScreenCapture& operator=(const ScreenCapture&) = delete;
 
-    // The shared instance uses the backend given here (the simulated phone's), or the system's.
-    static void useBackend(std::shared_ptr<CaptureBackend> backend);
-    static ScreenCapture& shared();
 
     // Asks for permission if needed and attaches to the phone, retrying 1, 3 and 6 seconds later.
     void start();
@@ -140,8 +138,10 @@ private:
     TimePoint lastUIFrame_{};
     std::string lastNotice_;
 
+    NotificationCenter& notifications_;
     NotificationCenter::Observer bluetoothObserver_;
     std::atomic<bool> alive_{true};
+    Lifetime life_; // main-queue work for this capture
 };
 
 } // namespace pokescope

@@ -47,11 +47,6 @@ AppSettings::AppSettings(Preferences& store) : store_(store) {
     playAudioOnMac_ = store_.boolForKey(kPlayAudioOnMac);
 }
 
-AppSettings& AppSettings::shared() {
-    static auto* settings = new AppSettings(Preferences::shared()); // lives for the whole process
-    return *settings;
-}
-
 void AppSettings::willChange(const std::string& key) {
     std::map<int, std::function<void(const std::string&)>> listeners;
     {

@@ -31,7 +31,6 @@ public:
     static constexpr const char* kTranscriptionOffReason = "transcription was turned off in Settings";
 
     explicit AppSettings(Preferences& store);
-    static AppSettings& shared();
 
     Preferences& store() { return store_; }
 

@@ -10,11 +10,6 @@ namespace pokescope {
 
 namespace {
 
-std::shared_ptr<LockdownBackend>& sharedBackend() {
-    static auto* backend = new std::shared_ptr<LockdownBackend>();
-    return *backend;
-}
-
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -60,15 +55,8 @@ MobileDevice::MobileDevice(std::shared_ptr<LockdownBackend> backend, DispatchQue
 }
 
 MobileDevice::~MobileDevice() {
+    life_.end();
     queue_.sync([] {}); // lets queued lockdown work finish before the backend goes
-}
-
-void MobileDevice::useBackend(std::shared_ptr<LockdownBackend> backend) { sharedBackend() = std::move(backend); }
-
-MobileDevice& MobileDevice::shared() {
-    static auto* device = new MobileDevice(sharedBackend() ? sharedBackend() : LockdownBackend::system(),
-                                           DispatchQueue::main()); // lives for the whole process
-    return *device;
 }
 
 void MobileDevice::start() {
@@ -121,7 +109,7 @@ void MobileDevice::onEvent(const LockdownBackend::Event& event) {
             devices_.erase(event.udid);
         }
         Log::shared().add("lockdown: detached " + event.udid);
-        main_.async([this, udid = event.udid] { remove(udid); });
+        main_.async(life_.guard([this, udid = event.udid] { remove(udid); }));
     }
 }
 
@@ -202,7 +190,7 @@ void MobileDevice::refreshNow(const std::string& udid) {
         phone = *trusted;
     Log::shared().add("lockdown: " + phone.name + " " + phone.productType + " iOS " + phone.iosVersion +
                       " bt=" + phone.bluetoothAddress + " trusted=" + (phone.paired ? "true" : "false"));
-    main_.async([this, phone] { publish(phone); });
+    main_.async(life_.guard([this, phone] { publish(phone); }));
 }
 
 void MobileDevice::requestTrust(const std::string& udid) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/Dispatch.hpp"
+#include "platform/Lifetime.hpp"
 #include "platform/Lockdown.hpp"
 
 #include <functional>
@@ -46,10 +47,6 @@ public:
     MobileDevice(const MobileDevice&) = delete;
     MobileDevice& operator=(const MobileDevice&) = delete;
 
-    // The shared instance uses the backend given here (the simulated phone's), or the system's.
-    static void useBackend(std::shared_ptr<LockdownBackend> backend);
-    static MobileDevice& shared();
-
     // Subscribes to attach and detach events.
     void start();
     void setOnChange(std::function<void(const std::vector<PhoneInfo>&)> listener);
@@ -86,6 +83,7 @@ private:
     std::vector<PhoneInfo> phones_;
     std::function<void(const std::vector<PhoneInfo>&)> onChange_;
     bool started_ = false;
+    Lifetime life_; // main-queue work for this device
 };
 
 } // namespace pokescope

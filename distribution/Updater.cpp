@@ -4,11 +4,6 @@
 
 namespace pokescope {
 
-Updater& Updater::shared() {
-    static auto* updater = new Updater(); // lives for the whole process
-    return *updater;
-}
-
 std::string Updater::reason() {
     return "Pokescope is built from its sources on this computer: update it by pulling the new sources and "
            "running scripts/run again.";

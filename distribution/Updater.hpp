@@ -9,8 +9,6 @@ namespace pokescope {
 
 class Updater {
 public:
-    static Updater& shared();
-
     // Logs once why updates are not checked here.
     void start();
     bool canCheck() const { return false; }
@@ -24,7 +22,6 @@ public:
     static std::string version();
 
 private:
-    Updater() = default;
     bool started_ = false;
 };
 

@@ -3,8 +3,6 @@
 #include "core/Log.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
-#include "platform/Paths.hpp"
-#include "platform/Preferences.hpp"
 #include "platform/WaitLedger.hpp"
 
 #include <cmath>
@@ -79,15 +77,6 @@ InputEngine::InputEngine(std::shared_ptr<Link> link, std::shared_ptr<Frames> fra
 }
 
 InputEngine::~InputEngine() { queue_.sync([] {}); }
-
-InputEngine& InputEngine::shared() {
-    static auto* engine = new InputEngine(
-        linkTo(BluetoothHID::shared()), framesOf(ScreenCapture::shared()),
-        Options{Paths::appSupport() / "calibration.json", [](const std::string& line) { Log::shared().add(line); },
-                [] { return debugDirFromEnvironment(Preferences::shared().stringForKey("debugDir").value_or("")); },
-                nullptr, [](const Image& image) { return ScreenText::read(image); }});
-    return *engine;
-}
 
 std::shared_ptr<InputEngine::Link> InputEngine::linkTo(BluetoothHID& hid) { return std::make_shared<HIDLink>(hid); }
 

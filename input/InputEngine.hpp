@@ -96,9 +96,6 @@ public:
     InputEngine(const InputEngine&) = delete;
     InputEngine& operator=(const InputEngine&) = delete;
 
-    // The engine on the shared HID link and screen capture, with calibration.json in the application
-    // support folder.
-    static InputEngine& shared();
     // The engine's view of a HID link and of a screen capture.
     static std::shared_ptr<Link> linkTo(BluetoothHID& hid);
     static std::shared_ptr<Frames> framesOf(ScreenCapture& capture);

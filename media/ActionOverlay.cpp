@@ -81,7 +81,7 @@ bool clipped(PointD& a, PointD& b, PointD lo, PointD hi) {
 // one thread, so the state lives behind a mutex; it is made once and kept for the life of the process.
 class Captions {
 public:
-    static Captions& shared() {
+    static Captions& cache() {
         static auto* captions = new Captions; // never destroyed: a late frame may still draw at exit
         return *captions;
     }
@@ -298,7 +298,7 @@ void draw(Image& frame, const std::vector<TimedMark>& marks, TimePoint now, doub
                 const double alpha =
                     std::min(1.0, 2 * std::max(0.0, 1 - age / lifetime(ActionMark::Kind::text)));
                 if (alpha > 0)
-                    Captions::shared().draw(cr, timed.mark.text, u, width, height, alpha);
+                    Captions::cache().draw(cr, timed.mark.text, u, width, height, alpha);
             }
             break;
         }

@@ -42,7 +42,8 @@ Duration tickInterval() { return seconds(1.0 / ScreenRecorder::kFramesPerSecond)
 ScreenRecorder::RecorderError::RecorderError(ErrorCase which, const std::string& message)
     : std::runtime_error(describe(which, message)), which(which) {}
 
-ScreenRecorder::ScreenRecorder(ScreenCapture& capture, AppSettings& settings, DispatchQueue& mainQueue, Options options)
+ScreenRecorder::ScreenRecorder(ScreenCapture& capture, AppSettings& settings, NotificationCenter& center,
+                               DispatchQueue& mainQueue, Options options)
     : capture_(capture), settings_(settings), main_(mainQueue), options_(std::move(options)) {
     if (!options_.writerFactory)
         options_.writerFactory = [](const MovieSettings& s, std::string& error) { return MovieWriter::create(s, error); };
@@ -50,7 +51,6 @@ ScreenRecorder::ScreenRecorder(ScreenCapture& capture, AppSettings& settings, Di
         options_.folder = [] { return folder(); };
     if (!options_.wallClock)
         options_.wallClock = [] { return std::time(nullptr); };
-    auto& center = options_.notifications ? *options_.notifications : NotificationCenter::shared();
     screenLost_ = center.addObserver(kScreenLostNotification, [this](const std::optional<std::string>& reason) {
         if (recording())
             finishInBackground(reason ? *reason : std::string(kScreenGoneReason));
@@ -78,12 +78,6 @@ ScreenRecorder::~ScreenRecorder() {
     }
     if (listener)
         listener->withdraw(); // news still on its way to the main queue is dropped
-}
-
-ScreenRecorder& ScreenRecorder::shared() {
-    static auto* recorder =
-        new ScreenRecorder(ScreenCapture::shared(), AppSettings::shared(), DispatchQueue::main()); // lives for the process
-    return *recorder;
 }
 
 std::filesystem::path ScreenRecorder::folder() {

@@ -24,6 +24,7 @@
 #include "platform/Dispatch.hpp"
 #include "platform/GuardedCallback.hpp"
 #include "platform/MovieWriter.hpp"
+#include "core/Notifications.hpp"
 #include "platform/NotificationCenter.hpp"
 
 #include <condition_variable>
@@ -47,7 +48,6 @@ struct ScreenRecorderOptions {
     std::function<std::filesystem::path()> folder; // the recordings folder unless given
     std::function<std::time_t()> wallClock;        // names the files; the system's time unless given
     Clock* clock = nullptr;                        // times the time limit; the system clock unless given
-    NotificationCenter* notifications = nullptr;   // hears of the screen going away; the shared centre unless given
     std::function<void(const std::string&)> log;   // the shared log unless given
 };
 
@@ -75,12 +75,13 @@ public:
 
     using Options = ScreenRecorderOptions;
 
-    ScreenRecorder(ScreenCapture& capture, AppSettings& settings, DispatchQueue& mainQueue, Options options = {});
+    // Stops by itself when `notifications` tells that the screen went away.
+    ScreenRecorder(ScreenCapture& capture, AppSettings& settings, NotificationCenter& notifications,
+                   DispatchQueue& mainQueue, Options options = {});
     ~ScreenRecorder();
     ScreenRecorder(const ScreenRecorder&) = delete;
     ScreenRecorder& operator=(const ScreenRecorder&) = delete;
 
-    static ScreenRecorder& shared();
     // The recordings folder (created on every read; a failure to create it is ignored).
     static std::filesystem::path folder();
 

@@ -52,10 +52,9 @@ struct Transcriber::Session {
 Transcriber::TranscribeError::TranscribeError(ErrorCase which, const std::string& message)
     : std::runtime_error(message), which(which) {}
 
-Transcriber::Transcriber(ScreenCapture& capture, AppSettings& settings, Options options)
+Transcriber::Transcriber(ScreenCapture& capture, AppSettings& settings, NotificationCenter& center, Options options)
     : capture_(capture), settings_(settings), options_(std::move(options)),
       backend_(options_.backend ? options_.backend : SpeechBackend::system()) {
-    auto& center = options_.notifications ? *options_.notifications : NotificationCenter::shared();
     // The stop waits for the last pass, so it runs on the transcriber's own queue, never where the
     // notification was posted (which may be the main thread).
     screenLost_ = center.addObserver(
@@ -76,15 +75,6 @@ Transcriber::~Transcriber() {
     }
     if (session)
         stop(std::nullopt, session.get());
-}
-
-Transcriber& Transcriber::shared() {
-    static Transcriber* transcriber = [] {
-        auto* made = new Transcriber(ScreenCapture::shared(), AppSettings::shared()); // lives for the process
-        AppSettings::shared().setListeningStop([made](const std::string& reason) { made->stopListening(reason); });
-        return made;
-    }();
-    return *transcriber;
 }
 
 void Transcriber::log(const std::string& line) const {

@@ -16,6 +16,7 @@
 #include "capture/ScreenCapture.hpp"
 #include "media/TranscriberChunker.hpp"
 #include "platform/Dispatch.hpp"
+#include "core/Notifications.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/SpeechRecognition.hpp"
 
@@ -35,7 +36,6 @@ namespace pokescope {
 struct TranscriberOptions {
     std::shared_ptr<SpeechBackend> backend;      // the machine's recogniser unless given
     Clock* clock = nullptr;                      // times sessions and their limits; the system clock unless given
-    NotificationCenter* notifications = nullptr; // hears of the screen going away; the shared centre unless given
     std::function<void(const std::string&)> log; // the shared log unless given
     Duration permissionWait = std::chrono::seconds(120);
     Duration openWait = std::chrono::seconds(20); // reading a file's tracks
@@ -77,13 +77,11 @@ public:
     static constexpr const char* kTimeLimitReason = "the time limit was reached";
     static constexpr const char* kDisconnectedReason = "the iPhone was disconnected";
 
-    Transcriber(ScreenCapture& capture, AppSettings& settings, Options options = {});
+    // Live listening stops when `notifications` tells that the screen went away.
+    Transcriber(ScreenCapture& capture, AppSettings& settings, NotificationCenter& notifications, Options options = {});
     ~Transcriber();
     Transcriber(const Transcriber&) = delete;
     Transcriber& operator=(const Transcriber&) = delete;
-
-    // The process's transcriber; creating it also has turning transcription off stop live listening.
-    static Transcriber& shared();
 
     // Makes sure speech recognition is allowed (asking and waiting for the answer when undecided).
     void ensureAuthorized();

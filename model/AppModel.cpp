@@ -1,35 +1,44 @@
 #include "model/AppModel.hpp"
 
 #include "agent/MCPServer.hpp"
-#include "agent/Tools.hpp"
 #include "core/AppSettings.hpp"
 #include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "media/Transcriber.hpp"
-#include "platform/AtomicFile.hpp"
-#include "platform/Paths.hpp"
+#include "model/AgentConfiguration.hpp"
+#include "model/ScreenshotSaving.hpp"
 #include "platform/Dispatch.hpp"
 
-#include <climits>
-
-#include <nlohmann/json.hpp>
-#include <unistd.h>
 
 namespace pokescope {
 
-AppModel::AppModel() {
-    auto& store = AppSettings::shared().store();
+AppModel::AppModel(ModelServices services)
+    : settings_(services.settings), device_(services.device), capture_(services.capture), hid_(services.hid),
+      input_(services.input), recorder_(services.recorder), transcriber_(services.transcriber),
+      tools_(services.tools), server_(services.server) {
+    auto& store = settings_.store();
     state_.onboardingDone = store.boolForKey(AppSettings::kOnboardingDone);
     state_.selectedUDID = store.stringForKey(AppSettings::kSelectedPhone);
 }
 
-AppModel& AppModel::shared() {
-    static auto* model = new AppModel(); // lives for the whole process
-    return *model;
+AppModel::~AppModel() {
+    // The services outlive the model: nothing of theirs may call it any more.
+    Log::shared().setOnLine(nullptr);
+    device_.setOnChange(nullptr);
+    capture_.setOnFrame(nullptr);
+    hid_.setOnStateChange(nullptr);
+    recorder_.setOnChange(nullptr);
+    server_.setOnRequest(nullptr);
+    tools_.setEnvironment({});
+    life_.end(); // waits for work for the model that is running now
 }
 
-std::uint16_t AppModel::port() const { return MCPServer::shared().port(); }
+AppModel::Poster AppModel::poster() const { return Poster(life_.token()); }
+
+void AppModel::background(std::function<void()> work) { DispatchQueue::global().async(std::move(work)); }
+
+std::uint16_t AppModel::port() const { return server_.port(); }
 
 AppModel::State AppModel::snapshot() const {
     std::lock_guard lock(mutex_);
@@ -66,99 +75,95 @@ void AppModel::start() {
     if (started_)
         return;
     started_ = true;
-    auto& main = DispatchQueue::main();
 
-    Log::shared().setOnLine([&main](const std::string& line) {
-        main.async([line] { shared().appendLogLine(line); });
+    Log::shared().setOnLine([this, post = poster()](const std::string& line) {
+        post([this, line] { appendLogLine(line); });
     });
 
-    auto& device = MobileDevice::shared();
-    device.setOnChange([](const std::vector<PhoneInfo>& phones) { shared().phonesChanged(phones); });
-    device.start();
+    // Each listener reaches the model only while it lives (the services may still call as it goes).
+    device_.setOnChange([this, life = life_.token()](const std::vector<PhoneInfo>& phones) {
+        life.guard([&] { phonesChanged(phones); })();
+    });
+    device_.start();
 
-    auto& capture = ScreenCapture::shared();
-    capture.setOnFrame([](const ImageRef& image) {
-        {
-            std::lock_guard lock(shared().mutex_);
-            shared().state_.screen = image;
-        }
-        shared().changed();
+    capture_.setOnFrame([this, life = life_.token()](const ImageRef& image) {
+        life.guard([&] {
+            {
+                std::lock_guard lock(mutex_);
+                state_.screen = image;
+            }
+            changed();
+        })();
     });
     {
         std::lock_guard lock(mutex_);
-        state_.cameraStatus = capture.cameraStatus();
+        state_.cameraStatus = capture_.cameraStatus();
     }
-    if (capture.cameraStatus() == CaptureBackend::Permission::authorized) {
-        capture.start();
+    if (capture_.cameraStatus() == CaptureBackend::Permission::authorized) {
+        capture_.start();
     } else if (snapshot().onboardingDone &&
-               capture.cameraStatus() == CaptureBackend::Permission::notDetermined) {
+               capture_.cameraStatus() == CaptureBackend::Permission::notDetermined) {
         requestCamera();
     }
 
-    {
-        std::lock_guard lock(mutex_);
-        state_.bluetoothAuth = bluetoothAuthorization_ ? bluetoothAuthorization_()
-                                                       : BluetoothAuthorization::allowedAlways;
-    }
-    if (snapshot().onboardingDone && snapshot().bluetoothAuth == BluetoothAuthorization::notDetermined)
-        requestBluetooth();
-
-    auto& hid = BluetoothHID::shared();
-    hid.setOnStateChange([](BluetoothHID::State state) { shared().bluetoothStateChanged(state); });
-
-    // The recorder tells of starts and finishes on the main queue; gestures post their marks to it.
-    ScreenRecorder::shared().setOnChange([](bool recording, std::optional<ScreenRecorder::Result> result) {
-        {
-            std::lock_guard lock(shared().mutex_);
-            shared().state_.recording = recording;
-            shared().state_.recordingStartedAt =
-                recording ? std::optional(std::chrono::system_clock::now()) : std::nullopt;
-            if (result)
-                shared().state_.lastRecording = result;
-        }
-        shared().changed();
+    hid_.setOnStateChange([this, life = life_.token()](BluetoothHID::State state) {
+        life.guard([&] { bluetoothStateChanged(state); })();
     });
-    InputEngine::shared().setMarkSink([](const ActionMark& mark) { ScreenRecorder::shared().mark(mark); });
-    // Created now, so that live listening stops when the screen goes away or transcription is turned off.
-    Transcriber::shared();
+
+    // The recorder tells of starts and finishes on the main queue.
+    recorder_.setOnChange([this, life = life_.token()](bool recording, std::optional<ScreenRecorder::Result> result) {
+        life.guard([&] {
+            {
+                std::lock_guard lock(mutex_);
+                state_.recording = recording;
+                state_.recordingStartedAt =
+                    recording ? std::optional(std::chrono::system_clock::now()) : std::nullopt;
+                if (result)
+                    state_.lastRecording = result;
+            }
+            changed();
+        })();
+    });
 
     {
         std::lock_guard lock(mutex_);
-        state_.calibration = InputEngine::shared().calibration();
+        state_.calibration = input_.calibration();
     }
-    Tools::setEnvironment(Tools::Environment{
-        [] { return shared().selectedPhone(); },
-        [&main](const Calibration& calibration) {
-            main.async([calibration] {
+    tools_.setEnvironment(ToolSet::Environment{
+        [this, life = life_.token()] {
+            std::optional<PhoneInfo> phone;
+            life.guard([&] { phone = selectedPhone(); })();
+            return phone;
+        },
+        [this, post = poster()](const Calibration& calibration) {
+            post([this, calibration] {
                 {
-                    std::lock_guard lock(shared().mutex_);
-                    shared().state_.calibration = calibration;
+                    std::lock_guard lock(mutex_);
+                    state_.calibration = calibration;
                 }
-                shared().changed();
+                changed();
             });
         }});
-    capture.setLinkReady([] { return BluetoothHID::shared().state() == BluetoothHID::State::ready; });
 
-    auto& server = MCPServer::shared();
-    server.setOnRequest([&main](const std::string& label) {
-        main.async([label] {
+    server_.setOnRequest([this, post = poster()](const std::string& label) {
+        post([this, label] {
             {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.lastAgentActivity = label;
+                std::lock_guard lock(mutex_);
+                state_.lastAgentActivity = label;
             }
-            shared().changed();
+            changed();
         });
     });
-    server.start(port_);
-    main.asyncAfter(seconds(1), [] {
+    server_.start(port_);
+    poster().after(seconds(1), [this] {
         {
-            std::lock_guard lock(shared().mutex_);
-            shared().state_.mcpRunning = MCPServer::shared().running();
+            std::lock_guard lock(mutex_);
+            state_.mcpRunning = server_.running();
         }
-        shared().changed();
+        changed();
     });
-    main.asyncAfter(seconds(5), [] {
-        if (shared().snapshot().phones.empty())
+    poster().after(seconds(5), [this] {
+        if (snapshot().phones.empty())
             Log::shared().add("app: no iPhone on USB yet; plug one in, unlock it and trust this computer");
     });
 }
@@ -179,7 +184,7 @@ void AppModel::select(const PhoneInfo& phone) {
         std::lock_guard lock(mutex_);
         state_.selectedUDID = phone.udid;
     }
-    AppSettings::shared().store().set(AppSettings::kSelectedPhone, phone.udid);
+    settings_.store().set(AppSettings::kSelectedPhone, phone.udid);
     phonesChanged(snapshot().phones);
 }
 
@@ -191,7 +196,7 @@ void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
         noScreen = !state_.screen;
     }
     changed();
-    auto& capture = ScreenCapture::shared();
+    auto& capture = capture_;
     // Capture may have found no device before the phone was plugged in.
     if (noScreen && capture.cameraStatus() == CaptureBackend::Permission::authorized)
         capture.start();
@@ -201,16 +206,16 @@ void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
     if (!snapshot().selectedUDID)
         select(*phone);
     // The link starts for the selected, trusted phone once Bluetooth may be used.
-    auto& hid = BluetoothHID::shared();
+    auto& hid = hid_;
     if (snapshot().bluetoothAuth == BluetoothAuthorization::allowedAlways &&
         hid.phoneAddress() != BluetoothHID::normalisedAddress(phone->bluetoothAddress)) {
         hid.setPhoneAddress(phone->bluetoothAddress);
         hid.start();
     }
     // Whether AssistiveTouch is on: read in the background, shown on the main queue.
-    DispatchQueue::global().async([udid = phone->udid] {
-        auto on = MobileDevice::shared().assistiveTouchEnabled(udid);
-        DispatchQueue::main().async([udid, on] { shared().assistiveTouchRead(udid, on); });
+    background([this, &device = device_, post = poster(), udid = phone->udid] {
+        auto on = device.assistiveTouchEnabled(udid);
+        post([this, udid, on] { assistiveTouchRead(udid, on); });
     });
     bluetoothStateChanged(hid.state());
 }
@@ -226,18 +231,18 @@ void AppModel::assistiveTouchRead(const std::string& udid, std::optional<bool> o
     // Without windows nobody can press the switch: the pointer needs AssistiveTouch, so turn it on once.
     assistiveTouchSwitchedFor_ = udid;
     Log::shared().add("app: AssistiveTouch is off on the iPhone; switching it on");
-    DispatchQueue::global().async([udid] {
-        bool ok = MobileDevice::shared().setAssistiveTouch(udid, true);
-        auto now = MobileDevice::shared().assistiveTouchEnabled(udid);
+    background([this, &device = device_, post = poster(), udid] {
+        bool ok = device.setAssistiveTouch(udid, true);
+        auto now = device.assistiveTouchEnabled(udid);
         if (!ok)
             Log::shared().add("app: couldn't switch AssistiveTouch on; turn it on in Settings › Accessibility › "
                               "Touch › AssistiveTouch");
-        DispatchQueue::main().async([now] {
+        post([this, now] {
             {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.assistiveTouchOn = now;
+                std::lock_guard lock(mutex_);
+                state_.assistiveTouchOn = now;
             }
-            shared().changed();
+            changed();
         });
     });
 }
@@ -250,7 +255,7 @@ void AppModel::bluetoothStateChanged(BluetoothHID::State state) {
     changed();
     if (!headless_)
         return;
-    auto& hid = BluetoothHID::shared();
+    auto& hid = hid_;
     // Without windows nobody can start pairing: keep it on until the selected phone has connected.
     bool waiting = state == BluetoothHID::State::waiting && hid.phoneAddress();
     if (waiting && !headlessPairing_) {
@@ -266,52 +271,51 @@ void AppModel::bluetoothStateChanged(BluetoothHID::State state) {
 }
 
 void AppModel::requestCamera() {
-    ScreenCapture::shared().requestCamera([](bool granted) {
-        DispatchQueue::main().async([granted] {
+    capture_.requestCamera([this, post = poster()](bool granted) {
+        post([this, granted] {
             {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.cameraStatus = ScreenCapture::shared().cameraStatus();
+                std::lock_guard lock(mutex_);
+                state_.cameraStatus = capture_.cameraStatus();
             }
-            shared().changed();
+            changed();
             if (granted)
-                ScreenCapture::shared().start();
+                capture_.start();
         });
     });
 }
 
-void AppModel::setBluetoothAuthorization(std::function<BluetoothAuthorization()> source) {
-    std::lock_guard lock(mutex_);
-    bluetoothAuthorization_ = std::move(source);
+void AppModel::requestBluetooth() {
+    // Linux asks no per-application question, so the answer is there at once: allowed always.
+    {
+        std::lock_guard lock(mutex_);
+        state_.bluetoothAuth = BluetoothAuthorization::allowedAlways;
+    }
+    changed();
+    phonesChanged(snapshot().phones);
 }
 
-void AppModel::requestBluetooth() {
-    if (bluetoothPollRunning_ && *bluetoothPollRunning_)
-        return;
-    bluetoothPollRunning_ = std::make_shared<bool>(true);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [running = bluetoothPollRunning_, weakPoll = std::weak_ptr<std::function<void()>>(poll)] {
-        auto& model = shared();
-        std::function<BluetoothAuthorization()> source;
-        {
-            std::lock_guard lock(model.mutex_);
-            source = model.bluetoothAuthorization_;
-        }
-        auto now = source ? source() : BluetoothAuthorization::allowedAlways;
-        {
-            std::lock_guard lock(model.mutex_);
-            model.state_.bluetoothAuth = now;
-        }
-        model.changed();
-        if (now != BluetoothAuthorization::notDetermined) {
-            *running = false;
-            model.phonesChanged(model.snapshot().phones);
-            return;
-        }
-        if (auto again = weakPoll.lock())
-            DispatchQueue::main().asyncAfter(seconds(0.5), [again] { (*again)(); });
-    };
-    // The poll keeps itself alive through the scheduled work until it is answered.
-    DispatchQueue::main().async([poll] { (*poll)(); });
+void AppModel::requestTrust(const std::string& udid) {
+    background([&device = device_, udid] { device.requestTrust(udid); });
+}
+
+void AppModel::restartCapture() { capture_.restart(); }
+
+std::string AppModel::computerBluetoothName() { return hid_.computerBluetoothName(); }
+
+void AppModel::setPairingMode(bool on) { hid_.setPairingMode(on); }
+
+void AppModel::makeDiscoverable() { hid_.makeDiscoverable(); }
+
+std::vector<std::string> AppModel::offlineLanguages() { return transcriber_.offlineLanguages(); }
+
+void AppModel::setUpdates(Updates updates) {
+    std::lock_guard lock(mutex_);
+    updates_ = std::move(updates);
+}
+
+AppModel::Updates AppModel::updates() const {
+    std::lock_guard lock(mutex_);
+    return updates_;
 }
 
 void AppModel::setDesktop(Desktop desktop) {
@@ -358,7 +362,7 @@ void AppModel::setOnboardingDone(bool done) {
         std::lock_guard lock(mutex_);
         state_.onboardingDone = done;
     }
-    AppSettings::shared().store().set(AppSettings::kOnboardingDone, done);
+    settings_.store().set(AppSettings::kOnboardingDone, done);
     changed();
 }
 
@@ -371,24 +375,24 @@ void AppModel::calibrate() {
         state_.calibrationError.reset();
     }
     changed();
-    InputEngine::shared().queue().async([] {
+    input_.queue().async([this, &input = input_, post = poster()] {
         std::optional<Calibration> result;
         std::string error;
         try {
-            result = InputEngine::shared().calibrate();
+            result = input.calibrate();
         } catch (const std::exception& e) {
             error = e.what();
         }
-        DispatchQueue::main().async([result, error] {
+        post([this, result, error] {
             {
-                std::lock_guard lock(shared().mutex_);
+                std::lock_guard lock(mutex_);
                 if (result)
-                    shared().state_.calibration = result;
+                    state_.calibration = result;
                 else
-                    shared().state_.calibrationError = error;
-                shared().state_.calibrating = false;
+                    state_.calibrationError = error;
+                state_.calibrating = false;
             }
-            shared().changed();
+            changed();
         });
     });
 }
@@ -399,28 +403,28 @@ void AppModel::toggleRecording() {
         state_.recordingError.reset();
     }
     changed();
-    auto& recorder = ScreenRecorder::shared();
-    auto failed = [](const std::string& error) {
-        DispatchQueue::main().async([error] {
+    auto& recorder = recorder_;
+    auto failed = [this, post = poster()](const std::string& error) {
+        post([this, error] {
             {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.recordingError = error;
+                std::lock_guard lock(mutex_);
+                state_.recordingError = error;
             }
-            shared().changed();
+            changed();
         });
     };
     if (recorder.recording()) {
         // Finishing waits for the writer: off the main queue. The recorder's listener shows the result.
-        DispatchQueue::global().async([failed] {
+        background([&recorder = recorder_, failed] {
             try {
-                ScreenRecorder::shared().stop();
+                recorder.stop();
             } catch (const std::exception& e) {
                 failed(e.what());
             }
         });
         return;
     }
-    auto& settings = AppSettings::shared();
+    auto& settings = settings_;
     try {
         recorder.start(settings.showActions(), settings.recordAudio(), settings.recordingLimitSeconds());
     } catch (const std::exception& e) {
@@ -432,15 +436,15 @@ void AppModel::enableAssistiveTouch() {
     auto phone = selectedPhone();
     if (!phone)
         return;
-    DispatchQueue::global().async([udid = phone->udid] {
-        bool ok = MobileDevice::shared().setAssistiveTouch(udid, true);
-        auto on = MobileDevice::shared().assistiveTouchEnabled(udid);
-        DispatchQueue::main().async([on, ok] {
+    background([this, &device = device_, post = poster(), udid = phone->udid] {
+        bool ok = device.setAssistiveTouch(udid, true);
+        auto on = device.assistiveTouchEnabled(udid);
+        post([this, on, ok] {
             {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.assistiveTouchOn = on ? on : std::optional<bool>(ok);
+                std::lock_guard lock(mutex_);
+                state_.assistiveTouchOn = on ? on : std::optional<bool>(ok);
             }
-            shared().changed();
+            changed();
         });
     });
 }
@@ -455,16 +459,8 @@ void AppModel::setClipboard(std::function<bool(const ImageRef&)> clipboard) {
     clipboard_ = std::move(clipboard);
 }
 
-std::string AppModel::screenshotName(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[64];
-    std::strftime(text, sizeof text, "iPhone %Y-%m-%d at %H.%M.%S.png", &local);
-    return text;
-}
-
 void AppModel::saveScreenshot() {
-    auto image = ScreenCapture::shared().latestImage();
+    auto image = capture_.latestImage();
     if (!image) {
         {
             std::lock_guard lock(mutex_);
@@ -479,78 +475,47 @@ void AppModel::saveScreenshot() {
         std::lock_guard lock(mutex_);
         folder = screenshotFolder_;
     }
-    DispatchQueue::global().async([image, now, folder] {
-        auto png = encoded(*image, ImageType::png, 0.8);
+    background([this, post = poster(), image, now, folder] {
+        auto png = ScreenshotSaving::encode(image, folder);
         if (!png) {
             Log::shared().add("screenshot: the picture could not be encoded");
             return;
         }
-        std::filesystem::path directory;
-        try {
-            directory = folder ? *folder : Paths::screenshots();
-        } catch (const std::exception&) {
-            directory = Paths::home() / "Pictures" / "Pokescope";
-        }
-        std::error_code ignored;
-        std::filesystem::create_directories(directory, ignored);
-        DispatchQueue::main().async([image, now, directory, png = std::move(*png)] {
-            // Two screenshots in the same second keep both: the second gets a number.
-            const std::string name = screenshotName(now);
-            std::filesystem::path file = directory / name;
-            std::error_code ec;
-            for (int n = 2; std::filesystem::exists(file, ec) && n < 1000; ++n)
-                file = directory / (name.substr(0, name.size() - 4) + " (" + std::to_string(n) + ").png");
+        post([this, image, now, png = std::move(*png)] {
             std::string failure;
-            if (!writeFileAtomically(file, png, failure)) {
+            auto file = ScreenshotSaving::write(png.folder, now, png.png, failure);
+            if (!file) {
                 {
-                    std::lock_guard lock(shared().mutex_);
-                    shared().state_.recordingError = "Couldn't save the screenshot: " + failure;
+                    std::lock_guard lock(mutex_);
+                    state_.recordingError = "Couldn't save the screenshot: " + failure;
                 }
-                shared().changed();
+                changed();
                 return;
             }
             std::function<bool(const ImageRef&)> clipboard;
             {
-                std::lock_guard lock(shared().mutex_);
-                clipboard = shared().clipboard_;
+                std::lock_guard lock(mutex_);
+                clipboard = clipboard_;
             }
-            if (clipboard && AppSettings::shared().copyScreenshots() && !clipboard(image))
+            if (clipboard && settings_.copyScreenshots() && !clipboard(image))
                 Log::shared().add("screenshot: couldn't put the picture on the clipboard");
             {
-                std::lock_guard lock(shared().mutex_);
-                shared().state_.lastScreenshot = file;
-                shared().state_.recordingError.reset();
+                std::lock_guard lock(mutex_);
+                state_.lastScreenshot = file;
+                state_.recordingError.reset();
             }
-            shared().changed();
-            Log::shared().add("screenshot: saved " + file.filename().string());
+            changed();
+            Log::shared().add("screenshot: saved " + file->filename().string());
         });
     });
 }
 
-std::string AppModel::executablePath() {
-    char path[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return "/usr/local/bin/pokescope";
-    return std::string(path, static_cast<std::size_t>(n));
+std::string AppModel::urlConfigJSON() const { return AgentConfiguration::urlJSON(port()); }
+
+std::string AppModel::stdioConfigJSON() const {
+    return AgentConfiguration::stdioJSON(AgentConfiguration::executablePath());
 }
 
-std::string AppModel::urlConfigJSON() const {
-    return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"url\": \"http://127.0.0.1:" + std::to_string(port()) +
-           "/mcp\" }\n  }\n}";
-}
-
-std::string AppModel::stdioConfigJSON() const { return stdioConfigJSON(executablePath()); }
-
-std::string AppModel::stdioConfigJSON(const std::string& executable) {
-    // The path goes in as a JSON string, so a quote or backslash in it still gives valid JSON.
-    return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": " +
-           nlohmann::json(executable).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-           ", \"args\": [\"--stdio\"] }\n  }\n}";
-}
-
-std::string AppModel::claudeCodeCommand() const {
-    return "claude mcp add --transport http --scope user pokescope http://127.0.0.1:" + std::to_string(port()) + "/mcp";
-}
+std::string AppModel::claudeCodeCommand() const { return AgentConfiguration::claudeCodeCommand(port()); }
 
 } // namespace pokescope

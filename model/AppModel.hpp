@@ -6,12 +6,18 @@
 // threads take `snapshot()`.
 #pragma once
 
+#include "agent/MCPServer.hpp"
+#include "agent/ToolSet.hpp"
 #include "bluetooth/BluetoothHID.hpp"
+#include "capture/ScreenCapture.hpp"
+#include "core/AppSettings.hpp"
 #include "device/MobileDevice.hpp"
 #include "input/Calibration.hpp"
 #include "media/ScreenRecorder.hpp"
+#include "media/Transcriber.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Image.hpp"
+#include "platform/Lifetime.hpp"
 
 #include <cstdint>
 #include <ctime>
@@ -24,6 +30,19 @@
 
 namespace pokescope {
 
+// The services the model shows and drives; each outlives the model.
+struct ModelServices {
+    AppSettings& settings;
+    MobileDevice& device;
+    ScreenCapture& capture;
+    BluetoothHID& hid;
+    InputEngine& input;
+    ScreenRecorder& recorder;
+    Transcriber& transcriber;
+    ToolSet& tools;
+    MCPServer& server;
+};
+
 class AppModel {
 public:
     static constexpr std::size_t kLogLinesLimit = 300;
@@ -33,7 +52,10 @@ public:
     // link state and the log. The states stay so that the windows behave as they must where there is one.
     enum class BluetoothAuthorization { notDetermined, restricted, denied, allowedAlways };
 
-    static AppModel& shared();
+    explicit AppModel(ModelServices services);
+    ~AppModel();
+    AppModel(const AppModel&) = delete;
+    AppModel& operator=(const AppModel&) = delete;
 
     // The agent server's port (47811 unless the command line says otherwise); set before `start`.
     void setPort(std::uint16_t port) { port_ = port; }
@@ -77,10 +99,8 @@ public:
 
     // Asks for camera permission, then starts capture when it is granted.
     void requestCamera();
-    // Asks for Bluetooth permission and polls every 0.5 s until it is answered; then acts on the phones.
+    // Asks for Bluetooth permission (on Linux answered at once: allowed always), then acts on the phones.
     void requestBluetooth();
-    // Where the platform's Bluetooth authorisation comes from (tests replace it).
-    void setBluetoothAuthorization(std::function<BluetoothAuthorization()> source);
 
     // The desktop's file browser and settings. `open` takes a location ("file:///…", a URL or a settings
     // anchor) and says whether something opened it; `reveal` shows a file in its folder.
@@ -111,22 +131,74 @@ public:
     // The window application's clipboard: takes the picture; false when it could not. Without one
     // (no display) screenshots are only saved.
     void setClipboard(std::function<bool(const ImageRef&)> clipboard);
-    // "iPhone 2026-03-04 at 09.05.07.png" for that local time.
-    static std::string screenshotName(std::time_t when);
+
+    // What the windows ask of the services, all through here.
+    void requestTrust(const std::string& udid); // asks the phone to trust this computer, off the main queue
+    void restartCapture();
+    std::string computerBluetoothName();
+    void setPairingMode(bool on);
+    void makeDiscoverable();
+    std::vector<std::string> offlineLanguages();
+    // The user's settings, read by the windows and changed through the setters below.
+    const AppSettings& settings() const { return settings_; }
+    void setRecordAudio(bool on) { settings_.setRecordAudio(on); }
+    void setShowActions(bool on) { settings_.setShowActions(on); }
+    void setRecordingLimitMinutes(long long minutes) { settings_.setRecordingLimitMinutes(minutes); }
+    void setQuality(AppSettings::Quality quality) { settings_.setQuality(quality); }
+    void setKeepAudioConnected(bool on) { settings_.setKeepAudioConnected(on); }
+    void setPlayAudioOnMac(bool on) { settings_.setPlayAudioOnMac(on); }
+    void setTranscriptionEnabled(bool on) { settings_.setTranscriptionEnabled(on); }
+    void setTranscriptionLanguage(const std::string& language) { settings_.setTranscriptionLanguage(language); }
+    void setCopyScreenshots(bool on) { settings_.setCopyScreenshots(on); }
+    // Software updates as the windows show them; set by the application at start.
+    struct Updates {
+        bool canCheck = false;
+        bool automatic = false;
+        std::string reason;  // why updates are not checked, when they are not
+        std::string version;
+        std::function<void()> check;
+    };
+    void setUpdates(Updates updates);
+    Updates updates() const;
 
     // Agent configuration texts, for the user to copy.
     std::string urlConfigJSON() const;
     std::string stdioConfigJSON() const;
-    static std::string stdioConfigJSON(const std::string& executable);
     std::string claudeCodeCommand() const;
-    static std::string executablePath();
 
 private:
-    AppModel();
+    // Hands work to the main queue; the work is dropped once the model is gone, and the model waits for
+    // work that is running when it goes. Safe to copy to any thread and to keep past the model.
+    class Poster {
+    public:
+        explicit Poster(Lifetime::Token life) : life_(std::move(life)) {}
+        void operator()(std::function<void()> work) const { DispatchQueue::main().async(life_.guard(std::move(work))); }
+        void after(Duration delay, std::function<void()> work) const {
+            DispatchQueue::main().asyncAfter(delay, life_.guard(std::move(work)));
+        }
+
+    private:
+        Lifetime::Token life_;
+    };
+    Poster poster() const;
+    // Blocking work off the main queue; it reaches the model only through a Poster.
+    static void background(std::function<void()> work);
+
     void changed();
     void appendLogLine(const std::string& line);
     void assistiveTouchRead(const std::string& udid, std::optional<bool> on);
     void bluetoothStateChanged(BluetoothHID::State state);
+
+    AppSettings& settings_;
+    MobileDevice& device_;
+    ScreenCapture& capture_;
+    BluetoothHID& hid_;
+    InputEngine& input_;
+    ScreenRecorder& recorder_;
+    Transcriber& transcriber_;
+    ToolSet& tools_;
+    MCPServer& server_;
+    Lifetime life_;
 
     mutable std::mutex mutex_;
     State state_;
@@ -138,9 +210,8 @@ private:
     bool headlessPairing_ = false;
     std::optional<std::filesystem::path> screenshotFolder_;
     std::function<bool(const ImageRef&)> clipboard_;
-    std::function<BluetoothAuthorization()> bluetoothAuthorization_;
-    std::shared_ptr<bool> bluetoothPollRunning_;
     Desktop desktop_;
+    Updates updates_;
 };
 
 } // namespace pokescope

@@ -1,6 +1,5 @@
 #include "model/Migration.hpp"
 
-#include "core/AppSettings.hpp"
 
 namespace pokescope::Migration {
 
@@ -10,7 +9,5 @@ void run(Preferences& store) {
     // Recorded first, so that the import never runs twice, even if it fails half-way.
     store.set(kDoneKey, true);
 }
-
-void run() { run(AppSettings::shared().store()); }
 
 } // namespace pokescope::Migration

@@ -12,6 +12,5 @@ inline constexpr const char* kDoneKey = "migratedFromFingerpost";
 // Runs once per settings store, before the application model is used. Every failure is ignored and
 // nothing is logged.
 void run(Preferences& store);
-void run();
 
 } // namespace pokescope::Migration

@@ -1,6 +1,6 @@
 // Playing the phone's sound on this computer's speakers.
 //
-// Backend: platform/linux/AudioPlayback (a PulseAudio or PipeWire server, else ALSA).
+// Backend: linux/AudioPlayback (a PulseAudio or PipeWire server, else ALSA).
 //
 // Thread contract: every member may be called from any thread; `play` never waits for the speakers.
 #pragma once

@@ -2,7 +2,7 @@
 // publish a service record, advertise as a keyboard, stay discoverable while pairing, page one phone,
 // open and accept the two HID L2CAP channels, and report what happens.
 //
-// Backends: platform/linux/BlueZ* (BlueZ over D-Bus with sdbus-c++, L2CAP sockets from libbluetooth),
+// Backends: linux/BlueZ* (BlueZ over D-Bus with sdbus-c++, L2CAP sockets from libbluetooth),
 // sim/SimBluetooth (the simulated iPhone's HID host over connected SOCK_SEQPACKET pairs).
 //
 // Thread contract: operations may be called from any thread and never block for long (a page or channel

@@ -2,7 +2,7 @@
 // keeps the latest frame and fans sound out lives in capture/ScreenCapture; a backend only finds devices,
 // opens one and delivers what it produces.
 //
-// Backends: platform/linux/FFmpegCapture (a V4L2 video device and the ALSA sound of the same USB device),
+// Backends: linux/FFmpegCapture (a V4L2 video device and the ALSA sound of the same USB device),
 // sim/SimCapture (the simulated iPhone).
 //
 // Thread contract: `devices`, `open` and the session's setters may be called from any thread. Frames and

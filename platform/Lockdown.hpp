@@ -2,7 +2,7 @@
 // domain and key, trust (pairing) and sessions. device/MobileDevice holds the logic; a backend offers
 // the operations one at a time.
 //
-// Backends: platform/linux/IMobileDeviceLockdown (libimobiledevice and usbmuxd), sim/SimLockdown.
+// Backends: linux/IMobileDeviceLockdown (libimobiledevice and usbmuxd), sim/SimLockdown.
 //
 // Thread contract: events arrive on the backend's own thread. Connections are used from one thread at a
 // time (MobileDevice's serial queue).

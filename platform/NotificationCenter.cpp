@@ -39,11 +39,6 @@ void NotificationCenter::Observer::reset() {
     entry_.reset();
 }
 
-NotificationCenter& NotificationCenter::shared() {
-    static auto* center = new NotificationCenter(); // lives for the whole process
-    return *center;
-}
-
 NotificationCenter::Observer NotificationCenter::addObserver(std::string name, Handler handler,
                                                              DispatchQueue* queue) {
     auto entry = std::make_shared<Observer::Entry>(this, std::move(name), std::move(handler), queue);

@@ -36,7 +36,6 @@ public:
         std::shared_ptr<Entry> entry_;
     };
 
-    static NotificationCenter& shared();
 
     [[nodiscard]] Observer addObserver(std::string name, Handler handler, DispatchQueue* queue = nullptr);
     void post(const std::string& name, std::optional<std::string> object = std::nullopt);
@@ -46,9 +45,5 @@ private:
     std::vector<std::shared_ptr<Observer::Entry>> entries_;
     void remove(const std::shared_ptr<Observer::Entry>& entry);
 };
-
-// The names of the process-wide notifications.
-inline constexpr const char* kScreenLostNotification = "PokescopeScreenLost";
-inline constexpr const char* kBluetoothStateChangedNotification = "PokescopeBluetoothStateChanged";
 
 } // namespace pokescope

@@ -20,17 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct SharedReporter {
-    std::mutex mutex;
-    Preferences::Reporter reporter;
-    std::vector<std::string> pending;
-};
-
-SharedReporter& sharedReporter() {
-    static auto* shared = new SharedReporter();
-    return *shared;
-}
-
 // Holds an exclusive advisory lock on `<file>.lock` for as long as it lives.
 class FileLock {
 public:
@@ -66,27 +55,6 @@ Preferences::Preferences(fs::path file, Reporter reporter) : file_(std::move(fil
     std::lock_guard lock(mutex_);
     if (auto loaded = readFile(true))
         values_ = std::move(*loaded);
-}
-
-Preferences& Preferences::shared() {
-    static auto* store = new Preferences(Paths::settingsFile(), [](const std::string& message) {
-        auto& shared = sharedReporter();
-        std::lock_guard lock(shared.mutex);
-        if (shared.reporter)
-            shared.reporter(message);
-        else
-            shared.pending.push_back(message);
-    });
-    return *store;
-}
-
-void Preferences::setSharedReporter(Reporter reporter) {
-    auto& shared = sharedReporter();
-    std::lock_guard lock(shared.mutex);
-    shared.reporter = std::move(reporter);
-    if (shared.reporter)
-        for (auto& message : std::exchange(shared.pending, {}))
-            shared.reporter(message);
 }
 
 void Preferences::report(const std::string& message) const {

@@ -27,10 +27,6 @@ public:
     // `reporter` hears of problems with the file (a corrupt file kept aside, a failed write).
     explicit Preferences(std::filesystem::path file, Reporter reporter = {});
 
-    // The store in the user's configuration folder.
-    static Preferences& shared();
-    // Where the shared store reports its problems; problems found before this is set are delivered now.
-    static void setSharedReporter(Reporter reporter);
 
     // A registered default is what a read yields while nothing is stored; registering writes nothing.
     void registerDefaults(const nlohmann::json& defaults);

@@ -30,8 +30,8 @@ public:
     // the recogniser cannot run or the frame is not a non-empty BGRA image.
     virtual std::vector<RecognizedText> recognize(const Image& frame) = 0;
 
-    // The production recogniser, created on first use.
-    static TextRecognizer& shared();
+    // This computer's recogniser.
+    static std::shared_ptr<TextRecognizer> system();
 };
 
 } // namespace pokescope

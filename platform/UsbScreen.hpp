@@ -2,7 +2,7 @@
 // interface (two bulk endpoints in a configuration the phone shows only when asked), found, opened and
 // read as a byte stream. What the bytes mean is capture/usb's; this layer only moves them.
 //
-// Backends: platform/linux/LibusbScreen (libusb, real phones), sim/SimUsbScreen (the simulated iPhone's
+// Backends: linux/LibusbScreen (libusb, real phones), sim/SimUsbScreen (the simulated iPhone's
 // device side over a connected socket pair).
 //
 // Thread contract: every member may be called from any thread. `received` and `closed` run on the link's

@@ -8,7 +8,7 @@
 // stream's format description, and access units never repeat them. The decoder is made from them and also
 // takes new ones in band.
 //
-// Backend: platform/linux/FFmpegH264 (libavcodec with libx264 for encoding, libswscale for the colours).
+// Backend: linux/FFmpegH264 (libavcodec with libx264 for encoding, libswscale for the colours).
 //
 // Thread contract: an encoder or decoder is used by one thread at a time; different ones are independent.
 #pragma once

@@ -1,6 +1,5 @@
 #include "ui/MainView.hpp"
 
-#include "bluetooth/BluetoothHID.hpp"
 #include "ui/Theme.hpp"
 #include "ui/Widgets.hpp"
 
@@ -66,7 +65,8 @@ QString duration(double seconds) {
     return QString::asprintf("%ld:%02ld", total / 60, total % 60);
 }
 
-MainView::MainView(QWidget* parent) : QWidget(parent) {
+MainView::MainView(ModelWatcher& watcher, QWidget* parent)
+    : QWidget(parent), watcher_(watcher), model_(watcher.model()) {
     auto* outer = new QHBoxLayout(this);
     outer->setContentsMargins(20, 20, 20, 20);
     outer->setSpacing(16);
@@ -99,7 +99,7 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
     pointer_ = rich(statusCard);
     statusBox->addWidget(pointer_);
     calibrate_ = new QPushButton(QStringLiteral("Calibrate"), statusCard);
-    connect(calibrate_, &QPushButton::clicked, this, [] { AppModel::shared().calibrate(); });
+    connect(calibrate_, &QPushButton::clicked, this, [this] { model_.calibrate(); });
     statusBox->addWidget(calibrate_, 0, Qt::AlignLeft);
     statusBox->addStretch(1);
     top->addWidget(statusCard, 1);
@@ -110,10 +110,10 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
     auto* buttons = new QHBoxLayout();
     record_ = new QPushButton(mediaCard);
     Theme::makePrimary(record_);
-    connect(record_, &QPushButton::clicked, this, [] { AppModel::shared().toggleRecording(); });
+    connect(record_, &QPushButton::clicked, this, [this] { model_.toggleRecording(); });
     buttons->addWidget(record_);
     screenshot_ = new QPushButton(QStringLiteral("Save Screenshot"), mediaCard);
-    connect(screenshot_, &QPushButton::clicked, this, [] { AppModel::shared().saveScreenshot(); });
+    connect(screenshot_, &QPushButton::clicked, this, [this] { model_.saveScreenshot(); });
     buttons->addWidget(screenshot_);
     buttons->addStretch(1);
     mediaBox->addLayout(buttons);
@@ -136,13 +136,13 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
         connect(reveal, &QPushButton::clicked, this, std::move(onReveal));
         mediaBox->addLayout(row);
     };
-    fileRow(lastRecording_, openRecording_, revealRecording_, [] { AppModel::shared().revealLastRecording(); },
-            []() -> std::optional<std::filesystem::path> {
-                auto last = AppModel::shared().snapshot().lastRecording;
+    fileRow(lastRecording_, openRecording_, revealRecording_, [this] { model_.revealLastRecording(); },
+            [this]() -> std::optional<std::filesystem::path> {
+                auto last = model_.snapshot().lastRecording;
                 return last ? std::optional(last->url) : std::nullopt;
             });
-    fileRow(lastScreenshot_, openScreenshot_, revealScreenshot_, [] { AppModel::shared().revealLastScreenshot(); },
-            [] { return AppModel::shared().snapshot().lastScreenshot; });
+    fileRow(lastScreenshot_, openScreenshot_, revealScreenshot_, [this] { model_.revealLastScreenshot(); },
+            [this] { return model_.snapshot().lastScreenshot; });
     mediaBox->addStretch(1);
     top->addWidget(mediaCard, 1);
 
@@ -155,7 +155,7 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
     // The agent.
     QBoxLayout* agentBox;
     auto* agentCard = Theme::card(QStringLiteral("Agent connection"), this, &agentBox);
-    agent_ = new AgentSetupPanel(agentCard);
+    agent_ = new AgentSetupPanel(model_, agentCard);
     agentBox->addWidget(agent_);
     activity_ = rich(agentCard);
     agentBox->addWidget(activity_);
@@ -172,12 +172,12 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
     logBox->addWidget(log_, 1);
     right->addWidget(logCard, 1);
 
-    connect(&ModelWatcher::shared(), &ModelWatcher::changed, this, [this] { refresh(); });
+    connect(&watcher_, &ModelWatcher::changed, this, [this] { refresh(); });
     refresh();
 }
 
 void MainView::refresh() {
-    auto& model = AppModel::shared();
+    auto& model = model_;
     const auto state = model.snapshot();
     const auto selected = model.selectedPhone();
     phone_->setScreen(state.screen);

@@ -13,15 +13,19 @@ class QPushButton;
 
 namespace pokescope::ui {
 
+class ModelWatcher;
+
 class AgentSetupPanel;
 class PhoneView;
 
 class MainView : public QWidget {
 public:
-    explicit MainView(QWidget* parent = nullptr);
+    explicit MainView(ModelWatcher& watcher, QWidget* parent = nullptr);
     void refresh();
 
 private:
+    ModelWatcher& watcher_;
+    AppModel& model_;
     PhoneView* phone_;
     QLabel* status_;
     QLabel* phoneDetails_;

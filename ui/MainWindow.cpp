@@ -1,7 +1,6 @@
 #include "ui/MainWindow.hpp"
 
 #include "model/AppModel.hpp"
-#include "distribution/Updater.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/MainView.hpp"
 #include "ui/Onboarding.hpp"
@@ -17,33 +16,34 @@
 
 namespace pokescope::ui {
 
-MainWindow::MainWindow(WindowActions actions, OnboardingFlow::Hooks hooks) {
+MainWindow::MainWindow(ModelWatcher& watcher, WindowActions actions, std::optional<OnboardingFlow::Hooks> hooks)
+    : watcher_(watcher), model_(watcher.model()) {
     setObjectName("main");
     setWindowTitle(QStringLiteral("Pokescope"));
     setWindowIcon(BrandMark::applicationIcon());
     resize(kDefaultWidth, kDefaultHeight);
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     stack_ = new QStackedWidget(this);
-    onboarding_ = new OnboardingView(stack_, std::move(hooks));
-    main_ = new MainView(stack_);
+    onboarding_ = new OnboardingView(watcher_, stack_, std::move(hooks));
+    main_ = new MainView(watcher_, stack_);
     stack_->addWidget(onboarding_);
     stack_->addWidget(main_);
     setCentralWidget(stack_);
 
     auto* menu = menuBar()->addMenu(QStringLiteral("&Pokescope"));
     menu->addAction(QStringLiteral("Settings…"), this, [actions] { actions.showSettings(); });
-    auto* updates = menu->addAction(QStringLiteral("Check for Updates…"), this, [] { Updater::shared().checkForUpdates(); });
-    updates->setEnabled(Updater::shared().canCheck());
-    menu->addAction(QStringLiteral("Run setup again"), this, [] { AppModel::shared().setOnboardingDone(false); });
+    auto* updates = menu->addAction(QStringLiteral("Check for Updates…"), this, [this] { if (auto check = model_.updates().check) check(); });
+    updates->setEnabled(model_.updates().canCheck);
+    menu->addAction(QStringLiteral("Run setup again"), this, [this] { model_.setOnboardingDone(false); });
     menu->addSeparator();
     menu->addAction(QStringLiteral("Quit"), this, [actions] { actions.quit(); });
 
-    connect(&ModelWatcher::shared(), &ModelWatcher::changed, this, [this] { refresh(); });
+    connect(&watcher_, &ModelWatcher::changed, this, [this] { refresh(); });
     refresh();
 }
 
 void MainWindow::refresh() {
-    const bool setup = !AppModel::shared().snapshot().onboardingDone;
+    const bool setup = !model_.snapshot().onboardingDone;
     if (showingSetup_ && setup == *showingSetup_)
         return;
     if (setup && showingSetup_)
@@ -58,23 +58,24 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
 }
 
-SettingsWindow::SettingsWindow() {
+SettingsWindow::SettingsWindow(ModelWatcher& watcher) {
     setObjectName("settings");
     setWindowTitle(QStringLiteral("Pokescope Settings"));
     setWindowIcon(BrandMark::applicationIcon());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    view_ = new SettingsView(this);
+    view_ = new SettingsView(watcher, this);
     layout->addWidget(view_);
     resize(560, 720);
 }
 
-TrayMenu::TrayMenu(WindowActions actions, std::function<QString()> status) : status_(std::move(status)) {
+TrayMenu::TrayMenu(AppModel& model, WindowActions actions, std::function<QString()> status)
+    : model_(model), status_(std::move(status)) {
     divider_ = addSeparator();
     addAction(QStringLiteral("Show Pokescope"), this, [actions] { actions.showMain(); });
     addAction(QStringLiteral("Settings…"), this, [actions] { actions.showSettings(); });
-    auto* updates = addAction(QStringLiteral("Check for Updates…"), this, [] { Updater::shared().checkForUpdates(); });
-    updates->setEnabled(Updater::shared().canCheck());
+    auto* updates = addAction(QStringLiteral("Check for Updates…"), this, [this] { if (auto check = model_.updates().check) check(); });
+    updates->setEnabled(model_.updates().canCheck);
     addAction(QStringLiteral("Quit"), this, [actions] { actions.quit(); });
     connect(this, &QMenu::aboutToShow, this, [this] { refreshStatus(); });
     refreshStatus();
@@ -95,16 +96,17 @@ void TrayMenu::refreshStatus() {
     }
 }
 
-TrayItem::TrayItem(WindowActions actions, std::function<QString()> status)
-    : menu_(new TrayMenu(actions, std::move(status))), icon_(new QSystemTrayIcon()) {
+TrayItem::TrayItem(ModelWatcher& watcher, WindowActions actions, std::function<QString()> status)
+    : watcher_(watcher), model_(watcher.model()), menu_(new TrayMenu(model_, actions, std::move(status))),
+      icon_(new QSystemTrayIcon()) {
     icon_->setContextMenu(menu_);
     icon_->setToolTip(QStringLiteral("Pokescope"));
     QObject::connect(icon_, &QSystemTrayIcon::activated, icon_, [actions](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             actions.showMain();
     });
-    QObject::connect(&ModelWatcher::shared(), &ModelWatcher::changed, icon_, [this] { refresh(); });
-    ready_ = AppModel::shared().snapshot().bluetooth == BluetoothHID::State::ready;
+    QObject::connect(&watcher_, &ModelWatcher::changed, icon_, [this] { refresh(); });
+    ready_ = model_.snapshot().bluetooth == BluetoothHID::State::ready;
     icon_->setIcon(BrandMark::trayIcon(ready_));
     icon_->show();
 }
@@ -115,7 +117,7 @@ TrayItem::~TrayItem() {
 }
 
 void TrayItem::refresh() {
-    const bool ready = AppModel::shared().snapshot().bluetooth == BluetoothHID::State::ready;
+    const bool ready = model_.snapshot().bluetooth == BluetoothHID::State::ready;
     if (ready == ready_)
         return;
     ready_ = ready;

@@ -16,6 +16,7 @@ class QSystemTrayIcon;
 namespace pokescope::ui {
 
 class MainView;
+class ModelWatcher;
 class OnboardingView;
 class SettingsView;
 
@@ -31,7 +32,8 @@ public:
     static constexpr int kDefaultWidth = 1100, kDefaultHeight = 780;
     static constexpr int kMinimumWidth = 980, kMinimumHeight = 720;
 
-    explicit MainWindow(WindowActions actions, OnboardingFlow::Hooks hooks = OnboardingFlow::applicationHooks());
+    explicit MainWindow(ModelWatcher& watcher, WindowActions actions,
+                        std::optional<OnboardingFlow::Hooks> hooks = std::nullopt);
     // Shows the setup or the main view, as `AppModel.onboardingDone` says.
     void refresh();
     OnboardingView* onboarding() const { return onboarding_; }
@@ -41,6 +43,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    ModelWatcher& watcher_;
+    AppModel& model_;
     QStackedWidget* stack_;
     OnboardingView* onboarding_;
     MainView* main_;
@@ -49,7 +53,7 @@ private:
 
 class SettingsWindow : public QWidget {
 public:
-    SettingsWindow();
+    explicit SettingsWindow(ModelWatcher& watcher);
     SettingsView* view() const { return view_; }
 
 private:
@@ -60,11 +64,12 @@ private:
 // "Show Pokescope", "Settings…", "Check for Updates…" (disabled while updates cannot be checked), "Quit".
 class TrayMenu : public QMenu {
 public:
-    TrayMenu(WindowActions actions, std::function<QString()> status);
+    TrayMenu(AppModel& model, WindowActions actions, std::function<QString()> status);
     // Refills the status entries; called each time the menu opens.
     void refreshStatus();
 
 private:
+    AppModel& model_;
     std::function<QString()> status_;
     QAction* divider_;
     QList<QAction*> statusEntries_;
@@ -73,13 +78,15 @@ private:
 // The tray item itself: the mark filled while the link is ready, outlined otherwise.
 class TrayItem {
 public:
-    TrayItem(WindowActions actions, std::function<QString()> status);
+    TrayItem(ModelWatcher& watcher, WindowActions actions, std::function<QString()> status);
     ~TrayItem();
     void refresh();
     bool ready() const { return ready_; }
     TrayMenu* menu() const { return menu_; }
 
 private:
+    ModelWatcher& watcher_;
+    AppModel& model_;
     TrayMenu* menu_;
     QSystemTrayIcon* icon_;
     bool ready_ = false;

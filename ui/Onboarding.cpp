@@ -1,8 +1,5 @@
 #include "ui/Onboarding.hpp"
 
-#include "bluetooth/BluetoothHID.hpp"
-#include "capture/ScreenCapture.hpp"
-#include "device/MobileDevice.hpp"
 #include "platform/Dispatch.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/Theme.hpp"
@@ -97,8 +94,8 @@ PhoneColumn phoneColumn() {
     return {content, phone, column};
 }
 
-void showPermissionHelp(QWidget* parent, const QString& anchor) {
-    if (AppModel::shared().openPrivacySettings(anchor.toStdString()))
+void showPermissionHelp(AppModel& model, QWidget* parent, const QString& anchor) {
+    if (model.openPrivacySettings(anchor.toStdString()))
         return;
     QMessageBox box(parent);
     box.setWindowTitle(QStringLiteral("Pokescope"));
@@ -128,8 +125,9 @@ QString permissionHelp(const QString& anchor) {
         "The README's \"Using a real phone over Bluetooth\" has the details.");
 }
 
-OnboardingView::OnboardingView(QWidget* parent, OnboardingFlow::Hooks hooks)
-    : QWidget(parent), flow_(std::move(hooks)) {
+OnboardingView::OnboardingView(ModelWatcher& watcher, QWidget* parent, std::optional<OnboardingFlow::Hooks> hooks)
+    : QWidget(parent), watcher_(watcher), model_(watcher.model()),
+      flow_(hooks ? std::move(*hooks) : OnboardingFlow::applicationHooks(model_)) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(56, 40, 56, 28);
     stack_ = new QStackedWidget(this);
@@ -168,11 +166,11 @@ OnboardingView::OnboardingView(QWidget* parent, OnboardingFlow::Hooks hooks)
         showStep();
     });
     connect(primary_, &QPushButton::clicked, this, [this] {
-        auto& model = AppModel::shared();
+        auto& model = model_;
         flow_.primary(model.snapshot(), model.selectedPhone());
         showStep();
     });
-    connect(&ModelWatcher::shared(), &ModelWatcher::changed, this, [this] { refresh(); });
+    connect(&watcher_, &ModelWatcher::changed, this, [this] { refresh(); });
     showStep();
 }
 
@@ -267,13 +265,13 @@ void OnboardingView::buildPages() {
             inner->addLayout(line);
             layout->addWidget(card);
             connect(r.allow, &QPushButton::clicked, content, std::move(ask));
-            connect(r.settings, &QPushButton::clicked, content, [content, anchor] { showPermissionHelp(content, anchor); });
+            connect(r.settings, &QPushButton::clicked, content, [this, content, anchor] { showPermissionHelp(model_, content, anchor); });
             return r;
         };
         Row camera = row(QStringLiteral("Camera"), QStringLiteral("To see your iPhone's screen over USB"),
-                         QStringLiteral("Privacy_Camera"), [] { AppModel::shared().requestCamera(); });
+                         QStringLiteral("Privacy_Camera"), [this] { model_.requestCamera(); });
         Row bluetooth = row(QStringLiteral("Bluetooth"), QStringLiteral("To tap and type on your iPhone"),
-                            QStringLiteral("Privacy_Bluetooth"), [] { AppModel::shared().requestBluetooth(); });
+                            QStringLiteral("Privacy_Bluetooth"), [this] { model_.requestBluetooth(); });
         layout->addStretch(1);
         auto show = [](const Row& r, bool granted, bool undecided) {
             r.state->setText(granted ? Theme::dot(Theme::success()) + QStringLiteral("Allowed") : QString());
@@ -307,8 +305,8 @@ void OnboardingView::buildPages() {
         auto shown = std::make_shared<std::vector<std::pair<PhoneInfo, bool>>>();
         addPage(QStringLiteral("Phone setup"), QStringLiteral("Choose your iPhone"),
                 {QStringLiteral("Connect it with a USB cable and unlock it.")}, content, QStringLiteral("Continue"),
-                [content, list, rows, shown](const AppModel::State& state) {
-                    auto selected = AppModel::shared().selectedPhone();
+                [this, content, list, rows, shown](const AppModel::State& state) {
+                    auto selected = model_.selectedPhone();
                     std::vector<std::pair<PhoneInfo, bool>> now;
                     for (const auto& phone : state.phones)
                         now.emplace_back(phone, selected && selected->udid == phone.udid);
@@ -334,13 +332,13 @@ void OnboardingView::buildPages() {
                                       QString::fromStdString(ProductNames::name(phone.productType)) +
                                       QStringLiteral(" — ") + QString::fromStdString(phone.name));
                         line->addWidget(pick, 1, Qt::AlignLeft);
-                        connect(pick, &QPushButton::clicked, card, [phone = phone] { AppModel::shared().select(phone); });
+                        connect(pick, &QPushButton::clicked, card, [this, phone = phone] { model_.select(phone); });
                         inner->addLayout(line);
                         if (!phone.paired) {
                             inner->addWidget(richLabel(bolded(QStringLiteral("Tap **Trust** on your iPhone and enter its passcode.")), card));
                             auto* trust = new QPushButton(QStringLiteral("Trust this computer"), card);
-                            connect(trust, &QPushButton::clicked, card, [udid = phone.udid] {
-                                DispatchQueue::global().async([udid] { MobileDevice::shared().requestTrust(udid); });
+                            connect(trust, &QPushButton::clicked, card, [this, udid = phone.udid] {
+                                model_.requestTrust(udid);
                             });
                             inner->addWidget(trust, 0, Qt::AlignLeft);
                         }
@@ -358,10 +356,10 @@ void OnboardingView::buildPages() {
         QVBoxLayout* checks = parts.column;
         CheckRow screen = checkRow(checks, content);
         CheckRow assistive = checkRow(checks, content, QStringLiteral("Turn On"));
-        connect(assistive.action, &QPushButton::clicked, content, [] { AppModel::shared().enableAssistiveTouch(); });
+        connect(assistive.action, &QPushButton::clicked, content, [this] { model_.enableAssistiveTouch(); });
         auto* restart = new QPushButton(QStringLiteral("Restart screen"), content);
         restart->setProperty("flat", true);
-        connect(restart, &QPushButton::clicked, content, [] { ScreenCapture::shared().restart(); });
+        connect(restart, &QPushButton::clicked, content, [this] { model_.restartCapture(); });
         checks->addWidget(restart, 0, Qt::AlignLeft);
         checks->addStretch(1);
         addPage(QStringLiteral("Phone setup"), QStringLiteral("Checking your iPhone screen"),
@@ -404,9 +402,9 @@ void OnboardingView::buildPages() {
         auto name = std::make_shared<QString>();
         addPage(QStringLiteral("Phone setup"), QStringLiteral("Pair your iPhone with this computer"),
                 {QStringLiteral("One time only. On your iPhone:")}, content, QStringLiteral("Continue"),
-                [third, status, name](const AppModel::State& state) {
+                [this, third, status, name](const AppModel::State& state) {
                     if (name->isEmpty())
-                        *name = QString::fromStdString(BluetoothHID::shared().computerBluetoothName());
+                        *name = QString::fromStdString(model_.computerBluetoothName());
                     third->setText(QStringLiteral("<span style=\"color:%1\"><b>3</b></span>&nbsp;&nbsp;")
                                        .arg(Theme::accent().name()) +
                                    bolded(QStringLiteral("Tap **“") + *name +
@@ -425,7 +423,7 @@ void OnboardingView::buildPages() {
         PhoneView* phone = parts.phone;
         QVBoxLayout* side = parts.column;
         auto* run = new QPushButton(content);
-        connect(run, &QPushButton::clicked, content, [] { AppModel::shared().calibrate(); });
+        connect(run, &QPushButton::clicked, content, [this] { model_.calibrate(); });
         side->addWidget(run, 0, Qt::AlignLeft);
         auto* result = richLabel(QString(), content);
         side->addWidget(result);
@@ -454,7 +452,7 @@ void OnboardingView::buildPages() {
 
     // the agent
     {
-        auto* panel = new AgentSetupPanel();
+        auto* panel = new AgentSetupPanel(model_);
         addPage(QStringLiteral("Last step"), QStringLiteral("Connect your agent"),
                 {QStringLiteral("Pokescope runs a local MCP server on this computer. Point your agent at it.")}, panel,
                 QStringLiteral("Done"), [panel](const AppModel::State& state) { panel->refresh(state); });
@@ -478,7 +476,7 @@ void OnboardingView::showStep() {
 }
 
 void OnboardingView::refresh() {
-    auto& model = AppModel::shared();
+    auto& model = model_;
     const auto state = model.snapshot();
     const auto selected = model.selectedPhone();
     const auto& page = pages_[static_cast<std::size_t>(flow_.step())];

@@ -3,6 +3,8 @@
 // model reports that the step's condition holds.
 #pragma once
 
+#include "model/AppModel.hpp"
+
 #include "ui/OnboardingFlow.hpp"
 
 #include <QWidget>
@@ -17,9 +19,13 @@ class QHBoxLayout;
 
 namespace pokescope::ui {
 
+class ModelWatcher;
+
 class OnboardingView : public QWidget {
 public:
-    explicit OnboardingView(QWidget* parent = nullptr, OnboardingFlow::Hooks hooks = OnboardingFlow::applicationHooks());
+    // The application's hooks unless others are given (tests).
+    explicit OnboardingView(ModelWatcher& watcher, QWidget* parent = nullptr,
+                            std::optional<OnboardingFlow::Hooks> hooks = std::nullopt);
     ~OnboardingView() override;
 
     OnboardingFlow& flow() { return flow_; }
@@ -35,6 +41,8 @@ public:
     QPushButton* backButton() const { return back_; }
 
 private:
+    ModelWatcher& watcher_;
+    AppModel& model_;
     struct Page {
         QWidget* widget = nullptr;
         QString primaryLabel;

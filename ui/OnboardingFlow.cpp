@@ -1,13 +1,11 @@
 #include "ui/OnboardingFlow.hpp"
 
-#include "bluetooth/BluetoothHID.hpp"
 
 namespace pokescope::ui {
 
-OnboardingFlow::Hooks OnboardingFlow::applicationHooks() {
-    return Hooks{[](bool on) { BluetoothHID::shared().setPairingMode(on); },
-                 [] { BluetoothHID::shared().makeDiscoverable(); },
-                 [] { AppModel::shared().setOnboardingDone(true); }};
+OnboardingFlow::Hooks OnboardingFlow::applicationHooks(AppModel& model) {
+    return Hooks{[&model](bool on) { model.setPairingMode(on); }, [&model] { model.makeDiscoverable(); },
+                 [&model] { model.setOnboardingDone(true); }};
 }
 
 OnboardingFlow::OnboardingFlow(Hooks hooks) : hooks_(std::move(hooks)) {}

@@ -21,7 +21,7 @@ public:
         std::function<void()> finish; // marks the setup done
     };
     // The production hooks: the Bluetooth link's pairing mode and the model's "onboardingDone".
-    static Hooks applicationHooks();
+    static Hooks applicationHooks(AppModel& model);
 
     explicit OnboardingFlow(Hooks hooks);
     Step step() const { return step_; }

@@ -1,9 +1,6 @@
 #include "ui/SettingsView.hpp"
 
 #include "model/AppModel.hpp"
-#include "core/AppSettings.hpp"
-#include "distribution/Updater.hpp"
-#include "media/Transcriber.hpp"
 #include "platform/Paths.hpp"
 #include "ui/Theme.hpp"
 #include "ui/Widgets.hpp"
@@ -72,8 +69,9 @@ QStringList SettingsView::languageChoices(const std::vector<std::string>& offlin
     return choices;
 }
 
-SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
-    auto& settings = AppSettings::shared();
+SettingsView::SettingsView(ModelWatcher& watcher, QWidget* parent)
+    : QWidget(parent), watcher_(watcher), model_(watcher.model()) {
+    const auto& settings = model_.settings();
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);
@@ -92,10 +90,10 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
         QBoxLayout* box;
         layout->addWidget(Theme::card(QStringLiteral("Recording"), body, &box));
         toggle(box, body, QStringLiteral("Record the iPhone's sound"), settings.recordAudio(),
-               [](bool on) { AppSettings::shared().setRecordAudio(on); },
+               [this](bool on) { model_.setRecordAudio(on); },
                QStringLiteral("Only the iPhone's own sound, never this computer's microphone."));
         toggle(box, body, QStringLiteral("Show the agent's actions"), settings.showActions(),
-               [](bool on) { AppSettings::shared().setShowActions(on); },
+               [this](bool on) { model_.setShowActions(on); },
                QStringLiteral("Taps, swipes and typing are drawn on the video."));
         auto* limitRow = new QHBoxLayout();
         limitRow->addWidget(new QLabel(QStringLiteral("Stop recording after"), body));
@@ -105,8 +103,8 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
             limit->addItem(limitLabel(minutes), QVariant::fromValue(minutes));
         limit->setCurrentIndex(limit->findData(QVariant::fromValue(
             settings.recordingLimitMinutes() < 1 ? 0LL : settings.recordingLimitMinutes())));
-        connect(limit, &QComboBox::currentIndexChanged, body, [limit](int index) {
-            AppSettings::shared().setRecordingLimitMinutes(limit->itemData(index).toLongLong());
+        connect(limit, &QComboBox::currentIndexChanged, body, [this, limit](int index) {
+            model_.setRecordingLimitMinutes(limit->itemData(index).toLongLong());
         });
         limitRow->addWidget(limit);
         limitRow->addStretch(1);
@@ -117,9 +115,9 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
             auto* radio = new QRadioButton(label, body);
             radio->setChecked(settings.quality() == value);
             group->addButton(radio);
-            connect(radio, &QRadioButton::toggled, body, [value](bool on) {
+            connect(radio, &QRadioButton::toggled, body, [this, value](bool on) {
                 if (on)
-                    AppSettings::shared().setQuality(value);
+                    model_.setQuality(value);
             });
             box->addWidget(radio);
             auto* text = Theme::secondary(note, body);
@@ -136,10 +134,10 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
         QBoxLayout* box;
         layout->addWidget(Theme::card(QStringLiteral("iPhone sound"), body, &box));
         toggle(box, body, QStringLiteral("Keep the iPhone's sound connected"), settings.keepAudioConnected(),
-               [](bool on) { AppSettings::shared().setKeepAudioConnected(on); },
+               [this](bool on) { model_.setKeepAudioConnected(on); },
                QStringLiteral("Recordings and transcripts start without a silent gap."));
         toggle(box, body, QStringLiteral("Play the iPhone's sound on this computer"), settings.playAudioOnMac(),
-               [](bool on) { AppSettings::shared().setPlayAudioOnMac(on); },
+               [this](bool on) { model_.setPlayAudioOnMac(on); },
                QStringLiteral("Recordings and transcripts get the sound either way."));
     }
 
@@ -148,7 +146,7 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
         QBoxLayout* box;
         layout->addWidget(Theme::card(QStringLiteral("Transcription"), body, &box));
         toggle(box, body, QStringLiteral("Offer transcription to agents"), settings.transcriptionEnabled(),
-               [](bool on) { AppSettings::shared().setTranscriptionEnabled(on); },
+               [this](bool on) { model_.setTranscriptionEnabled(on); },
                QStringLiteral("Agents see the transcription tools the next time they connect. Speech is "
                               "recognised on this computer; no sound leaves it."));
         auto* row = new QHBoxLayout();
@@ -156,11 +154,11 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
         auto* language = new QComboBox(body);
         language->setObjectName("transcriptionLanguage");
         const std::string stored = settings.transcriptionLanguage();
-        for (const auto& choice : languageChoices(Transcriber::shared().offlineLanguages(), stored))
+        for (const auto& choice : languageChoices(model_.offlineLanguages(), stored))
             language->addItem(choice.isEmpty() ? QStringLiteral("This computer's language") : choice, choice);
         language->setCurrentIndex(std::max(0, language->findData(QString::fromStdString(stored))));
-        connect(language, &QComboBox::currentIndexChanged, body, [language](int index) {
-            AppSettings::shared().setTranscriptionLanguage(language->itemData(index).toString().toStdString());
+        connect(language, &QComboBox::currentIndexChanged, body, [this, language](int index) {
+            model_.setTranscriptionLanguage(language->itemData(index).toString().toStdString());
         });
         row->addWidget(language);
         row->addStretch(1);
@@ -172,7 +170,7 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
         QBoxLayout* box;
         layout->addWidget(Theme::card(QStringLiteral("Screenshots"), body, &box));
         toggle(box, body, QStringLiteral("Copy screenshots to the clipboard"), settings.copyScreenshots(),
-               [](bool on) { AppSettings::shared().setCopyScreenshots(on); });
+               [this](bool on) { model_.setCopyScreenshots(on); });
     }
 
     // Files
@@ -199,17 +197,17 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
     {
         QBoxLayout* box;
         layout->addWidget(Theme::card(QStringLiteral("Updates"), body, &box));
-        auto& updater = Updater::shared();
+        const auto updates = model_.updates();
         auto* automatic = new QCheckBox(QStringLiteral("Check for updates automatically"), body);
-        automatic->setChecked(updater.automatic());
-        automatic->setEnabled(updater.canCheck());
+        automatic->setChecked(updates.automatic);
+        automatic->setEnabled(updates.canCheck);
         box->addWidget(automatic);
         auto* check = new QPushButton(QStringLiteral("Check for Updates…"), body);
-        check->setEnabled(updater.canCheck());
+        check->setEnabled(updates.canCheck);
         box->addWidget(check, 0, Qt::AlignLeft);
-        if (!updater.canCheck())
-            box->addWidget(Theme::secondary(QString::fromStdString(Updater::reason()), body));
-        box->addWidget(Theme::secondary(QStringLiteral("Version ") + QString::fromStdString(Updater::version()), body));
+        if (!updates.canCheck)
+            box->addWidget(Theme::secondary(QString::fromStdString(updates.reason), body));
+        box->addWidget(Theme::secondary(QStringLiteral("Version ") + QString::fromStdString(updates.version), body));
     }
 
     // The first-run setup
@@ -220,18 +218,18 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
             QStringLiteral("The setup walks through permissions, choosing the iPhone, pairing and the pointer."), body));
         setup_ = new QPushButton(body);
         setup_->setObjectName("runSetup");
-        connect(setup_, &QPushButton::clicked, body, [] { AppModel::shared().setOnboardingDone(false); });
+        connect(setup_, &QPushButton::clicked, body, [this] { model_.setOnboardingDone(false); });
         box->addWidget(setup_, 0, Qt::AlignLeft);
     }
     layout->addStretch(1);
-    connect(&ModelWatcher::shared(), &ModelWatcher::changed, this, [this] { refresh(); });
+    connect(&watcher_, &ModelWatcher::changed, this, [this] { refresh(); });
     refresh();
 }
 
 QSize SettingsView::fullSize() const { return body_->sizeHint().expandedTo(QSize(560, 0)); }
 
 void SettingsView::refresh() {
-    setup_->setText(AppModel::shared().snapshot().onboardingDone ? QStringLiteral("Run setup again")
+    setup_->setText(model_.snapshot().onboardingDone ? QStringLiteral("Run setup again")
                                                                  : QStringLiteral("Start"));
 }
 

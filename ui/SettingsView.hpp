@@ -2,6 +2,8 @@
 // and the first-run setup. Every edit goes straight to the settings store; there is no save step.
 #pragma once
 
+#include "model/AppModel.hpp"
+
 #include <QStringList>
 #include <QWidget>
 
@@ -12,9 +14,11 @@ class QPushButton;
 
 namespace pokescope::ui {
 
+class ModelWatcher;
+
 class SettingsView : public QWidget {
 public:
-    explicit SettingsView(QWidget* parent = nullptr);
+    explicit SettingsView(ModelWatcher& watcher, QWidget* parent = nullptr);
     void refresh();
     // The size that shows every section without scrolling.
     QSize fullSize() const;
@@ -27,6 +31,8 @@ public:
     static QStringList languageChoices(const std::vector<std::string>& offline, const std::string& stored);
 
 private:
+    ModelWatcher& watcher_;
+    AppModel& model_;
     QPushButton* setup_;
     QWidget* body_;
 };

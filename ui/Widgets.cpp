@@ -23,13 +23,8 @@
 
 namespace pokescope::ui {
 
-ModelWatcher& ModelWatcher::shared() {
-    static auto* watcher = new ModelWatcher(); // lives as long as the application
-    return *watcher;
-}
-
-ModelWatcher::ModelWatcher() {
-    AppModel::shared().setOnChange([this] {
+ModelWatcher::ModelWatcher(AppModel& model) : model_(model) {
+    model_.setOnChange([this] {
         // The model changes on its main queue, which is Qt's thread; queued all the same, so a change
         // from anywhere else still arrives on the right thread.
         QMetaObject::invokeMethod(this, [this] { schedule(); }, Qt::QueuedConnection);
@@ -104,8 +99,7 @@ QString AgentSetupPanel::instruction(int tab) {
     }
 }
 
-QString AgentSetupPanel::configuration(int tab) {
-    auto& model = AppModel::shared();
+QString AgentSetupPanel::configuration(const AppModel& model, int tab) {
     switch (tab) {
     case 0:
         return QString::fromStdString(model.claudeCodeCommand());
@@ -122,7 +116,7 @@ QString serverLine(bool running, std::uint16_t port) {
     return QStringLiteral("MCP server isn't running (port %1 busy?)").arg(port);
 }
 
-AgentSetupPanel::AgentSetupPanel(QWidget* parent) : QWidget(parent) {
+AgentSetupPanel::AgentSetupPanel(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     tabs_ = new QTabBar(this);
@@ -154,12 +148,12 @@ AgentSetupPanel::AgentSetupPanel(QWidget* parent) : QWidget(parent) {
 
 void AgentSetupPanel::showTab(int tab) {
     instruction_->setText(instruction(tab));
-    text_->setPlainText(configuration(tab));
-    shownPort_ = AppModel::shared().port();
+    text_->setPlainText(configuration(model_, tab));
+    shownPort_ = model_.port();
 }
 
 void AgentSetupPanel::refresh(const AppModel::State& state) {
-    const auto port = AppModel::shared().port();
+    const auto port = model_.port();
     server_->setText(Theme::dot(state.mcpRunning ? Theme::success() : Theme::danger()) +
                      serverLine(state.mcpRunning, port).toHtmlEscaped());
     // The port is known once the server runs; the texts follow it (rebuilt only when it changes, not at
@@ -194,7 +188,7 @@ bool openLocation(const QString& location) {
     return QDesktopServices::openUrl(QUrl::fromUserInput(location));
 }
 
-void connectDesktop() {
+void connectDesktop(AppModel& model) {
     AppModel::Desktop desktop;
     desktop.open = [](const std::string& location) { return openLocation(QString::fromStdString(location)); };
     desktop.reveal = [](const std::filesystem::path& file) {
@@ -207,8 +201,8 @@ void connectDesktop() {
             return true;
         return QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
     };
-    AppModel::shared().setDesktop(std::move(desktop));
-    AppModel::shared().setClipboard([](const ImageRef& image) {
+    model.setDesktop(std::move(desktop));
+    model.setClipboard([](const ImageRef& image) {
         QImage picture = toQImage(image);
         if (picture.isNull())
             return false;

@@ -19,14 +19,16 @@ namespace pokescope::ui {
 class ModelWatcher : public QObject {
     Q_OBJECT
 public:
-    static ModelWatcher& shared();
+    explicit ModelWatcher(AppModel& model);
+    ~ModelWatcher() override { model_.setOnChange(nullptr); }
+    AppModel& model() const { return model_; }
 
 signals:
     void changed();
 
 private:
-    ModelWatcher();
     void schedule();
+    AppModel& model_;
     bool pending_ = false;
 };
 
@@ -50,11 +52,11 @@ private:
 // The three ways to connect an agent, each with its text to copy, and the server's state under them.
 class AgentSetupPanel : public QWidget {
 public:
-    explicit AgentSetupPanel(QWidget* parent = nullptr);
+    explicit AgentSetupPanel(AppModel& model, QWidget* parent = nullptr);
     void refresh(const AppModel::State& state);
     // The tab's instruction and text, for tests: 0 "Claude Code", 1 "Claude Desktop", 2 "Cursor / other".
     static QString instruction(int tab);
-    static QString configuration(int tab);
+    static QString configuration(const AppModel& model, int tab);
 
 private:
     void showTab(int tab);
@@ -63,6 +65,7 @@ private:
     QPlainTextEdit* text_;
     QLabel* server_;
     std::uint16_t shownPort_ = 0;
+    AppModel& model_;
 };
 
 // "MCP server running at http://127.0.0.1:47811/mcp" or "MCP server isn't running (port 47811 busy?)".
@@ -73,7 +76,7 @@ void copyText(const QString& text, QWidget* button);
 
 // Hands the model what this desktop can do: open locations and files, show files in their folder, and
 // put pictures on the clipboard.
-void connectDesktop();
+void connectDesktop(AppModel& model);
 bool openLocation(const QString& location);
 
 } // namespace pokescope::ui

@@ -62,10 +62,6 @@ int truncated(double v) {
 
 } // namespace
 
-std::vector<TextItem> read(const Image& image) {
-    return read(image, TextRecognizer::shared());
-}
-
 std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer) {
     if (image.format() != Image::Format::bgra || image.empty()) {
         Log::shared().add(std::string("ScreenText: cannot read a ") + formatName(image.format()) +

@@ -33,7 +33,6 @@ namespace ScreenText {
 
 // All text in a BGRA frame, top to bottom, then left to right. Never fails: a frame that is not a
 // non-empty BGRA image, or a recogniser that fails, gives an empty list and a log line.
-std::vector<TextItem> read(const Image& image);
 std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer);
 
 // The recogniser's fragments as items: every number truncated toward zero, then a stable sort on the top

@@ -88,8 +88,9 @@ void againstThePhone(int targets) {
     options.assistiveTouch = true;
     auto phone = std::make_shared<SimPhone>(options);
     auto host = std::make_shared<SimBluetooth>(phone);
-    BluetoothHID hid(host, main);
-    ScreenCapture capture(std::make_shared<SimCapture>(phone), main, settings);
+    NotificationCenter notifications;
+    BluetoothHID hid(host, main, notifications);
+    ScreenCapture capture(std::make_shared<SimCapture>(phone), main, settings, notifications);
     main.sync([&] { capture.start(); });
     hid.setPhoneAddress(options.bluetoothAddress);
     hid.start();

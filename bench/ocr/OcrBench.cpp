@@ -157,13 +157,14 @@ int measure(const fs::path& dir, int runs, bool verbose, bool commandLine) {
         {"tesseract command line", ""}, {"tesseract, 1 thread", "OMP_THREAD_LIMIT=1"}};
     std::map<std::string, std::map<std::string, Tally>> tallies; // set -> recogniser -> tally
     const std::string ours = "ScreenText.read";
-    ScreenText::read(screens.front().frame); // loads the engines once, as a running application has
+    const auto recognizer = TextRecognizer::system();
+    ScreenText::read(screens.front().frame, *recognizer); // loads the engines once, as a running application has
     for (const Screen& s : screens) {
         std::vector<TextItem> items;
         for (int i = 0; i < runs; ++i) {
             const auto start = std::chrono::steady_clock::now();
             const double cpuStart = cpuMilliseconds();
-            items = ScreenText::read(s.frame);
+            items = ScreenText::read(s.frame, *recognizer);
             tallies[s.set][ours].ms.push_back(millisecondsSince(start));
             tallies[s.set][ours].cpu.push_back(cpuMilliseconds() - cpuStart);
         }
@@ -225,7 +226,7 @@ int writePrepared(const fs::path& in, const fs::path& out) {
     if (!png)
         return 1;
     std::ofstream(out, std::ios::binary) << *png;
-    for (const TextItem& t : ScreenText::read(*frame))
+    for (const TextItem& t : ScreenText::read(*frame, *TextRecognizer::system()))
         std::cout << t.text << "\t" << t.x << " " << t.y << " " << t.width << " " << t.height << "\n";
     return 0;
 }

@@ -6,12 +6,9 @@
 // the same tool dispatch the agent server uses.
 //
 // Usage: tools-bench [--runs N] [--taps N]
-#include "agent/Tools.hpp"
-#include "model/AppModel.hpp"
+#include "app/Services.hpp"
 #include "core/Log.hpp"
-#include "app/PokescopeApp.hpp"
-#include "bluetooth/BluetoothHID.hpp"
-#include "capture/ScreenCapture.hpp"
+#include "sim/SimPhone.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/WaitLedger.hpp"
 
@@ -43,11 +40,11 @@ struct Split {
 };
 
 // One call, with the tally of waits and recognition taken before and after it.
-json measured(Split& split, const std::string& tool, const json& arguments) {
+json measured(ToolSet& tools, Split& split, const std::string& tool, const json& arguments) {
     const auto waits = WaitLedger::total(WaitLedger::Kind::prescribedWait);
     const auto reading = WaitLedger::total(WaitLedger::Kind::recognition);
     const auto start = SteadyClock::now();
-    json result = Tools::call(tool, arguments);
+    json result = tools.call(tool, arguments);
     const double total = ms(SteadyClock::now() - start);
     const double w = ms(WaitLedger::total(WaitLedger::Kind::prescribedWait) - waits);
     const double r = ms(WaitLedger::total(WaitLedger::Kind::recognition) - reading);
@@ -115,38 +112,39 @@ int main(int argc, char** argv) {
         ::unsetenv(name);
     Log::shared().configure(Log::FileMode::append, -1); // the log goes to the bench home only
 
-    PokescopeApp::plugInSimulatedPhone();
-    AppModel::shared().setPort(freePort());
-    AppModel::shared().setHeadless(true);
+    auto& services = Services::forProcess(Backends::simulated(std::make_shared<sim::SimPhone>(sim::runOptions())));
+    auto& tools = *services.tools;
+    services.model.setPort(freePort());
+    services.model.setHeadless(true);
     std::thread main([] { DispatchQueue::runMain(); });
-    DispatchQueue::main().async([] { AppModel::shared().start(); });
+    DispatchQueue::main().async([&services] { services.model.start(); });
 
     int status = 0;
-    if (!waitFor([] { return BluetoothHID::shared().state() == BluetoothHID::State::ready &&
-                             ScreenCapture::shared().latestImage(); },
+    if (!waitFor([&services] { return services.hid.state() == BluetoothHID::State::ready &&
+                                      services.capture.latestImage(); },
                  60s)) {
         std::fprintf(stderr, "the simulated phone did not connect within a minute\n");
         status = 1;
     } else {
         Split calibrate, withText, withoutText, tapText;
-        measured(calibrate, "calibrate", json::object());
+        measured(tools, calibrate, "calibrate", json::object());
         std::printf("calibrate: %.1f s (prescribed waits %.1f s)\n", calibrate.total[0] / 1000,
                     calibrate.waits[0] / 1000);
-        Tools::call("press_key", {{"key", "home"}});
+        tools.call("press_key", {{"key", "home"}});
         for (int i = 0; i < runs; ++i)
-            measured(withText, "screenshot", json::object());
+            measured(tools, withText, "screenshot", json::object());
         for (int i = 0; i < runs; ++i)
-            measured(withoutText, "screenshot", {{"include_text", false}});
+            measured(tools, withoutText, "screenshot", {{"include_text", false}});
         for (int i = 0; i < taps; ++i) {
             // Two labels in turn: the pointer stays over the label it tapped and hides it for a while.
-            measured(tapText, "tap_text", {{"text", i % 2 ? "Photos" : "Notes"}});
-            Tools::call("press_key", {{"key", "home"}});
+            measured(tools, tapText, "tap_text", {{"text", i % 2 ? "Photos" : "Notes"}});
+            tools.call("press_key", {{"key", "home"}});
         }
         report("screenshot (with text)", withText);
         report("screenshot (no text)", withoutText);
         report("tap_text Notes/Photos", tapText);
     }
-    BluetoothHID::shared().stop();
+    services.hid.stop();
     std::error_code ignored;
     std::filesystem::remove_all(home, ignored);
     std::fflush(stdout);

@@ -176,10 +176,7 @@ TesseractRecognizer::TesseractRecognizer() {
 }
 TesseractRecognizer::~TesseractRecognizer() = default;
 
-TextRecognizer& TextRecognizer::shared() {
-    static TesseractRecognizer recognizer;
-    return recognizer;
-}
+std::shared_ptr<TextRecognizer> TextRecognizer::system() { return std::make_shared<TesseractRecognizer>(); }
 
 void TesseractRecognizer::work(Job& job) {
     for (std::size_t i = job.next++; i < job.bands.size(); i = job.next++) {

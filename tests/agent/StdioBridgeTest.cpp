@@ -262,18 +262,18 @@ TEST(StdioBridgeOutput, ATransportErrorForANotificationOrABadLineWritesNothing) 
 }
 
 TEST(StdioBridgeLaunch, TheApplicationStartsHeadlessWithoutADisplayOnTheBridgesPort) {
-    Entry::Options plain;
+    LaunchOptions plain;
     EXPECT_EQ(StdioBridge::launchArguments("/opt/p", plain, true), std::vector<std::string>{"/opt/p"});
     EXPECT_EQ(StdioBridge::launchArguments("/opt/p", plain, false),
               (std::vector<std::string>{"/opt/p", "--headless"}));
 
-    Entry::Options simulated;
+    LaunchOptions simulated;
     simulated.simulate = true;
     simulated.port = 5123;
     EXPECT_EQ(StdioBridge::launchArguments("/opt/p", simulated, true),
               (std::vector<std::string>{"/opt/p", "--simulate", "--port", "5123"}));
 
-    Entry::Options explicitDefault;
+    LaunchOptions explicitDefault;
     explicitDefault.port = 47811;
     explicitDefault.headless = true;
     EXPECT_EQ(StdioBridge::launchArguments("/opt/p", explicitDefault, true),

@@ -1,7 +1,6 @@
-#include "agent/Tools.hpp"
+#include "agent/ToolSet.hpp"
 
-#include "core/AppSettings.hpp"
-#include "tests/support/TestSupport.hpp"
+#include "tests/support/SimServices.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,24 +36,32 @@ bool containsKey(const json& value, const std::string& key) {
     return false;
 }
 
+class ToolsCatalogue : public testing::Test {
+protected:
+    test::SimServices sim;
+    ToolSet& tools = *sim->tools;
+};
+
 } // namespace
 
-TEST(ToolsCatalogue, ListsNineteenToolsInOrderAndHidesTranscriptionWhenOff) {
-    EXPECT_EQ(names(Tools::allDefinitions()), kAll);
-    EXPECT_EQ(names(Tools::definitions(true)), kAll);
+TEST_F(ToolsCatalogue, ListsNineteenToolsInOrderAndHidesTranscriptionWhenOff) {
+    EXPECT_EQ(names(tools.allDefinitions()), kAll);
+    sim->settings.setTranscriptionEnabled(true);
+    EXPECT_EQ(names(tools.definitions()), kAll);
+    sim->settings.setTranscriptionEnabled(false);
     std::vector<std::string> without;
     for (auto& name : kAll)
-        if (!Tools::transcription().count(name))
+        if (!ToolSet::transcription().count(name))
             without.push_back(name);
     EXPECT_EQ(without.size(), 15u);
-    EXPECT_EQ(names(Tools::definitions(false)), without);
+    EXPECT_EQ(names(tools.definitions()), without);
 }
 
-TEST(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredList) {
+TEST_F(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredList) {
     const std::set<std::string> noneRequired{"screenshot",      "start_recording", "stop_recording", "transcribe",
                                              "start_listening", "get_transcript",  "stop_listening", "calibrate",
                                              "status"};
-    for (auto& definition : Tools::allDefinitions()) {
+    for (auto& definition : tools.allDefinitions()) {
         std::string name = definition["name"];
         auto& schema = definition["inputSchema"];
         EXPECT_EQ(schema["type"], "object") << name;
@@ -72,9 +79,9 @@ TEST(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredList) {
     }
 }
 
-TEST(ToolsCatalogue, OnlyReadOnlyToolsCarryTheHint) {
+TEST_F(ToolsCatalogue, OnlyReadOnlyToolsCarryTheHint) {
     std::vector<std::string> readOnly;
-    for (auto& definition : Tools::allDefinitions())
+    for (auto& definition : tools.allDefinitions())
         if (definition.contains("annotations")) {
             EXPECT_EQ(definition["annotations"], json({{"readOnlyHint", true}}));
             readOnly.push_back(definition["name"]);
@@ -82,7 +89,7 @@ TEST(ToolsCatalogue, OnlyReadOnlyToolsCarryTheHint) {
     EXPECT_EQ(readOnly, (std::vector<std::string>{"screenshot", "transcribe", "get_transcript", "status"}));
 }
 
-TEST(ToolsCatalogue, PropertyTypesMatchTheContract) {
+TEST_F(ToolsCatalogue, PropertyTypesMatchTheContract) {
     std::map<std::string, std::string> expected{
         {"screenshot.include_text", "boolean"}, {"tap.x", "number"},           {"tap.y", "number"},
         {"tap_text.text", "string"},            {"tap_text.occurrence", "integer"}, {"long_press.x", "number"},
@@ -97,15 +104,15 @@ TEST(ToolsCatalogue, PropertyTypesMatchTheContract) {
         {"start_listening.language", "string"}, {"start_listening.max_seconds", "number"},
         {"get_transcript.since_seconds", "number"}};
     std::map<std::string, std::string> actual;
-    for (auto& definition : Tools::allDefinitions())
+    for (auto& definition : tools.allDefinitions())
         for (auto it = definition["inputSchema"]["properties"].begin(); it != definition["inputSchema"]["properties"].end(); ++it)
             actual[definition["name"].get<std::string>() + "." + it.key()] = it.value()["type"];
     EXPECT_EQ(actual, expected);
 }
 
-TEST(ToolsCatalogue, DescriptionsAreWordForWord) {
+TEST_F(ToolsCatalogue, DescriptionsAreWordForWord) {
     std::map<std::string, json> byName;
-    for (auto& definition : Tools::allDefinitions())
+    for (auto& definition : tools.allDefinitions())
         byName[definition["name"]] = definition;
     EXPECT_EQ(byName["tap_text"]["description"],
               "Tap the centre of on-screen text found by OCR (case-insensitive; exact > prefix > contains).");
@@ -132,18 +139,17 @@ TEST(ToolsCatalogue, DescriptionsAreWordForWord) {
     EXPECT_EQ(byName["status"]["description"], "Connection status: USB, screen, Bluetooth, calibration.");
 }
 
-TEST(ToolsCall, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
-    test::TempHome home;
-    ASSERT_FALSE(AppSettings::shared().transcriptionEnabled());
-    for (auto& name : Tools::transcription()) {
-        auto result = Tools::call(name, json{{"path", 42}});
+TEST_F(ToolsCatalogue, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
+    ASSERT_FALSE(sim->settings.transcriptionEnabled());
+    for (auto& name : ToolSet::transcription()) {
+        auto result = tools.call(name, json{{"path", 42}});
         EXPECT_EQ(result, json::parse(R"({"content":[{"type":"text","text":"Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription."}],"isError":true})"))
             << name;
     }
 }
 
-TEST(ToolsCall, AnUnknownToolIsAnErrorResult) {
-    EXPECT_EQ(Tools::call("fly", json::object()),
+TEST_F(ToolsCatalogue, AnUnknownToolIsAnErrorResult) {
+    EXPECT_EQ(tools.call("fly", json::object()),
               json::parse(R"({"content":[{"type":"text","text":"Unknown tool: fly"}],"isError":true})"));
-    EXPECT_EQ(Tools::call("", json::object())["content"][0]["text"], "Unknown tool: ");
+    EXPECT_EQ(tools.call("", json::object())["content"][0]["text"], "Unknown tool: ");
 }

@@ -1,10 +1,9 @@
-// Tool execution without a phone: argument checks with their exact sentences, the lenient reading of
-// arguments, the screenshot and scroll geometry, and the result envelope. The whole path through the
-// simulated phone is the agent scenario's.
-#include "agent/Tools.hpp"
-#include "core/AppSettings.hpp"
-#include "tests/support/TestSupport.hpp"
+// Tool execution: argument checks with their exact sentences, the lenient reading of arguments, the
+// screenshot and scroll geometry and the result envelope, and taps on the simulated phone in process.
+#include "agent/ToolSet.hpp"
+#include "tests/support/SimServices.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 using namespace pokescope;
@@ -13,24 +12,37 @@ using nlohmann::json;
 
 namespace {
 
-// The shared services keep the folders they first saw, so one temporary home serves the whole run.
-class TemporaryHome : public testing::Environment {
-public:
-    void SetUp() override { home_ = std::make_unique<TempHome>(); }
-    void TearDown() override { home_.reset(); }
-
-private:
-    std::unique_ptr<TempHome> home_;
-};
-const auto* const temporaryHome = testing::AddGlobalTestEnvironment(new TemporaryHome);
-
+// The services on the simulated phone, not started: no link, no frame and no phone on USB yet.
 class ToolsExecution : public testing::Test {
 protected:
+    SimServices sim;
+    ToolSet& tools = *sim->tools;
+
     std::string errorOf(const std::string& name, const json& arguments) {
-        json result = Tools::call(name, arguments);
+        json result = tools.call(name, arguments);
         EXPECT_EQ(result.value("isError", false), true) << result.dump();
         EXPECT_EQ(result["content"].size(), 1u) << result.dump();
         return result["content"][0]["text"];
+    }
+};
+
+// The same, started as the application starts them, with the pointer calibrated from a stored file.
+class ToolsOnThePhone : public testing::Test {
+protected:
+    SimServices sim{SimServices::withPointer(), SimServices::calibration()};
+    ToolSet& tools = *sim->tools;
+
+    void SetUp() override {
+        sim.main->run([&] { sim->model.start(); });
+        ASSERT_TRUE(eventually([&] { return sim->hid.state() == BluetoothHID::State::ready; }));
+        ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
+    }
+    std::string textOf(const json& result) {
+        std::string all;
+        for (const auto& item : result["content"])
+            if (item["type"] == "text")
+                all += item["text"].get<std::string>() + "\n";
+        return all;
     }
 };
 
@@ -79,7 +91,7 @@ TEST_F(ToolsExecution, BatchesAreCheckedWholeBeforeAnyActionRuns) {
 
 TEST_F(ToolsExecution, ABatchLogsEachActionAndStopsAtTheFirstFailure) {
     // Without a frame the closing screenshot fails, yet the log of what ran comes first.
-    json result = Tools::call("batch", {{"actions",
+    json result = tools.call("batch", {{"actions",
                                          {{{"name", "wait"}, {"args", {{"ms", 1}}}},
                                           {{"tool", "screenshot"}},
                                           {{"tool", "wait"}}}}});
@@ -92,14 +104,14 @@ TEST_F(ToolsExecution, ABatchLogsEachActionAndStopsAtTheFirstFailure) {
 }
 
 TEST_F(ToolsExecution, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
-    AppSettings::shared().setTranscriptionEnabled(false);
+    sim->settings.setTranscriptionEnabled(false);
     for (const char* name : {"transcribe", "start_listening", "get_transcript", "stop_listening"})
         EXPECT_EQ(errorOf(name, {{"language", 5}}),
                   "Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription.");
 }
 
 TEST_F(ToolsExecution, TranscriptionToolsNameTheFileAndTheMissingSession) {
-    AppSettings::shared().setTranscriptionEnabled(true);
+    sim->settings.setTranscriptionEnabled(true);
     // Nothing recorded yet, and no session to read or stop.
     EXPECT_EQ(errorOf("transcribe", json::object()),
               "No recordings yet. Record one with start_recording, or pass a file path.");
@@ -113,7 +125,7 @@ TEST_F(ToolsExecution, TranscriptionToolsNameTheFileAndTheMissingSession) {
     // Without a screen there is no sound to listen to.
     EXPECT_EQ(errorOf("start_listening", {{"max_seconds", 3}}),
               "The iPhone isn't sending audio. Make sure it's connected by USB and unlocked.");
-    AppSettings::shared().setTranscriptionEnabled(false);
+    sim->settings.setTranscriptionEnabled(false);
 }
 
 TEST_F(ToolsExecution, RecordingWithoutAScreenOrARecordingSaysSo) {
@@ -123,11 +135,33 @@ TEST_F(ToolsExecution, RecordingWithoutAScreenOrARecordingSaysSo) {
 }
 
 TEST_F(ToolsExecution, StatusNamesEveryPartAndSuccessHasNoIsError) {
-    json result = Tools::call("status", json::object());
+    json result = tools.call("status", json::object());
     EXPECT_FALSE(result.contains("isError"));
     EXPECT_EQ(result["content"][0]["text"],
               "usb: no iPhone on USB\nscreen: no frame\nbluetooth: off\npointer calibration: not calibrated\n"
               "transcription: off (turn on in Pokescope Settings)\nlistening: off\nrecording: off");
+}
+
+TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsIt) {
+    json opened = tools.call("open_app", {{"name", "Settings"}});
+    ASSERT_FALSE(opened.contains("isError")) << opened.dump();
+    ASSERT_TRUE(eventually([&] { return sim.phone->screen().location() == "Settings"; }, std::chrono::seconds(10)))
+        << sim.phone->screen().location();
+    json tapped = tools.call("tap_text", {{"text", "General"}});
+    ASSERT_FALSE(tapped.contains("isError")) << tapped.dump();
+    EXPECT_EQ(sim.phone->screen().location(), "Settings/General");
+    // The result is the screenshot after the tap: the JPEG, then the text of the page it opened.
+    ASSERT_EQ(tapped["content"].size(), 2u);
+    EXPECT_EQ(tapped["content"][0]["type"], "image");
+    EXPECT_THAT(textOf(tapped), testing::HasSubstr("\"About\" @ ("));
+}
+
+TEST_F(ToolsOnThePhone, TheDebugToolsExistOnlyOnTheSimulatedPhoneAndAreNotListed) {
+    json probe = tools.call("debug_simulator", json::object());
+    ASSERT_FALSE(probe.contains("isError")) << probe.dump();
+    EXPECT_EQ(json::parse(probe["content"][0]["text"].get<std::string>())["location"], "home");
+    for (const auto& definition : tools.allDefinitions())
+        EXPECT_FALSE(definition["name"].get<std::string>().starts_with("debug_"));
 }
 
 TEST(ToolsGeometry, ScreenshotsAreScaledToAShorterSideOf590AndNeverEnlarged) {

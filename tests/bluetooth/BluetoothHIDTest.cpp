@@ -1,6 +1,7 @@
 // The link's state machine, timers, control protocol and write path, against a scripted host with real
 // connected sockets as channels and a hand-driven clock.
 #include "bluetooth/BluetoothHID.hpp"
+#include "core/Notifications.hpp"
 
 #include "core/Log.hpp"
 #include "platform/NotificationCenter.hpp"
@@ -52,13 +53,14 @@ class BluetoothHIDTest : public testing::Test {
 protected:
     ManualClock clock;
     DispatchQueue main{"test.main"};
+    NotificationCenter notifications;
     std::shared_ptr<FakeHost> host = std::make_shared<FakeHost>();
     std::unique_ptr<BluetoothHID> hid;
     std::vector<State> changes;
     std::vector<int> farEnds;
 
     void SetUp() override {
-        hid = std::make_unique<BluetoothHID>(host, main, clock);
+        hid = std::make_unique<BluetoothHID>(host, main, notifications, clock);
         hid->setOnStateChange([this](State state) { changes.push_back(state); });
         hid->setPhoneAddress(std::string(kPhone));
     }
@@ -161,7 +163,7 @@ TEST_F(BluetoothHIDTest, TheControlChannelAloneConnectsAndAsksForTheInterruptCha
 
 TEST_F(BluetoothHIDTest, StateChangesAreAnnouncedToTheProcess) {
     int heard = 0;
-    auto observer = NotificationCenter::shared().addObserver(kBluetoothStateChangedNotification, [&](const auto&) { ++heard; });
+    auto observer = notifications.addObserver(kBluetoothStateChangedNotification, [&](const auto&) { ++heard; });
     hid->start();
     flush();
     give(0x11);

@@ -1,4 +1,5 @@
 #include "capture/ScreenCapture.hpp"
+#include "core/Notifications.hpp"
 
 #include "core/AppSettings.hpp"
 #include "core/Log.hpp"
@@ -31,12 +32,13 @@ protected:
     Preferences store{folder.path() / "settings.json"};
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
+    NotificationCenter notifications;
     std::shared_ptr<FakeCapture> backend = std::make_shared<FakeCapture>();
     std::unique_ptr<ScreenCapture> capture;
 
     void SetUp() override {
         backend->list = {phoneDevice()};
-        capture = std::make_unique<ScreenCapture>(backend, main, settings);
+        capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications);
     }
     void TearDown() override { capture.reset(); }
 
@@ -120,7 +122,7 @@ TEST_F(ScreenCaptureTest, StoppingEmptiesTheFrameAndAQueuedFrameCannotRefillIt) 
 
 TEST_F(ScreenCaptureTest, UnpluggingPostsScreenLostOnceAndEmptiesTheFrame) {
     std::vector<std::optional<std::string>> reasons;
-    auto observer = NotificationCenter::shared().addObserver(kScreenLostNotification,
+    auto observer = notifications.addObserver(kScreenLostNotification,
                                                              [&](const auto& reason) { reasons.push_back(reason); });
     auto& session = attach();
     session.push(picture(90));
@@ -144,9 +146,9 @@ TEST_F(ScreenCaptureTest, UnpluggingPostsScreenLostOnceAndEmptiesTheFrame) {
 
 TEST_F(ScreenCaptureTest, ARuntimeErrorIsLoggedAndRetriedTwoSecondsLater) {
     ManualClock clock;
-    capture = std::make_unique<ScreenCapture>(backend, main, settings, clock);
+    capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications, clock);
     std::vector<std::optional<std::string>> reasons;
-    auto observer = NotificationCenter::shared().addObserver(kScreenLostNotification,
+    auto observer = notifications.addObserver(kScreenLostNotification,
                                                              [&](const auto& reason) { reasons.push_back(reason); });
     auto& session = attach();
     session.fail("Input/output error", false);
@@ -257,7 +259,7 @@ TEST_F(ScreenCaptureTest, SoundStaysConnectedWhileTheLinkIsReadyAndTheSettingAsk
     auto& session = attach();
     EXPECT_FALSE(session.hasAudioOutput());
     ready = true;
-    NotificationCenter::shared().post(kBluetoothStateChangedNotification);
+    notifications.post(kBluetoothStateChangedNotification);
     main.sync([] {});
     EXPECT_TRUE(session.hasAudioOutput());
     // With nothing to play on, the preview is tried once and reported.

@@ -3,6 +3,7 @@
 // frame at the phone's size, its sound at 48 kHz on one continuous time line, and every way the phone can
 // fail as a lost screen with the reason in the log.
 #include "core/AppSettings.hpp"
+#include "core/Notifications.hpp"
 #include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "capture/UsbScreenCapture.hpp"
@@ -31,6 +32,7 @@ protected:
     Preferences store{folder.path() / "settings.json"};
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
+    NotificationCenter notifications;
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
     std::shared_ptr<sim::SimUsbScreenHost> host = std::make_shared<sim::SimUsbScreenHost>(phone);
     std::unique_ptr<ScreenCapture> capture;
@@ -40,13 +42,13 @@ protected:
 
     void SetUp() override {
         settings.setPlayAudioOnMac(false);
-        observer = NotificationCenter::shared().addObserver(kScreenLostNotification, [this](const std::optional<std::string>& reason) {
+        observer = notifications.addObserver(kScreenLostNotification, [this](const std::optional<std::string>& reason) {
             std::lock_guard lock(mutex);
             lost.push_back(reason.value_or(""));
         });
     }
     void start() {
-        capture = std::make_unique<ScreenCapture>(std::make_shared<UsbScreenCapture>(host), main, settings);
+        capture = std::make_unique<ScreenCapture>(std::make_shared<UsbScreenCapture>(host), main, settings, notifications);
         main.sync([&] { capture->attachIfNeeded(); });
     }
     void TearDown() override {

@@ -31,6 +31,7 @@ struct Rig {
     Preferences store{folder.path() / "settings.json"};
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
+    NotificationCenter notifications;
     std::shared_ptr<SimPhone> phone;
     std::shared_ptr<SimBluetooth> host;
     std::unique_ptr<BluetoothHID> hid;
@@ -43,8 +44,8 @@ struct Rig {
         options.assistiveTouch = true;
         phone = std::make_shared<SimPhone>(options);
         host = std::make_shared<SimBluetooth>(phone);
-        hid = std::make_unique<BluetoothHID>(host, main);
-        capture = std::make_unique<ScreenCapture>(std::make_shared<SimCapture>(phone), main, settings);
+        hid = std::make_unique<BluetoothHID>(host, main, notifications);
+        capture = std::make_unique<ScreenCapture>(std::make_shared<SimCapture>(phone), main, settings, notifications);
         main.sync([&] { capture->start(); });
         hid->setPhoneAddress(options.bluetoothAddress);
         hid->start();

@@ -2,6 +2,7 @@
 // starts and their refusals, file names, the frame clock's times, automatic stops and their results,
 // failures that must not be lost or reported as success, and races between starts and stops.
 #include "media/ScreenRecorder.hpp"
+#include "core/Notifications.hpp"
 
 #include "platform/Preferences.hpp"
 #include "sim/SimCapture.hpp"
@@ -80,9 +81,9 @@ protected:
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings};
-    ManualClock clock;
     NotificationCenter notifications;
+    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
+    ManualClock clock;
     std::shared_ptr<WriterLog> writer = std::make_shared<WriterLog>();
     std::string factoryError; // the factory refuses with this when set
     std::function<void()> inFactory;
@@ -107,12 +108,11 @@ protected:
         options.folder = [this] { return folder.path() / "Recordings"; };
         options.wallClock = [this] { return wallTime; };
         options.clock = &clock;
-        options.notifications = &notifications;
         options.log = [this](const std::string& line) {
             std::lock_guard lock(linesMutex);
             lines.push_back(line);
         };
-        recorder = std::make_unique<ScreenRecorder>(capture, settings, main, options);
+        recorder = std::make_unique<ScreenRecorder>(capture, settings, notifications, main, options);
         recorder->setOnChange([this](bool on, std::optional<ScreenRecorder::Result> result) {
             std::lock_guard lock(changesMutex);
             changes.emplace_back(on, result);

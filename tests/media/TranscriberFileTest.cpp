@@ -54,7 +54,9 @@ protected:
     Preferences store{folder.path() / "settings.json"};
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(std::make_shared<sim::SimPhone>()), main, settings};
+    NotificationCenter notifications;
+    ScreenCapture capture{std::make_shared<sim::SimCapture>(std::make_shared<sim::SimPhone>()), main, settings,
+                          notifications};
     std::vector<std::string> logLines;
     std::mutex logMutex;
     std::unique_ptr<Transcriber> transcriber;
@@ -65,7 +67,7 @@ protected:
             std::lock_guard lock(logMutex);
             logLines.push_back(line);
         };
-        transcriber = std::make_unique<Transcriber>(capture, settings, options);
+        transcriber = std::make_unique<Transcriber>(capture, settings, notifications, options);
     }
     std::string failure(const std::filesystem::path& file, ErrorCase expected) {
         try {

@@ -3,6 +3,7 @@
 // the choice of recogniser and its refusals, permission, and live listening on the simulated phone's
 // sound with its automatic stops and the races between starts and stops.
 #include "media/Transcriber.hpp"
+#include "core/Notifications.hpp"
 
 #include "platform/Preferences.hpp"
 #include "sim/SimCapture.hpp"
@@ -287,9 +288,9 @@ protected:
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings};
-    ManualClock clock;
     NotificationCenter notifications;
+    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
+    ManualClock clock;
     std::shared_ptr<FakeSpeechBackend> backend = std::make_shared<FakeSpeechBackend>();
     std::mutex linesMutex;
     std::vector<std::string> logLines;
@@ -299,14 +300,13 @@ protected:
         Transcriber::Options options;
         options.backend = backend;
         options.clock = &clock;
-        options.notifications = &notifications;
         options.permissionWait = 200ms;
         options.lastPassWait = 2s;
         options.log = [this](const std::string& line) {
             std::lock_guard lock(linesMutex);
             logLines.push_back(line);
         };
-        transcriber = std::make_unique<Transcriber>(capture, settings, options);
+        transcriber = std::make_unique<Transcriber>(capture, settings, notifications, options);
     }
     void TearDown() override {
         transcriber.reset();

@@ -2,13 +2,13 @@
 // JSON for any path), saving screenshots, calibrating from the window, and the one-time migration.
 #include "model/AppModel.hpp"
 #include "core/Log.hpp"
+#include "model/AgentConfiguration.hpp"
 #include "model/Migration.hpp"
+#include "model/ScreenshotSaving.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
 #include "platform/Dispatch.hpp"
-#include "sim/SimBluetooth.hpp"
-#include "sim/SimCapture.hpp"
-#include "tests/support/MainQueueThread.hpp"
+#include "tests/support/SimServices.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -22,11 +22,11 @@ using namespace pokescope;
 using namespace pokescope::test;
 
 TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForAnyPath) {
-    EXPECT_EQ(AppModel::stdioConfigJSON("/opt/pokescope/bin/pokescope"),
+    EXPECT_EQ(AgentConfiguration::stdioJSON("/opt/pokescope/bin/pokescope"),
               "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": \"/opt/pokescope/bin/pokescope\", "
               "\"args\": [\"--stdio\"] }\n  }\n}");
     const std::string odd = "/home/a \"b\"\\c/pokescope";
-    auto parsed = nlohmann::json::parse(AppModel::stdioConfigJSON(odd), nullptr, false);
+    auto parsed = nlohmann::json::parse(AgentConfiguration::stdioJSON(odd), nullptr, false);
     ASSERT_FALSE(parsed.is_discarded());
     EXPECT_EQ(parsed["mcpServers"]["pokescope"]["command"], odd);
     EXPECT_EQ(parsed["mcpServers"]["pokescope"]["args"], nlohmann::json::array({"--stdio"}));
@@ -37,26 +37,20 @@ TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForA
 namespace {
 
 
-// Each test case runs in a process of its own (ctest), so the shared services start fresh in each.
 class AppModelOperations : public testing::Test {
 protected:
-    TempHome home;
-    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    std::filesystem::path folder = home.path() / "shots";
-    MainQueueThread main;
+    SimServices sim;
+    AppModel& model = sim->model;
+    MainQueueThread& main = *sim.main;
+    std::filesystem::path folder = sim.home.path() / "shots";
 
     void SetUp() override {
-        ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(phone));
-        BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(phone));
-        main.run([&] { AppModel::shared().setScreenshotFolder(folder); });
+        main.run([&] { model.setScreenshotFolder(folder); });
     }
     void TearDown() override {
-        main.run([] { ScreenCapture::shared().stop(); });
-        // The shared services keep the phone to the end of the process: let it stop drawing now, so that
-        // no frame is being drawn while the process exits.
-        phone->stopScreen();
+        main.run([&] { sim->capture.stop(); });
     }
-    AppModel::State state() { return AppModel::shared().snapshot(); }
+    AppModel::State state() { return model.snapshot(); }
     std::vector<std::filesystem::path> files() const {
         std::vector<std::filesystem::path> out;
         std::error_code ec;
@@ -70,28 +64,28 @@ protected:
 } // namespace
 
 TEST(AppModelScreenshotName, IsTheLocalTimeInTheFixedPattern) {
-    EXPECT_EQ(AppModel::screenshotName(localTime(2026, 3, 4, 9, 5, 7)), "iPhone 2026-03-04 at 09.05.07.png");
+    EXPECT_EQ(ScreenshotSaving::fileName(localTime(2026, 3, 4, 9, 5, 7)), "iPhone 2026-03-04 at 09.05.07.png");
 }
 
 TEST_F(AppModelOperations, ASavedScreenshotWithoutAScreenSaysWhyAndWritesNothing) {
-    main.run([] { AppModel::shared().saveScreenshot(); });
+    main.run([&] { model.saveScreenshot(); });
     EXPECT_EQ(state().recordingError, "No screen to capture — is the iPhone connected and unlocked?");
     EXPECT_FALSE(state().lastScreenshot);
     EXPECT_TRUE(files().empty());
 }
 
 TEST_F(AppModelOperations, ScreenshotsAreSavedAsPngsAndTwoInOneSecondKeepBoth) {
-    main.run([] { ScreenCapture::shared().start(); });
-    ASSERT_TRUE(eventually([] { return ScreenCapture::shared().latestImage() != nullptr; }));
+    main.run([&] { sim->capture.start(); });
+    ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
     const auto before = Log::shared().lines().size();
     std::vector<ImageRef> copied;
     main.run([&] {
-        AppModel::shared().setClipboard([&](const ImageRef& image) {
+        model.setClipboard([&](const ImageRef& image) {
             copied.push_back(image);
             return true;
         });
-        AppModel::shared().saveScreenshot();
-        AppModel::shared().saveScreenshot();
+        model.saveScreenshot();
+        model.saveScreenshot();
     });
     ASSERT_TRUE(eventually([&] { return files().size() == 2 && copied.size() == 2; }));
     const auto saved = files();
@@ -118,9 +112,9 @@ TEST_F(AppModelOperations, ScreenshotsAreSavedAsPngsAndTwoInOneSecondKeepBoth) {
 
 TEST_F(AppModelOperations, AScreenshotFolderThatCannotBeWrittenIsReported) {
     writeFile(folder, "a file where the folder should be");
-    main.run([] { ScreenCapture::shared().start(); });
-    ASSERT_TRUE(eventually([] { return ScreenCapture::shared().latestImage() != nullptr; }));
-    main.run([] { AppModel::shared().saveScreenshot(); });
+    main.run([&] { sim->capture.start(); });
+    ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
+    main.run([&] { model.saveScreenshot(); });
     ASSERT_TRUE(eventually([&] { return state().recordingError.has_value(); }));
     EXPECT_TRUE(state().recordingError->starts_with("Couldn't save the screenshot: ")) << *state().recordingError;
     EXPECT_FALSE(state().lastScreenshot);
@@ -129,12 +123,12 @@ TEST_F(AppModelOperations, AScreenshotFolderThatCannotBeWrittenIsReported) {
 TEST_F(AppModelOperations, AFailedCalibrationLeavesItsSentenceAndStopsCalibrating) {
     std::vector<bool> seen;
     main.run([&] {
-        AppModel::shared().setOnChange([&] { seen.push_back(AppModel::shared().snapshot().calibrating); });
-        AppModel::shared().calibrate();
+        model.setOnChange([&] { seen.push_back(model.snapshot().calibrating); });
+        model.calibrate();
     });
     ASSERT_TRUE(eventually([&] { return !state().calibrating && state().calibrationError; }));
     main.run([&] {
-        AppModel::shared().setOnChange(nullptr);
+        model.setOnChange(nullptr);
         EXPECT_EQ(seen, (std::vector<bool>{true, false})); // calibrating while it ran, then not
     });
     ASSERT_TRUE(state().calibrationError);

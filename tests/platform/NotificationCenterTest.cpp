@@ -1,4 +1,5 @@
 #include "platform/Dispatch.hpp"
+#include "core/Notifications.hpp"
 #include "platform/NotificationCenter.hpp"
 
 #include <gtest/gtest.h>

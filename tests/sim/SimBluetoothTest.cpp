@@ -75,7 +75,8 @@ protected:
     std::shared_ptr<SimPhone> phone = std::make_shared<SimPhone>();
     std::shared_ptr<SimBluetooth> host = std::make_shared<SimBluetooth>(phone);
     DispatchQueue main{"test.main"};
-    std::unique_ptr<BluetoothHID> hid = std::make_unique<BluetoothHID>(host, main);
+    NotificationCenter notifications;
+    std::unique_ptr<BluetoothHID> hid = std::make_unique<BluetoothHID>(host, main, notifications);
 
     void TearDown() override {
         hid.reset();
@@ -222,8 +223,9 @@ TEST(SimPairing, AnUnpairedPhoneConnectsOnlyWhilePairingIsOn) {
     auto phone = std::make_shared<SimPhone>();
     auto host = std::make_shared<SimBluetooth>(phone, SimBluetoothOptions{.bonded = false});
     DispatchQueue main("test.main");
+    NotificationCenter notifications;
     {
-        BluetoothHID hid(host, main);
+        BluetoothHID hid(host, main, notifications);
         hid.setPhoneAddress(phone->identity().bluetoothAddress);
         hid.start();
         ASSERT_TRUE(eventually([&] { return hid.state() == State::waiting; }));

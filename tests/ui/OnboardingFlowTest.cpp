@@ -1,17 +1,7 @@
 // The setup's steps: their order, what each waits for, pairing mode exactly while the pairing step shows
 // (however it is left), and the whole walk through the application model with the simulated phone.
 #include "model/AppModel.hpp"
-#include "bluetooth/BluetoothHID.hpp"
-#include "capture/ScreenCapture.hpp"
-#include "device/MobileDevice.hpp"
-#include "input/Calibration.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/Paths.hpp"
-#include "sim/SimBluetooth.hpp"
-#include "sim/SimCapture.hpp"
-#include "sim/SimLockdown.hpp"
-#include "tests/support/MainQueueThread.hpp"
-#include "tests/support/TestSupport.hpp"
+#include "tests/support/SimServices.hpp"
 #include "ui/OnboardingFlow.hpp"
 
 #include <gtest/gtest.h>
@@ -204,24 +194,17 @@ TEST(OnboardingFlow, SkipOnAnyLaterStepFinishesAtOnce) {
 
 
 TEST(OnboardingWithTheSimulatedPhone, EachStepOpensWhenThePhoneGetsThereAndDoneIsRemembered) {
-    TempHome home;
     // A pointer measured before, so that the calibration step holds without a minute of measuring.
-    std::string failure;
-    std::filesystem::create_directories(Paths::appSupport());
-    ASSERT_TRUE((Calibration{2.4, 2.5, 10, 10, {}, {}, {}, {}}).save(Paths::appSupport() / "calibration.json", failure))
-        << failure;
-    auto phone = std::make_shared<sim::SimPhone>();
-    phone->setAssistiveTouch(false);
-    MobileDevice::useBackend(std::make_shared<sim::SimLockdown>(phone));
-    ScreenCapture::useBackend(std::make_shared<sim::SimCapture>(phone));
-    BluetoothHID::useHost(std::make_shared<sim::SimBluetooth>(phone));
-    MainQueueThread main;
-    auto& model = AppModel::shared();
+    sim::SimOptions options; // AssistiveTouch off: the screen step waits for it
+    SimServices sim(options, SimServices::calibration());
+    auto& phone = sim.phone;
+    auto& main = *sim.main;
+    auto& model = sim->model;
     main.run([&] {
         model.setPort(0);
         model.start();
     });
-    ui::OnboardingFlow flow(ui::OnboardingFlow::applicationHooks());
+    ui::OnboardingFlow flow(ui::OnboardingFlow::applicationHooks(model));
     auto press = [&] { return main.run([&] { return flow.primary(model.snapshot(), model.selectedPhone()); }); };
     auto canContinue = [&] { return main.run([&] { return flow.canContinue(model.snapshot(), model.selectedPhone()); }); };
 
@@ -242,10 +225,10 @@ TEST(OnboardingWithTheSimulatedPhone, EachStepOpensWhenThePhoneGetsThereAndDoneI
     ASSERT_TRUE(press());
 
     ASSERT_EQ(flow.step(), Step::pair);
-    EXPECT_TRUE(BluetoothHID::shared().pairingMode());
+    EXPECT_TRUE(sim->hid.pairingMode());
     ASSERT_TRUE(eventually(canContinue)) << "the link ready";
     ASSERT_TRUE(press());
-    EXPECT_FALSE(BluetoothHID::shared().pairingMode());
+    EXPECT_FALSE(sim->hid.pairingMode());
 
     ASSERT_TRUE(canContinue()) << "the stored calibration";
     ASSERT_TRUE(press());
@@ -253,8 +236,7 @@ TEST(OnboardingWithTheSimulatedPhone, EachStepOpensWhenThePhoneGetsThereAndDoneI
     ASSERT_TRUE(press());
     EXPECT_TRUE(model.snapshot().onboardingDone);
     // Remembered for the next start.
-    auto stored = nlohmann::json::parse(readFile(Paths::settingsFile()), nullptr, false);
-    EXPECT_EQ(stored.value("onboardingDone", false), true) << readFile(Paths::settingsFile());
-    main.run([] { ScreenCapture::shared().stop(); });
-    phone->stopScreen();
+    auto stored = nlohmann::json::parse(readFile(sim->preferences.file()), nullptr, false);
+    EXPECT_EQ(stored.value("onboardingDone", false), true) << readFile(sim->preferences.file());
+    main.run([&] { sim->capture.stop(); });
 }

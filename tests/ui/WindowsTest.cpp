@@ -6,7 +6,7 @@
 #include "app/PokescopeWindows.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "platform/Paths.hpp"
-#include "tests/support/TestSupport.hpp"
+#include "tests/support/SimServices.hpp"
 #include "tests/ui/ImageChecks.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/MainView.hpp"
@@ -33,8 +33,15 @@ namespace {
 
 class Windows : public testing::Test {
 protected:
-    TempHome home;
-    void SetUp() override { PokescopeWindows::createApplication(true); }
+    SimServices sim{SimServices::withPointer(), std::nullopt, false}; // Qt's loop runs the main queue
+    AppModel& model = sim->model;
+    std::unique_ptr<ui::ModelWatcher> watcher;
+
+    void SetUp() override {
+        PokescopeWindows::createApplication(true);
+        watcher = std::make_unique<ui::ModelWatcher>(model);
+    }
+    void TearDown() override { watcher.reset(); }
     // Lets queued model changes and the views' redraw timer run.
     static void pump(int milliseconds = 150) {
         QElapsedTimer timer;
@@ -54,7 +61,7 @@ protected:
 TEST_F(Windows, TheMainWindowHasItsSizesAndShowsTheSetupUntilItIsDone) {
     std::vector<std::string> calls;
     ui::OnboardingFlow::Hooks none;
-    ui::MainWindow window(recording(calls), none);
+    ui::MainWindow window(*watcher, recording(calls), none);
     EXPECT_EQ(window.windowTitle(), "Pokescope");
     EXPECT_EQ(window.objectName(), "main");
     EXPECT_EQ(window.size(), QSize(1100, 780));
@@ -63,7 +70,7 @@ TEST_F(Windows, TheMainWindowHasItsSizesAndShowsTheSetupUntilItIsDone) {
     ASSERT_NE(stack, nullptr);
     EXPECT_EQ(stack->currentWidget(), window.onboarding());
 
-    AppModel::shared().setOnboardingDone(true);
+    model.setOnboardingDone(true);
     pump();
     EXPECT_EQ(stack->currentWidget(), window.mainView());
 
@@ -76,15 +83,15 @@ TEST_F(Windows, TheMainWindowHasItsSizesAndShowsTheSetupUntilItIsDone) {
         }
     ASSERT_TRUE(found);
     pump();
-    EXPECT_FALSE(AppModel::shared().snapshot().onboardingDone);
+    EXPECT_FALSE(model.snapshot().onboardingDone);
     EXPECT_EQ(stack->currentWidget(), window.onboarding());
     EXPECT_EQ(window.onboarding()->flow().step(), ui::OnboardingFlow::Step::welcome);
 }
 
 TEST_F(Windows, AWindowOpenedAfterTheSetupWasDoneShowsTheMainView) {
-    AppModel::shared().setOnboardingDone(true);
+    model.setOnboardingDone(true);
     std::vector<std::string> calls;
-    ui::MainWindow window(recording(calls), {});
+    ui::MainWindow window(*watcher, recording(calls), ui::OnboardingFlow::Hooks{});
     auto* stack = window.findChild<QStackedWidget*>();
     ASSERT_NE(stack, nullptr);
     EXPECT_EQ(stack->currentWidget(), window.mainView());
@@ -93,8 +100,8 @@ TEST_F(Windows, AWindowOpenedAfterTheSetupWasDoneShowsTheMainView) {
 TEST_F(Windows, TheSetupsButtonsFollowItsStep) {
     std::vector<std::string> calls;
     ui::OnboardingFlow::Hooks hooks{[&calls](bool on) { calls.push_back(on ? "on" : "off"); }, [] {},
-                                    [] { AppModel::shared().setOnboardingDone(true); }};
-    ui::OnboardingView view(nullptr, hooks);
+                                    [this] { model.setOnboardingDone(true); }};
+    ui::OnboardingView view(*watcher, nullptr, hooks);
     EXPECT_EQ(view.primaryButton()->text(), "Get Started");
     EXPECT_TRUE(view.primaryButton()->isEnabled());
     EXPECT_TRUE(view.skipButton()->isHidden());
@@ -108,12 +115,12 @@ TEST_F(Windows, TheSetupsButtonsFollowItsStep) {
     view.primaryButton()->click();
     EXPECT_EQ(view.flow().step(), ui::OnboardingFlow::Step::permissions);
     view.skipButton()->click();
-    EXPECT_TRUE(AppModel::shared().snapshot().onboardingDone);
+    EXPECT_TRUE(model.snapshot().onboardingDone);
 }
 
 TEST_F(Windows, TheTrayMenuListsStatusThenItsFourEntries) {
     std::vector<std::string> calls;
-    ui::TrayMenu menu(recording(calls), [] { return QString("usb: Simulated iPhone\nbluetooth: ready"); });
+    ui::TrayMenu menu(model, recording(calls), [] { return QString("usb: Simulated iPhone\nbluetooth: ready"); });
     QStringList texts;
     std::vector<bool> enabled;
     for (auto* action : menu.actions()) {
@@ -133,7 +140,7 @@ TEST_F(Windows, TheTrayMenuListsStatusThenItsFourEntries) {
 TEST_F(Windows, TheTrayMenuReadsTheStatusAgainEachTimeItOpens) {
     std::vector<std::string> calls;
     int reads = 0;
-    ui::TrayMenu menu(recording(calls), [&reads] { return QString("recording: %1").arg(++reads); });
+    ui::TrayMenu menu(model, recording(calls), [&reads] { return QString("recording: %1").arg(++reads); });
     emit menu.aboutToShow();
     EXPECT_EQ(menu.actions().first()->text(), "recording: 2");
     EXPECT_EQ(menu.actions().size(), 6); // one status line, the divider and four entries: no pile-up
@@ -154,25 +161,25 @@ TEST_F(Windows, SettingsOfferTheLimitsAndLanguagesWithTheStoredValueAdded) {
 }
 
 TEST_F(Windows, ASettingsEditGoesStraightToTheStore) {
-    AppSettings::shared().setRecordingLimitMinutes(45);
-    ui::SettingsView view;
+    sim->settings.setRecordingLimitMinutes(45);
+    ui::SettingsView view(*watcher);
     auto* limit = view.findChild<QComboBox*>("recordingLimit");
     ASSERT_NE(limit, nullptr);
     EXPECT_EQ(limit->currentText(), "45 minutes");
     limit->setCurrentIndex(limit->findText("Never"));
-    EXPECT_EQ(AppSettings::shared().recordingLimitMinutes(), 0);
-    EXPECT_FALSE(AppSettings::shared().recordingLimitSeconds());
+    EXPECT_EQ(sim->settings.recordingLimitMinutes(), 0);
+    EXPECT_FALSE(sim->settings.recordingLimitSeconds());
     auto stored = nlohmann::json::parse(readFile(Paths::settingsFile()), nullptr, false);
     EXPECT_EQ(stored.value("recordingLimitMinutes", -1), 0);
 
     auto* setup = view.findChild<QPushButton*>("runSetup");
     ASSERT_NE(setup, nullptr);
-    AppModel::shared().setOnboardingDone(true);
+    model.setOnboardingDone(true);
     pump();
     EXPECT_EQ(setup->text(), "Run setup again");
     setup->click();
     pump();
-    EXPECT_FALSE(AppModel::shared().snapshot().onboardingDone);
+    EXPECT_FALSE(model.snapshot().onboardingDone);
     EXPECT_EQ(setup->text(), "Start");
 }
 
@@ -180,9 +187,9 @@ TEST_F(Windows, TheAgentPanelOffersTheModelsTextsAndTheServerLine) {
     EXPECT_EQ(ui::AgentSetupPanel::instruction(0), "Run in your terminal:");
     EXPECT_EQ(ui::AgentSetupPanel::instruction(1), "Add to claude_desktop_config.json, then restart Claude Desktop:");
     EXPECT_EQ(ui::AgentSetupPanel::instruction(2), "Add to your client's MCP config (Streamable HTTP):");
-    EXPECT_EQ(ui::AgentSetupPanel::configuration(0).toStdString(), AppModel::shared().claudeCodeCommand());
-    EXPECT_EQ(ui::AgentSetupPanel::configuration(1).toStdString(), AppModel::shared().stdioConfigJSON());
-    EXPECT_EQ(ui::AgentSetupPanel::configuration(2).toStdString(), AppModel::shared().urlConfigJSON());
+    EXPECT_EQ(ui::AgentSetupPanel::configuration(model, 0).toStdString(), model.claudeCodeCommand());
+    EXPECT_EQ(ui::AgentSetupPanel::configuration(model, 1).toStdString(), model.stdioConfigJSON());
+    EXPECT_EQ(ui::AgentSetupPanel::configuration(model, 2).toStdString(), model.urlConfigJSON());
     EXPECT_EQ(ui::serverLine(true, 47811), "MCP server running at http://127.0.0.1:47811/mcp");
     EXPECT_EQ(ui::serverLine(false, 47811), "MCP server isn't running (port 47811 busy?)");
 }
@@ -218,14 +225,14 @@ TEST_F(Windows, TheMarksTwoTrayStylesDifferAndNeitherIsBlank) {
 }
 
 TEST_F(Windows, TheMainViewShowsTheModelsProblemsAsTheirSentences) {
-    ui::MainView view;
+    ui::MainView view(*watcher);
     view.resize(1100, 780);
     view.refresh();
     bool shown = false;
     for (auto* label : view.findChildren<QLabel*>())
         shown |= label->text().contains("No screen to capture");
     EXPECT_FALSE(shown);
-    AppModel::shared().saveScreenshot(); // no screen here
+    model.saveScreenshot(); // no screen here
     pump();
     for (auto* label : view.findChildren<QLabel*>())
         shown |= label->text().contains("No screen to capture — is the iPhone connected and unlocked?");

@@ -24,10 +24,11 @@ template <class Screen> bool darken(Screen& screen) {
 class ScreenTextReadTest : public SimScreenFixture {
 protected:
     std::vector<TextItem> items;
+    std::shared_ptr<TextRecognizer> recognizer = TextRecognizer::system();
 
     void read() {
         render();
-        items = ScreenText::read(frame);
+        items = ScreenText::read(frame, *recognizer);
     }
     std::optional<TextItem> item(const std::string& text) const {
         for (const TextItem& i : items)
@@ -170,7 +171,7 @@ TEST_F(ScreenTextReadTest, TypedTextIsReadWithTheCaretLitOrDark) {
     for (int phase = 0; phase < 2; ++phase) {
         render();
         for (std::uint64_t seed = 1; seed <= 4; ++seed) {
-            items = ScreenText::read(withEdgeNoise(frame, seed));
+            items = ScreenText::read(withEdgeNoise(frame, seed), *recognizer);
             expectRead("Hello from the agent");
         }
         now += std::chrono::milliseconds(500);

@@ -146,7 +146,7 @@ TEST_F(ScreenTextReadFailure, FramesOfAnotherFormatOrEmptyAreRejectedBeforeRecog
     EXPECT_TRUE(logged("ScreenText: cannot read a BGRA frame of 0x0 pixels; expected BGRA"));
     EXPECT_EQ(recognizer.calls, 0);
     // The real recogniser refuses them too, rather than reading garbage.
-    EXPECT_THROW(TextRecognizer::shared().recognize(Image(40, 20, Image::Format::gray)),
+    EXPECT_THROW(TextRecognizer::system()->recognize(Image(40, 20, Image::Format::gray)),
                  TextRecognitionError);
 }
 

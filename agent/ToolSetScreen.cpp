@@ -1,7 +1,6 @@
 // What the agent sees: the screenshot with its recognised text, the wait for the screen to settle, and
 // the status text.
-#include "agent/Tools.hpp"
-#include "agent/ToolsInternal.hpp"
+#include "agent/ToolSet.hpp"
 
 #include "core/AppSettings.hpp"
 #include "bluetooth/BluetoothHID.hpp"
@@ -17,11 +16,11 @@
 #include <cstdio>
 #include <thread>
 
-namespace pokescope::Tools {
+namespace pokescope {
 
 using nlohmann::json;
 
-std::string screenshotText(int shotWidth, int shotHeight, double ratio, const std::vector<Item>& items,
+std::string Tools::screenshotText(int shotWidth, int shotHeight, double ratio, const std::vector<Item>& items,
                            bool includeText) {
     std::string text = "Screenshot " + std::to_string(shotWidth) + "x" + std::to_string(shotHeight) +
                        " (coordinates for tap/swipe are in this space).";
@@ -39,66 +38,68 @@ std::string screenshotText(int shotWidth, int shotHeight, double ratio, const st
     return text;
 }
 
-json screenshot(bool includeText) {
-    auto frame = ScreenCapture::shared().latestImage();
+json ToolSet::screenshot(bool includeText) {
+    auto frame = services_.capture.latestImage();
     if (!frame)
-        throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
-    auto [width, height] = screenshotSize(frame->width(), frame->height());
+        throw ScreenshotError(InputEngine::InputError::text(InputEngine::ErrorCase::noScreen));
+    auto [width, height] = Tools::screenshotSize(frame->width(), frame->height());
     ImageRef shot = width < frame->width() ? scaled(frame, width) : frame;
     auto jpeg = shot ? encoded(*shot, ImageType::jpeg, 0.75) : std::nullopt;
     if (!jpeg)
-        throw ToolError("Couldn't encode screenshot");
-    std::vector<Item> items;
+        throw ScreenshotError("Couldn't encode screenshot");
+    std::vector<Tools::Item> items;
     if (includeText)
-        for (const auto& item : ScreenText::read(*frame))
+        for (const auto& item : readText(*frame))
             items.push_back({item.text, item.x, item.y, item.width, item.height});
     double ratio = static_cast<double>(frame->width()) / shot->width();
     json content = json::array();
     content.push_back({{"type", "image"}, {"data", base64Encoded(*jpeg)}, {"mimeType", "image/jpeg"}});
     content.push_back(
-        {{"type", "text"}, {"text", screenshotText(shot->width(), shot->height(), ratio, items, includeText)}});
+        {{"type", "text"}, {"text", Tools::screenshotText(shot->width(), shot->height(), ratio, items, includeText)}});
     return json{{"content", std::move(content)}};
 }
 
-void settle(Duration limit, Duration still, TimePoint since) {
+void ToolSet::settle(Duration limit, Duration still, TimePoint since) {
     auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < limit) {
-        TimePoint last = std::max(ScreenCapture::shared().lastFrameAt(), since);
+        TimePoint last = std::max(services_.capture.lastFrameAt(), since);
         if (std::chrono::steady_clock::now() - last >= still)
             return;
         WaitLedger::sleep(std::chrono::milliseconds(50));
     }
 }
 
-std::string statusText() {
+std::vector<TextItem> ToolSet::readText(const Image& frame) { return ScreenText::read(frame, services_.recognizer); }
+
+std::string ToolSet::statusText() {
     auto phone = selectedPhone();
     std::vector<std::string> lines;
     lines.push_back(phone ? "usb: " + phone->name + " (" + ProductNames::name(phone->productType) + ", iOS " +
                                 phone->iosVersion + ")"
                           : "usb: no iPhone on USB");
-    auto snapshot = ScreenCapture::shared().snapshot();
+    auto snapshot = services_.capture.snapshot();
     lines.push_back(snapshot.latest ? "screen: " + std::to_string(snapshot.latest->width()) + "x" +
                                           std::to_string(snapshot.latest->height()) + ", " +
                                           std::to_string(snapshot.frameCount) + " frames"
                                     : "screen: no frame");
-    auto& hid = BluetoothHID::shared();
+    auto& hid = services_.hid;
     lines.push_back(std::string("bluetooth: ") + BluetoothHID::rawValue(hid.state()) +
                     (hid.phoneSuspended() ? " (iPhone is locked/asleep — unlock it before acting)" : ""));
-    auto calibration = InputEngine::shared().calibration();
+    auto calibration = services_.input.calibration();
     char gains[64];
     if (calibration)
         std::snprintf(gains, sizeof gains, "%.2f x %.2f px/unit", calibration->gainX, calibration->gainY);
     lines.push_back("pointer calibration: " + (calibration ? std::string(gains) : std::string("not calibrated")));
-    lines.push_back(AppSettings::shared().transcriptionEnabled() ? "transcription: on"
+    lines.push_back(services_.settings.transcriptionEnabled() ? "transcription: on"
                                                                  : "transcription: off (turn on in Pokescope Settings)");
-    if (auto listening = Transcriber::shared().listening()) {
+    if (auto listening = services_.transcriber.listening()) {
         char on[96];
         std::snprintf(on, sizeof on, "on (%s, %.0f s)", listening->language.c_str(), listening->seconds);
         lines.push_back(std::string("listening: ") + on);
     } else {
         lines.push_back("listening: off");
     }
-    if (auto since = ScreenRecorder::shared().startedAt()) {
+    if (auto since = services_.recorder.startedAt()) {
         char on[48];
         std::snprintf(on, sizeof on, "on (%.0f s)",
                       std::chrono::duration<double>(std::chrono::system_clock::now() - *since).count());
@@ -112,4 +113,4 @@ std::string statusText() {
     return text;
 }
 
-} // namespace pokescope::Tools
+} // namespace pokescope

@@ -1,7 +1,6 @@
 // Tools that save the agent round trips: a batch of actions with one screenshot at the end, and scrolling
 // until a text shows.
-#include "agent/Tools.hpp"
-#include "agent/ToolsInternal.hpp"
+#include "agent/ToolSet.hpp"
 
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
@@ -9,7 +8,10 @@
 
 #include <algorithm>
 
-namespace pokescope::Tools {
+namespace pokescope {
+
+using Tools::errorResult;
+using Tools::textItem;
 
 using nlohmann::json;
 using namespace std::chrono_literals;
@@ -28,7 +30,7 @@ std::string joined(const std::vector<std::string>& lines) {
 
 } // namespace
 
-json batch(const json& arguments) {
+json ToolSet::batch(const json& arguments) {
     auto actions = arguments.find("actions");
     bool usable = actions != arguments.end() && actions->is_array() && !actions->empty() &&
                   std::all_of(actions->begin(), actions->end(), [](const json& a) { return a.is_object(); });
@@ -85,7 +87,7 @@ json batch(const json& arguments) {
     return result;
 }
 
-json scrollTo(const json& arguments) {
+json ToolSet::scrollTo(const json& arguments) {
     auto text = ToolArguments::string(arguments, "text");
     if (!text || text->empty())
         throw ToolError("text is required");
@@ -95,13 +97,11 @@ json scrollTo(const json& arguments) {
 
     std::optional<std::vector<std::string>> previous;
     for (int k = 0;; ++k) {
-        auto frame = ScreenCapture::shared().latestImage();
-        if (!frame)
-            throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
-        auto items = ScreenText::read(*frame);
+        auto frame = latestFrame();
+        auto items = readText(*frame);
         if (auto match = ScreenText::find(*text, items, 1)) {
             json result = screenshot(true);
-            double ratio = scaleFor(frame->width(), frame->height());
+            double ratio = Tools::scaleFor(frame->width(), frame->height());
             long cx = static_cast<long>((match->x + match->width / 2) / ratio);
             long cy = static_cast<long>((match->y + match->height / 2) / ratio);
             result["content"].insert(result["content"].begin(),
@@ -125,4 +125,4 @@ json scrollTo(const json& arguments) {
     }
 }
 
-} // namespace pokescope::Tools
+} // namespace pokescope

@@ -1,4 +1,4 @@
-#include "agent/Tools.hpp"
+#include "agent/ToolSet.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,5 @@
 // The transcription tools: a recording to timed text and subtitles, and live listening.
-#include "agent/Tools.hpp"
-#include "agent/ToolsInternal.hpp"
+#include "agent/ToolSet.hpp"
 #include "core/Log.hpp"
 #include "media/ScreenRecorder.hpp"
 #include "media/Transcriber.hpp"
@@ -13,7 +12,10 @@
 #include <chrono>
 #include <cstdio>
 
-namespace pokescope::Tools {
+namespace pokescope {
+
+using Tools::errorResult;
+using Tools::text;
 
 using nlohmann::json;
 
@@ -64,7 +66,7 @@ std::optional<std::string> stringArgument(const json& arguments, const char* key
 
 } // namespace
 
-json transcribe(const json& arguments) {
+json ToolSet::transcribe(const json& arguments) {
     std::filesystem::path file;
     if (auto given = stringArgument(arguments, "path"); given && !given->empty()) {
         file = expandTilde(*given);
@@ -73,13 +75,13 @@ json transcribe(const json& arguments) {
     } else {
         return errorResult("No recordings yet. Record one with start_recording, or pass a file path.");
     }
-    if (auto current = ScreenRecorder::shared().currentFile()) {
+    if (auto current = services_.recorder.currentFile()) {
         std::error_code error;
         if (*current == file || std::filesystem::equivalent(*current, file, error))
             return errorResult("That recording is still running. Call stop_recording first.");
     }
     const auto began = std::chrono::steady_clock::now();
-    auto result = Transcriber::shared().transcribe(file, stringArgument(arguments, "language"));
+    auto result = services_.transcriber.transcribe(file, stringArgument(arguments, "language"));
     const auto subtitles = Transcriber::subtitlePath(file);
     std::string failure;
     const bool saved = writeFileAtomically(subtitles, Transcriber::srt(result.lines), failure);
@@ -94,16 +96,16 @@ json transcribe(const json& arguments) {
                 Transcriber::text(result.lines));
 }
 
-json startListening(const json& arguments) {
+json ToolSet::startListening(const json& arguments) {
     const double maxSeconds = std::clamp(ToolArguments::number(arguments, "max_seconds").value_or(1800.0), 10.0,
                                          14400.0);
-    const auto language = Transcriber::shared().startListening(stringArgument(arguments, "language"), maxSeconds);
+    const auto language = services_.transcriber.startListening(stringArgument(arguments, "language"), maxSeconds);
     return text("Listening to the iPhone's sound (" + language +
                 "). Call get_transcript to read it as it comes in, stop_listening to finish.");
 }
 
-json getTranscript(const json& arguments) {
-    auto transcript = Transcriber::shared().transcript();
+json ToolSet::getTranscript(const json& arguments) {
+    auto transcript = services_.transcriber.transcript();
     if (!transcript)
         return errorResult("Nothing to read: call start_listening first.");
     const double since = ToolArguments::number(arguments, "since_seconds").value_or(0.0);
@@ -120,8 +122,8 @@ json getTranscript(const json& arguments) {
     return text(header + "\n" + Transcriber::text(lines));
 }
 
-json stopListening() {
-    auto& transcriber = Transcriber::shared();
+json ToolSet::stopListening() {
+    auto& transcriber = services_.transcriber;
     if (auto stopped = transcriber.stopListening(std::nullopt)) {
         char header[64];
         std::snprintf(header, sizeof header, "Listened for %.0f s.\n", stopped->seconds);
@@ -133,4 +135,4 @@ json stopListening() {
     return errorResult("Not listening. Call start_listening first.");
 }
 
-} // namespace pokescope::Tools
+} // namespace pokescope

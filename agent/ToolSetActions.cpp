@@ -1,7 +1,6 @@
 // The input actions agents ask for, in the agent's screenshot coordinates, each run as one block on the
 // input engine's queue so that no other call's gesture can slip in between a move and its click.
-#include "agent/Tools.hpp"
-#include "agent/ToolsInternal.hpp"
+#include "agent/ToolSet.hpp"
 
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
@@ -13,7 +12,7 @@
 #include <cmath>
 #include <thread>
 
-namespace pokescope::Tools {
+namespace pokescope {
 
 using nlohmann::json;
 using namespace ToolArguments;
@@ -25,26 +24,9 @@ constexpr double kMaxSwipeMs = 10000;
 constexpr std::size_t kMaxTypedCharacters = 1000;
 constexpr std::size_t kListedTexts = 40;
 
-ImageRef latestFrame() {
-    auto frame = ScreenCapture::shared().latestImage();
-    if (!frame)
-        throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
-    return frame;
-}
-
 void sleepMs(double ms) {
     if (ms > 0)
         WaitLedger::sleep(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
-}
-
-// Moves to `at` with correction, marks the tap and clicks, all in one block on the input queue.
-void tapAt(PointD at) {
-    auto& engine = InputEngine::shared();
-    engine.queue().sync([&] {
-        engine.moveTo(at, true, 0);
-        engine.mark({ActionMark::Kind::tap, at, {}, {}});
-        engine.click();
-    });
 }
 
 std::string requiredString(const json& arguments, const char* key) {
@@ -54,13 +36,34 @@ std::string requiredString(const json& arguments, const char* key) {
     return *value;
 }
 
-void tapText(const json& arguments) {
+} // namespace
+
+ImageRef ToolSet::latestFrame() {
+    auto frame = services_.capture.latestImage();
+    if (!frame)
+        throw InputEngine::InputError(InputEngine::ErrorCase::noScreen);
+    return frame;
+}
+
+
+// Moves to `at` with correction, marks the tap and clicks, all in one block on the input queue.
+void ToolSet::tapAt(PointD at) {
+    auto& engine = services_.input;
+    onEngine([&] {
+        engine.moveTo(at, true, 0);
+        engine.mark({ActionMark::Kind::tap, at, {}, {}});
+        engine.click();
+    });
+}
+
+
+void ToolSet::tapText(const json& arguments) {
     auto query = string(arguments, "text");
     if (!query || query->empty()) // an empty query would tap the first text on screen
         throw ToolError("text is required");
     int occurrence = clampedInteger(arguments, "occurrence", 1, -1e6, 1e6);
     auto frame = latestFrame();
-    auto items = ScreenText::read(*frame);
+    auto items = readText(*frame);
     auto item = ScreenText::find(*query, items, occurrence);
     if (!item) {
         std::string visible;
@@ -71,7 +74,7 @@ void tapText(const json& arguments) {
     tapAt({double(item->x + item->width / 2), double(item->y + item->height / 2)});
 }
 
-void typeText(const json& arguments, std::vector<std::string>* notes) {
+void ToolSet::typeText(const json& arguments, std::vector<std::string>* notes) {
     std::string text = requiredString(arguments, "text");
     auto characters = Keymap::graphemes(text);
     if (characters.size() > kMaxTypedCharacters)
@@ -80,8 +83,8 @@ void typeText(const json& arguments, std::vector<std::string>* notes) {
     for (const auto& character : characters)
         if (!Keymap::usage(character))
             skipped += character;
-    auto& engine = InputEngine::shared();
-    engine.queue().sync([&] {
+    auto& engine = services_.input;
+    onEngine([&] {
         engine.type(text);
         if (boolean(arguments, "submit").value_or(false))
             engine.press("return");
@@ -90,10 +93,10 @@ void typeText(const json& arguments, std::vector<std::string>* notes) {
         notes->push_back("Not typed (no US keyboard key): " + skipped + ".");
 }
 
-void openApp(const json& arguments) {
+void ToolSet::openApp(const json& arguments) {
     std::string name = requiredString(arguments, "name");
-    auto& engine = InputEngine::shared();
-    engine.queue().sync([&] {
+    auto& engine = services_.input;
+    onEngine([&] {
         engine.mark({ActionMark::Kind::text, {}, {}, "Open " + name});
         engine.goHome();
         sleepMs(500);
@@ -105,9 +108,7 @@ void openApp(const json& arguments) {
     });
 }
 
-} // namespace
-
-std::pair<int, int> screenshotSize(int width, int height) {
+std::pair<int, int> Tools::screenshotSize(int width, int height) {
     int shorter = std::min(width, height);
     if (shorter <= 590)
         return {width, height};
@@ -118,23 +119,23 @@ std::pair<int, int> screenshotSize(int width, int height) {
     return {w, static_cast<int>(std::round(static_cast<double>(height) * w / width))};
 }
 
-double scaleFor(int width, int height) {
+double Tools::scaleFor(int width, int height) {
     // A frame already smaller than a screenshot is sent as it is, so its pixels are the agent's pixels.
     return std::max(1.0, std::min(width, height) / 590.0);
 }
 
-double scale() {
-    auto frame = ScreenCapture::shared().latestImage();
-    return frame ? scaleFor(frame->width(), frame->height()) : 1.0;
+double ToolSet::scale() {
+    auto frame = services_.capture.latestImage();
+    return frame ? Tools::scaleFor(frame->width(), frame->height()) : 1.0;
 }
 
-PointD point(const json& arguments, const char* xKey, const char* yKey) {
+PointD ToolSet::point(const json& arguments, const char* xKey, const char* yKey) {
     auto x = number(arguments, xKey), y = number(arguments, yKey);
     if (!x || !y)
         throw ToolError(std::string(xKey) + " and " + yKey + " are required");
-    auto frame = ScreenCapture::shared().latestImage();
+    auto frame = services_.capture.latestImage();
     if (frame) {
-        auto [w, h] = screenshotSize(frame->width(), frame->height());
+        auto [w, h] = Tools::screenshotSize(frame->width(), frame->height());
         // Just off the edge still works (edge swipes); a screen or more beyond is a mistake.
         if (*x < -w || *x > 2.0 * w || *y < -h || *y > 2.0 * h)
             throw ToolError("Coordinates are outside the screen (the screenshot is " + std::to_string(w) + "x" +
@@ -144,7 +145,7 @@ PointD point(const json& arguments, const char* xKey, const char* yKey) {
     return {*x * s, *y * s};
 }
 
-std::pair<PointD, PointD> scrollPath(const std::string& direction, double amount, int width, int height) {
+std::pair<PointD, PointD> Tools::scrollPath(const std::string& direction, double amount, int width, int height) {
     amount = std::clamp(amount, 0.1, 0.8);
     double cx = width / 2.0, cy = height / 2.0;
     double dy = amount * height / 2, dx = amount * width / 2;
@@ -157,8 +158,8 @@ std::pair<PointD, PointD> scrollPath(const std::string& direction, double amount
     return {{cx, cy + dy}, {cx, cy - dy}};
 }
 
-bool performAction(const std::string& name, const json& arguments, std::vector<std::string>* notes) {
-    auto& engine = InputEngine::shared();
+bool ToolSet::performAction(const std::string& name, const json& arguments, std::vector<std::string>* notes) {
+    auto& engine = services_.input;
     if (name == "tap") {
         tapAt(point(arguments, "x", "y"));
     } else if (name == "tap_text") {
@@ -169,7 +170,7 @@ bool performAction(const std::string& name, const json& arguments, std::vector<s
         if (seconds > kMaxHoldSeconds)
             throw ToolError("seconds must be at most 60");
         seconds = std::max(0.0, seconds);
-        engine.queue().sync([&] { engine.longPress(at, seconds); });
+        onEngine([&] { engine.longPress(at, seconds); });
     } else if (name == "swipe") {
         PointD from = point(arguments, "from_x", "from_y");
         PointD to = point(arguments, "to_x", "to_y");
@@ -177,17 +178,17 @@ bool performAction(const std::string& name, const json& arguments, std::vector<s
         if (duration > kMaxSwipeMs)
             throw ToolError("duration_ms must be at most 10000");
         duration = std::max(0.0, duration);
-        engine.queue().sync([&] { engine.swipe(from, to, duration); });
+        onEngine([&] { engine.swipe(from, to, duration); });
     } else if (name == "scroll") {
         auto frame = latestFrame();
-        auto path = scrollPath(string(arguments, "direction").value_or("down"),
+        auto path = Tools::scrollPath(string(arguments, "direction").value_or("down"),
                                number(arguments, "amount").value_or(0.5), frame->width(), frame->height());
-        engine.queue().sync([&] { engine.swipe(path.first, path.second, 800); });
+        onEngine([&] { engine.swipe(path.first, path.second, 800); });
     } else if (name == "type_text") {
         typeText(arguments, notes);
     } else if (name == "press_key") {
         std::string key = requiredString(arguments, "key");
-        engine.queue().sync([&] { engine.press(key); });
+        onEngine([&] { engine.press(key); });
     } else if (name == "open_app") {
         openApp(arguments);
     } else if (name == "wait") {
@@ -198,4 +199,4 @@ bool performAction(const std::string& name, const json& arguments, std::vector<s
     return true;
 }
 
-} // namespace pokescope::Tools
+} // namespace pokescope

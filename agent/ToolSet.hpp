@@ -1,0 +1,180 @@
+// The tools agents call: one table of {name, definition, handler} gives both the catalogue that
+// tools/list serves and the dispatch of tools/call, so the two cannot drift apart.
+//
+// Thread contract: `call` may run on several request threads at once; the tools keep no state between
+// calls. Every pointer operation runs as one block on the input engine's queue (`onEngine`).
+#pragma once
+
+#include "agent/MCPServer.hpp"
+#include "device/MobileDevice.hpp"
+#include "input/Calibration.hpp"
+#include "input/FrameDiff.hpp"
+#include "input/InputEngine.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/Image.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pokescope {
+
+class AppSettings;
+class BluetoothHID;
+class ScreenCapture;
+class ScreenRecorder;
+class TextRecognizer;
+class Transcriber;
+struct TextItem;
+
+// The services the tools act through; each outlives the tool set.
+struct ToolServices {
+    AppSettings& settings;
+    MobileDevice& device;
+    ScreenCapture& capture;
+    BluetoothHID& hid;
+    InputEngine& input;
+    TextRecognizer& recognizer;
+    ScreenRecorder& recorder;
+    Transcriber& transcriber;
+};
+
+// A failure of a tool with its own sentence for the agent.
+class ToolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A screenshot that could not be made; its sentence is the agent's.
+class ScreenshotError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ToolSet final : public ToolProvider {
+public:
+    using Handler = std::function<nlohmann::json(const nlohmann::json& arguments)>;
+    struct Tool {
+        std::string name;
+        nlohmann::json definition; // null for tools that tools/list does not show
+        Handler handler;
+    };
+    // What the tools learn from the application model.
+    struct Environment {
+        std::function<std::optional<PhoneInfo>()> selectedPhone; // none: the first phone on USB
+        std::function<void(const Calibration&)> calibrated;      // told of each new calibration
+    };
+
+    explicit ToolSet(ToolServices services);
+
+    // The definitions tools/list serves: the catalogue, less the transcription tools while transcription
+    // is turned off.
+    nlohmann::json definitions() override;
+    // Runs a tool; every failure becomes a tool result with isError.
+    nlohmann::json call(const std::string& name, const nlohmann::json& arguments) override;
+
+    void setEnvironment(Environment environment);
+    // Simulated runs only: the unlisted debug tools, `probe` describing the simulated phone.
+    void addDebugTools(std::function<nlohmann::json()> probe);
+
+    // Every definition of the catalogue, in order, whatever the settings.
+    nlohmann::json allDefinitions() const;
+    // The four transcription tools, offered only while transcription is turned on.
+    static const std::set<std::string>& transcription();
+
+    // Runs `work` as one block on the input engine's queue and returns its result.
+    template <class F> auto onEngine(F&& work) -> decltype(work()) {
+        return services_.input.queue().sync(std::forward<F>(work));
+    }
+
+    // The pieces the tools share; public for the benches.
+    nlohmann::json screenshot(bool includeText);
+    std::string statusText();
+    // Runs one input action (also a batch's step); false when `name` is not one.
+    bool performAction(const std::string& name, const nlohmann::json& arguments,
+                       std::vector<std::string>* notes = nullptr);
+    // Device pixels per screenshot pixel for the latest frame.
+    double scale();
+    // A point of the arguments, in device pixels.
+    PointD point(const nlohmann::json& arguments, const char* xKey, const char* yKey);
+    // Waits until no new frame came for `still` since `since`, at most `limit`.
+    void settle(Duration limit, Duration still, TimePoint since);
+
+private:
+    std::vector<Tool> catalogue();
+    std::vector<Tool> debugTools(std::function<nlohmann::json()> probe);
+    const Tool* find(const std::string& name) const;
+
+    nlohmann::json action(const std::string& name, const nlohmann::json& arguments);
+    nlohmann::json calibrate();
+    nlohmann::json startRecording(const nlohmann::json& arguments);
+    nlohmann::json stopRecording();
+    nlohmann::json batch(const nlohmann::json& arguments);
+    nlohmann::json scrollTo(const nlohmann::json& arguments);
+    nlohmann::json transcribe(const nlohmann::json& arguments);
+    nlohmann::json startListening(const nlohmann::json& arguments);
+    nlohmann::json getTranscript(const nlohmann::json& arguments);
+    nlohmann::json stopListening();
+
+    ImageRef latestFrame();
+    std::vector<TextItem> readText(const Image& frame);
+    std::optional<PhoneInfo> selectedPhone();
+    void tapAt(PointD at);
+    void tapText(const nlohmann::json& arguments);
+    void typeText(const nlohmann::json& arguments, std::vector<std::string>* notes);
+    void openApp(const nlohmann::json& arguments);
+
+    ToolServices services_;
+    std::vector<Tool> table_;
+    mutable std::mutex mutex_; // the environment and the debug tools
+    Environment environment_;
+    std::vector<Tool> debug_;
+};
+
+// The pure pieces of the tools' results.
+namespace Tools {
+
+// {"content": [{"type": "text", "text": s}]}, a whole tool result.
+nlohmann::json text(const std::string& s);
+// A text result with isError.
+nlohmann::json errorResult(const std::string& message);
+// {"type": "text", "text": s}, one content item of a tool result.
+inline nlohmann::json textItem(const std::string& s) {
+    return nlohmann::json{{"type", "text"}, {"text", s}};
+}
+
+// The screenshot's size for a frame of `width` × `height`.
+std::pair<int, int> screenshotSize(int width, int height);
+// Device pixels per screenshot pixel for a frame of this size: frames already small are sent as they are.
+double scaleFor(int width, int height);
+// From and to of a scroll in device pixels.
+std::pair<PointD, PointD> scrollPath(const std::string& direction, double amount, int width, int height);
+// The text part of a screenshot result.
+struct Item {
+    std::string text;
+    int x, y, width, height;
+};
+std::string screenshotText(int shotWidth, int shotHeight, double ratio, const std::vector<Item>& items,
+                           bool includeText);
+
+} // namespace Tools
+
+// Lenient argument reading: a value of the wrong JSON type counts as absent.
+namespace ToolArguments {
+std::optional<double> number(const nlohmann::json& arguments, const char* key);
+// A number without a fractional part (5.0 counts), as a double so that huge values clamp safely.
+std::optional<double> integer(const nlohmann::json& arguments, const char* key);
+std::optional<std::string> string(const nlohmann::json& arguments, const char* key);
+std::optional<bool> boolean(const nlohmann::json& arguments, const char* key);
+// A number clamped to [low, high] as an int, or `fallback` when absent.
+int clampedInteger(const nlohmann::json& arguments, const char* key, int fallback, double low, double high);
+} // namespace ToolArguments
+
+} // namespace pokescope
