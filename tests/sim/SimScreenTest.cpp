@@ -110,8 +110,9 @@ TEST_F(SimScreenTest, TheDiscRedrawsInPlaceAndShowsOverDarkAndLightPages) {
         screen.setAssistiveTouch(true);
         render();
         EXPECT_NEAR(luma(pixel(frame, 700, 1900)), lightPage ? bare * 0.67 : bare + 0.45 * (255 - bare), 6);
-        if (!lightPage)
+        if (!lightPage) {
             EXPECT_EQ(pixel(frame, 700 + 40, 1900), pixel(before, 700 + 40, 1900)); // beyond the disc
+        }
     }
 }
 
