@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -42,9 +42,15 @@ public:
         gone_ = gone;
         changed_.notify_all();
     }
-    bool waitForEnd() { return waitUntil([&] { return !errors_.empty(); }); }
-    bool waitForFrames(std::size_t count) { return waitUntil([&] { return frames_.size() >= count; }); }
-    bool waitForAudio(std::size_t count) { return waitUntil([&] { return audio_.size() >= count; }); }
+    bool waitForEnd() {
+        return waitUntil([&] { return !errors_.empty(); });
+    }
+    bool waitForFrames(std::size_t count) {
+        return waitUntil([&] { return frames_.size() >= count; });
+    }
+    bool waitForAudio(std::size_t count) {
+        return waitUntil([&] { return audio_.size() >= count; });
+    }
     std::vector<CapturedFrame> frames() {
         std::lock_guard lock(mutex_);
         return frames_;
@@ -410,4 +416,3 @@ TEST_F(LinuxCaptureFiles, ASessionWithoutSoundRefusesAnAudioOutput) {
     EXPECT_FALSE(session.setAudioOutput([](const AudioBufferRef&) {}));
     EXPECT_FALSE(session.hasAudioOutput());
 }
-

@@ -94,13 +94,14 @@ struct Probe {
         if (!object.contains(key))
             return NAN;
         const auto& value = object[key];
-        return value.is_string() ? std::strtod(value.get<std::string>().c_str(), nullptr) : value.get<double>();
+        return value.is_string() ? std::strtod(value.get<std::string>().c_str(), nullptr)
+                                 : value.get<double>();
     }
 };
 
 Probe probe(const fs::path& file) {
-    test::Child child({"/usr/bin/ffprobe", "-v", "error", "-print_format", "json", "-show_streams", "-show_format",
-                       "-count_frames", file.string()});
+    test::Child child({"/usr/bin/ffprobe", "-v", "error", "-print_format", "json", "-show_streams",
+                       "-show_format", "-count_frames", file.string()});
     Probe p;
     p.status = child.wait(120s).value_or(-1);
     p.errors = child.errors();
@@ -114,9 +115,10 @@ struct Packet {
     bool key;
 };
 std::vector<Packet> packets(const fs::path& file, const std::string& select) {
-    json info = json::parse(outputOf({"/usr/bin/ffprobe", "-v", "error", "-select_streams", select, "-show_entries",
-                                      "packet=pts,flags", "-print_format", "json", file.string()}),
-                            nullptr, false);
+    json info =
+        json::parse(outputOf({"/usr/bin/ffprobe", "-v", "error", "-select_streams", select, "-show_entries",
+                              "packet=pts,flags", "-print_format", "json", file.string()}),
+                    nullptr, false);
     std::vector<Packet> list;
     if (info.is_object())
         for (const auto& p : info.value("packets", json::array()))

@@ -301,7 +301,8 @@ TEST_F(SoundFileTest, MovieWithoutSoundHasNoTrackToRead) {
 TEST_F(SoundFileTest, FilesThatAreNoMoviesFailToOpenWithTheReason) {
     // A colon in the name is part of the name, not a protocol.
     const std::tuple<const char*, std::optional<std::string>, const char*> cases[] = {
-        {"notes.mp4", "These are notes about a movie, not a movie.\n", "Invalid data found when processing input"},
+        {"notes.mp4", "These are notes about a movie, not a movie.\n",
+         "Invalid data found when processing input"},
         {"missing.mp4", std::nullopt, "No such file or directory"},
         {"empty.mov", "", nullptr},
         {"concat:one.mp4", "not a movie either", "Invalid data found when processing input"}};
@@ -328,7 +329,7 @@ TEST_F(SoundFileTest, OpeningGivesUpWhenTheTimeIsUp) {
     EXPECT_EQ(SoundFile::open(movie.string(), 20s)->audioTrackCount(), 1);
 }
 
-TEST_F(SoundFileTest, TruncatedMoviesFailOrEndEarlyWithoutHarm) {
+TEST_F(SoundFileTest, TruncatedOrDamagedMoviesFailOrEndEarlyWithoutHarm) {
     auto cut = [&](const fs::path& whole, const std::string& name) {
         std::string bytes = readFile(whole);
         fs::path half = folder.path() / name;
@@ -359,17 +360,14 @@ TEST_F(SoundFileTest, TruncatedMoviesFailOrEndEarlyWithoutHarm) {
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
     EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(0.5 * speechRate));
     EXPECT_LT(decoded.samples.size(), static_cast<std::size_t>(2.8 * speechRate));
-}
 
-TEST_F(SoundFileTest, DamagedBytesNeverBreakTheReader) {
-    auto movie = toneMovie("tone.mp4", {"-movflags", "+faststart"});
-    std::string whole = readFile(movie);
     // Every 97th byte of the second half overwritten: packets, and some of the demuxer's own fields.
+    std::string whole = readFile(folder.path() / "start.mp4");
     for (std::size_t at = whole.size() / 2; at < whole.size(); at += 97)
         whole[at] = static_cast<char>(whole[at] ^ 0x5a);
     fs::path damaged = folder.path() / "damaged.mp4";
     std::ofstream(damaged, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size()));
-    Decoded decoded = decode(*open(damaged));
+    decoded = decode(*open(damaged));
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
     // The undamaged first half still decodes, and no more than the track's length comes out.
     EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(1.0 * speechRate));

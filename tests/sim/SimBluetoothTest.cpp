@@ -184,7 +184,7 @@ TEST_F(SimLinkTest, AStrangersChannelIsRefused) {
     ASSERT_TRUE(hid->pointer(0, 3, 0));
 }
 
-// The interrupt channel is what tells the phone a hardware keyboard is there; a lost link comes back on its own.
+// The interrupt channel tells the phone a hardware keyboard is there; a lost link comes back on its own.
 TEST_F(SimLinkTest, ALostLinkComesBackOnItsOwnAndTheKeyboardWithIt) {
     EXPECT_FALSE(phone->screen().hardwareKeyboard());
     connectPhone();

@@ -70,10 +70,22 @@ TEST_F(SimScreenGesturesTest, ALiftWhileMovingGlidesOnAndOnlyTheLastMomentsSetIt
     EXPECT_NEAR(rested.scrolled, 200, 1); // exactly where the finger left it
 
     // The same 400 px in the same 700 ms: slow then quick, or quick then slow.
-    Outcome flick = dragList({{0ms, 1900}, {200ms, 1833}, {400ms, 1767}, {600ms, 1700}, {625ms, 1650},
-                              {650ms, 1600}, {675ms, 1550}, {700ms, 1500}});
-    Outcome brake = dragList({{0ms, 1900}, {25ms, 1850}, {50ms, 1800}, {75ms, 1750}, {100ms, 1700},
-                              {300ms, 1633}, {500ms, 1567}, {700ms, 1500}});
+    Outcome flick = dragList({{0ms, 1900},
+                              {200ms, 1833},
+                              {400ms, 1767},
+                              {600ms, 1700},
+                              {625ms, 1650},
+                              {650ms, 1600},
+                              {675ms, 1550},
+                              {700ms, 1500}});
+    Outcome brake = dragList({{0ms, 1900},
+                              {25ms, 1850},
+                              {50ms, 1800},
+                              {75ms, 1750},
+                              {100ms, 1700},
+                              {300ms, 1633},
+                              {500ms, 1567},
+                              {700ms, 1500}});
     EXPECT_TRUE(flick.glided);
     EXPECT_GT(flick.scrolled, brake.scrolled + 500);
     EXPECT_GE(brake.scrolled, 400 - 1);
