@@ -39,36 +39,26 @@ protected:
 
 } // namespace
 
-TEST_F(AtomicFileTest, WritesANewFileThatOnlyThisUserCanRead) {
+TEST_F(AtomicFileTest, WritesOrReplacesAFileThatOnlyThisUserCanReadWhateverTheUmask) {
     std::string failure = "not cleared";
-    ASSERT_TRUE(writeFileAtomically(file, "first", failure));
+    const mode_t old = ::umask(0277);
+    const bool written = writeFileAtomically(file, "first", failure);
+    ::umask(old);
+    ASSERT_TRUE(written) << failure;
     EXPECT_EQ(failure, "");
     EXPECT_EQ(readFile(file), "first");
     EXPECT_TRUE(S_ISREG(modeOf(file)));
     EXPECT_EQ(modeOf(file) & 07777, 0600u);
-    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
-}
 
-TEST_F(AtomicFileTest, ReplacesAnExistingFileAndItsLooserMode) {
     writeFile(file, "old contents that are longer than the new");
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
-    std::string failure;
     ASSERT_TRUE(writeFileAtomically(file, "new", failure)) << failure;
     EXPECT_EQ(readFile(file), "new");
     EXPECT_EQ(modeOf(file) & 07777, 0600u);
     EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
 }
 
-TEST_F(AtomicFileTest, TheModeIsExactlyOwnerReadWriteWhateverTheUmask) {
-    const mode_t old = ::umask(0277);
-    std::string failure;
-    const bool written = writeFileAtomically(file, "x", failure);
-    ::umask(old);
-    ASSERT_TRUE(written) << failure;
-    EXPECT_EQ(modeOf(file) & 07777, 0600u);
-}
-
-TEST_F(AtomicFileTest, ASymbolicLinkAtTheNameIsReplacedAndWhatItPointsAtIsUntouched) {
+TEST_F(AtomicFileTest, ASymbolicLinkAtTheNameIsReplacedAndNothingIsWrittenWhereItPoints) {
     const fs::path victim = folder.path() / "victim.txt";
     writeFile(victim, "precious");
     ASSERT_EQ(::chmod(victim.c_str(), 0644), 0);
@@ -83,6 +73,15 @@ TEST_F(AtomicFileTest, ASymbolicLinkAtTheNameIsReplacedAndWhatItPointsAtIsUntouc
     EXPECT_EQ(modeOf(file) & 07777, 0600u);
     EXPECT_EQ(readFile(file), "picture");
     EXPECT_EQ(names(), (std::vector<std::string>{"picture.jpg", "victim.txt"}));
+
+    // A dangling one creates nothing where it points.
+    const fs::path nowhere = folder.path() / "created-through-the-link";
+    fs::remove(file);
+    fs::create_symlink(nowhere, file);
+    ASSERT_TRUE(writeFileAtomically(file, "picture", failure)) << failure;
+    EXPECT_FALSE(fs::exists(nowhere));
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(readFile(file), "picture");
 }
 
 TEST_F(AtomicFileTest, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrough) {
@@ -103,17 +102,7 @@ TEST_F(AtomicFileTest, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrou
     EXPECT_EQ(names().size(), 12u); // the file, the victim and the ten links, nothing else
 }
 
-TEST_F(AtomicFileTest, ADanglingSymbolicLinkAtTheNameCreatesNothingWhereItPoints) {
-    const fs::path nowhere = folder.path() / "created-through-the-link";
-    fs::create_symlink(nowhere, file);
-    std::string failure;
-    ASSERT_TRUE(writeFileAtomically(file, "picture", failure)) << failure;
-    EXPECT_FALSE(fs::exists(nowhere));
-    EXPECT_FALSE(fs::is_symlink(file));
-    EXPECT_EQ(readFile(file), "picture");
-}
-
-TEST_F(AtomicFileTest, AFolderAtTheNameIsAClearFailureAndKeepsWhatItHolds) {
+TEST_F(AtomicFileTest, AFolderAtTheNameOrAMissingFolderIsAClearFailure) {
     fs::create_directory(file);
     writeFile(file / "inside.txt", "kept");
 
@@ -124,13 +113,10 @@ TEST_F(AtomicFileTest, AFolderAtTheNameIsAClearFailureAndKeepsWhatItHolds) {
     EXPECT_EQ(readFile(file / "inside.txt"), "kept");
     // No temporary file is left beside it.
     EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
-}
 
-TEST_F(AtomicFileTest, AMissingFolderIsAClearFailureThatCreatesNothing) {
-    std::string failure;
     EXPECT_FALSE(writeFileAtomically(folder.path() / "missing" / "settings.json", "{}", failure));
     EXPECT_EQ(failure, "No such file or directory");
-    EXPECT_TRUE(names().empty());
+    EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
 }
 
 TEST_F(AtomicFileTest, AFolderThatCannotBeWrittenIsAClearFailureAndTheOldFileStays) {

@@ -63,7 +63,6 @@ Image phoneLikeScreen(int width, int height) {
     return image;
 }
 
-
 // The picture moved down by `rows`, the top filled with its first row.
 Image shiftedDown(const Image& image, int rows) {
     Image moved(image.width(), image.height(), image.format());
@@ -71,7 +70,6 @@ Image shiftedDown(const Image& image, int rows) {
         std::copy_n(image.row(std::max(0, y - rows)), image.stride(), moved.row(y));
     return moved;
 }
-
 
 VideoCodecError::Kind failureKind(const std::function<void()>& action) {
     try {
@@ -113,9 +111,6 @@ TEST_F(H264Codec, ParameterSetsAreRawUnitsOfTheirTypesAndTheOddWidthIsPadded) {
     auto even = H264Encoder::create(64, 48);
     EXPECT_EQ(even->codedWidth(), 64);
     EXPECT_EQ(even->codedHeight(), 48);
-    auto odd = H264Encoder::create(101, 77);
-    EXPECT_EQ(odd->codedWidth(), 102);
-    EXPECT_EQ(odd->codedHeight(), 78);
 }
 
 TEST_F(H264Codec, EachPictureIsOneAccessUnitWithKeyframesFirstAndOnRequest) {
@@ -172,6 +167,8 @@ TEST_F(H264Codec, AChangedRegionShowsInTheNextPicture) {
 
 TEST(H264CodecSizes, OddWidthAndHeightSurviveTheRoundTrip) {
     auto encoder = H264Encoder::create(101, 77);
+    EXPECT_EQ(encoder->codedWidth(), 102);
+    EXPECT_EQ(encoder->codedHeight(), 78);
     auto decoder = H264Decoder::create(encoder->parameterSets().sps, encoder->parameterSets().pps, 101, 77);
     Image image = phoneLikeScreen(101, 77);
     fillRect(image, 97, 0, 4, 77, 255, 0, 0);  // distinct last columns

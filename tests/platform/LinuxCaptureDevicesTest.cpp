@@ -1,9 +1,7 @@
+// Choosing a capture mode, finding capture devices in sysfs, and playing their sound back.
 #include "platform/Capture.hpp"
 #include "platform/linux/AudioPlayback.hpp"
-#include "platform/linux/FFmpegAudio.hpp"
 #include "platform/linux/FFmpegCaptureModes.hpp"
-#include "platform/linux/FFmpegCaptureSession.hpp"
-#include "platform/linux/FFmpegVideo.hpp"
 #include "platform/linux/UdevDevices.hpp"
 
 #include "tests/support/TestSupport.hpp"
@@ -11,10 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
+#include <atomic>
 #include <condition_variable>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>

@@ -1,10 +1,8 @@
+// Reading pictures and sound through FFmpeg from files and test sources, as a capture device gives them.
 #include "platform/Capture.hpp"
-#include "platform/linux/AudioPlayback.hpp"
 #include "platform/linux/FFmpegAudio.hpp"
-#include "platform/linux/FFmpegCaptureModes.hpp"
 #include "platform/linux/FFmpegCaptureSession.hpp"
 #include "platform/linux/FFmpegVideo.hpp"
-#include "platform/linux/UdevDevices.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
@@ -13,12 +11,10 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 using namespace pokescope;
 using namespace pokescope::test;
@@ -47,16 +43,13 @@ public:
         changed_.notify_all();
     }
     bool waitForEnd() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 60s, [&] { return !errors_.empty(); });
+        return waitUntil([&] { return !errors_.empty(); });
     }
     bool waitForFrames(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 60s, [&] { return frames_.size() >= count; });
+        return waitUntil([&] { return frames_.size() >= count; });
     }
     bool waitForAudio(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 60s, [&] { return audio_.size() >= count; });
+        return waitUntil([&] { return audio_.size() >= count; });
     }
     std::vector<CapturedFrame> frames() {
         std::lock_guard lock(mutex_);
@@ -86,6 +79,11 @@ public:
     }
 
 private:
+    template <class Condition> bool waitUntil(Condition condition) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 60s, condition);
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<CapturedFrame> frames_;
@@ -344,24 +342,22 @@ SoundSummary readSound(const ffmpeg::InputSpec& spec) {
 
 } // namespace
 
-TEST_F(LinuxCaptureFiles, MonoSoundAt44kHzBecomes48kHzStereoAtFullLevel) {
+TEST_F(LinuxCaptureFiles, SoundBecomes48kHzStereoWithMonoAtFullLevelAndStereoOnItsSides) {
     // The sine source's amplitude is 1/8.
-    fs::path wav = make("sine.wav", {"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100", "-t", "1",
-                                     "-ac", "1", "-c:a", "pcm_s16le"});
-    SoundSummary sound = readSound({"wav", wav.string(), {}});
+    fs::path mono = make("sine.wav", {"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100", "-t", "1",
+                                      "-ac", "1", "-c:a", "pcm_s16le"});
+    SoundSummary sound = readSound({"wav", mono.string(), {}});
     EXPECT_TRUE(sound.shapeOK);
     EXPECT_NEAR(double(sound.frames), 48000.0, 200.0);
     for (int c = 0; c < 2; ++c) {
         EXPECT_NEAR(sound.peak[c], 0.125, 0.005) << "channel " << c;
         EXPECT_NEAR(sound.rms(c), 0.125 / std::sqrt(2.0), 0.003) << "channel " << c;
     }
-}
 
-TEST_F(LinuxCaptureFiles, StereoChannelsKeepTheirSides) {
-    fs::path wav = make("left.wav", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-f",
-                                     "lavfi", "-i", "anullsrc=r=48000:cl=mono", "-filter_complex",
-                                     "[0:a][1:a]amerge=inputs=2", "-t", "1", "-c:a", "pcm_f32le"});
-    SoundSummary sound = readSound({"wav", wav.string(), {}});
+    fs::path left = make("left.wav", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-f",
+                                      "lavfi", "-i", "anullsrc=r=48000:cl=mono", "-filter_complex",
+                                      "[0:a][1:a]amerge=inputs=2", "-t", "1", "-c:a", "pcm_f32le"});
+    sound = readSound({"wav", left.string(), {}});
     EXPECT_TRUE(sound.shapeOK);
     EXPECT_NEAR(double(sound.frames), 48000.0, 50.0);
     EXPECT_NEAR(sound.peak[0], 0.125, 0.002);
@@ -420,4 +416,3 @@ TEST_F(LinuxCaptureFiles, ASessionWithoutSoundRefusesAnAudioOutput) {
     EXPECT_FALSE(session.setAudioOutput([](const AudioBufferRef&) {}));
     EXPECT_FALSE(session.hasAudioOutput());
 }
-

@@ -464,7 +464,7 @@ protected:
 
 } // namespace
 
-TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothing) {
+TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothingAndTheSocketDecidesTheNote) {
     auto backend = LockdownBackend::system();
     EXPECT_TRUE(backend->available());
     EXPECT_EQ(backend->statusNote(),
@@ -475,12 +475,10 @@ TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothing) {
     EXPECT_EQ(backend->subscribe([&](const LockdownBackend::Event& e) { log.add(e); }), 0);
     backend.reset();
     EXPECT_TRUE(log.events().empty());
-}
 
-TEST_F(LinuxLockdownBackend, TheSystemSocketDecidesTheNote) {
+    // Without an address of its own, the system socket decides the note.
     environment.set("USBMUXD_SOCKET_ADDRESS", std::nullopt);
-    bool running = fs::exists("/var/run/usbmuxd");
-    EXPECT_EQ(LockdownBackend::system()->statusNote().empty(), running);
+    EXPECT_EQ(LockdownBackend::system()->statusNote().empty(), fs::exists("/var/run/usbmuxd"));
     environment.set("USBMUXD_SOCKET_ADDRESS", "127.0.0.1:27015");
     EXPECT_EQ(LockdownBackend::system()->statusNote(), "");
 }

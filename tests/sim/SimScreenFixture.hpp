@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -93,15 +92,6 @@ protected:
         ASSERT_TRUE(t) << "no \"" << text << "\" on screen";
         tapAt(t->x + t->width / 2.0, t->y + t->height / 2.0);
     }
-    // Scrolls a list up slowly until `text` shows below the navigation bar, then taps it.
-    void scrollToAndTap(const std::string& text) {
-        for (int i = 0; i < 12 && !find(text, 300); ++i) {
-            drag(600, 1900, 600, 1100, 900ms);
-            settle();
-        }
-        tapText(text, 300);
-    }
-
     std::uint32_t pixel(const Image& image, int x, int y) const {
         const std::uint8_t* p = image.row(y) + x * 4;
         return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
@@ -127,12 +117,6 @@ protected:
                                  [&](const Box& b) { return b.contains(x, y); }))
                     return false;
         return true;
-    }
-
-    void savePng(const std::string& name) const {
-        auto png = encoded(frame, ImageType::png, 1);
-        ASSERT_TRUE(png);
-        std::ofstream("/tmp/simscreen-" + name + ".png", std::ios::binary) << *png;
     }
 };
 

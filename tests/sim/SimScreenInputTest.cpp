@@ -1,4 +1,5 @@
-// Typing into the simulated screen: hardware keys, the on-screen keyboard, Notes and Spotlight.
+// Typing into the simulated screen as a hardware keyboard does: the US layout the engine's key map
+// targets, the caret keys, Spotlight, and text that is not UTF-8.
 #include "tests/sim/SimScreenFixture.hpp"
 
 using namespace pokescope;
@@ -24,9 +25,8 @@ protected:
     }
 };
 
-TEST_F(SimScreenInputTest, HardwareKeysTypeIntoTheNote) {
+TEST_F(SimScreenInputTest, KeysTypeTheUsLayoutAndModifierCombinationsTypeNothing) {
     openNote();
-    EXPECT_EQ(screen.fieldText(), "");
     key(0x0B, kShift); // H
     typeKeys("i");
     key(0x36); // ,
@@ -36,22 +36,15 @@ TEST_F(SimScreenInputTest, HardwareKeysTypeIntoTheNote) {
     key(kBackspace);
     key(kReturn);
     typeKeys("ok");
-    EXPECT_EQ(screen.fieldText(), "Hi, there\nok");
-
     key(0, kShift);      // a report with modifiers only
     key(0x04, kControl); // control and option combinations type nothing
     key(0x04, kOption);
     EXPECT_EQ(screen.fieldText(), "Hi, there\nok");
-
     render();
     EXPECT_TRUE(shows("Hi, there"));
-    EXPECT_TRUE(shows("ok"));
     EXPECT_LT(find("Hi, there")->y, find("ok")->y);
-    savePng("notes");
-}
 
-TEST_F(SimScreenInputTest, PunctuationFollowsTheUsLayout) {
-    openNote();
+    key(kReturn);
     for (int usage = 0x1E; usage <= 0x27; ++usage)
         key(usage);
     for (int usage = 0x1E; usage <= 0x27; ++usage)
@@ -60,13 +53,13 @@ TEST_F(SimScreenInputTest, PunctuationFollowsTheUsLayout) {
         key(usage);
     for (int usage : {0x2D, 0x2E, 0x2F, 0x30, 0x31, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38})
         key(usage, kShift);
-    EXPECT_EQ(screen.fieldText(), "1234567890!@#$%^&*()-=[]\\;'`,./_+{}|:\"~<>?");
+    EXPECT_EQ(screen.fieldText(), "Hi, there\nok\n1234567890!@#$%^&*()-=[]\\;'`,./_+{}|:\"~<>?");
     key(0x32); // not on the US layout
     key(0x65); // nor any key without a character
-    EXPECT_EQ(screen.fieldText().size(), 42u);
+    EXPECT_EQ(screen.fieldText().size(), 13u + 42u);
 }
 
-TEST_F(SimScreenInputTest, ArrowsMoveTheCaretAndTabIndents) {
+TEST_F(SimScreenInputTest, ArrowsMoveTheCaretAndBackspaceTakesWholeCharacters) {
     openNote();
     typeKeys("ab");
     key(kReturn);
@@ -84,9 +77,22 @@ TEST_F(SimScreenInputTest, ArrowsMoveTheCaretAndTabIndents) {
     key(kTab);
     EXPECT_EQ(screen.fieldText(), "bx\ncd\t");
     screen.typeText("é!", now);
-    key(kBackspace); // removes a whole character, not one byte
+    key(kBackspace);
     key(kBackspace);
     EXPECT_EQ(screen.fieldText(), "bx\ncd\t");
+
+    // Bytes that are not UTF-8 arrive as replacement characters, each removed whole.
+    screen.typeText("a\xFF\xFE"
+                    "b",
+                    now);
+    EXPECT_EQ(screen.fieldText(), "bx\ncd\ta\xEF\xBF\xBD\xEF\xBF\xBD"
+                                  "b");
+    key(kBackspace);
+    key(kBackspace);
+    EXPECT_EQ(screen.fieldText(), "bx\ncd\ta\xEF\xBF\xBD");
+    screen.showBanner("bad \xC3 byte");
+    render();
+    EXPECT_TRUE(shows("bad \xEF\xBF\xBD byte"));
 }
 
 TEST_F(SimScreenInputTest, LettersDoNothingWithoutAFocusedField) {
@@ -94,7 +100,6 @@ TEST_F(SimScreenInputTest, LettersDoNothingWithoutAFocusedField) {
     typeKeys("abc");
     EXPECT_EQ(screen.fieldText(), "");
     tapAt(600, 900);
-    EXPECT_EQ(screen.fieldText(), "");
     typeKeys("abc");
     tapText("Done");
     EXPECT_EQ(screen.fieldText(), ""); // nothing focused any more
@@ -107,104 +112,7 @@ TEST_F(SimScreenInputTest, LettersDoNothingWithoutAFocusedField) {
     EXPECT_EQ(screen.fieldText(), "");
 }
 
-TEST_F(SimScreenInputTest, OnScreenKeyboardKeysType) {
-    openNote();
-    savePng("keyboard");
-    for (const char* cap : {"q", "w", "a", "z", "m", "space", "return", "123"})
-        EXPECT_TRUE(shows(cap)) << cap;
-    EXPECT_GT(find("q")->y, 1683);
-    tapText("h");
-    tapText("i");
-    tapText("space");
-    auto shift = find("z");
-    tapAt(75, shift->y + shift->height / 2.0); // shift, left of "z"
-    EXPECT_TRUE(shows("Q"));
-    tapText("Q");
-    EXPECT_TRUE(shows("q")); // shift lasts one letter
-    tapText("123");
-    EXPECT_TRUE(shows("ABC"));
-    tapText("7");
-    tapText("ABC");
-    tapText("return");
-    tapAt(1107, shift->y + shift->height / 2.0); // delete, right of "m"
-    tapText("x");
-    EXPECT_EQ(screen.fieldText(), "hi Q7x");
-}
-
-TEST_F(SimScreenInputTest, CommandSpaceOpensSpotlightAndReturnOpensTheTopHit) {
-    open("Settings");
-    key(kSpace, kCommand);
-    EXPECT_EQ(screen.location(), "spotlight");
-    settle();
-    EXPECT_TRUE(shows("Siri Suggestions"));
-    typeKeys("not");
-    EXPECT_EQ(screen.fieldText(), "not");
-    render();
-    EXPECT_TRUE(shows("Top Hit"));
-    EXPECT_TRUE(shows("Notes"));
-    savePng("spotlight");
-    key(kReturn);
-    settle();
-    EXPECT_EQ(screen.location(), "Notes");
-    EXPECT_EQ(screen.fieldText(), "");
-}
-
-TEST_F(SimScreenInputTest, SpotlightListsPrefixMatchesFirstAndOpensATappedResult) {
-    render();
-    key(kSpace, kCommand);
-    key(0x10, kShift); // "M": the match ignores case
-    settle();
-    auto texts = screen.drawnTexts();
-    std::vector<std::string> results;
-    for (const DrawnText& t : texts)
-        if (t.y > 400 && t.y < 1683 && t.text != "Top Hit" && t.text != "Apps")
-            results.push_back(t.text);
-    EXPECT_EQ(results, (std::vector<std::string>{"Messages", "Mail", "Maps", "Music", "Camera"}));
-    tapText("Maps");
-    EXPECT_EQ(screen.location(), "Maps");
-
-    key(kSpace, kCommand);
-    typeKeys("zzz");
-    render();
-    EXPECT_TRUE(shows("No Results"));
-    key(kReturn);
-    EXPECT_EQ(screen.location(), "spotlight");
-    key(kEscape);
-    EXPECT_EQ(screen.location(), "Maps");
-}
-
-TEST_F(SimScreenInputTest, SwipingDownOnTheHomeScreenOpensSpotlight) {
-    render();
-    drag(590, 1000, 590, 1300, 200ms);
-    EXPECT_EQ(screen.location(), "spotlight");
-    settle();
-    tapText("Cancel");
-    EXPECT_EQ(screen.location(), "home");
-    drag(590, 1000, 590, 1060, 200ms); // too short
-    EXPECT_EQ(screen.location(), "home");
-    tapText("Search");
-    EXPECT_EQ(screen.location(), "spotlight");
-    key(0x0B, kCommand);
-    settle();
-    EXPECT_EQ(screen.location(), "home");
-}
-
-TEST_F(SimScreenInputTest, KeyboardLayersOfferDigitsAndSymbols) {
-    openNote();
-    tapText("123");
-    for (const char* cap : {"1", "0", "-", "@", "#+=", "ABC"})
-        EXPECT_TRUE(shows(cap)) << cap;
-    tapText("@");
-    tapText("#+=");
-    EXPECT_TRUE(shows("{"));
-    tapText("{");
-    tapText("123");
-    tapText("ABC");
-    tapText("k");
-    EXPECT_EQ(screen.fieldText(), "@{k");
-}
-
-TEST_F(SimScreenInputTest, SpotlightOverAnAppReturnsToItAndCommandSpaceToggles) {
+TEST_F(SimScreenInputTest, CommandSpaceTogglesSpotlightAndReturnOpensTheTopHit) {
     openNote();
     typeKeys("draft");
     key(kSpace, kCommand);
@@ -217,19 +125,37 @@ TEST_F(SimScreenInputTest, SpotlightOverAnAppReturnsToItAndCommandSpaceToggles) 
     EXPECT_EQ(screen.fieldText(), ""); // the note lost its focus to Spotlight
     tapAt(600, 900);
     EXPECT_EQ(screen.fieldText(), "draft");
-}
 
-TEST_F(SimScreenInputTest, SwipingUpFromTheBottomClosesSpotlight) {
-    render();
     key(kSpace, kCommand);
+    typeKeys("zzz");
+    render();
+    EXPECT_TRUE(shows("No Results"));
+    key(kReturn);
+    EXPECT_EQ(screen.location(), "spotlight");
+    key(kEscape);
+    EXPECT_EQ(screen.location(), "Notes");
+
+    screen.goHome(now);
     settle();
-    drag(590, 2545, 590, 2300, 150ms);
+    key(kSpace, kCommand);
+    key(0x10, kShift); // "M": the match ignores case
+    settle();
+    std::vector<std::string> results;
+    for (const DrawnText& t : screen.drawnTexts())
+        if (t.y > 400 && t.y < 1683 && t.text != "Top Hit" && t.text != "Apps")
+            results.push_back(t.text);
+    EXPECT_EQ(results, (std::vector<std::string>{"Messages", "Mail", "Maps", "Music", "Camera"}));
+    key(kEscape);
     EXPECT_EQ(screen.location(), "home");
+    key(kSpace, kCommand);
+    typeKeys("not");
+    render();
+    EXPECT_TRUE(shows("Top Hit"));
+    key(kReturn);
+    settle();
+    EXPECT_EQ(screen.location(), "Notes");
+    EXPECT_EQ(screen.fieldText(), "");
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(SimScreenInputTest, AHardwareKeyboardHidesTheOnScreenOneButTypingAndTheCaretRemain) {
     screen.setHardwareKeyboard(true);
@@ -242,9 +168,7 @@ TEST_F(SimScreenInputTest, AHardwareKeyboardHidesTheOnScreenOneButTypingAndTheCa
     typeKeys("ello");
     EXPECT_EQ(screen.fieldText(), "Hello");
     render();
-    EXPECT_TRUE(shows("Hello"));
-    // The caret still blinks.
-    auto next = screen.nextChange(now);
+    auto next = screen.nextChange(now); // the caret still blinks
     ASSERT_TRUE(next);
     EXPECT_LE(*next - now, 500ms);
     Image lit = frame;
