@@ -47,28 +47,6 @@ AppSettings::AppSettings(Preferences& store) : store_(store) {
     playAudioOnMac_ = store_.boolForKey(kPlayAudioOnMac);
 }
 
-void AppSettings::willChange(const std::string& key) {
-    std::map<int, std::function<void(const std::string&)>> listeners;
-    {
-        std::lock_guard lock(mutex_);
-        listeners = willChangeListeners_;
-    }
-    for (auto& [token, listener] : listeners)
-        listener(key);
-}
-
-int AppSettings::addWillChangeListener(std::function<void(const std::string& key)> listener) {
-    std::lock_guard lock(mutex_);
-    int token = nextToken_++;
-    willChangeListeners_[token] = std::move(listener);
-    return token;
-}
-
-void AppSettings::removeWillChangeListener(int token) {
-    std::lock_guard lock(mutex_);
-    willChangeListeners_.erase(token);
-}
-
 void AppSettings::setAudioUpdate(std::function<void()> update) {
     std::lock_guard lock(mutex_);
     audioUpdate_ = std::move(update);
@@ -80,31 +58,26 @@ void AppSettings::setListeningStop(std::function<void(const std::string& reason)
 }
 
 void AppSettings::setRecordAudio(bool value) {
-    willChange(kRecordAudio);
     recordAudio_ = value;
     store_.set(kRecordAudio, value);
 }
 
 void AppSettings::setShowActions(bool value) {
-    willChange(kShowActions);
     showActions_ = value;
     store_.set(kShowActions, value);
 }
 
 void AppSettings::setRecordingLimitMinutes(long long value) {
-    willChange(kRecordingLimitMinutes);
     recordingLimitMinutes_ = value;
     store_.set(kRecordingLimitMinutes, value);
 }
 
 void AppSettings::setQuality(Quality value) {
-    willChange(kVideoQuality);
     quality_ = value;
     store_.set(kVideoQuality, rawValue(value));
 }
 
 void AppSettings::setCopyScreenshots(bool value) {
-    willChange(kCopyScreenshots);
     copyScreenshots_ = value;
     store_.set(kCopyScreenshots, value);
 }
@@ -115,7 +88,6 @@ std::string AppSettings::transcriptionLanguage() const {
 }
 
 void AppSettings::setTranscriptionLanguage(const std::string& value) {
-    willChange(kTranscriptionLanguage);
     {
         std::lock_guard lock(mutex_);
         transcriptionLanguage_ = value;
@@ -124,7 +96,6 @@ void AppSettings::setTranscriptionLanguage(const std::string& value) {
 }
 
 void AppSettings::setTranscriptionEnabled(bool value) {
-    willChange(kTranscriptionEnabled);
     transcriptionEnabled_ = value;
     store_.set(kTranscriptionEnabled, value);
     if (value)
@@ -139,14 +110,12 @@ void AppSettings::setTranscriptionEnabled(bool value) {
 }
 
 void AppSettings::setKeepAudioConnected(bool value) {
-    willChange(kKeepAudioConnected);
     keepAudioConnected_ = value;
     store_.set(kKeepAudioConnected, value);
     afterAudioChange();
 }
 
 void AppSettings::setPlayAudioOnMac(bool value) {
-    willChange(kPlayAudioOnMac);
     playAudioOnMac_ = value;
     store_.set(kPlayAudioOnMac, value);
     afterAudioChange();

@@ -56,10 +56,6 @@ public:
     // Seconds a recording may run: none when the limit is below one minute.
     std::optional<double> recordingLimitSeconds() const;
 
-    // Heard before each property changes (with the property's key), so that views bound to it redraw.
-    int addWillChangeListener(std::function<void(const std::string& key)> listener);
-    void removeWillChangeListener(int token);
-
     // The capture's sound update, run on the writing thread after keepAudioConnected or playAudioOnMac
     // change; the capture takes its own audio configuration lock inside it.
     void setAudioUpdate(std::function<void()> update);
@@ -67,7 +63,6 @@ public:
     void setListeningStop(std::function<void(const std::string& reason)> stop);
 
 private:
-    void willChange(const std::string& key);
     void afterAudioChange();
 
     Preferences& store_;
@@ -81,8 +76,6 @@ private:
     std::atomic<bool> playAudioOnMac_;
     mutable std::mutex mutex_; // guards the language and the hooks
     std::string transcriptionLanguage_;
-    std::map<int, std::function<void(const std::string&)>> willChangeListeners_;
-    int nextToken_ = 1;
     std::function<void()> audioUpdate_;
     std::function<void(const std::string&)> listeningStop_;
 };

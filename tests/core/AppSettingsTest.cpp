@@ -130,19 +130,3 @@ TEST_F(AppSettingsTest, SoundSettingsUpdateTheCaptureAtOnceOnTheWritingThread) {
     EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{true, false}, {false, false}}));
 }
 
-TEST_F(AppSettingsTest, ListenersHearOfAChangeBeforeItHappens) {
-    Preferences store(file);
-    AppSettings settings(store);
-    std::vector<std::string> keys;
-    bool valueWhenHeard = false;
-    int token = settings.addWillChangeListener([&](const std::string& key) {
-        keys.push_back(key);
-        valueWhenHeard = settings.showActions();
-    });
-    settings.setShowActions(false);
-    EXPECT_EQ(keys, std::vector<std::string>{"showActions"});
-    EXPECT_TRUE(valueWhenHeard);
-    settings.removeWillChangeListener(token);
-    settings.setShowActions(true);
-    EXPECT_EQ(keys.size(), 1u);
-}
