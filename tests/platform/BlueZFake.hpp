@@ -9,16 +9,9 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <chrono>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <sys/socket.h>
-#include <thread>
-#include <vector>
 
 namespace pokescope::test {
 
@@ -27,18 +20,10 @@ class PrivateBus {
 public:
     PrivateBus() {
         writeFile(folder_.path() / "bus.conf",
-                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                  "<busconfig>\n"
-                  "  <listen>unix:path=" +
-                      (folder_.path() / "bus").string() +
-                      "</listen>\n"
-                      "  <auth>EXTERNAL</auth>\n"
-                      "  <policy context=\"default\">\n"
-                      "    <allow user=\"*\"/><allow own=\"*\"/>\n"
-                      "    <allow send_destination=\"*\"/><allow receive_sender=\"*\"/>\n"
-                      "  </policy>\n"
-                      "</busconfig>\n");
+                  "<busconfig><listen>unix:path=" + (folder_.path() / "bus").string() +
+                      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                      "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                      "</policy></busconfig>\n");
         daemon_ = std::make_unique<Child>(std::vector<std::string>{
             "/usr/bin/dbus-daemon", "--config-file=" + (folder_.path() / "bus.conf").string(),
             "--print-address", "--nofork"});
@@ -56,20 +41,14 @@ private:
 };
 
 struct FakeAdapterState {
-    std::string name = "pokescope-test";
-    std::string alias = "Workbench";
+    std::string name = "pokescope-test", alias = "Workbench";
     std::uint32_t cls = 0x0c010c;
-    bool powered = true;
-    bool discoverable = false;
-    bool pairable = false;
-    std::uint32_t discoverableTimeout = 180;
-    std::uint32_t pairableTimeout = 60;
+    bool powered = true, discoverable = false, pairable = false;
+    std::uint32_t discoverableTimeout = 180, pairableTimeout = 60;
 };
 
 struct FakeCall {
-    std::string sender;
-    std::string method;
-    std::string arguments;
+    std::string sender, method, arguments;
     std::map<std::string, sdbus::Variant> options;
 };
 
@@ -92,13 +71,7 @@ public:
         connection_->enterEventLoopAsync();
     }
 
-    ~FakeBluez() {
-        connection_->leaveEventLoop();
-        extra_.clear();
-        device_.reset();
-        adapter_.reset();
-        managers_.reset();
-    }
+    ~FakeBluez() { connection_->leaveEventLoop(); } // then the objects go, in reverse order
 
     std::vector<FakeCall> calls(const std::string& method) const {
         std::lock_guard lock(mutex_);
@@ -116,19 +89,16 @@ public:
         std::lock_guard lock(mutex_);
         adapterState_.cls = cls;
     }
-    void setPhone(const char* property, bool value) {
+    // Changes the phone's "Connected" or "Paired", or the adapter's "Powered", and says so on the bus.
+    void set(const std::string& property, bool value) {
         {
             std::lock_guard lock(mutex_);
-            (std::string(property) == "Connected" ? connected_ : paired_) = value;
+            (property == "Connected" ? connected_ : property == "Paired" ? paired_ : adapterState_.powered) = value;
         }
-        device_->emitPropertiesChangedSignal(bluez::kDevice, {property});
-    }
-    void powerOn() {
-        {
-            std::lock_guard lock(mutex_);
-            adapterState_.powered = true;
-        }
-        adapter_->emitPropertiesChangedSignal(bluez::kAdapter, {"Powered"});
+        if (property == "Powered")
+            adapter_->emitPropertiesChangedSignal(bluez::kAdapter, {property});
+        else
+            device_->emitPropertiesChangedSignal(bluez::kDevice, {property});
     }
     // A second adapter plugged in.
     void addAdapter(const std::string& path) {
@@ -151,14 +121,13 @@ private:
         managers_ = sdbus::createObject(*connection_, "/org/bluez");
         managers_->registerMethod("RegisterProfile")
             .onInterface(bluez::kProfileManager)
-            .implementedAs(
-                [this](const sdbus::ObjectPath& path, const std::string& uuid, const Options& options) {
-                    record("RegisterProfile", path + " " + uuid, options);
-                    std::lock_guard lock(mutex_);
-                    if (profile_)
-                        throw sdbus::Error("org.bluez.Error.AlreadyExists", "Already Exists");
-                    profile_ = path;
-                });
+            .implementedAs([this](const sdbus::ObjectPath& path, const std::string& uuid, const Options& options) {
+                record("RegisterProfile", path + " " + uuid, options);
+                std::lock_guard lock(mutex_);
+                if (profile_)
+                    throw sdbus::Error("org.bluez.Error.AlreadyExists", "Already Exists");
+                profile_ = path;
+            });
         managers_->registerMethod("UnregisterProfile")
             .onInterface(bluez::kProfileManager)
             .implementedAs([this](const sdbus::ObjectPath& path) {
@@ -173,12 +142,10 @@ private:
             .implementedAs([this](const sdbus::ObjectPath& path, const std::string& capability) {
                 record("RegisterAgent", path + " " + capability);
             });
-        managers_->registerMethod("RequestDefaultAgent")
-            .onInterface(bluez::kAgentManager)
-            .implementedAs([this](const sdbus::ObjectPath& path) { record("RequestDefaultAgent", path); });
-        managers_->registerMethod("UnregisterAgent")
-            .onInterface(bluez::kAgentManager)
-            .implementedAs([this](const sdbus::ObjectPath& path) { record("UnregisterAgent", path); });
+        // The registrator holds the name by reference: each registration is one expression.
+        for (const char* method : {"RequestDefaultAgent", "UnregisterAgent"})
+            managers_->registerMethod(method).onInterface(bluez::kAgentManager).implementedAs(
+                [this, method](const sdbus::ObjectPath& path) { record(method, path); });
         managers_->finishRegistration();
     }
 
@@ -219,14 +186,11 @@ private:
         object->registerProperty("Address").onInterface(bluez::kDevice).withGetter([] {
             return std::string("A4:C3:F0:85:1D:2E");
         });
-        object->registerProperty("Connected").onInterface(bluez::kDevice).withGetter([this] {
-            std::lock_guard lock(mutex_);
-            return connected_;
-        });
-        object->registerProperty("Paired").onInterface(bluez::kDevice).withGetter([this] {
-            std::lock_guard lock(mutex_);
-            return paired_;
-        });
+        for (auto [name, field] : {std::pair{"Connected", &connected_}, std::pair{"Paired", &paired_}})
+            object->registerProperty(name).onInterface(bluez::kDevice).withGetter([this, field] {
+                std::lock_guard lock(mutex_);
+                return *field;
+            });
         for (const char* method : {"Connect", "Disconnect"})
             object->registerMethod(method).onInterface(bluez::kDevice).implementedAs([this, method] {
                 std::lock_guard lock(mutex_);
@@ -241,8 +205,7 @@ private:
     std::vector<FakeCall> calls_;
     FakeAdapterState adapterState_;
     std::optional<std::string> profile_;
-    bool connected_ = false;
-    bool paired_ = false;
+    bool connected_ = false, paired_ = false;
     std::unique_ptr<sdbus::IObject> managers_, adapter_, device_;
     std::vector<std::unique_ptr<sdbus::IObject>> extra_;
 };
@@ -309,10 +272,8 @@ public:
     }
 
     mutable std::mutex mutex_;
-    int listens = 0;
-    int stops = 0;
-    std::optional<int> listenError;
-    std::optional<int> connectError;
+    int listens = 0, stops = 0;
+    std::optional<int> listenError, connectError;
     std::vector<std::string> connects;
     std::vector<bluez::UniqueFd> farEnds;
 

@@ -8,10 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -23,96 +21,56 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Frames, sound and the one error a reader delivers, collected from its thread.
-class Collector {
-public:
-    void frame(const CapturedFrame& frame) {
-        std::lock_guard lock(mutex_);
-        frames_.push_back(frame);
-        changed_.notify_all();
-    }
-    void audio(const AudioBufferRef& buffer) {
-        std::lock_guard lock(mutex_);
-        audio_.push_back(buffer);
-        changed_.notify_all();
-    }
-    void error(const std::string& text, bool gone) {
-        std::lock_guard lock(mutex_);
-        errors_.push_back(text);
-        gone_ = gone;
-        changed_.notify_all();
-    }
-    bool waitForEnd() {
-        return waitUntil([&] { return !errors_.empty(); });
-    }
-    bool waitForFrames(std::size_t count) {
-        return waitUntil([&] { return frames_.size() >= count; });
-    }
-    bool waitForAudio(std::size_t count) {
-        return waitUntil([&] { return audio_.size() >= count; });
-    }
-    std::vector<CapturedFrame> frames() {
-        std::lock_guard lock(mutex_);
-        return frames_;
-    }
-    std::vector<AudioBufferRef> audio() {
-        std::lock_guard lock(mutex_);
-        return audio_;
-    }
-    std::vector<std::string> errors() {
-        std::lock_guard lock(mutex_);
-        return errors_;
-    }
-    bool gone() {
-        std::lock_guard lock(mutex_);
-        return gone_;
-    }
+// Frames, sound and the errors a reader delivers, collected from its thread.
+struct Collector {
+    std::mutex mutex;
+    std::vector<CapturedFrame> frameList;
+    std::vector<AudioBufferRef> audioList;
+    std::vector<std::string> errorList;
+    bool gone = false;
 
+    template <class T> T locked(const T& list) {
+        std::lock_guard lock(mutex);
+        return list;
+    }
+    std::vector<CapturedFrame> frames() { return locked(frameList); }
+    std::vector<AudioBufferRef> audio() { return locked(audioList); }
+    std::vector<std::string> errors() { return locked(errorList); }
+    bool waitForEnd() { return eventually([&] { return !errors().empty(); }, 60s); }
+    bool waitFor(std::size_t frames, std::size_t buffers = 0) {
+        return eventually([&] { return this->frames().size() >= frames && audio().size() >= buffers; }, 60s);
+    }
     CaptureSession::FrameHandler frameHandler() {
-        return [this](const CapturedFrame& f) { frame(f); };
+        return [this](const CapturedFrame& frame) {
+            std::lock_guard lock(mutex);
+            frameList.push_back(frame);
+        };
     }
     CaptureSession::AudioHandler audioHandler() {
-        return [this](const AudioBufferRef& b) { audio(b); };
+        return [this](const AudioBufferRef& buffer) {
+            std::lock_guard lock(mutex);
+            audioList.push_back(buffer);
+        };
     }
     CaptureSession::ErrorHandler errorHandler() {
-        return [this](const std::string& text, bool gone) { error(text, gone); };
+        return [this](const std::string& text, bool deviceGone) {
+            std::lock_guard lock(mutex);
+            errorList.push_back(text);
+            gone = deviceGone;
+        };
     }
-
-private:
-    template <class Condition> bool waitUntil(Condition condition) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 60s, condition);
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<CapturedFrame> frames_;
-    std::vector<AudioBufferRef> audio_;
-    std::vector<std::string> errors_;
-    bool gone_ = false;
 };
-
-struct Colour {
-    int b, g, r, a;
-};
-
-Colour pixel(const Image& image, int x, int y) {
-    const std::uint8_t* p = image.row(y) + x * 4;
-    return {p[0], p[1], p[2], p[3]};
-}
 
 // The seven upper bars of the SMPTE test source, left to right, as red, green, blue.
-const int barColours[7][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
-                              {191, 0, 191},   {191, 0, 0},   {0, 0, 191}};
-
 void expectBars(const Image& image, int tolerance) {
+    const int bars[7][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
+                            {191, 0, 191},   {191, 0, 0},   {0, 0, 191}};
     for (int bar = 0; bar < 7; ++bar) {
-        int x = static_cast<int>((bar + 0.5) * image.width() / 7);
-        Colour c = pixel(image, x, image.height() / 4);
-        EXPECT_NEAR(c.r, barColours[bar][0], tolerance) << "bar " << bar;
-        EXPECT_NEAR(c.g, barColours[bar][1], tolerance) << "bar " << bar;
-        EXPECT_NEAR(c.b, barColours[bar][2], tolerance) << "bar " << bar;
-        EXPECT_EQ(c.a, 255);
+        const std::uint8_t* p = image.row(image.height() / 4) + 4 * static_cast<int>((bar + 0.5) * image.width() / 7);
+        EXPECT_NEAR(p[2], bars[bar][0], tolerance) << "bar " << bar;
+        EXPECT_NEAR(p[1], bars[bar][1], tolerance) << "bar " << bar;
+        EXPECT_NEAR(p[0], bars[bar][2], tolerance) << "bar " << bar;
+        EXPECT_EQ(p[3], 255);
     }
 }
 
@@ -147,31 +105,32 @@ protected:
         EXPECT_TRUE(collector.waitForEnd());
         reader->stop();
         EXPECT_EQ(collector.errors(), std::vector<std::string>{"End of file"});
-        EXPECT_FALSE(collector.gone());
+        EXPECT_FALSE(collector.gone);
         return collector.frames();
     }
 };
 
 } // namespace
 
-TEST_F(LinuxCaptureFiles, AnMJPEGFileGivesEveryFrameAtItsSizeInOrder) {
-    fs::path file = make("testsrc.avi",
-                         {"-f", "lavfi", "-i", "testsrc=size=640x360:rate=30", "-t", "1", "-c:v", "mjpeg"});
+// Every frame in order at its size, also when the size changes mid-stream.
+TEST_F(LinuxCaptureFiles, AnMJPEGStreamGivesEveryFrameAtItsSizeInOrder) {
+    fs::path small = make("small.mjpeg", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-frames:v", "3",
+                                          "-f", "mjpeg"});
+    fs::path large = make("large.mjpeg", {"-f", "lavfi", "-i", "testsrc=size=640x360:rate=30", "-frames:v", "30",
+                                          "-f", "mjpeg"});
+    writeFile(folder.path() / "joined.mjpeg", readFile(small) + readFile(large));
     Collector collector;
-    auto frames = readAll({"avi", file.string(), {}}, collector);
-    ASSERT_EQ(frames.size(), 30u);
+    auto frames = readAll({"mjpeg", (folder.path() / "joined.mjpeg").string(), {}}, collector);
+    ASSERT_EQ(frames.size(), 33u);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         ASSERT_NE(frames[i].image, nullptr);
-        EXPECT_EQ(frames[i].image->width(), 640);
-        EXPECT_EQ(frames[i].image->height(), 360);
+        EXPECT_EQ(frames[i].image->width(), i < 3 ? 320 : 640) << i;
+        EXPECT_EQ(frames[i].image->height(), i < 3 ? 240 : 360) << i;
         EXPECT_EQ(frames[i].image->format(), Image::Format::bgra);
-        if (i > 0) {
-            EXPECT_GE(frames[i].time, frames[i - 1].time);
-        }
+        EXPECT_GE(frames[i].time, frames[i ? i - 1 : 0].time);
     }
     // The test source's counter changes the picture from frame to frame.
-    EXPECT_NE(std::memcmp(frames[0].image->data(), frames[29].image->data(), frames[0].image->byteCount()),
-              0);
+    EXPECT_NE(std::memcmp(frames[3].image->data(), frames[32].image->data(), frames[3].image->byteCount()), 0);
 }
 
 TEST_F(LinuxCaptureFiles, BarColoursSurviveMJPEGAndRawYUYV) {
@@ -203,9 +162,9 @@ TEST_F(LinuxCaptureFiles, APhoneWidePlanarPictureIsConvertedToItsLastColumnAndRo
         ASSERT_EQ(frames.size(), 1u) << format;
         const Image& image = *frames[0].image;
         auto expectColour = [&](int x, int y) {
-            Colour c = pixel(image, x, y);
-            EXPECT_TRUE(std::abs(c.r - 0x33) <= 3 && std::abs(c.g - 0x66) <= 3 && std::abs(c.b - 0x99) <= 3)
-                << format << " at " << x << "," << y << ": " << c.r << " " << c.g << " " << c.b;
+            const std::uint8_t* c = image.row(y) + 4 * x;
+            EXPECT_TRUE(std::abs(c[2] - 0x33) <= 3 && std::abs(c[1] - 0x66) <= 3 && std::abs(c[0] - 0x99) <= 3)
+                << format << " at " << x << "," << y << ": " << int(c[2]) << " " << int(c[1]) << " " << int(c[0]);
         };
         for (int y = 0; y < image.height(); ++y)
             expectColour(image.width() - 1, y);
@@ -214,29 +173,13 @@ TEST_F(LinuxCaptureFiles, APhoneWidePlanarPictureIsConvertedToItsLastColumnAndRo
     }
 }
 
-TEST_F(LinuxCaptureFiles, ASizeChangeMidStreamIsDeliveredAtTheNewSize) {
-    fs::path small = make("small.mjpeg", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-frames:v",
-                                          "3", "-f", "mjpeg"});
-    fs::path large = make("large.mjpeg", {"-f", "lavfi", "-i", "testsrc=size=640x360:rate=30", "-frames:v",
-                                          "3", "-f", "mjpeg"});
-    fs::path joined = folder.path() / "joined.mjpeg";
-    writeFile(joined, readFile(small) + readFile(large));
-    Collector collector;
-    auto frames = readAll({"mjpeg", joined.string(), {}}, collector);
-    std::vector<std::pair<int, int>> sizes;
-    for (const auto& frame : frames)
-        sizes.emplace_back(frame.image->width(), frame.image->height());
-    EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>{
-                         {320, 240}, {320, 240}, {320, 240}, {640, 360}, {640, 360}, {640, 360}}));
-}
-
 TEST_F(LinuxCaptureFiles, StopEndsAnEndlessSourceAndNoHandlerRunsAfterIt) {
     auto reader = openVideo({"lavfi", "testsrc=size=320x240:rate=30", {}});
     ASSERT_NE(reader, nullptr);
     EXPECT_EQ(reader->width(), 320);
     Collector collector;
     reader->start(collector.frameHandler(), collector.errorHandler());
-    ASSERT_TRUE(collector.waitForFrames(5));
+    ASSERT_TRUE(collector.waitFor(5));
     reader->stop();
     std::size_t delivered = collector.frames().size();
     std::this_thread::sleep_for(200ms);
@@ -245,7 +188,7 @@ TEST_F(LinuxCaptureFiles, StopEndsAnEndlessSourceAndNoHandlerRunsAfterIt) {
 
     // The same reader starts again where it stopped.
     reader->start(collector.frameHandler(), collector.errorHandler());
-    ASSERT_TRUE(collector.waitForFrames(delivered + 5));
+    ASSERT_TRUE(collector.waitFor(delivered + 5));
     reader.reset();
     delivered = collector.frames().size();
     std::this_thread::sleep_for(100ms);
@@ -255,76 +198,41 @@ TEST_F(LinuxCaptureFiles, StopEndsAnEndlessSourceAndNoHandlerRunsAfterIt) {
 TEST_F(LinuxCaptureFiles, StopFromInsideTheHandlerEndsDeliveryAtOnce) {
     auto reader = openVideo({"lavfi", "testsrc=size=160x120:rate=30", {}});
     ASSERT_NE(reader, nullptr);
-    std::mutex mutex;
-    std::condition_variable stopped;
-    int calls = 0;
-    reader->start(
-        [&](const CapturedFrame&) {
-            std::lock_guard lock(mutex);
-            if (++calls == 3) {
-                reader->stop();
-                stopped.notify_all();
-            }
-        },
-        [](const std::string&, bool) { ADD_FAILURE() << "no error expected"; });
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(stopped.wait_for(lock, 60s, [&] { return calls >= 3; }));
-    }
+    std::atomic<int> calls = 0;
+    reader->start([&](const CapturedFrame&) { ++calls == 3 ? reader->stop() : void(); },
+                  [](const std::string&, bool) { ADD_FAILURE() << "no error expected"; });
+    ASSERT_TRUE(eventually([&] { return calls >= 3; }, 60s));
     std::this_thread::sleep_for(200ms);
-    std::lock_guard lock(mutex);
     EXPECT_EQ(calls, 3);
 }
 
 TEST_F(LinuxCaptureFiles, BadInputsFailWithTheReason) {
-    std::string error;
-    fs::path missing = folder.path() / "missing.avi";
-    EXPECT_EQ(ffmpeg::VideoReader::open({"avi", missing.string(), {}}, error), nullptr);
-    EXPECT_EQ(error, "Could not open " + missing.string() + ": No such file or directory");
-
-    EXPECT_EQ(ffmpeg::VideoReader::open({"nosuchformat", "x", {}}, error), nullptr);
-    EXPECT_EQ(error, "Unknown input format nosuchformat");
-
-    fs::path garbage = folder.path() / "garbage.avi";
+    const std::string missing = (folder.path() / "missing.avi").string(), garbage = (folder.path() / "garbage.avi").string();
     writeFile(garbage, std::string(4096, '\x5a'));
-    EXPECT_EQ(ffmpeg::VideoReader::open({"avi", garbage.string(), {}}, error), nullptr);
-    EXPECT_EQ(error, "Could not open " + garbage.string() + ": Invalid data found when processing input");
-
-    fs::path video =
-        make("video.avi", {"-f", "lavfi", "-i", "testsrc=size=64x64:rate=5", "-t", "1", "-c:v", "mjpeg"});
-    EXPECT_EQ(ffmpeg::AudioReader::open({"avi", video.string(), {}}, error), nullptr);
-    EXPECT_EQ(error, "No audio stream in " + video.string());
-
-    EXPECT_EQ(ffmpeg::VideoReader::open({"v4l2", "/dev/video99", {}}, error), nullptr);
-    EXPECT_EQ(error, "Could not open /dev/video99: No such file or directory");
+    const std::string video =
+        make("video.avi", {"-f", "lavfi", "-i", "testsrc=size=64x64:rate=5", "-t", "1", "-c:v", "mjpeg"}).string();
+    const std::pair<ffmpeg::InputSpec, std::string> cases[] = {
+        {{"avi", missing, {}}, "Could not open " + missing + ": No such file or directory"},
+        {{"nosuchformat", "x", {}}, "Unknown input format nosuchformat"},
+        {{"avi", garbage, {}}, "Could not open " + garbage + ": Invalid data found when processing input"},
+        {{"v4l2", "/dev/video99", {}}, "Could not open /dev/video99: No such file or directory"}};
+    std::string error;
+    for (const auto& [input, reason] : cases) {
+        EXPECT_EQ(ffmpeg::VideoReader::open(input, error), nullptr) << reason;
+        EXPECT_EQ(error, reason);
+    }
+    EXPECT_EQ(ffmpeg::AudioReader::open({"avi", video, {}}, error), nullptr);
+    EXPECT_EQ(error, "No audio stream in " + video);
 }
-
 namespace {
 
+// All the sound a reader delivers to the end: frames, and each channel's peak and root mean square.
 struct SoundSummary {
     std::size_t frames = 0;
-    double peak[2] = {0, 0};
-    double sumSquares[2] = {0, 0};
-    bool shapeOK = true;
+    double peak[2] = {0, 0}, sumSquares[2] = {0, 0};
+    bool shapeOK = true; // all 48 kHz stereo
     double rms(int channel) const { return frames ? std::sqrt(sumSquares[channel] / double(frames)) : 0; }
 };
-
-SoundSummary summarise(const std::vector<AudioBufferRef>& buffers) {
-    SoundSummary summary;
-    for (const auto& buffer : buffers) {
-        summary.shapeOK = summary.shapeOK && buffer->sampleRate == 48000 && buffer->channels == 2 &&
-                          buffer->samples.size() % 2 == 0;
-        for (std::size_t i = 0; i + 1 < buffer->samples.size(); i += 2) {
-            for (int c = 0; c < 2; ++c) {
-                double s = buffer->samples[i + static_cast<std::size_t>(c)];
-                summary.peak[c] = std::max(summary.peak[c], std::fabs(s));
-                summary.sumSquares[c] += s * s;
-            }
-        }
-        summary.frames += buffer->frames();
-    }
-    return summary;
-}
 
 SoundSummary readSound(const ffmpeg::InputSpec& spec) {
     std::string error;
@@ -337,7 +245,18 @@ SoundSummary readSound(const ffmpeg::InputSpec& spec) {
     EXPECT_TRUE(collector.waitForEnd());
     reader->stop();
     EXPECT_EQ(collector.errors(), std::vector<std::string>{"End of file"});
-    return summarise(collector.audio());
+    SoundSummary summary;
+    for (const auto& buffer : collector.audio()) {
+        summary.shapeOK = summary.shapeOK && buffer->sampleRate == 48000 && buffer->channels == 2 &&
+                          buffer->samples.size() % 2 == 0;
+        for (std::size_t i = 0; i < buffer->samples.size(); ++i) {
+            const double sample = buffer->samples[i];
+            summary.peak[i % 2] = std::max(summary.peak[i % 2], std::fabs(sample));
+            summary.sumSquares[i % 2] += sample * sample;
+        }
+        summary.frames += buffer->frames();
+    }
+    return summary;
 }
 
 } // namespace
@@ -377,24 +296,10 @@ TEST_F(LinuxCaptureFiles, ASessionDeliversPicturesAndSoundButHasNoOutputToPlayOn
     session.start(collector.frameHandler(), collector.errorHandler());
     ASSERT_TRUE(session.setAudioOutput(collector.audioHandler()));
     EXPECT_TRUE(session.hasAudioOutput());
-    ASSERT_TRUE(collector.waitForFrames(3));
-    ASSERT_TRUE(collector.waitForAudio(3));
-    expectBars(*collector.frames()[0].image, 4);
+    ASSERT_TRUE(collector.waitFor(3));
+        expectBars(*collector.frames()[0].image, 4);
 
-    // This machine has no sound server and no sound card.
-    if (std::getenv("PULSE_SERVER") == nullptr && !fs::exists("/dev/snd")) {
-        EXPECT_FALSE(session.setPlayback(true));
-        EXPECT_FALSE(session.hasPlayback());
-        std::string problem = session.playbackProblem();
-        EXPECT_EQ(problem.rfind("There is no sound output on this computer: no PulseAudio or PipeWire server "
-                                "answered (",
-                                0),
-                  0u)
-            << problem;
-        EXPECT_NE(problem.find(") and ALSA's default device could not be opened ("), std::string::npos)
-            << problem;
-        EXPECT_EQ(problem.back(), '.');
-    }
+    // Where playback cannot start, LinuxAudioPlayback's tests check the reason given.
     EXPECT_TRUE(session.setPlayback(false));
 
     ASSERT_TRUE(session.setAudioOutput(nullptr));
@@ -409,9 +314,8 @@ TEST_F(LinuxCaptureFiles, ASessionDeliversPicturesAndSoundButHasNoOutputToPlayOn
 
 TEST_F(LinuxCaptureFiles, ASessionWithoutSoundRefusesAnAudioOutput) {
     std::string error;
-    auto video = ffmpeg::VideoReader::open({"lavfi", "testsrc=size=64x64:rate=5", {}}, error);
-    ASSERT_NE(video, nullptr) << error;
-    ffmpeg::CaptureSessionImpl session(std::move(video), std::nullopt);
+    ffmpeg::CaptureSessionImpl session(ffmpeg::VideoReader::open({"lavfi", "testsrc=size=64x64:rate=5", {}}, error),
+                                       std::nullopt);
     EXPECT_FALSE(session.offersAudio());
     EXPECT_FALSE(session.setAudioOutput([](const AudioBufferRef&) {}));
     EXPECT_FALSE(session.hasAudioOutput());

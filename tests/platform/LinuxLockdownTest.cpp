@@ -6,11 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -23,17 +20,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-imd::PlistPtr fromXML(const std::string& body) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" + body + "</plist>";
-    plist_t node = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
-    return imd::PlistPtr(node);
-}
-
-json valueOf(const std::string& body) {
-    imd::PlistPtr node = fromXML(body);
-    EXPECT_NE(node, nullptr) << body;
-    return node ? imd::lockdownValueFromPlist(static_cast<plist_t>(node.get())) : json();
+std::string xmlOf(const json& value) {
+    std::string error;
+    imd::PlistPtr node = imd::plistFromLockdownValue(value, error);
+    char* xml = nullptr;
+    uint32_t size = 0;
+    plist_to_xml(static_cast<plist_t>(node.get()), &xml, &size);
+    std::string text(xml, size);
+    std::free(xml);
+    return text;
 }
 
 json roundTrip(const json& value) {
@@ -43,41 +38,26 @@ json roundTrip(const json& value) {
     return node ? imd::lockdownValueFromPlist(static_cast<plist_t>(node.get())) : json();
 }
 
-std::string conversionError(const json& value) {
-    std::string error;
-    imd::PlistPtr node = imd::plistFromLockdownValue(value, error);
-    EXPECT_EQ(node, nullptr);
-    return error;
-}
-
 } // namespace
 
 TEST(LinuxLockdownPlist, EveryKindBecomesItsJSONForm) {
-    json value = valueOf("<dict>"
-                         "<key>yes</key><true/><key>no</key><false/>"
-                         "<key>small</key><integer>42</integer>"
-                         "<key>negative</key><integer>-5</integer>"
-                         "<key>huge</key><integer>18446744073709551615</integer>"
-                         "<key>real</key><real>2.5</real>"
-                         "<key>name</key><string>Ünïcødé iPhone</string>"
-                         "<key>bytes</key><data>/wCAZm9v</data>"
-                         "<key>when</key><date>2024-02-29T12:34:56Z</date>"
-                         "<key>list</key><array><integer>1</integer><array/><dict/></array>"
-                         "<key>empty</key><dict/>"
-                         "</dict>");
-    json expected = {
-        {"yes", true},
-        {"no", false},
-        {"small", 42},
-        {"negative", -5},
-        {"huge", 18446744073709551615ULL},
-        {"real", 2.5},
-        {"name", "Ünïcødé iPhone"},
-        {"bytes", {{"$data", "/wCAZm9v"}}},
-        {"when", {{"$date", "2024-02-29T12:34:56Z"}}},
-        {"list", json::array({1, json::array(), json::object()})},
-        {"empty", json::object()},
-    };
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                            "<key>yes</key><true/><key>no</key><false/><key>small</key><integer>42</integer>"
+                            "<key>negative</key><integer>-5</integer>"
+                            "<key>huge</key><integer>18446744073709551615</integer><key>real</key><real>2.5</real>"
+                            "<key>name</key><string>Ünïcødé iPhone</string><key>bytes</key><data>/wCAZm9v</data>"
+                            "<key>when</key><date>2024-02-29T12:34:56Z</date>"
+                            "<key>list</key><array><integer>1</integer><array/><dict/></array>"
+                            "<key>empty</key><dict/></dict></plist>";
+    plist_t node = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+    imd::PlistPtr owned(node);
+    ASSERT_NE(node, nullptr);
+    const json value = imd::lockdownValueFromPlist(node);
+    const json expected = {{"yes", true}, {"no", false}, {"small", 42}, {"negative", -5},
+        {"huge", 18446744073709551615ULL}, {"real", 2.5}, {"name", "Ünïcødé iPhone"},
+        {"bytes", {{"$data", "/wCAZm9v"}}}, {"when", {{"$date", "2024-02-29T12:34:56Z"}}},
+        {"list", json::array({1, json::array(), json::object()})}, {"empty", json::object()}};
     EXPECT_EQ(value, expected);
     EXPECT_TRUE(value["negative"].is_number_integer());
     EXPECT_TRUE(value["huge"].is_number_unsigned());
@@ -106,29 +86,17 @@ TEST(LinuxLockdownPlist, NodesBuiltInMemoryKeepBytesTimesAndUIDs) {
     EXPECT_NO_THROW(value.dump());
 }
 
+// On the wire: exact bytes and signs; and back again unchanged.
 TEST(LinuxLockdownPlist, ValuesSurviveTheWayToAPropertyListAndBack) {
-    json value = {
-        {"flag", true},
-        {"count", 3},
-        {"negative", -9223372036854775807LL - 1},
-        {"largest", 18446744073709551615ULL},
-        {"ratio", -0.125},
-        {"text", "AssistiveTouch ✓"},
-        {"blob", {{"$data", "AAEC/w=="}}},
-        {"blobEmpty", {{"$data", ""}}},
-        {"stamp", {{"$date", "2023-10-01T08:09:10Z"}}},
-        {"old", {{"$date", "1999-06-01T10:00:00.250000Z"}}},
+    const json value = {{"flag", true}, {"count", 3}, {"negative", -9223372036854775807LL - 1},
+        {"largest", 18446744073709551615ULL}, {"ratio", -0.125}, {"text", "AssistiveTouch ✓"},
+        {"blob", {{"$data", "AAEC/w=="}}}, {"blobEmpty", {{"$data", ""}}},
+        {"stamp", {{"$date", "2023-10-01T08:09:10Z"}}}, {"old", {{"$date", "1999-06-01T10:00:00.250000Z"}}},
         {"nested", {{"deeper", json::array({json::object(), json::array({1, "two", false})})}}},
-        {"notSpecial", {{"$data", 5}}},
-        {"twoKeys", {{"$data", "AA=="}, {"other", 1}}},
-    };
-    EXPECT_EQ(roundTrip(value), value);
-    EXPECT_EQ(roundTrip(json::object()), json::object());
-    EXPECT_EQ(roundTrip(json::array()), json::array());
-    EXPECT_EQ(roundTrip("top-level string"), "top-level string");
-}
+        {"notSpecial", {{"$data", 5}}}, {"twoKeys", {{"$data", "AA=="}, {"other", 1}}}};
+    for (const json& v : {value, json::object(), json::array(), json("top-level string")})
+        EXPECT_EQ(roundTrip(v), v);
 
-TEST(LinuxLockdownPlist, TheWireFormKeepsExactBytesAndSigns) {
     std::string error;
     imd::PlistPtr data = imd::plistFromLockdownValue({{"$data", "/wCA"}}, error);
     ASSERT_NE(data, nullptr);
@@ -136,32 +104,27 @@ TEST(LinuxLockdownPlist, TheWireFormKeepsExactBytesAndSigns) {
     uint64_t length = 0;
     const char* bytes = plist_get_data_ptr(static_cast<plist_t>(data.get()), &length);
     EXPECT_EQ(std::string(bytes, length), std::string("\xff\x00\x80", 3));
-
-    imd::PlistPtr numbers = imd::plistFromLockdownValue(json::array({-1, 18446744073709551615ULL, 7}), error);
-    ASSERT_NE(numbers, nullptr);
-    char* xml = nullptr;
-    uint32_t size = 0;
-    plist_to_xml(static_cast<plist_t>(numbers.get()), &xml, &size);
-    std::string text(xml, size);
-    std::free(xml);
-    EXPECT_NE(text.find("<integer>-1</integer>"), std::string::npos) << text;
-    EXPECT_NE(text.find("<integer>18446744073709551615</integer>"), std::string::npos) << text;
-    EXPECT_NE(text.find("<integer>7</integer>"), std::string::npos) << text;
+    const std::string text = xmlOf(json::array({-1, 18446744073709551615ULL, 7}));
+    for (const char* number : {"<integer>-1</integer>", "<integer>18446744073709551615</integer>", "<integer>7</integer>"})
+        EXPECT_NE(text.find(number), std::string::npos) << text;
 }
 
 TEST(LinuxLockdownPlist, ValuesWithoutAPropertyListFormAreRefusedWithAReason) {
-    EXPECT_EQ(conversionError(nullptr), "a null value has no property-list form");
-    EXPECT_EQ(conversionError({{"$data", "not base64!"}}), "\"$data\" is not valid base64");
-    EXPECT_EQ(conversionError({{"$date", "yesterday"}}),
-              "\"$date\" is not an ISO 8601 UTC date a property list can hold: yesterday");
-    // A bad value deep inside fails the whole conversion rather than vanishing from it.
-    EXPECT_EQ(conversionError({{"outer", json::array({1, {{"inner", nullptr}}})}}),
-              "a null value has no property-list form");
+    const std::pair<json, std::string> cases[] = {
+        {nullptr, "a null value has no property-list form"},
+        {{{"$data", "not base64!"}}, "\"$data\" is not valid base64"},
+        {{{"$date", "yesterday"}}, "\"$date\" is not an ISO 8601 UTC date a property list can hold: yesterday"},
+        // A bad value deep inside fails the whole conversion rather than vanishing from it.
+        {{{"outer", json::array({1, {{"inner", nullptr}}})}}, "a null value has no property-list form"}};
+    for (const auto& [value, reason] : cases) {
+        std::string error;
+        EXPECT_EQ(imd::plistFromLockdownValue(value, error), nullptr) << value;
+        EXPECT_EQ(error, reason);
+    }
 }
 
 TEST(LinuxLockdownPlist, Base64FollowsTheStandardAlphabetAndPadding) {
-    const std::pair<std::string, std::string> vectors[] = {
-        {"", ""},        {"f", "Zg=="},          {"fo", "Zm8="},
+    const std::pair<std::string, std::string> vectors[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="},
         {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {"\xfb\xff", "+/8="}};
     for (const auto& [plain, encoded] : vectors) {
         EXPECT_EQ(imd::base64Encoded(plain), encoded);
@@ -190,40 +153,17 @@ TEST(LinuxLockdownPlist, DatesAreUTCWithinWhatAPropertyListHolds) {
 
 namespace {
 
-constexpr uint32_t lockdownPort = 62078;
-constexpr uint32_t deviceID = 7;
+constexpr uint32_t lockdownPort = 62078, deviceID = 7;
 
 bool readExactly(int fd, void* buffer, std::size_t size) {
-    auto* bytes = static_cast<char*>(buffer);
-    while (size > 0) {
-        ssize_t n = ::recv(fd, bytes, size, 0);
+    for (auto* bytes = static_cast<char*>(buffer); size > 0;) {
+        const ssize_t n = ::recv(fd, bytes, size, 0);
         if (n <= 0)
             return false;
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-void writeAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        sent += static_cast<std::size_t>(n);
-    }
-}
-
-std::string xmlOf(const json& value) {
-    std::string error;
-    imd::PlistPtr node = imd::plistFromLockdownValue(value, error);
-    char* xml = nullptr;
-    uint32_t size = 0;
-    plist_to_xml(static_cast<plist_t>(node.get()), &xml, &size);
-    std::string text(xml, size);
-    std::free(xml);
-    return text;
 }
 
 json jsonOf(const std::string& xml) {
@@ -234,101 +174,74 @@ json jsonOf(const std::string& xml) {
 }
 
 // A stand-in for the USB multiplexing daemon on a UNIX socket (reached through USBMUXD_SOCKET_ADDRESS),
-// with one phone whose lockdown service answers from a table of values without encryption.
-class FakeUsbmuxd {
-public:
+// with one phone whose lockdown service answers from a table of values without encryption. Tests change
+// its state under `mutex`.
+struct FakeUsbmuxd {
     explicit FakeUsbmuxd(const fs::path& socketPath) {
-        listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
         std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listenFd_, 8) != 0)
+        if (::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listenFd, 8) != 0)
             throw std::runtime_error("cannot listen on " + socketPath.string());
-        acceptor_ = std::thread([this] { acceptLoop(); });
+        acceptor = std::thread([this] {
+            for (int fd; (fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                std::lock_guard lock(mutex);
+                open.push_back(fd);
+                threads.emplace_back([this, fd] { serve(fd); });
+            }
+        });
     }
-
     ~FakeUsbmuxd() {
-        ::shutdown(listenFd_, SHUT_RDWR);
-        acceptor_.join();
-        ::close(listenFd_);
-        std::vector<std::thread> threads;
+        ::shutdown(listenFd, SHUT_RDWR);
+        acceptor.join();
+        ::close(listenFd);
         {
-            std::lock_guard lock(mutex_);
-            for (int fd : open_)
+            std::lock_guard lock(mutex);
+            for (int fd : open)
                 ::shutdown(fd, SHUT_RDWR);
-            threads.swap(threads_);
         }
         for (auto& thread : threads)
             thread.join();
-        for (int fd : open_)
+        for (int fd : open)
             ::close(fd);
     }
 
-    void setAttached(bool attached) {
-        std::lock_guard lock(mutex_);
-        attached_ = attached;
-        for (int fd : listeners_) {
-            if (attached)
-                sendMessage(fd, 0, attachedMessage());
-            else
-                sendMessage(fd, 0, {{"MessageType", "Detached"}, {"DeviceID", deviceID}});
-        }
+    // Sends a daemon message to every connection that listens for events.
+    void tellListeners(const std::string& type) {
+        std::lock_guard lock(mutex);
+        for (int fd : listeners)
+            send(fd, 0, type == "Attached" ? attachedMessage() : json{{"MessageType", type}, {"DeviceID", deviceID}});
+    }
+    std::vector<std::string> requestNames() {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> names;
+        for (const auto& request : requests)
+            names.push_back(request.value("Request", ""));
+        return names;
     }
 
-    void forgetPairing() {
-        std::lock_guard lock(mutex_);
-        paired_ = false;
-    }
-
-    void sendPaired() {
-        std::lock_guard lock(mutex_);
-        for (int fd : listeners_)
-            sendMessage(fd, 0, {{"MessageType", "Paired"}, {"DeviceID", deviceID}});
-    }
-
-    json value(const std::string& domain, const std::string& key) {
-        std::lock_guard lock(mutex_);
-        return values_[domain][key];
-    }
-    void setValue(const std::string& domain, const std::string& key, const json& value) {
-        std::lock_guard lock(mutex_);
-        values_[domain][key] = value;
-    }
-    std::vector<json> lockdownRequests() {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
-
-    const std::string udid = "00008101-000A1B2C3D4E5F60";
-    const std::string hostID = "7B1F6E2C-0000-4000-8000-0123456789AB";
+    const std::string udid = "00008101-000A1B2C3D4E5F60", hostID = "7B1F6E2C-0000-4000-8000-0123456789AB";
+    std::mutex mutex;
+    bool attached = true, paired = true;
+    json values = {{"", {{"DeviceName", "Test iPhone"}, {"ProductVersion", "17.4"}}},
+                   {"com.apple.Accessibility", {{"AssistiveTouchEnabledByiTunes", false}}}};
+    std::vector<json> requests;
 
 private:
     json attachedMessage() const {
-        return {{"MessageType", "Attached"},
-                {"DeviceID", deviceID},
-                {"Properties",
-                 {{"ConnectionType", "USB"},
-                  {"DeviceID", deviceID},
-                  {"SerialNumber", udid},
-                  {"ProductID", 4776}}}};
+        return {{"MessageType", "Attached"}, {"DeviceID", deviceID},
+                {"Properties", {{"ConnectionType", "USB"}, {"DeviceID", deviceID}, {"SerialNumber", udid},
+                                {"ProductID", 4776}}}};
     }
 
-    static void sendMessage(int fd, uint32_t tag, const json& message) {
-        std::string xml = xmlOf(message);
-        uint32_t header[4] = {static_cast<uint32_t>(16 + xml.size()), 1, 8, tag};
-        writeAll(fd, std::string(reinterpret_cast<char*>(header), sizeof header) + xml);
-    }
-
-    void acceptLoop() {
-        for (;;) {
-            int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            std::lock_guard lock(mutex_);
-            open_.push_back(fd);
-            threads_.emplace_back([this, fd] { serve(fd); });
-        }
+    // Daemon messages carry a 16-byte header (length, version 1, type 8 for a property list, tag); the
+    // phone's lockdown service frames its property lists by a big-endian length.
+    static void send(int fd, uint32_t tag, const json& message, bool lockdown = false) {
+        const std::string xml = xmlOf(message);
+        const uint32_t header[4] = {static_cast<uint32_t>(16 + xml.size()), 1, 8, tag},
+                       framed = htonl(static_cast<uint32_t>(xml.size()));
+        const std::string bytes = (lockdown ? std::string(reinterpret_cast<const char*>(&framed), 4)
+                                            : std::string(reinterpret_cast<const char*>(header), 16)) + xml;
+        [[maybe_unused]] auto n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     }
 
     void serve(int fd) {
@@ -337,121 +250,66 @@ private:
             std::string body(header[0] - sizeof header, '\0');
             if (!readExactly(fd, body.data(), body.size()))
                 return;
-            if (answerDaemonRequest(fd, header[3], jsonOf(body))) {
-                serveLockdown(fd);
-                return;
+            const json request = jsonOf(body);
+            const std::string type = request.value("MessageType", "");
+            std::unique_lock lock(mutex);
+            if (type == "Listen") {
+                send(fd, header[3], {{"MessageType", "Result"}, {"Number", 0}});
+                listeners.push_back(fd);
+                if (attached)
+                    send(fd, 0, attachedMessage());
+            } else if (type == "ListDevices") {
+                send(fd, header[3], {{"DeviceList", attached ? json::array({attachedMessage()}) : json::array()}});
+            } else if (type == "ReadBUID") {
+                send(fd, header[3], {{"BUID", "5E1F0000-0000-4000-8000-00000000B01D"}});
+            } else if (type == "ReadPairRecord" && paired && request.value("PairRecordID", "") == udid) {
+                const std::string record = xmlOf({{"HostID", hostID}, {"SystemBUID", "5E1F"}});
+                send(fd, header[3], {{"PairRecordData", {{"$data", imd::base64Encoded(record)}}}});
+            } else if (type == "Connect" && attached && request.value("DeviceID", 0u) == deviceID &&
+                       request.value("PortNumber", 0u) == htons(lockdownPort)) {
+                send(fd, header[3], {{"MessageType", "Result"}, {"Number", 0}});
+                lock.unlock();
+                return serveLockdown(fd);
+            } else {
+                send(fd, header[3], {{"MessageType", "Result"}, {"Number", 2}});
             }
         }
     }
 
-    // Answers one request to the daemon; true when the connection now leads to the phone's lockdown service.
-    bool answerDaemonRequest(int fd, uint32_t tag, const json& request) {
-        std::string type = request.value("MessageType", "");
-        std::lock_guard lock(mutex_);
-        if (type == "Listen") {
-            sendMessage(fd, tag, {{"MessageType", "Result"}, {"Number", 0}});
-            listeners_.push_back(fd);
-            if (attached_)
-                sendMessage(fd, 0, attachedMessage());
-        } else if (type == "ListDevices") {
-            json list = json::array();
-            if (attached_)
-                list.push_back(attachedMessage());
-            sendMessage(fd, tag, {{"DeviceList", list}});
-        } else if (type == "ReadBUID") {
-            sendMessage(fd, tag, {{"BUID", "5E1F0000-0000-4000-8000-00000000B01D"}});
-        } else if (type == "ReadPairRecord" && paired_ && request.value("PairRecordID", "") == udid) {
-            std::string record = xmlOf({{"HostID", hostID}, {"SystemBUID", "5E1F"}});
-            sendMessage(fd, tag, {{"PairRecordData", {{"$data", imd::base64Encoded(record)}}}});
-        } else if (type == "Connect" && attached_ && request.value("DeviceID", 0u) == deviceID &&
-                   request.value("PortNumber", 0u) == htons(lockdownPort)) {
-            sendMessage(fd, tag, {{"MessageType", "Result"}, {"Number", 0}});
-            return true;
-        } else {
-            sendMessage(fd, tag, {{"MessageType", "Result"}, {"Number", 2}});
-        }
-        return false;
-    }
-
-    // The phone's side of a lockdown connection: plists framed by a big-endian length.
     void serveLockdown(int fd) {
-        uint32_t length = 0;
-        while (readExactly(fd, &length, sizeof length)) {
+        for (uint32_t length = 0; readExactly(fd, &length, sizeof length);) {
             std::string body(ntohl(length), '\0');
             if (!readExactly(fd, body.data(), body.size()))
                 return;
-            json request = jsonOf(body);
-            json reply = answer(request);
-            std::string xml = xmlOf(reply);
-            uint32_t framed = htonl(static_cast<uint32_t>(xml.size()));
-            writeAll(fd, std::string(reinterpret_cast<char*>(&framed), sizeof framed) + xml);
-        }
-    }
-
-    json answer(const json& request) {
-        std::lock_guard lock(mutex_);
-        requests_.push_back(request);
-        std::string name = request.value("Request", "");
-        std::string domain = request.value("Domain", "");
-        json reply = {{"Request", name}};
-        if (name == "QueryType") {
-            reply["Type"] = "com.apple.mobile.lockdown";
-        } else if (name == "GetValue") {
-            if (!request.contains("Key"))
-                reply["Value"] = values_[domain];
-            else if (values_[domain].contains(request["Key"].get<std::string>()))
-                reply["Value"] = values_[domain][request["Key"].get<std::string>()];
-            else
+            const json request = jsonOf(body);
+            const std::string name = request.value("Request", ""), domain = request.value("Domain", "");
+            std::lock_guard lock(mutex);
+            requests.push_back(request);
+            json reply = {{"Request", name}};
+            if (name == "QueryType")
+                reply["Type"] = "com.apple.mobile.lockdown";
+            else if (name == "GetValue" && !request.contains("Key"))
+                reply["Value"] = values[domain];
+            else if (name == "GetValue" && values[domain].contains(request["Key"].get<std::string>()))
+                reply["Value"] = values[domain][request["Key"].get<std::string>()];
+            else if (name == "GetValue")
                 reply["Error"] = "MissingValue";
-        } else if (name == "SetValue") {
-            values_[domain][request.value("Key", "")] = request["Value"];
-        } else if (name == "StartSession") {
-            if (request.value("HostID", "") == hostID) {
-                reply["SessionID"] = "SESSION-1";
-                reply["EnableSessionSSL"] = false;
-            } else {
+            else if (name == "SetValue")
+                values[domain][request.value("Key", "")] = request["Value"];
+            else if (name == "StartSession" && request.value("HostID", "") == hostID)
+                reply.update({{"SessionID", "SESSION-1"}, {"EnableSessionSSL", false}});
+            else if (name == "StartSession")
                 reply["Error"] = "InvalidHostID";
-            }
-        } else if (name != "StopSession" && name != "Goodbye") {
-            reply["Error"] = "InvalidRequest";
+            else if (name != "StopSession" && name != "Goodbye")
+                reply["Error"] = "InvalidRequest";
+            send(fd, 0, reply, true);
         }
-        return reply;
     }
 
-    int listenFd_ = -1;
-    std::thread acceptor_;
-    std::mutex mutex_;
-    std::vector<std::thread> threads_;
-    std::vector<int> open_;
-    std::vector<int> listeners_;
-    bool attached_ = false;
-    bool paired_ = true;
-    json values_ = {{"", {{"DeviceName", "Test iPhone"}, {"ProductVersion", "17.4"}}},
-                    {"com.apple.Accessibility", {{"AssistiveTouchEnabledByiTunes", false}}}};
-    std::vector<json> requests_;
-};
-
-// Attach and detach events as the backend reports them.
-class EventLog {
-public:
-    void add(const LockdownBackend::Event& event) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-        changed_.notify_all();
-    }
-    bool waitFor(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return events_.size() >= count; });
-    }
-    std::vector<LockdownBackend::Event> events() {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<LockdownBackend::Event> events_;
+    int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::thread acceptor;
+    std::vector<std::thread> threads;
+    std::vector<int> open, listeners;
 };
 
 class LinuxLockdownBackend : public testing::Test {
@@ -460,6 +318,20 @@ protected:
     ScopedEnvironment environment;
     fs::path socketPath = folder.path() / "usbmuxd";
     void SetUp() override { environment.set("USBMUXD_SOCKET_ADDRESS", "UNIX:" + socketPath.string()); }
+};
+
+// Attach and detach events as the backend reports them.
+struct EventLog {
+    std::mutex mutex;
+    std::vector<LockdownBackend::Event> events;
+    void add(const LockdownBackend::Event& event) {
+        std::lock_guard lock(mutex);
+        events.push_back(event);
+    }
+    std::size_t size() {
+        std::lock_guard lock(mutex);
+        return events.size();
+    }
 };
 
 } // namespace
@@ -474,7 +346,7 @@ TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothingAndTheSocket
     // The library waits for the daemon on its own thread; unsubscribing must still end that thread.
     EXPECT_EQ(backend->subscribe([&](const LockdownBackend::Event& e) { log.add(e); }), 0);
     backend.reset();
-    EXPECT_TRUE(log.events().empty());
+    EXPECT_EQ(log.size(), 0u);
 
     // Without an address of its own, the system socket decides the note.
     environment.set("USBMUXD_SOCKET_ADDRESS", std::nullopt);
@@ -485,29 +357,26 @@ TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothingAndTheSocket
 
 TEST_F(LinuxLockdownBackend, AttachAndDetachArriveAsEventsAndPairingIsNotOne) {
     FakeUsbmuxd daemon(socketPath);
-    daemon.setAttached(true);
     auto backend = LockdownBackend::system();
     EXPECT_EQ(backend.get(), LockdownBackend::system().get()); // one subscription per process
     EXPECT_EQ(backend->statusNote(), "");
     EventLog log;
     ASSERT_EQ(backend->subscribe([&](const LockdownBackend::Event& e) { log.add(e); }), 0);
-    ASSERT_TRUE(log.waitFor(1));
-    daemon.sendPaired();
-    daemon.setAttached(false);
-    ASSERT_TRUE(log.waitFor(2));
-    auto events = log.events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].kind, LockdownBackend::Event::Kind::attached);
-    EXPECT_EQ(events[0].udid, daemon.udid);
-    EXPECT_TRUE(events[0].usb);
-    EXPECT_EQ(events[1].kind, LockdownBackend::Event::Kind::detached);
-    EXPECT_EQ(events[1].udid, daemon.udid);
+    ASSERT_TRUE(eventually([&] { return log.size() >= 1; }));
+    daemon.tellListeners("Paired");
+    daemon.tellListeners("Detached");
+    ASSERT_TRUE(eventually([&] { return log.size() >= 2; }));
     backend.reset();
+    ASSERT_EQ(log.events.size(), 2u);
+    EXPECT_EQ(log.events[0].kind, LockdownBackend::Event::Kind::attached);
+    EXPECT_EQ(log.events[0].udid, daemon.udid);
+    EXPECT_TRUE(log.events[0].usb);
+    EXPECT_EQ(log.events[1].kind, LockdownBackend::Event::Kind::detached);
+    EXPECT_EQ(log.events[1].udid, daemon.udid);
 }
 
 TEST_F(LinuxLockdownBackend, AConnectionReadsAndWritesValuesWithoutEverPairing) {
     FakeUsbmuxd daemon(socketPath);
-    daemon.setAttached(true);
     auto backend = LockdownBackend::system();
     EXPECT_EQ(backend->connect("00008101-FFFFFFFFFFFFFFFF"), nullptr);
     auto connection = backend->connect(daemon.udid);
@@ -519,41 +388,32 @@ TEST_F(LinuxLockdownBackend, AConnectionReadsAndWritesValuesWithoutEverPairing) 
     EXPECT_EQ(connection->copyValue(std::nullopt, "NoSuchKey"), std::nullopt);
     EXPECT_EQ(connection->startSession(), 0);
     EXPECT_EQ(connection->setValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", true), 0);
-    EXPECT_EQ(daemon.value("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes"), true);
     EXPECT_EQ(connection->setValue("com.apple.Accessibility", "Blob", {{"$data", "/wCA"}}), 0);
-    EXPECT_EQ(daemon.value("com.apple.Accessibility", "Blob"), json({{"$data", "/wCA"}}));
     // A value with no property-list form is refused before anything is sent.
     EXPECT_EQ(connection->setValue("com.apple.Accessibility", "Bad", nullptr), -3);
     connection->stopSession();
     connection.reset();
-
-    std::vector<std::string> names;
-    for (const auto& request : daemon.lockdownRequests())
-        names.push_back(request.value("Request", ""));
-    EXPECT_EQ(names, (std::vector<std::string>{"GetValue", "GetValue", "GetValue", "StartSession", "SetValue",
-                                               "SetValue", "StopSession"}));
-    auto requests = daemon.lockdownRequests();
-    ASSERT_EQ(requests.size(), 7u);
-    EXPECT_EQ(requests[0]["Label"], "pokescope");
-    EXPECT_EQ(requests[3]["HostID"], daemon.hostID);
-    EXPECT_EQ(requests[4]["Domain"], "com.apple.Accessibility");
-    EXPECT_EQ(requests[4]["Key"], "AssistiveTouchEnabledByiTunes");
-    EXPECT_EQ(requests[6]["SessionID"], "SESSION-1");
-}
-
-TEST_F(LinuxLockdownBackend, WithoutAPairRecordNoSessionStarts) {
-    FakeUsbmuxd daemon(socketPath);
-    daemon.setAttached(true);
-    daemon.forgetPairing();
-    auto backend = LockdownBackend::system();
-    auto connection = backend->connect(daemon.udid);
+    EXPECT_EQ(daemon.requestNames(), (std::vector<std::string>{"GetValue", "GetValue", "GetValue", "StartSession",
+                                                               "SetValue", "SetValue", "StopSession"}));
+    {
+        std::lock_guard lock(daemon.mutex);
+        EXPECT_EQ(daemon.values["com.apple.Accessibility"],
+                  json({{"AssistiveTouchEnabledByiTunes", true}, {"Blob", {{"$data", "/wCA"}}}}));
+        EXPECT_EQ(daemon.requests[0]["Label"], "pokescope");
+        EXPECT_EQ(daemon.requests[3]["HostID"], daemon.hostID);
+        EXPECT_EQ(daemon.requests[4]["Domain"], "com.apple.Accessibility");
+        EXPECT_EQ(daemon.requests[4]["Key"], "AssistiveTouchEnabledByiTunes");
+        EXPECT_EQ(daemon.requests[6]["SessionID"], "SESSION-1");
+        // Without a pair record no session starts; values that need none are still read, fresh each time.
+        daemon.paired = false;
+        daemon.values[""]["DeviceName"] = "Renamed";
+    }
+    connection = backend->connect(daemon.udid);
     ASSERT_NE(connection, nullptr);
     EXPECT_FALSE(connection->isPaired());
     EXPECT_EQ(connection->startSession(), -29); // LOCKDOWN_E_MISSING_PAIR_RECORD
-    // Values that need no session are still read, fresh each time.
-    daemon.setValue("", "DeviceName", "Renamed");
     EXPECT_EQ(connection->copyValue(std::nullopt, "DeviceName"), json("Renamed"));
     connection.reset();
-    for (const auto& request : daemon.lockdownRequests())
-        EXPECT_NE(request.value("Request", ""), "StartSession");
+    const auto names = daemon.requestNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "StartSession"), 1);
 }

@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <numbers>
 #include <tuple>
 
@@ -21,8 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double speechRate = 16000;
-// One 10 ms window of speech sound.
-constexpr std::size_t window = 160;
 
 // Everything a file's first audio track decodes to.
 struct Decoded {
@@ -31,6 +27,7 @@ struct Decoded {
     bool failed = false;
     std::string error;
     double start() const { return buffers.empty() ? NAN : buffers.front().time; }
+    double seconds() const { return static_cast<double>(samples.size()) / speechRate; }
 };
 
 Decoded decode(SoundFile& file) {
@@ -57,45 +54,34 @@ std::optional<SoundFileError> errorFrom(const std::function<void()>& action) {
 
 // Samples from `from` to `to` seconds after the first one.
 std::vector<std::int16_t> slice(const std::vector<std::int16_t>& samples, double from, double to) {
-    auto first = static_cast<std::size_t>(std::max(0.0, from) * speechRate);
-    auto last = std::min(samples.size(), static_cast<std::size_t>(to * speechRate));
-    if (first >= last)
-        return {};
-    return {samples.begin() + static_cast<std::ptrdiff_t>(first),
-            samples.begin() + static_cast<std::ptrdiff_t>(last)};
+    const auto first = static_cast<std::size_t>(std::max(0.0, from) * speechRate);
+    const auto last = std::min(samples.size(), static_cast<std::size_t>(to * speechRate));
+    return first < last ? std::vector<std::int16_t>(samples.begin() + static_cast<std::ptrdiff_t>(first),
+                                                    samples.begin() + static_cast<std::ptrdiff_t>(last))
+                        : std::vector<std::int16_t>{};
 }
 
 double rms(const std::vector<std::int16_t>& samples) {
-    if (samples.empty())
-        return 0;
     double sum = 0;
     for (std::int16_t sample : samples)
         sum += static_cast<double>(sample) * sample;
-    return std::sqrt(sum / static_cast<double>(samples.size()));
+    return samples.empty() ? 0 : std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
 // The frequency of a pure tone, from how often it rises through zero.
 double frequency(const std::vector<std::int16_t>& samples) {
     int rises = 0;
     for (std::size_t i = 1; i < samples.size(); ++i)
-        if (samples[i - 1] < 0 && samples[i] >= 0)
-            ++rises;
+        rises += samples[i - 1] < 0 && samples[i] >= 0;
     return rises / (static_cast<double>(samples.size()) / speechRate);
 }
 
-// The start of the first and the end of the last 10 ms window louder than `level` (RMS), in seconds
-// after the first sample; none when nothing is that loud.
-std::optional<std::pair<double, double>> loudSpan(const std::vector<std::int16_t>& samples, double level) {
-    std::optional<std::pair<double, double>> span;
-    for (std::size_t at = 0; at + window <= samples.size(); at += window) {
-        std::vector<std::int16_t> part(samples.begin() + static_cast<std::ptrdiff_t>(at),
-                                       samples.begin() + static_cast<std::ptrdiff_t>(at + window));
-        if (rms(part) <= level)
-            continue;
-        double begin = static_cast<double>(at) / speechRate,
-               end = static_cast<double>(at + window) / speechRate;
-        span = span ? std::pair{span->first, end} : std::pair{begin, end};
-    }
+// The start of the first and the end of the last 10 ms window louder than `level` (RMS), in seconds.
+std::pair<double, double> loudSpan(const std::vector<std::int16_t>& samples, double level) {
+    std::pair<double, double> span{NAN, NAN};
+    for (double at = 0; at + 0.01 <= static_cast<double>(samples.size()) / speechRate + 1e-9; at += 0.01)
+        if (rms(slice(samples, at, at + 0.01)) > level)
+            span = {std::isnan(span.first) ? at : span.first, at + 0.01};
     return span;
 }
 
@@ -114,48 +100,32 @@ class SoundFileTest : public testing::Test {
 protected:
     TempFolder folder;
 
-    // Writes `name` with the ffmpeg command line from the given input and output arguments.
-    fs::path make(const std::string& name, std::vector<std::string> arguments) {
-        fs::path out = folder.path() / name;
-        arguments.insert(arguments.begin(), {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-y"});
-        arguments.push_back(out.string());
+    // Writes `name` with the ffmpeg command line from the given arguments.
+    fs::path make(const std::string& name, std::vector<std::vector<std::string>> parts) {
+        std::vector<std::string> arguments{"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-y"};
+        for (const auto& part : parts)
+            arguments.insert(arguments.end(), part.begin(), part.end());
+        arguments.push_back((folder.path() / name).string());
         Child ffmpeg(arguments);
-        auto status = ffmpeg.wait(60s);
-        EXPECT_EQ(status, 0) << ffmpeg.errors();
-        return out;
+        EXPECT_EQ(ffmpeg.wait(60s), 0) << ffmpeg.errors();
+        return folder.path() / name;
     }
-
     static std::vector<std::string> picture(double seconds) {
         return {"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=" + std::to_string(seconds)};
     }
-    // A tone of `amplitude` (full scale 1.0) at 48 kHz that sounds from `from` to `to` seconds of a
-    // sound `seconds` long and is silent elsewhere.
-    static std::vector<std::string> tone(double hertz, double amplitude, double seconds, double from = 0,
-                                         double to = 1e9) {
+    // A tone at half of full scale at 48 kHz that sounds from `from` to `to` seconds of a sound `seconds` long.
+    static std::vector<std::string> tone(double hertz, double seconds, double from = 0, double to = 1e9) {
         return {"-f", "lavfi", "-i",
-                "aevalsrc=" + std::to_string(amplitude) + "*sin(2*PI*" + std::to_string(hertz) +
-                    "*t)*between(t\\," + std::to_string(from) + "\\," + std::to_string(to) +
-                    "):s=48000:d=" + std::to_string(seconds)};
+                "aevalsrc=0.5*sin(2*PI*" + std::to_string(hertz) + "*t)*between(t\\," + std::to_string(from) +
+                    "\\," + std::to_string(to) + "):s=48000:d=" + std::to_string(seconds)};
     }
-    static std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
-        std::vector<std::string> all;
-        for (const auto& part : parts)
-            all.insert(all.end(), part.begin(), part.end());
-        return all;
-    }
-    static const inline std::vector<std::string> movieCodecs = {"-c:v",     "libx264", "-preset", "ultrafast",
-                                                                "-pix_fmt", "yuv420p", "-c:a",    "aac"};
-
+    static const inline std::vector<std::string> movieCodecs = {"-c:v", "libx264", "-preset", "ultrafast",
+                                                                "-pix_fmt", "yuv420p", "-c:a", "aac"};
     // The 3 s movie with a 1 kHz tone from 0.5 s to 1.5 s.
     fs::path toneMovie(const std::string& name, const std::vector<std::string>& extra = {}) {
-        auto arguments = join(
-            {picture(3), tone(1000, 0.5, 3, 0.5, 1.5), {"-map", "0:v", "-map", "1:a"}, movieCodecs, extra});
-        return make(name, arguments);
+        return make(name, {picture(3), tone(1000, 3, 0.5, 1.5), {"-map", "0:v", "-map", "1:a"}, movieCodecs, extra});
     }
-
-    static std::unique_ptr<SoundFile> open(const fs::path& path) {
-        return SoundFile::open(path.string(), 20s);
-    }
+    static std::unique_ptr<SoundFile> open(const fs::path& path) { return SoundFile::open(path.string(), 20s); }
 };
 
 TEST_F(SoundFileTest, MovieSoundDecodesToSpeechSamplesAtTheMoviesTimes) {
@@ -164,72 +134,55 @@ TEST_F(SoundFileTest, MovieSoundDecodesToSpeechSamplesAtTheMoviesTimes) {
     Decoded decoded = decode(*file);
     ASSERT_FALSE(decoded.failed) << decoded.error;
     EXPECT_EQ(decoded.error, "");
-    ASSERT_FALSE(decoded.buffers.empty());
-
+    ASSERT_GE(decoded.buffers.size(), 6u);
     // The whole 3 s, from time zero, without gaps, in buffers of a fraction of a second.
     EXPECT_NEAR(decoded.start(), 0.0, 0.001);
-    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 3 * speechRate, 0.005 * speechRate);
+    EXPECT_NEAR(decoded.seconds(), 3, 0.005);
     expectContinuous(decoded.buffers);
     for (const auto& buffer : decoded.buffers) {
         EXPECT_GT(buffer.duration(), 0.0);
         EXPECT_LE(buffer.duration(), 0.5);
     }
-    EXPECT_GE(decoded.buffers.size(), 6u);
-
     auto span = loudSpan(decoded.samples, sineLevel(0.5) / 2);
-    ASSERT_TRUE(span);
-    EXPECT_NEAR(decoded.start() + span->first, 0.5, 0.03);
-    EXPECT_NEAR(decoded.start() + span->second, 1.5, 0.03);
+    EXPECT_NEAR(decoded.start() + span.first, 0.5, 0.03);
+    EXPECT_NEAR(decoded.start() + span.second, 1.5, 0.03);
     auto loud = slice(decoded.samples, 0.6, 1.4);
     EXPECT_NEAR(rms(loud), sineLevel(0.5), sineLevel(0.5) * 0.05);
     EXPECT_NEAR(frequency(loud), 1000, 5);
     EXPECT_LT(rms(slice(decoded.samples, 0.0, 0.45)), 100);
     EXPECT_LT(rms(slice(decoded.samples, 1.55, 3.0)), 100);
-    // The buffers' own duration adds up.
-    double total = 0;
-    for (const auto& buffer : decoded.buffers)
-        total += buffer.duration();
-    EXPECT_DOUBLE_EQ(total, static_cast<double>(decoded.samples.size()) / speechRate);
 }
 
 TEST_F(SoundFileTest, TrackStartingLateKeepsItsPlaceOnTheMoviesTimeLine) {
-    auto arguments = join(
-        {picture(4), {"-itsoffset", "2"}, tone(500, 0.5, 2), {"-map", "0:v", "-map", "1:a"}, movieCodecs});
-    auto file = open(make("late.mp4", arguments));
-    Decoded decoded = decode(*file);
+    Decoded decoded = decode(*open(
+        make("late.mp4", {picture(4), {"-itsoffset", "2"}, tone(500, 2), {"-map", "0:v", "-map", "1:a"}, movieCodecs})));
     ASSERT_FALSE(decoded.failed) << decoded.error;
-    ASSERT_FALSE(decoded.buffers.empty());
     // The encoder's 21 ms of priming may come first.
     EXPECT_GT(decoded.start(), 1.97);
     EXPECT_LT(decoded.start(), 2.001);
     expectContinuous(decoded.buffers);
     auto span = loudSpan(decoded.samples, sineLevel(0.5) / 2);
-    ASSERT_TRUE(span);
-    EXPECT_NEAR(decoded.start() + span->first, 2.0, 0.03);
-    EXPECT_NEAR(decoded.start() + span->second, 4.0, 0.03);
+    EXPECT_NEAR(decoded.start() + span.first, 2.0, 0.03);
+    EXPECT_NEAR(decoded.start() + span.second, 4.0, 0.03);
 }
 
 TEST_F(SoundFileTest, GapsInTheTrackBecomeSilenceAndLongJumpsStartAgain) {
     // The track's timestamps jump ahead by 0.5 s after its first second.
-    auto gap =
-        make("gap.mp4",
-             join({tone(1000, 0.5, 2), {"-af", "asetpts='if(gte(T,1),PTS+0.5/TB,PTS)'", "-c:a", "aac"}}));
-    Decoded decoded = decode(*open(gap));
+    Decoded decoded = decode(
+        *open(make("gap.mp4", {tone(1000, 2), {"-af", "asetpts='if(gte(T,1),PTS+0.5/TB,PTS)'", "-c:a", "aac"}})));
     ASSERT_FALSE(decoded.failed) << decoded.error;
     EXPECT_NEAR(decoded.start(), 0.0, 0.001);
     expectContinuous(decoded.buffers);
-    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2.5 * speechRate, 0.03 * speechRate);
+    EXPECT_NEAR(decoded.seconds(), 2.5, 0.03);
     EXPECT_NEAR(rms(slice(decoded.samples, 0.1, 0.95)), sineLevel(0.5), sineLevel(0.5) * 0.05);
     EXPECT_LT(rms(slice(decoded.samples, 1.05, 1.45)), 100);
     EXPECT_NEAR(rms(slice(decoded.samples, 1.55, 2.4)), sineLevel(0.5), sineLevel(0.5) * 0.05);
 
     // A jump of 100 s is not bridged with silence: the sound after it comes in buffers of its own time.
-    auto jump =
-        make("jump.mp4",
-             join({tone(1000, 0.5, 2), {"-af", "asetpts='if(gte(T,1),PTS+100/TB,PTS)'", "-c:a", "aac"}}));
-    decoded = decode(*open(jump));
+    decoded = decode(
+        *open(make("jump.mp4", {tone(1000, 2), {"-af", "asetpts='if(gte(T,1),PTS+100/TB,PTS)'", "-c:a", "aac"}})));
     ASSERT_FALSE(decoded.failed) << decoded.error;
-    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 0.03 * speechRate);
+    EXPECT_NEAR(decoded.seconds(), 2, 0.03);
     auto after = std::find_if(decoded.buffers.begin(), decoded.buffers.end(),
                               [](const SpeechSound& sound) { return sound.time > 50; });
     ASSERT_NE(after, decoded.buffers.end());
@@ -242,26 +195,20 @@ TEST_F(SoundFileTest, GapsInTheTrackBecomeSilenceAndLongJumpsStartAgain) {
 
 TEST_F(SoundFileTest, FirstAudioTrackIsReadEvenWhenAnotherIsTheDefault) {
     // The second track is the default one and has more bits: a "best stream" choice would take it.
-    auto arguments =
-        join({picture(2),
-              tone(300, 0.5, 2),
-              tone(3000, 0.5, 2),
-              {"-map", "0:v", "-map", "1:a", "-map", "2:a"},
-              movieCodecs,
-              {"-b:a:0", "48k", "-b:a:1", "192k", "-disposition:a:0", "0", "-disposition:a:1", "default"}});
-    auto file = open(make("two.mp4", arguments));
+    auto file = open(make("two.mp4", {picture(2), tone(300, 2), tone(3000, 2), {"-map", "0:v", "-map", "1:a", "-map",
+                                      "2:a"}, movieCodecs, {"-b:a:0", "48k", "-b:a:1", "192k", "-disposition:a:0",
+                                      "0", "-disposition:a:1", "default"}}));
     EXPECT_EQ(file->audioTrackCount(), 2);
     Decoded decoded = decode(*file);
     ASSERT_FALSE(decoded.failed) << decoded.error;
-    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 0.005 * speechRate);
+    EXPECT_NEAR(decoded.seconds(), 2, 0.005);
     EXPECT_NEAR(frequency(slice(decoded.samples, 0.1, 1.9)), 300, 3);
 }
 
 TEST_F(SoundFileTest, WaveFilesOfAnyRateAndChannels) {
     // 48 kHz stereo: a 440 Hz tone at 0.5 on the left, silence on the right, mixed down to half.
-    auto stereo = make("stereo.wav", {"-f", "lavfi", "-i", "aevalsrc=0.5*sin(2*PI*440*t)|0:s=48000:d=2",
-                                      "-c:a", "pcm_s16le"});
-    Decoded decoded = decode(*open(stereo));
+    Decoded decoded = decode(*open(
+        make("stereo.wav", {{"-f", "lavfi", "-i", "aevalsrc=0.5*sin(2*PI*440*t)|0:s=48000:d=2", "-c:a", "pcm_s16le"}})));
     ASSERT_FALSE(decoded.failed) << decoded.error;
     EXPECT_NEAR(decoded.start(), 0.0, 1e-9);
     EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 2);
@@ -271,22 +218,22 @@ TEST_F(SoundFileTest, WaveFilesOfAnyRateAndChannels) {
     EXPECT_NEAR(frequency(middle), 440, 2);
 
     // 16 kHz mono 16-bit needs no conversion at all: the samples come out exactly as stored.
-    const std::string source = "aevalsrc=0.3*sin(2*PI*250*t)+0.2*sin(2*PI*1700*t):s=16000:d=1.5";
-    auto speech = make("speech.wav", {"-f", "lavfi", "-i", source, "-c:a", "pcm_s16le"});
-    auto raw = make("speech.raw", {"-f", "lavfi", "-i", source, "-c:a", "pcm_s16le", "-f", "s16le"});
-    std::string bytes = readFile(raw);
+    const std::vector<std::string> source{"-f", "lavfi", "-i",
+                                          "aevalsrc=0.3*sin(2*PI*250*t)+0.2*sin(2*PI*1700*t):s=16000:d=1.5", "-c:a",
+                                          "pcm_s16le"};
+    const std::string bytes = readFile(make("speech.raw", {source, {"-f", "s16le"}}));
     std::vector<std::int16_t> stored(bytes.size() / 2);
     std::memcpy(stored.data(), bytes.data(), stored.size() * 2);
     ASSERT_EQ(stored.size(), 24000u);
-    decoded = decode(*open(speech));
+    decoded = decode(*open(make("speech.wav", {source})));
     ASSERT_FALSE(decoded.failed) << decoded.error;
     EXPECT_EQ(decoded.samples, stored);
     EXPECT_NEAR(decoded.start(), 0.0, 1e-9);
     expectContinuous(decoded.buffers);
 }
 
-TEST_F(SoundFileTest, MovieWithoutSoundHasNoTrackToRead) {
-    auto file = open(make("silent.mp4", join({picture(1), {"-c:v", "libx264", "-preset", "ultrafast"}})));
+TEST_F(SoundFileTest, FilesWithoutSoundOrThatAreNoMoviesFailWithTheReason) {
+    auto file = open(make("silent.mp4", {picture(1), {"-c:v", "libx264", "-preset", "ultrafast"}}));
     EXPECT_EQ(file->audioTrackCount(), 0);
     auto error = errorFrom([&] { file->startReading(); });
     ASSERT_TRUE(error);
@@ -296,49 +243,41 @@ TEST_F(SoundFileTest, MovieWithoutSoundHasNoTrackToRead) {
     EXPECT_FALSE(file->read());
     EXPECT_TRUE(file->failed());
     EXPECT_NE(file->errorDescription(), "");
-}
 
-TEST_F(SoundFileTest, FilesThatAreNoMoviesFailToOpenWithTheReason) {
     // A colon in the name is part of the name, not a protocol.
     const std::tuple<const char*, std::optional<std::string>, const char*> cases[] = {
-        {"notes.mp4", "These are notes about a movie, not a movie.\n",
-         "Invalid data found when processing input"},
+        {"notes.mp4", "These are notes about a movie, not a movie.\n", "Invalid data found when processing input"},
         {"missing.mp4", std::nullopt, "No such file or directory"},
         {"empty.mov", "", nullptr},
         {"concat:one.mp4", "not a movie either", "Invalid data found when processing input"}};
     for (const auto& [name, contents, reason] : cases) {
         if (contents)
             writeFile(folder.path() / name, *contents);
-        auto error = errorFrom([&] { open(folder.path() / name); });
+        error = errorFrom([&] { open(folder.path() / name); });
         ASSERT_TRUE(error) << name;
         EXPECT_EQ(error->stage, SoundFileError::Stage::open) << name;
-        EXPECT_NE(std::string(error->what()), "") << name;
+        EXPECT_STRNE(error->what(), "") << name;
         if (reason) {
             EXPECT_STREQ(error->what(), reason) << name;
         }
     }
 }
 
-TEST_F(SoundFileTest, OpeningGivesUpWhenTheTimeIsUp) {
-    auto movie = toneMovie("tone.mp4");
+TEST_F(SoundFileTest, TruncatedDamagedOrSlowMoviesFailOrEndEarlyWithoutHarm) {
+    const auto cut = [&](const fs::path& whole, const std::string& name) {
+        writeFile(folder.path() / name, readFile(whole).substr(0, fs::file_size(whole) / 2));
+        return folder.path() / name;
+    };
+    // Opening gives up when the time is up; with time enough the same file opens.
+    const auto movie = toneMovie("end.mp4");
     auto error = errorFrom([&] { SoundFile::open(movie.string(), 0ms); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->stage, SoundFileError::Stage::timedOut);
-    EXPECT_NE(std::string(error->what()), "");
-    // With time enough the same file opens.
-    EXPECT_EQ(SoundFile::open(movie.string(), 20s)->audioTrackCount(), 1);
-}
+    EXPECT_STRNE(error->what(), "");
+    EXPECT_EQ(open(movie)->audioTrackCount(), 1);
 
-TEST_F(SoundFileTest, TruncatedOrDamagedMoviesFailOrEndEarlyWithoutHarm) {
-    auto cut = [&](const fs::path& whole, const std::string& name) {
-        std::string bytes = readFile(whole);
-        fs::path half = folder.path() / name;
-        std::ofstream(half, std::ios::binary)
-            .write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
-        return half;
-    };
     // The track list is written at the end: without it nothing can be read.
-    auto error = errorFrom([&] { open(cut(toneMovie("end.mp4"), "end-half.mp4")); });
+    error = errorFrom([&] { open(cut(movie, "end-half.mp4")); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->stage, SoundFileError::Stage::open);
     EXPECT_STREQ(error->what(), "Invalid data found when processing input");
@@ -348,169 +287,131 @@ TEST_F(SoundFileTest, TruncatedOrDamagedMoviesFailOrEndEarlyWithoutHarm) {
     Decoded decoded = decode(*file);
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
     EXPECT_NEAR(decoded.start(), 0.0, 0.001);
-    EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(0.2 * speechRate));
-    EXPECT_LT(decoded.samples.size(), static_cast<std::size_t>(2.5 * speechRate));
-    // Once at the end, the file stays there.
-    EXPECT_FALSE(file->read());
+    EXPECT_GT(decoded.seconds(), 0.2);
+    EXPECT_LT(decoded.seconds(), 2.5);
+    EXPECT_FALSE(file->read()); // once at the end, the file stays there
 
     // Fragments written as they come, as a recording that was cut off.
-    file = open(cut(toneMovie("fragments.mp4", {"-movflags", "+frag_keyframe+empty_moov", "-g", "15"}),
-                    "fragments-half.mp4"));
-    decoded = decode(*file);
+    decoded = decode(*open(cut(toneMovie("fragments.mp4", {"-movflags", "+frag_keyframe+empty_moov", "-g", "15"}),
+                               "fragments-half.mp4")));
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
-    EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(0.5 * speechRate));
-    EXPECT_LT(decoded.samples.size(), static_cast<std::size_t>(2.8 * speechRate));
+    EXPECT_GT(decoded.seconds(), 0.5);
+    EXPECT_LT(decoded.seconds(), 2.8);
 
     // Every 97th byte of the second half overwritten: packets, and some of the demuxer's own fields.
     std::string whole = readFile(folder.path() / "start.mp4");
     for (std::size_t at = whole.size() / 2; at < whole.size(); at += 97)
         whole[at] = static_cast<char>(whole[at] ^ 0x5a);
-    fs::path damaged = folder.path() / "damaged.mp4";
-    std::ofstream(damaged, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size()));
-    decoded = decode(*open(damaged));
+    writeFile(folder.path() / "damaged.mp4", whole);
+    decoded = decode(*open(folder.path() / "damaged.mp4"));
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
     // The undamaged first half still decodes, and no more than the track's length comes out.
-    EXPECT_GT(decoded.samples.size(), static_cast<std::size_t>(1.0 * speechRate));
-    EXPECT_LE(decoded.samples.size(), static_cast<std::size_t>(3.01 * speechRate));
+    EXPECT_GT(decoded.seconds(), 1.0);
+    EXPECT_LE(decoded.seconds(), 3.01);
 }
 
 // Live sound: buffers of float samples on the capture clock.
 
-using Wave = std::function<float(std::size_t frame, int channel)>;
+const TimePoint captureStart{std::chrono::seconds(5000)};
 
-// `frames` frames of `wave`, starting at its frame `first`, at `time`.
-AudioBuffer buffer(int rate, int channels, std::size_t first, std::size_t frames, TimePoint time,
-                   const Wave& wave) {
-    AudioBuffer audio;
-    audio.sampleRate = rate;
-    audio.channels = channels;
-    audio.time = time;
-    for (std::size_t frame = first; frame < first + frames; ++frame)
-        for (int channel = 0; channel < channels; ++channel)
-            audio.samples.push_back(wave(frame, channel));
-    return audio;
-}
-
-Wave sine(double hertz, int rate, double left, double right) {
-    return [=](std::size_t frame, int channel) {
-        double value = std::sin(2 * std::numbers::pi * hertz * static_cast<double>(frame) / rate);
-        return static_cast<float>(value * (channel == 0 ? left : right));
-    };
-}
-
-double clockSeconds(TimePoint time) {
-    return std::chrono::duration<double>(time.time_since_epoch()).count();
-}
-
-// A stream in 10 ms buffers starting at `start`, converted; the non-empty results.
-std::vector<SpeechSound> stream(SpeechResampler& resampler, int rate, int channels, double length,
-                                TimePoint start, const Wave& wave) {
+// A sine of `hertz` at `left` and `right` amplitude, `length` seconds from `start` in 10 ms buffers,
+// converted; the non-empty results.
+std::vector<SpeechSound> stream(SpeechResampler& resampler, int rate, int channels, double length, TimePoint start,
+                                const std::function<float(std::size_t frame, int channel)>& wave) {
     std::vector<SpeechSound> out;
-    auto chunk = static_cast<std::size_t>(rate / 100);
-    auto total = static_cast<std::size_t>(length * rate);
+    const auto chunk = static_cast<std::size_t>(rate / 100), total = static_cast<std::size_t>(length * rate);
     for (std::size_t at = 0; at < total; at += chunk) {
-        TimePoint time = start + std::chrono::duration_cast<Duration>(
-                                     std::chrono::duration<double>(static_cast<double>(at) / rate));
-        SpeechSound sound =
-            resampler.convert(buffer(rate, channels, at, std::min(chunk, total - at), time, wave));
-        if (!sound.samples.empty())
+        AudioBuffer audio{.sampleRate = rate, .channels = channels, .samples = {},
+                          .time = start + std::chrono::duration_cast<Duration>(
+                                              std::chrono::duration<double>(static_cast<double>(at) / rate))};
+        for (std::size_t frame = at; frame < std::min(at + chunk, total); ++frame)
+            for (int channel = 0; channel < channels; ++channel)
+                audio.samples.push_back(wave(frame, channel));
+        if (SpeechSound sound = resampler.convert(audio); !sound.samples.empty())
             out.push_back(std::move(sound));
     }
     return out;
 }
-
+std::function<float(std::size_t, int)> sine(double hertz, int rate, double left, double right) {
+    return [=](std::size_t frame, int channel) {
+        return static_cast<float>(std::sin(2 * std::numbers::pi * hertz * static_cast<double>(frame) / rate) *
+                                  (channel == 0 ? left : right));
+    };
+}
 std::vector<std::int16_t> joined(const std::vector<SpeechSound>& sounds) {
     std::vector<std::int16_t> all;
     for (const auto& sound : sounds)
         all.insert(all.end(), sound.samples.begin(), sound.samples.end());
     return all;
 }
+double clockSeconds(TimePoint time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
 
-const TimePoint captureStart{std::chrono::seconds(5000)};
-
-TEST(SpeechResamplerTest, ContinuousStreamStaysContinuousAndChannelsAreMixedDown) {
+// A continuous stream stays continuous, channels are mixed down, and a new rate or channel count mid-stream
+// is followed.
+TEST(SpeechResamplerTest, ContinuousStreamStaysContinuousAndChannelsAndRatesAreFollowed) {
     SpeechResampler resampler;
-    auto out = stream(resampler, 48000, 2, 1.0, captureStart, sine(440, 48000, 0.5, 0.5));
-    ASSERT_FALSE(out.empty());
-    auto samples = joined(out);
+    auto first = stream(resampler, 48000, 2, 1.0, captureStart, sine(440, 48000, 0.5, 0.5));
+    ASSERT_FALSE(first.empty());
+    auto samples = joined(first);
     // All of the second but what the filter still holds back, which is a few samples.
     EXPECT_LE(samples.size(), 16000u);
     EXPECT_GE(samples.size(), 16000u - 40);
     // The first sample is the stream's first, on the capture clock; the rest follow without gaps.
-    EXPECT_NEAR(out.front().time, clockSeconds(captureStart), 0.0005);
-    expectContinuous(out);
+    EXPECT_NEAR(first.front().time, clockSeconds(captureStart), 0.0005);
+    expectContinuous(first);
     auto middle = slice(samples, 0.05, 0.95);
     EXPECT_NEAR(frequency(middle), 440, 2);
     EXPECT_NEAR(rms(middle), sineLevel(0.5), sineLevel(0.5) * 0.02);
 
-    // One side only comes out at half its level; mono at its full level.
-    SpeechResampler oneSided, mono;
+    const TimePoint later = captureStart + 1s;
+    auto second = stream(resampler, 44100, 1, 0.5, later, sine(1000, 44100, 0.5, 0.5));
+    ASSERT_FALSE(second.empty());
+    auto after = joined(second);
+    EXPECT_NEAR(static_cast<double>(samples.size() + after.size()), 24000, 80);
+    EXPECT_NEAR(second.front().time, clockSeconds(later), 0.001);
+    expectContinuous(second);
+    EXPECT_NEAR(frequency(slice(after, 0.05, 0.45)), 1000, 3);
+    EXPECT_NEAR(rms(slice(after, 0.05, 0.45)), sineLevel(0.5), sineLevel(0.5) * 0.02); // mono at its full level
+
+    // One side only comes out at half its level.
+    SpeechResampler oneSided;
     auto left = joined(stream(oneSided, 48000, 2, 0.5, captureStart, sine(440, 48000, 0.5, 0.0)));
     EXPECT_NEAR(rms(slice(left, 0.05, 0.45)), sineLevel(0.25), sineLevel(0.25) * 0.02);
-    auto full = joined(stream(mono, 48000, 1, 0.5, captureStart, sine(440, 48000, 0.5, 0.0)));
-    EXPECT_NEAR(rms(slice(full, 0.05, 0.45)), sineLevel(0.5), sineLevel(0.5) * 0.02);
 }
 
-TEST(SpeechResamplerTest, LoudSoundIsClippedNotWrapped) {
+TEST(SpeechResamplerTest, LoudSoundIsClippedNotWrappedAndMeaninglessInputGivesNoSound) {
     // 16 kHz mono goes straight to 16-bit: the values are exact.
-    SpeechResampler direct;
-    AudioBuffer audio;
-    audio.sampleRate = 16000;
-    audio.channels = 1;
-    audio.time = captureStart;
-    audio.samples = {1.5f, -1.5f, 1.0f, -1.0f, 0.5f, -0.25f, 0.0f, 4.0f, -4.0f};
-    SpeechSound sound = direct.convert(audio);
-    EXPECT_EQ(sound.samples,
-              (std::vector<std::int16_t>{32767, -32768, 32767, -32768, 16384, -8192, 0, 32767, -32768}));
+    SpeechResampler resampler;
+    SpeechSound sound = resampler.convert(
+        {.sampleRate = 16000, .channels = 1, .samples = {1.5f, -1.5f, 1.0f, -1.0f, 0.5f, -0.25f, 0.0f, 4.0f, -4.0f},
+         .time = captureStart});
+    EXPECT_EQ(sound.samples, (std::vector<std::int16_t>{32767, -32768, 32767, -32768, 16384, -8192, 0, 32767, -32768}));
     EXPECT_NEAR(sound.time, clockSeconds(captureStart), 1e-9);
 
-    // Through the resampler: 50 ms at +1.5, then 50 ms at -1.5.
-    SpeechResampler resampler;
+    sound = resampler.convert({.sampleRate = 48000, .channels = 2, .samples = {}, .time = captureStart});
+    EXPECT_TRUE(sound.samples.empty());
+    EXPECT_EQ(sound.duration(), 0.0);
+    for (auto [rate, channels] : {std::pair{0, 2}, {48000, 0}, {-48000, 2}, {48000, -1}, {48000, 100}}) {
+        const AudioBuffer bad{.sampleRate = rate, .channels = channels, .samples = std::vector<float>(960, 0.5f),
+                              .time = captureStart};
+        EXPECT_TRUE(resampler.convert(bad).samples.empty()) << rate << " Hz, " << channels << " channels";
+    }
+    // Half a frame at the end is left out.
+    EXPECT_EQ(resampler.convert({.sampleRate = 16000, .channels = 2, .samples = std::vector<float>(321, 0.5f),
+                                 .time = captureStart})
+                  .samples.size(),
+              160u);
+
+    // Through the resampler, which goes on working after all of that: 50 ms at +1.5, then 50 ms at -1.5.
     auto steps = [](std::size_t frame, int) { return frame < 2400 ? 1.5f : -1.5f; };
-    auto samples = joined(stream(resampler, 48000, 2, 0.1, captureStart, steps));
+    auto samples = joined(stream(resampler, 48000, 2, 0.1, captureStart + 1s, steps));
     ASSERT_GE(samples.size(), 1500u);
     for (std::size_t i = 100; i < 700; ++i)
         EXPECT_EQ(samples[i], 32767) << i;
     for (std::size_t i = 900; i < 1500; ++i)
         EXPECT_EQ(samples[i], -32768) << i;
-}
-
-TEST(SpeechResamplerTest, NewRateOrChannelsMidStreamAreFollowed) {
-    SpeechResampler resampler;
-    auto first = stream(resampler, 48000, 2, 0.5, captureStart, sine(440, 48000, 0.5, 0.5));
-    TimePoint later = captureStart + 500ms;
-    auto second = stream(resampler, 44100, 1, 0.5, later, sine(1000, 44100, 0.5, 0.5));
-    ASSERT_FALSE(first.empty());
-    ASSERT_FALSE(second.empty());
-    auto before = joined(first), after = joined(second);
-    EXPECT_NEAR(static_cast<double>(before.size() + after.size()), 16000, 80);
-    EXPECT_NEAR(second.front().time, clockSeconds(later), 0.001);
-    expectContinuous(second);
-    EXPECT_NEAR(frequency(slice(before, 0.05, 0.45)), 440, 3);
-    EXPECT_NEAR(frequency(slice(after, 0.05, 0.45)), 1000, 3);
-    EXPECT_NEAR(rms(slice(after, 0.05, 0.45)), sineLevel(0.5), sineLevel(0.5) * 0.02);
-}
-
-TEST(SpeechResamplerTest, EmptyOrMeaninglessInputGivesNoSound) {
-    SpeechResampler resampler;
-    AudioBuffer empty;
-    empty.time = captureStart;
-    SpeechSound sound = resampler.convert(empty);
-    EXPECT_TRUE(sound.samples.empty());
-    EXPECT_EQ(sound.duration(), 0.0);
-
-    for (auto [rate, channels] : {std::pair{0, 2}, {48000, 0}, {-48000, 2}, {48000, -1}, {48000, 100}}) {
-        AudioBuffer bad = buffer(48000, 2, 0, 480, captureStart, sine(440, 48000, 0.5, 0.5));
-        bad.sampleRate = rate;
-        bad.channels = channels;
-        EXPECT_TRUE(resampler.convert(bad).samples.empty()) << rate << " Hz, " << channels << " channels";
-    }
-    // Half a frame at the end is left out; the resampler goes on working after all of that.
-    AudioBuffer ragged = buffer(16000, 2, 0, 160, captureStart, sine(440, 16000, 0.5, 0.5));
-    ragged.samples.push_back(0.5f);
-    EXPECT_EQ(resampler.convert(ragged).samples.size(), 160u);
-    auto out = joined(stream(resampler, 48000, 2, 0.2, captureStart + 1s, sine(440, 48000, 0.5, 0.5)));
-    EXPECT_GE(out.size(), 3200u - 40);
 }
 
 } // namespace
