@@ -61,7 +61,8 @@ Pixel blackOver(double level, double alpha) {
     return near(image, x, y, {level, level, level, 255}, 0);
 }
 
-const Image kCaptionFrame = grey(400, 800, 100);
+constexpr int bg = 100; // the grey of the frame captions are drawn on
+const Image kCaptionFrame = grey(400, 800, bg), &before = kCaptionFrame;
 
 Image drawn(Image frame, const std::vector<TimedMark>& marks, double scale = 1, PointD offset = {}) {
     ActionOverlay::draw(frame, marks, kNow, scale, offset);
@@ -152,14 +153,12 @@ TEST(ActionOverlaySwipe, LineArrowheadAtTheEndAndDotAtTheStart) {
 
     // Downwards the arrowhead's sides rise either side of the end.
     const Image down = drawn(grey(400, 400, bg), {swipe({200, 100}, {200, 300}, 0)});
-    EXPECT_TRUE(near(down, 203, 292, line));
-    EXPECT_TRUE(near(down, 196, 292, line));
+    EXPECT_TRUE(near(down, 203, 292, line) && near(down, 196, 292, line));
     EXPECT_TRUE(near(down, 200, 95, accentOver(bg, 0.6)));
 
     // A swipe that goes nowhere: a dot and an arrow pointing right, its sides to the left of the point.
     const Image still = drawn(grey(400, 400, bg), {swipe({200, 200}, {200, 200}, 0)});
-    EXPECT_TRUE(near(still, 188, 205, line));
-    EXPECT_TRUE(near(still, 188, 194, line));
+    EXPECT_TRUE(near(still, 188, 205, line) && near(still, 188, 194, line));
     EXPECT_TRUE(near(still, 205, 200, accentOver(bg, 0.6)));
     EXPECT_TRUE(untouched(still, 210, 200, bg));
 
@@ -174,8 +173,6 @@ TEST(ActionOverlaySwipe, LineArrowheadAtTheEndAndDotAtTheStart) {
 }
 
 TEST(ActionOverlayCaption, ABlackPill120AboveTheBottomCentredWithWhiteText) {
-    const int bg = 100;
-    const Image& before = kCaptionFrame;
     const Image frame = drawn(before, {text("Typing", 0.2)});
     const Box box = changed(before, frame);
     ASSERT_FALSE(box.empty());
@@ -199,7 +196,7 @@ TEST(ActionOverlayCaption, ABlackPill120AboveTheBottomCentredWithWhiteText) {
     EXPECT_TRUE(untouched(frame, box.right - 1, box.bottom - 1, bg));
 
     // Sizes are in pixels of the output width: twice as wide, twice as big.
-    const Image wideBefore = grey(800, 1000, bg);
+    const Image wideBefore = grey(800, 1000, 100);
     const Box wide = changed(wideBefore, drawn(wideBefore, {text("Typing", 0.2)}));
     EXPECT_EQ(wide.bottom, 1000 - 240 - 1);
     EXPECT_NEAR(wide.height(), 2 * box.height(), 2);
@@ -208,8 +205,6 @@ TEST(ActionOverlayCaption, ABlackPill120AboveTheBottomCentredWithWhiteText) {
 }
 
 TEST(ActionOverlayCaption, OnlyTheNewestShowsAndItFadesAfterHalfItsLifetime) {
-    const int bg = 100;
-    const Image& before = kCaptionFrame;
     const TimedMark older = text("A much longer caption typed first", 0.5), newer = text("Hi", 0.2);
     const Image both = drawn(before, {older, newer, tap(50, 50, 0)});
     EXPECT_TRUE(sameBytes(both, drawn(before, {newer, tap(50, 50, 0)})));
@@ -247,7 +242,7 @@ TEST(ActionOverlayCaption, OnlyTheNewestShowsAndItFadesAfterHalfItsLifetime) {
     }
 }
 
-TEST(ActionOverlayDraw, PointsFollowTheFitAndSizesTheOutputWidth) {
+TEST(ActionOverlayDraw, PointsFollowTheFitSizesTheOutputWidthAndNewerMarksLieOnTop) {
     const int bg = 0;
     // 800 wide: u = 2. Frame point (300, 400) lands at (300 × 0.5 + 100, 400 × 0.5 + 50) = (250, 250).
     const Image frame = drawn(grey(800, 1000, bg), {tap(300, 400, 0.35)}, 0.5, {100, 50});
@@ -259,17 +254,15 @@ TEST(ActionOverlayDraw, PointsFollowTheFitAndSizesTheOutputWidth) {
     EXPECT_TRUE(near(frame, 250 + 16, 250, accentOver(bg, 0.275)));
     EXPECT_TRUE(untouched(frame, 250 + 19, 250, bg));
     EXPECT_TRUE(untouched(frame, 300, 400, bg));
-}
 
-TEST(ActionOverlayDraw, NewerMarksLieOnTop) {
-    const Image before = grey(400, 800, 200);
-    // A caption of blanks is an empty pill; a fresh tap's ring crosses it at (213, 670).
+    // Newer marks lie on top: a caption of blanks is an empty pill, a fresh tap's ring crosses it at (213, 670).
+    const Image light = grey(400, 800, 200);
     const TimedMark pill = text("          ", 0), ring = tap(200, 670, 0);
     const Pixel accent = accentOver(200, 1);
-    EXPECT_TRUE(near(drawn(before, {pill, ring}), 213, 670, accent));
+    EXPECT_TRUE(near(drawn(light, {pill, ring}), 213, 670, accent));
     const Pixel covered = {int(std::lround(accent.b * 0.28)), int(std::lround(accent.g * 0.28)),
                            int(std::lround(accent.r * 0.28)), 255};
-    EXPECT_TRUE(near(drawn(before, {ring, pill}), 213, 670, covered));
+    EXPECT_TRUE(near(drawn(light, {ring, pill}), 213, 670, covered));
 }
 
 TEST(ActionOverlayDraw, NoMarksOrMarksOutsideTheFrameChangeNothing) {
@@ -289,7 +282,6 @@ TEST(ActionOverlayDraw, NoMarksOrMarksOutsideTheFrameChangeNothing) {
 }
 
 TEST(ActionOverlayDraw, CaptionsDrawnFromTwoThreadsAtOnceComeOutRight) {
-    const Image before = grey(400, 800, 100);
     const std::vector<TimedMark> home = {text("Home", 0)}, open = {text("Open Settings", 0.4)};
     const Image homeAlone = drawn(before, home), openAlone = drawn(before, open);
     ASSERT_FALSE(sameBytes(homeAlone, openAlone));
