@@ -43,8 +43,8 @@ TEST_F(MCPServerTest, RoutesByMethodPathAndOriginRefusingForeignOriginsAndHosts)
     EXPECT_EQ(server.handle(request("GET", "/mcp")),
               "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: POST, DELETE\r\n\r\n");
     EXPECT_EQ(server.handle(request("DELETE", "/mcp")), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_THAT(server.handle(request("PUT", "/mcp")), StartsWith("HTTP/1.1 405 "));
-    EXPECT_THAT(server.handle(request("post", "/mcp", "{}")), StartsWith("HTTP/1.1 405 "));
+    for (std::string method : {"PUT", "post"})
+        EXPECT_THAT(server.handle(request(method, "/mcp", "{}")), StartsWith("HTTP/1.1 405 ")) << method;
     // The path test is a prefix test.
     for (std::string path : {"/mcp/", "/mcp?x=1", "/mcpfoo"})
         EXPECT_THAT(server.handle(request("DELETE", path)), StartsWith("HTTP/1.1 200 ")) << path;
@@ -83,12 +83,11 @@ TEST_F(MCPServerTest, BadOrAbsurdlyDeepBodiesGetTheParseAndInvalidRequestErrors)
 
 TEST_F(MCPServerTest, NotificationsAndBatchesWithoutRequestsGet202AndBatchesAnswerOnlyTheirRequests) {
     const std::string accepted = "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n";
-    EXPECT_EQ(postBody(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"), accepted);
-    EXPECT_EQ(postBody("[]"), accepted);
-    EXPECT_EQ(postBody(R"([{"method":"notifications/cancelled"},{"jsonrpc":"2.0","method":"x"}])"), accepted);
-    // A message without a string method is dropped, id or not (a client's response, for example).
-    EXPECT_EQ(postBody(R"({"jsonrpc":"2.0","id":5,"result":{}})"), accepted);
-    EXPECT_EQ(postBody(R"({"id":5,"method":7})"), accepted);
+    // A message without a string method is dropped too, id or not (a client's response, for example).
+    for (std::string body : {R"({"jsonrpc":"2.0","method":"notifications/initialized"})", "[]",
+                             R"([{"method":"notifications/cancelled"},{"jsonrpc":"2.0","method":"x"}])",
+                             R"({"jsonrpc":"2.0","id":5,"result":{}})", R"({"id":5,"method":7})"})
+        EXPECT_EQ(postBody(body), accepted) << body;
     EXPECT_TRUE(requests.empty());
     // A batch answers only its requests.
     auto batch = postBody(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"notifications/x"}])");
@@ -147,10 +146,8 @@ TEST_F(MCPServerTest, UnknownMethodsAreReportedAndRefusedAndToolsAreListedWithou
 }
 
 TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsLeniently) {
-    postBody(R"({"id":1,"method":"tools/call","params":{"name":"tap","arguments":"x"}})");
-    postBody(R"({"id":"a","method":"tools/call","params":{}})");
-    postBody(R"({"id":3,"method":"tools/call","params":{"name":5,"arguments":{"x":1}}})");
-    postBody(R"({"id":4,"method":"tools/call","params":[1]})");
+    for (std::string params : {R"({"name":"tap","arguments":"x"})", "{}", R"({"name":5,"arguments":{"x":1}})", "[1]"})
+        postBody(R"({"id":1,"method":"tools/call","params":)" + params + "}");
     auto response = bodyJSON(postBody(R"({"id":5,"method":"tools/call","params":{"name":"status"}})"));
     ASSERT_EQ(tools->calls.size(), 5u);
     EXPECT_EQ(tools->calls[0], std::make_pair(std::string("tap"), json::object()));
