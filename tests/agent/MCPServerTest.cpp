@@ -20,15 +20,12 @@ protected:
     MCPServer server{tools};
     std::vector<std::string> requests;
 
-    void SetUp() override {
-        server.setOnRequest([this](const std::string& label) { requests.push_back(label); });
-    }
+    void SetUp() override { server.setOnRequest([this](const std::string& label) { requests.push_back(label); }); }
 
     HTTPRequest request(std::string method, std::string path, std::string body = "",
                         std::map<std::string, std::string> headers = {}) {
         return HTTPRequest{std::move(method), std::move(path), std::move(headers), std::move(body)};
     }
-
     std::string postBody(const std::string& body, std::map<std::string, std::string> headers = {}) {
         return server.handle(request("POST", "/mcp", body, std::move(headers)));
     }
@@ -39,21 +36,19 @@ protected:
 
 } // namespace
 
-TEST_F(MCPServerTest, RoutesByMethodPathAndOrigin) {
+TEST_F(MCPServerTest, RoutesByMethodPathAndOriginRefusingForeignOriginsAndHosts) {
     EXPECT_EQ(server.handle(request("OPTIONS", "/anything")), "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(server.handle(request("POST", "/other", "{}")),
               "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nContent-Type: text/plain\r\n\r\nnot found");
     EXPECT_EQ(server.handle(request("GET", "/mcp")),
               "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\nAllow: POST, DELETE\r\n\r\n");
     EXPECT_EQ(server.handle(request("DELETE", "/mcp")), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_THAT(server.handle(request("PUT", "/mcp")), StartsWith("HTTP/1.1 405 "));
-    EXPECT_THAT(server.handle(request("post", "/mcp", "{}")), StartsWith("HTTP/1.1 405 "));
+    for (std::string method : {"PUT", "post"})
+        EXPECT_THAT(server.handle(request(method, "/mcp", "{}")), StartsWith("HTTP/1.1 405 ")) << method;
     // The path test is a prefix test.
     for (std::string path : {"/mcp/", "/mcp?x=1", "/mcpfoo"})
         EXPECT_THAT(server.handle(request("DELETE", path)), StartsWith("HTTP/1.1 200 ")) << path;
-}
-
-TEST_F(MCPServerTest, RefusesForeignOriginsAndHosts) {
+    // Foreign origins and hosts are refused.
     const std::string forbidden =
         "HTTP/1.1 403 Forbidden\r\nContent-Length: 16\r\nContent-Type: text/plain\r\n\r\nforbidden origin";
     auto ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
@@ -67,7 +62,7 @@ TEST_F(MCPServerTest, RefusesForeignOriginsAndHosts) {
     EXPECT_THAT(server.handle(request("OPTIONS", "/mcp", "", {{"origin", "null"}})), StartsWith("HTTP/1.1 204 "));
 }
 
-TEST_F(MCPServerTest, BadBodiesGetTheParseAndInvalidRequestErrors) {
+TEST_F(MCPServerTest, BadOrAbsurdlyDeepBodiesGetTheParseAndInvalidRequestErrors) {
     const std::string parseError =
         "HTTP/1.1 400 Bad Request\r\nContent-Length: 75\r\nContent-Type: application/json\r\n\r\n"
         R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
@@ -78,38 +73,29 @@ TEST_F(MCPServerTest, BadBodiesGetTheParseAndInvalidRequestErrors) {
     EXPECT_EQ(bodyJSON(invalid), json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Invalid request"}})"));
     EXPECT_THAT(postBody(R"([{"id":1,"method":"ping"}, 3])"), StartsWith("HTTP/1.1 400 "));
     EXPECT_TRUE(requests.empty());
+    // Absurdly deep JSON, in the body or its parameters, is a parse error.
+    EXPECT_THAT(postBody(std::string(100000, '[') + std::string(100000, ']')), HasSubstr("-32700"));
+    EXPECT_THAT(postBody(R"({"id":1,"method":"ping","params":)" + std::string(65, '[') + std::string(65, ']') + "}"),
+                HasSubstr("-32700"));
+    EXPECT_THAT(postBody(R"({"id":1,"method":"ping","params":{"a":)" + std::string(60, '[') + std::string(60, ']') + "}}"),
+                StartsWith("HTTP/1.1 200 "));
 }
 
-TEST_F(MCPServerTest, AbsurdlyDeepJsonIsAParseError) {
-    std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    EXPECT_THAT(postBody(deep), HasSubstr("-32700"));
-    std::string deepInParams = R"({"id":1,"method":"ping","params":)" + std::string(65, '[') + std::string(65, ']') + "}";
-    EXPECT_THAT(postBody(deepInParams), HasSubstr("-32700"));
-    std::string fine = R"({"id":1,"method":"ping","params":{"a":)" + std::string(60, '[') + std::string(60, ']') + "}}";
-    EXPECT_THAT(postBody(fine), StartsWith("HTTP/1.1 200 "));
-}
-
-TEST_F(MCPServerTest, NotificationsAndBatchesWithoutRequestsGet202) {
+TEST_F(MCPServerTest, NotificationsAndBatchesWithoutRequestsGet202AndBatchesAnswerOnlyTheirRequests) {
     const std::string accepted = "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n";
-    EXPECT_EQ(postBody(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"), accepted);
-    EXPECT_EQ(postBody("[]"), accepted);
-    EXPECT_EQ(postBody(R"([{"method":"notifications/cancelled"},{"jsonrpc":"2.0","method":"x"}])"), accepted);
-    // A message without a string method is dropped, id or not (a client's response, for example).
-    EXPECT_EQ(postBody(R"({"jsonrpc":"2.0","id":5,"result":{}})"), accepted);
-    EXPECT_EQ(postBody(R"({"id":5,"method":7})"), accepted);
+    // A message without a string method is dropped too, id or not (a client's response, for example).
+    for (std::string body : {R"({"jsonrpc":"2.0","method":"notifications/initialized"})", "[]",
+                             R"([{"method":"notifications/cancelled"},{"jsonrpc":"2.0","method":"x"}])",
+                             R"({"jsonrpc":"2.0","id":5,"result":{}})", R"({"id":5,"method":7})"})
+        EXPECT_EQ(postBody(body), accepted) << body;
     EXPECT_TRUE(requests.empty());
-}
-
-TEST_F(MCPServerTest, ABatchAnswersOnlyItsRequests) {
-    auto response = postBody(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"notifications/x"}])");
-    EXPECT_THAT(response, StartsWith("HTTP/1.1 200 OK\r\n"));
-    EXPECT_EQ(bodyJSON(response), json::parse(R"([{"jsonrpc":"2.0","id":1,"result":{}}])"));
+    // A batch answers only its requests.
+    auto batch = postBody(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"notifications/x"}])");
+    EXPECT_THAT(batch, StartsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(bodyJSON(batch), json::parse(R"([{"jsonrpc":"2.0","id":1,"result":{}}])"));
     // An initialize inside a batch gets no session header.
-    auto initialize = postBody(R"([{"id":1,"method":"initialize"}])");
-    EXPECT_THAT(initialize, testing::Not(HasSubstr("Mcp-Session-Id")));
-}
-
-TEST_F(MCPServerTest, IdsOfEveryTypeComeBackUnchanged) {
+    EXPECT_THAT(postBody(R"([{"id":1,"method":"initialize"}])"), testing::Not(HasSubstr("Mcp-Session-Id")));
+    // Ids of every type come back unchanged.
     for (std::string id : {"7", "\"a\"", "null", "-1.5", "{\"k\":[1]}", "[1,\"x\"]", "true", "123456789012345"}) {
         auto response = bodyJSON(postBody(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})"));
         EXPECT_EQ(response, json::parse(R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})")) << id;
@@ -122,17 +108,14 @@ TEST_F(MCPServerTest, InitializeNegotiatesTheVersionAndStartsASession) {
         auto response = postBody(R"({"jsonrpc":"2.0","id":7,"method":"initialize")" + params + "}");
         return std::make_pair(response, bodyJSON(response)["result"]);
     };
-    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":"2025-03-26"})").second["protocolVersion"], "2025-03-26");
-    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":"2024-11-05"})").second["protocolVersion"], "2024-11-05");
-    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":"1999-01-01"})").second["protocolVersion"], "2025-06-18");
-    EXPECT_EQ(answer(R"(,"params":{"protocolVersion":20250326})").second["protocolVersion"], "2025-06-18");
+    for (auto [asked, given] : {std::pair{R"("2025-03-26")", "2025-03-26"}, {R"("2024-11-05")", "2024-11-05"},
+                                {R"("1999-01-01")", "2025-06-18"}, {"20250326", "2025-06-18"}})
+        EXPECT_EQ(answer(std::string(R"(,"params":{"protocolVersion":)") + asked + "}").second["protocolVersion"], given);
     auto [response, result] = answer("");
-    EXPECT_EQ(result["protocolVersion"], "2025-06-18");
-    EXPECT_EQ(result.size(), 4u);
-    EXPECT_EQ(result["capabilities"], json::parse(R"({"tools":{"listChanged":false}})"));
-    EXPECT_EQ(result["serverInfo"], json::parse(R"({"name":"pokescope","title":"Pokescope","version":"0.1.0"})"));
-    EXPECT_EQ(result["instructions"], MCPServer::instructions());
-
+    EXPECT_EQ(result, (json{{"protocolVersion", "2025-06-18"},
+                            {"capabilities", json::parse(R"({"tools":{"listChanged":false}})")},
+                            {"serverInfo", json::parse(R"({"name":"pokescope","title":"Pokescope","version":"0.1.0"})")},
+                            {"instructions", MCPServer::instructions()}}));
     auto session = [](const std::string& response) {
         auto at = response.find("Mcp-Session-Id: ");
         return at == std::string::npos ? "" : response.substr(at + 16, 36);
@@ -141,9 +124,7 @@ TEST_F(MCPServerTest, InitializeNegotiatesTheVersionAndStartsASession) {
     EXPECT_EQ(session(response).size(), 36u);
     EXPECT_NE(session(response), session(second));
     EXPECT_EQ(requests, std::vector<std::string>(6, "initialize"));
-}
-
-TEST_F(MCPServerTest, TheInstructionsAreFiveLinesOf584Characters) {
+    // The instructions are five lines of 584 characters.
     const std::string& text = MCPServer::instructions();
     EXPECT_EQ(text.size(), 584u);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
@@ -151,24 +132,22 @@ TEST_F(MCPServerTest, TheInstructionsAreFiveLinesOf584Characters) {
     EXPECT_THAT(text, HasSubstr("a left-edge swipe goes back\nand a bottom-edge swipe goes Home."));
 }
 
-TEST_F(MCPServerTest, UnknownMethodsAreReportedAndRefused) {
+TEST_F(MCPServerTest, UnknownMethodsAreReportedAndRefusedAndToolsAreListedWithoutPaging) {
     auto response = bodyJSON(postBody(R"({"id":1,"method":"resources/list"})"));
     EXPECT_EQ(response, json::parse(
                             R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found: resources/list"}})"));
-    EXPECT_EQ(requests, std::vector<std::string>{"resources/list"});
-}
-
-TEST_F(MCPServerTest, ToolsListServesTheCatalogueWithoutPaging) {
-    auto response = bodyJSON(postBody(R"({"id":2,"method":"tools/list","params":{"cursor":"abc"}})"));
+    json id = "x";
+    EXPECT_EQ(MCPServer::rpcError(&id, -32601, "Method not found: a"),
+              R"({"error":{"code":-32601,"message":"Method not found: a"},"id":"x","jsonrpc":"2.0"})");
+    // The tool list is served without paging.
+    response = bodyJSON(postBody(R"({"id":2,"method":"tools/list","params":{"cursor":"abc"}})"));
     EXPECT_EQ(response["result"], json::parse(R"({"tools":[{"name":"tap"},{"name":"status"}]})"));
-    EXPECT_EQ(requests, std::vector<std::string>{"tools/list"});
+    EXPECT_EQ(requests, (std::vector<std::string>{"resources/list", "tools/list"}));
 }
 
 TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsLeniently) {
-    postBody(R"({"id":1,"method":"tools/call","params":{"name":"tap","arguments":"x"}})");
-    postBody(R"({"id":"a","method":"tools/call","params":{}})");
-    postBody(R"({"id":3,"method":"tools/call","params":{"name":5,"arguments":{"x":1}}})");
-    postBody(R"({"id":4,"method":"tools/call","params":[1]})");
+    for (std::string params : {R"({"name":"tap","arguments":"x"})", "{}", R"({"name":5,"arguments":{"x":1}})", "[1]"})
+        postBody(R"({"id":1,"method":"tools/call","params":)" + params + "}");
     auto response = bodyJSON(postBody(R"({"id":5,"method":"tools/call","params":{"name":"status"}})"));
     ASSERT_EQ(tools->calls.size(), 5u);
     EXPECT_EQ(tools->calls[0], std::make_pair(std::string("tap"), json::object()));
@@ -177,20 +156,9 @@ TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsLeniently) {
     EXPECT_EQ(tools->calls[3].first, "");
     EXPECT_EQ(requests, (std::vector<std::string>{"tool: tap", "tool: ?", "tool: 5", "tool: ?", "tool: status"}));
     EXPECT_EQ(response, json({{"jsonrpc", "2.0"}, {"id", 5}, {"result", tools->result}}));
-}
-
-TEST_F(MCPServerTest, ResultsThatAreNotUtf8StillReachTheClient) {
+    // Results that are not UTF-8 still reach the client.
     tools->result = {{"content", json::array({{{"type", "text"}, {"text", "bad \xFF byte"}}})}};
-    auto response = postBody(R"({"id":1,"method":"tools/call","params":{"name":"tap"}})");
-    EXPECT_THAT(response, StartsWith("HTTP/1.1 200 OK\r\n"));
-    auto result = bodyJSON(response);
-    EXPECT_EQ(result["result"]["content"][0]["text"], "bad \xEF\xBF\xBD byte");
-}
-
-TEST_F(MCPServerTest, RpcErrorEnvelope) {
-    json id = "x";
-    EXPECT_EQ(MCPServer::rpcError(&id, -32601, "Method not found: a"),
-              R"({"error":{"code":-32601,"message":"Method not found: a"},"id":"x","jsonrpc":"2.0"})");
-    EXPECT_EQ(MCPServer::rpcError(nullptr, -32700, "Parse error"),
-              R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
+    auto raw = postBody(R"({"id":1,"method":"tools/call","params":{"name":"tap"}})");
+    EXPECT_THAT(raw, StartsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(bodyJSON(raw)["result"]["content"][0]["text"], "bad \xEF\xBF\xBD byte");
 }

@@ -21,14 +21,12 @@ Entry::Mode parse(std::vector<std::string> arguments, std::optional<std::string>
 
 } // namespace
 
-TEST(EntryParse, NoArgumentsStartTheApplication) {
+TEST(EntryParse, NoArgumentsOrSelftestLastStartTheApplication) {
     auto mode = parse({});
     EXPECT_EQ(mode.kind, Kind::application);
     EXPECT_FALSE(mode.options.headless);
     EXPECT_EQ(Entry::serverPort(mode.options), 47811);
-}
-
-TEST(EntryParse, SelftestAsTheLastArgumentStartsTheApplication) {
+    // So does --selftest as the last argument.
     EXPECT_EQ(parse({"--selftest"}).kind, Kind::application);
     EXPECT_EQ(parse({"--headless", "--selftest", "--port", "5000"}).kind, Kind::application);
 }
@@ -39,16 +37,12 @@ TEST(EntryParse, SelftestTakesTheModeAndEveryLaterArgumentInOrder) {
     EXPECT_EQ(mode.selftestMode, "transcribe");
     EXPECT_EQ(mode.extra, (std::vector<std::string>{"/tmp/a.mp4", "en-US"}));
 
-    auto alone = parse({"--selftest", "usb"});
-    EXPECT_EQ(alone.selftestMode, "usb");
-    EXPECT_TRUE(alone.extra.empty());
+    EXPECT_TRUE(parse({"--selftest", "usb"}).extra.empty());
 
     auto first = parse({"ignored", "--selftest", "input", "--selftest", "x"});
     EXPECT_EQ(first.selftestMode, "input");
     EXPECT_EQ(first.extra, (std::vector<std::string>{"--selftest", "x"}));
-}
-
-TEST(EntryParse, StdioAnywhereWins) {
+    // --stdio anywhere wins.
     EXPECT_EQ(parse({"--selftest", "usb", "--stdio"}).kind, Kind::stdio);
     EXPECT_EQ(parse({"--stdio", "--selftest", "usb"}).kind, Kind::stdio);
     EXPECT_EQ(parse({"--stdio=yes"}).kind, Kind::application);
@@ -65,9 +59,7 @@ TEST(EntryParse, ProjectSwitchesAreTakenOutFirst) {
 
     EXPECT_EQ(parse({"--port=0"}).options.port, 0);
     EXPECT_EQ(parse({"--port=65535"}).options.port, 65535);
-}
-
-TEST(EntryParse, ThePortOptionBeatsTheEnvironment) {
+    // The port option beats the environment.
     EXPECT_EQ(parse({}, "6000").options.port, 6000);
     EXPECT_EQ(parse({"--port", "7000"}, "6000").options.port, 7000);
     EXPECT_EQ(parse({}, "").options.port, std::nullopt);
@@ -88,13 +80,6 @@ TEST(EntryParse, ABadPortIsAClearError) {
 
 // The executable itself.
 
-TEST(EntryProcess, AnUnknownSelftestSaysSoAndExitsWithTwo) {
-    TempHome home;
-    Child child({binaryPath().string(), "--selftest", "nonsense"}, home.environment());
-    EXPECT_EQ(child.wait(60s), 2);
-    EXPECT_THAT(child.output(), testing::HasSubstr(" unknown selftest nonsense\n"));
-}
-
 TEST(EntryProcess, ABadPortStopsBeforeAnythingStarts) {
     TempHome home;
     Child child({binaryPath().string(), "--headless", "--port", "http"}, home.environment());
@@ -113,31 +98,25 @@ TEST_P(EntrySignals, EndTheApplicationWithStatusZero) {
 
 INSTANTIATE_TEST_SUITE_P(TermIntHup, EntrySignals, testing::Values(SIGTERM, SIGINT, SIGHUP));
 
-TEST(EntryProcess, ASelftestAppendsToTheLogOfTheRunningApplication) {
+TEST(EntryProcess, ASelftestAppendsToTheRunningApplicationsLogAndASecondOnItsPortLogsThatAndRunsOn) {
     TempHome home;
     auto app = startApp(home);
     auto log = home.path() / ".local/state/pokescope/Pokescope.log";
     Child selftest({binaryPath().string(), "--selftest", "nonsense"}, home.environment());
     EXPECT_EQ(selftest.wait(60s), 2);
-    std::string text = readFile(log);
-    EXPECT_THAT(text, testing::HasSubstr("mcp: listening on"));
-    EXPECT_THAT(text, testing::HasSubstr("unknown selftest nonsense"));
-    app.child->signal(SIGTERM);
-    EXPECT_EQ(app.child->wait(30s), 0);
+    EXPECT_THAT(selftest.output(), testing::HasSubstr(" unknown selftest nonsense\n"));
+    EXPECT_THAT(readFile(log), testing::AllOf(testing::HasSubstr("mcp: listening on"), testing::HasSubstr("unknown selftest nonsense")));
 
-    // A new application run starts a new file.
-    auto again = startApp(home);
-    EXPECT_THAT(readFile(log), testing::Not(testing::HasSubstr("unknown selftest")));
-}
-
-TEST(EntryProcess, APortInUseIsLoggedAndTheApplicationRunsOn) {
-    TempHome home;
-    auto first = startApp(home);
-    Child second({binaryPath().string(), "--headless", "--port", std::to_string(first.port)}, home.environment());
+    Child second({binaryPath().string(), "--headless", "--port", std::to_string(app.port)}, home.environment());
     auto line = second.waitForLine("mcp: can't listen on", 30s);
     ASSERT_TRUE(line) << second.output();
-    EXPECT_THAT(*line, testing::HasSubstr("mcp: can't listen on " + std::to_string(first.port) + ": "));
+    EXPECT_THAT(*line, testing::HasSubstr("mcp: can't listen on " + std::to_string(app.port) + ": "));
     EXPECT_EQ(second.wait(500ms), std::nullopt); // still running
     second.signal(SIGTERM);
     EXPECT_EQ(second.wait(30s), 0);
+    app.child->signal(SIGTERM);
+    EXPECT_EQ(app.child->wait(30s), 0);
+    // A new application run starts a new file.
+    auto again = startApp(home);
+    EXPECT_THAT(readFile(log), testing::Not(testing::HasSubstr("unknown selftest")));
 }

@@ -29,24 +29,15 @@ public:
     };
 
     explicit FakePhone(VirtualTimer& timer, int width = 1179, int height = 2556)
-        : timer_(timer), width_(width), height_(height) {
-        x_ = width / 2.0;
-        y_ = height / 2.0;
-        history_.push_back({timer.t, x_, y_, 0});
-    }
+        : timer_(timer), width_(width), height_(height), x_(width / 2.0), y_(height / 2.0),
+          history_{{timer.t, x_, y_, 0}} {}
 
-    // Pixels per unit: `coarse` for steps of 2 or more units, `fine` for single units.
-    double coarse = 2.0;
-    double fine = 1.5;
-    bool linkReady = true;
-    bool showPointer = true;
-    bool showScreen = true;
+    double coarse = 2.0, fine = 1.5; // pixels per unit: for steps of 2 or more units, and single units
+    bool linkReady = true, showPointer = true, showScreen = true;
     bool clicksChangePage = false; // a click opens another page (the whole screen changes)
-    int failAfter = -1;       // reports accepted before the link is lost (-1: never)
-    int passingFailures = 0;  // reports that fail once on a link that stays up
-    int failAfterHeld = -1;   // reports with the button held before the link is lost (-1: never)
-    std::vector<Report> attempts; // every pointer report tried, sent or not
-    std::chrono::milliseconds latency{60};
+    int passingFailures = 0;       // reports that fail once on a link that stays up
+    int failAfterHeld = -1;        // reports with the button held before the link is lost (-1: never)
+    std::vector<Report> attempts;  // every pointer report tried, sent or not
     std::vector<Report> reports;
 
     bool ready() override { return linkReady; }
@@ -75,64 +66,35 @@ public:
     Latest latest() override {
         if (!showScreen)
             return {};
-        // The newest position the capture has delivered by now.
+        // The newest position the capture has delivered by now, 60 ms after it.
         const Position* shown = &history_.front();
         for (const auto& p : history_)
-            if (p.at + latency <= timer_.t)
+            if (p.at + kLatency <= timer_.t)
                 shown = &p;
         // Like a phone, it sends a frame only when its picture changes: a hidden pointer moves unseen.
         const bool moved = showPointer && (shown->x != drawnX_ || shown->y != drawnY_);
         if (!frame_ || moved || shown->page != drawnPage_ || showPointer != drawnShown_) {
             frame_ = draw(shown->x, shown->y, shown->page);
-            drawnShown_ = showPointer;
-            drawnPage_ = shown->page;
-            drawnX_ = shown->x;
-            drawnY_ = shown->y;
-            frameAt_ = shown->at + latency;
+            drawnShown_ = showPointer, drawnPage_ = shown->page, drawnX_ = shown->x, drawnY_ = shown->y;
+            frameAt_ = shown->at + kLatency;
         }
         return {frame_, frameAt_};
     }
     PointD position() const { return {x_, y_}; }
-    void place(double x, double y) {
-        x_ = x;
-        y_ = y;
-        history_.push_back({timer_.t, x_, y_, page_});
-    }
     std::vector<Report> pointerReports() const {
         std::vector<Report> out;
-        for (const auto& r : reports)
-            if (!r.keyboard)
-                out.push_back(r);
+        std::ranges::copy_if(reports, std::back_inserter(out), [](const Report& r) { return !r.keyboard; });
         return out;
     }
 
 private:
-    struct Position {
-        TimePoint at;
-        double x, y;
-        int page;
-    };
-    bool accept() {
-        if (!linkReady)
-            return false;
-        if (passingFailures > 0) {
-            --passingFailures;
-            return false;
-        }
-        if (failAfter == 0) {
-            linkReady = false;
-            return false;
-        }
-        if (failAfter > 0)
-            --failAfter;
-        return true;
-    }
+    struct Position { TimePoint at; double x, y; int page; };
+    static constexpr auto kLatency = std::chrono::milliseconds(60);
+    bool accept() { return linkReady && !(passingFailures > 0 && passingFailures-- > 0); }
     ImageRef draw(double px, double py, int page) const {
         auto image = std::make_shared<Image>(width_, height_, Image::Format::bgra);
-        for (int y = 0; y < height_; ++y) {
-            std::uint8_t shade = static_cast<std::uint8_t>((200 + (y / 40) % 2 * 20 + page * 100) % 256); // bands, like list rows
-            std::memset(image->row(y), shade, static_cast<std::size_t>(width_) * 4);
-        }
+        for (int y = 0; y < height_; ++y) // bands, like list rows
+            std::memset(image->row(y), (200 + (y / 40) % 2 * 20 + page * 100) % 256, static_cast<std::size_t>(width_) * 4);
         if (!showPointer)
             return image;
         for (int y = std::max(0, int(py) - 31); y <= std::min(height_ - 1, int(py) + 31); ++y)

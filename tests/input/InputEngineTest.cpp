@@ -52,11 +52,13 @@ protected:
     static Calibration linear(double gain) {
         return Calibration{gain, gain, 0, 0, std::nullopt, std::nullopt, 1178, 1.5};
     }
-    std::vector<std::vector<int>> pointerBytes(std::size_t from = 0) const {
+    // Pointer reports as (buttons, dx, dy), or with `keys` every report as (modifiers, first usage).
+    std::vector<std::vector<int>> pointerBytes(std::size_t from = 0, bool keys = false) const {
         std::vector<std::vector<int>> out;
-        auto reports = phone->pointerReports();
+        auto reports = keys ? phone->reports : phone->pointerReports();
         for (std::size_t i = from; i < reports.size(); ++i)
-            out.push_back({reports[i].first, reports[i].dx, reports[i].dy});
+            out.push_back(keys ? std::vector<int>{reports[i].first, reports[i].usages.empty() ? 0 : reports[i].usages[0]}
+                               : std::vector<int>{reports[i].first, reports[i].dx, reports[i].dy});
         return out;
     }
 };
@@ -81,19 +83,14 @@ TEST_F(EngineTest, CalibrationMeasuresGainsParksAndFineSteps) {
     EXPECT_GT(c.curveY->size(), c.curveX->size());
     EXPECT_EQ(engine->calibration(), c);
     EXPECT_FALSE(engine->pointer());
-    EXPECT_TRUE(logged("input: calibration sample 24 units -> "));
-    EXPECT_TRUE(logged("input: fine gain 1.") && logged("input: fine gain ") && !logged("input: fine gain ?"));
-    EXPECT_TRUE(logged("input: right park at 11"));
-    EXPECT_TRUE(logged("input: calibrated "));
-    // Stored, and read back by the next engine.
-    auto stored = Calibration::load(file, {});
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(*stored, c);
+    EXPECT_TRUE(logged("input: calibration sample 24 units -> ") && logged("input: fine gain 1.") &&
+                logged("input: right park at 11") && logged("input: calibrated "));
+    EXPECT_EQ(Calibration::load(file, {}), c); // stored, and read back by the next engine
     make();
     EXPECT_EQ(engine->calibration(), c);
 }
 
-TEST_F(EngineTest, TooFastPointersAndInvisiblePointersFailWithoutTouchingTheOldCalibration) {
+TEST_F(EngineTest, TooFastOrInvisiblePointersFailWithoutTouchingTheOldCalibration) {
     engine->setCalibration(linear(2));
     std::string failed;
     ASSERT_TRUE(linear(2).save(file, failed)); // the file a previous run left
@@ -108,6 +105,19 @@ TEST_F(EngineTest, TooFastPointersAndInvisiblePointersFailWithoutTouchingTheOldC
     EXPECT_EQ(engine->calibration(), linear(2));
     EXPECT_EQ(readFile(file), before);
     EXPECT_TRUE(engine->landed()[0].empty());
+
+    // Single steps of more than 14 px are too fast too. They are measured over 30 units near the first
+    // point, within a quarter of the frame's width: on a wide frame 30 steps of 15 px stay within reach.
+    phone = std::make_shared<FakePhone>(timer, 2400, 2556);
+    phone->fine = 15;
+    std::filesystem::remove(file);
+    make();
+    EXPECT_EQ(failure([&] { engine->calibrate(); }), ErrorCase::tooFast);
+    auto line = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.starts_with("input: fine gain "); });
+    ASSERT_NE(line, lines.end());
+    EXPECT_NEAR(std::stod(line->substr(17)), 15, 0.5) << *line;
+    EXPECT_TRUE(line->ends_with(" px/unit"));
+    EXPECT_FALSE(engine->calibration());
 }
 
 // When no frame follows the first nudge, nothing moved with it: detection gives up at once and puts the
@@ -129,25 +139,11 @@ TEST_F(EngineTest, DetectionStopsAfterOneNudgeWhenTheScreenStaysStill) {
     EXPECT_EQ(pointerBytes(again).size(), 4u);
 }
 
-TEST_F(EngineTest, SingleStepsOfMoreThanFourteenPixelsAreTooFast) {
-    // Single steps are measured over 30 units near the first point, within a quarter of the frame's
-    // width: on a wide frame 30 steps of 15 px stay within reach.
-    phone = std::make_shared<FakePhone>(timer, 2400, 2556);
-    phone->fine = 15;
-    make();
-    EXPECT_EQ(failure([&] { engine->calibrate(); }), ErrorCase::tooFast);
-    auto line = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return l.starts_with("input: fine gain "); });
-    ASSERT_NE(line, lines.end());
-    EXPECT_NEAR(std::stod(line->substr(17)), 15, 0.5) << *line;
-    EXPECT_TRUE(line->ends_with(" px/unit"));
-    EXPECT_FALSE(engine->calibration());
-}
-
 TEST_F(EngineTest, NothingRunsWithoutALinkAFrameOrACalibration) {
     phone->linkReady = false;
-    EXPECT_EQ(failure([&] { engine->calibrate(); }), ErrorCase::notConnected);
-    EXPECT_EQ(failure([&] { engine->type("x"); }), ErrorCase::notConnected);
-    EXPECT_EQ(failure([&] { engine->goHome(); }), ErrorCase::notConnected);
+    for (const auto& action : std::vector<std::function<void()>>{[&] { engine->calibrate(); }, [&] { engine->type("x"); },
+                                                                 [&] { engine->goHome(); }})
+        EXPECT_EQ(failure(action), ErrorCase::notConnected);
     phone->linkReady = true;
     phone->showScreen = false;
     EXPECT_EQ(failure([&] { engine->calibrate(); }), ErrorCase::noScreen);
@@ -163,8 +159,8 @@ TEST_F(EngineTest, MovesLandWithinTwelvePixelsAndLearnFromEachOther) {
     engine->setCalibration(linear(2));
     for (PointD target : {PointD{300, 500}, PointD{200, 2000}, PointD{900, 1200}, PointD{1100, 300}}) {
         engine->moveTo(target, true, 0);
-        EXPECT_NEAR(phone->position().x, target.x, 12) << target.x << "," << target.y;
-        EXPECT_NEAR(phone->position().y, target.y, 12) << target.x << "," << target.y;
+        EXPECT_TRUE(std::abs(phone->position().x - target.x) <= 12 && std::abs(phone->position().y - target.y) <= 12)
+            << target.x << "," << target.y << " reached " << phone->position().x << "," << phone->position().y;
         ASSERT_TRUE(engine->pointer());
     }
     EXPECT_FALSE(engine->landed()[1].empty());
@@ -185,93 +181,50 @@ TEST_F(EngineTest, RightHandTargetsParkRightAndTravelLeft) {
 TEST_F(EngineTest, TravelSendsEightUnitsAReportAndOneAxisAtATimeWithoutAButton) {
     engine->travel(20, 0, 0);
     EXPECT_EQ(pointerBytes(), (std::vector<std::vector<int>>{{0, 8, 0}, {0, 8, 0}, {0, 4, 0}}));
-    auto start = phone->reports.size();
     engine->travel(5, 5, 0);
-    auto reports = phone->pointerReports();
-    ASSERT_EQ(reports.size(), start + 2);
-    EXPECT_EQ(pointerBytes(start), (std::vector<std::vector<int>>{{0, 5, 0}, {0, 0, 5}}));
-    EXPECT_EQ(reports[start + 1].at - reports[start].at, 8ms + 200ms);
-    start = reports.size();
+    EXPECT_EQ(pointerBytes(3), (std::vector<std::vector<int>>{{0, 5, 0}, {0, 0, 5}}));
+    EXPECT_EQ(phone->reports[4].at - phone->reports[3].at, 8ms + 200ms);
     engine->travel(5, 5, 1);
-    EXPECT_EQ(pointerBytes(start), (std::vector<std::vector<int>>{{1, 5, 5}}));
-    start = phone->pointerReports().size();
     engine->travel(0, 0, 0);
-    EXPECT_EQ(phone->pointerReports().size(), start);
-}
-
-TEST_F(EngineTest, UnitsUseWhatLandedThenTheCurveThenTheAverage) {
-    Calibration c{2, 3, 10, 20, Calibration::Curve{{0, 10}, {100, 210}}, std::nullopt, std::nullopt, std::nullopt};
-    engine->setCalibration(c);
-    EXPECT_EQ(engine->units(410, 0, 2, 10), 200); // extrapolated on the only segment
-    EXPECT_EQ(engine->units(5, 0, 2, 10), 0);     // below the park point
-    EXPECT_EQ(engine->units(320, 1, 3, 20), 100); // no Y curve: (320 − 20) / 3
-    EXPECT_EQ(engine->units(21.5, 1, 3, 20), 1);  // 0.5 rounds away from zero
-    engine->remember(50, 0, 100);
-    engine->remember(150, 0, 400);
-    engine->remember(0, 0, 9999); // ignored
-    EXPECT_EQ(engine->units(250, 0, 2, 10), 100); // between the two remembered moves
-    EXPECT_EQ(engine->units(500, 0, 2, 10), 245); // beyond them: the curve
-    engine->remember(150, 0, 300);                // the same units replace the old result
-    ASSERT_EQ(engine->landed()[0].size(), 2u);
-    EXPECT_EQ(engine->landed()[0][1], (std::pair<int, double>{150, 300}));
-    for (int u = 1; u <= 60; ++u)
-        engine->remember(u * 10, 1, u * 30.0);
-    EXPECT_EQ(engine->landed()[1].size(), 40u);
-    EXPECT_EQ(engine->landed()[1].front().first, 210);
+    EXPECT_EQ(pointerBytes(5), (std::vector<std::vector<int>>{{1, 5, 5}}));
 }
 
 TEST_F(EngineTest, KeysAndTextSendTheExactReportsAndMarks) {
     engine->press("Cmd + Space");
     engine->press("?");
-    std::vector<std::vector<int>> got;
-    for (const auto& r : phone->reports)
-        got.push_back({r.first, r.usages.empty() ? 0 : r.usages[0]});
-    EXPECT_EQ(got, (std::vector<std::vector<int>>{
-                       {8, 0}, {8, 0x2C}, {8, 0}, {0, 0}, {0, 0}, {0, 0x38}, {0, 0}, {0, 0}}));
+    EXPECT_EQ(pointerBytes(0, true),
+              (std::vector<std::vector<int>>{{8, 0}, {8, 0x2C}, {8, 0}, {0, 0}, {0, 0}, {0, 0x38}, {0, 0}, {0, 0}}));
     EXPECT_EQ(phone->reports[2].at - phone->reports[1].at, 60ms);
-    phone->reports.clear();
     engine->type("Hi!");
-    got.clear();
-    for (const auto& r : phone->reports)
-        got.push_back({r.first, r.usages.empty() ? 0 : r.usages[0]});
-    EXPECT_EQ(got, (std::vector<std::vector<int>>{{2, 0x0B}, {0, 0}, {0, 0x0C}, {0, 0}, {2, 0x1E}, {0, 0}}));
-    EXPECT_EQ(phone->reports[1].at - phone->reports[0].at, 30ms);
-    EXPECT_EQ(phone->reports[2].at - phone->reports[1].at, 50ms);
-    phone->reports.clear();
+    EXPECT_EQ(pointerBytes(8, true), (std::vector<std::vector<int>>{{2, 0x0B}, {0, 0}, {0, 0x0C}, {0, 0}, {2, 0x1E}, {0, 0}}));
+    EXPECT_EQ(phone->reports[9].at - phone->reports[8].at, 30ms);
+    EXPECT_EQ(phone->reports[10].at - phone->reports[9].at, 50ms);
     engine->goHome();
-    ASSERT_EQ(phone->reports.size(), 4u);
-    EXPECT_EQ(phone->reports[1].usages, std::vector<std::uint8_t>{0x0B});
-    EXPECT_EQ(phone->reports[1].first, 0x08);
-    ASSERT_EQ(marks.size(), 4u);
+    ASSERT_EQ(phone->reports.size(), 18u);
+    EXPECT_EQ(pointerBytes(15, true)[0], (std::vector<int>{8, 0x0B}));
+    // Captions are cut at characters, not bytes.
+    engine->type(std::string(39, 'a') + "éé");
+    ASSERT_EQ(marks.size(), 5u);
     EXPECT_EQ(marks[0].text, "⌘ Space");
     EXPECT_EQ(marks[2].text, "⌨  Hi!");
     EXPECT_EQ(marks[3].text, "Home");
+    EXPECT_EQ(marks[4].text, "⌨  " + std::string(39, 'a') + "é…");
 }
 
 TEST_F(EngineTest, UnknownKeysAndModifiersSendNothing) {
-    auto general = [&](const std::string& key) {
+    for (auto [key, error] : {std::pair{"hyper+a", "Unknown modifier hyper"}, {"f13", "Unknown key f13"},
+                              {"é", "Unknown key é"}, {"", "Unknown key "}, {"+", "Unknown key +"}, {"  ", "Unknown key   "}}) {
+        const auto before = marks.size();
         try {
             engine->press(key);
-        } catch (const InputEngine::GeneralError& error) {
-            return std::string(error.what());
+            ADD_FAILURE() << "took " << key;
+        } catch (const InputEngine::GeneralError& e) {
+            EXPECT_STREQ(e.what(), error);
         }
-        return std::string("no error");
-    };
-    EXPECT_EQ(general("hyper+a"), "Unknown modifier hyper");
-    EXPECT_EQ(general("f13"), "Unknown key f13");
-    EXPECT_EQ(general("é"), "Unknown key é");
-    std::size_t marksBefore = marks.size();
-    EXPECT_EQ(general(""), "Unknown key ");
-    EXPECT_EQ(general("+"), "Unknown key +");
-    EXPECT_EQ(general("  "), "Unknown key   ");
-    EXPECT_EQ(marks.size(), marksBefore); // nothing to show for a key that has no pieces
+        // A key with no pieces shows nothing.
+        EXPECT_TRUE(std::string(key).find_first_not_of(" +") != std::string::npos || marks.size() == before) << key;
+    }
     EXPECT_TRUE(phone->reports.empty());
-}
-
-TEST_F(EngineTest, LongTextCaptionsAreCutAtCharactersNotBytes) {
-    engine->type(std::string(39, 'a') + "éé");
-    ASSERT_EQ(marks.size(), 1u);
-    EXPECT_EQ(marks[0].text, "⌨  " + std::string(39, 'a') + "é…");
 }
 
 TEST_F(EngineTest, SwipesAndLongPressesKeepTheirTiming) {
@@ -279,9 +232,7 @@ TEST_F(EngineTest, SwipesAndLongPressesKeepTheirTiming) {
     engine->swipe({300, 1000}, {500, 1000}, 600); // 100 units: 12 steps of 8 or 9
     auto reports = phone->pointerReports();
     std::vector<FakePhone::Report> held;
-    for (const auto& r : reports)
-        if (r.first == 1 && (r.dx != 0 || r.dy != 0))
-            held.push_back(r);
+    std::ranges::copy_if(reports, std::back_inserter(held), [](auto& r) { return r.first == 1 && (r.dx || r.dy); });
     ASSERT_EQ(held.size(), 12u);
     int sum = 0;
     for (const auto& r : held) {
@@ -293,14 +244,11 @@ TEST_F(EngineTest, SwipesAndLongPressesKeepTheirTiming) {
     EXPECT_EQ(reports.back().first, 0);
     EXPECT_EQ(marks.back().kind, ActionMark::Kind::swipe);
 
-    auto holdTime = [&](double seconds) {
-        engine->longPress({400, 800}, seconds);
+    for (auto [seconds, held] : {std::pair{2.5, Duration(2500ms)}, {std::nan(""), Duration(0ms)}, {-3.0, Duration(0ms)}}) {
+        engine->longPress({400, 800}, seconds); // the time between pressing and letting go
         auto r = phone->pointerReports();
-        return r[r.size() - 1].at - r[r.size() - 2].at;
-    };
-    EXPECT_EQ(holdTime(2.5), 2500ms);
-    EXPECT_EQ(holdTime(std::nan("")), 0ms);
-    EXPECT_EQ(holdTime(-3), 0ms);
+        EXPECT_EQ(r[r.size() - 1].at - r[r.size() - 2].at, held) << seconds;
+    }
     EXPECT_EQ(marks.back().kind, ActionMark::Kind::press);
 }
 

@@ -3,7 +3,6 @@
 // failures that must not be lost or reported as success, and races between starts and stops.
 #include "media/ScreenRecorder.hpp"
 #include "core/Notifications.hpp"
-
 #include "platform/Preferences.hpp"
 #include "sim/SimCapture.hpp"
 #include "sim/SimPhone.hpp"
@@ -22,15 +21,13 @@ using ErrorCase = ScreenRecorder::ErrorCase;
 
 namespace {
 
-// Keeps the frames' times and the last frame; can be made busy, failing or slow to finish.
+// Keeps the frames' times and the last frame; can be made failing or slow to finish.
 struct WriterLog {
     std::mutex mutex;
     std::vector<std::int64_t> times;
-    std::vector<double> soundAt;
     Image lastFrame;
-    std::atomic<bool> busy{false};
     std::string failure;
-    std::string finishError;     // finish fails with this when set
+    std::string finishError;             // finish fails with this when set
     std::shared_future<void> finishGate; // finish waits for this when valid
     std::atomic<int> finished{0};
     MovieSettings settings;
@@ -42,7 +39,7 @@ public:
         log_->settings = settings;
     }
     bool hasAudio() const override { return log_->settings.audio; }
-    bool readyForVideo() const override { return !log_->busy; }
+    bool readyForVideo() const override { return true; }
     bool appendVideo(const Image& frame, std::int64_t time) override {
         std::lock_guard lock(log_->mutex);
         if (!log_->failure.empty())
@@ -53,15 +50,8 @@ public:
         log_->lastFrame = frame;
         return true;
     }
-    bool appendAudio(const AudioBuffer&, double seconds) override {
-        std::lock_guard lock(log_->mutex);
-        log_->soundAt.push_back(seconds);
-        return hasAudio();
-    }
-    std::string failure() const override {
-        std::lock_guard lock(log_->mutex);
-        return log_->failure;
-    }
+    bool appendAudio(const AudioBuffer&, double) override { return hasAudio(); }
+    std::string failure() const override { return std::lock_guard(log_->mutex), log_->failure; }
     bool finish(std::string& error) override {
         if (log_->finishGate.valid())
             log_->finishGate.wait();
@@ -99,10 +89,8 @@ protected:
         options.writerFactory = [this](const MovieSettings& s, std::string& error) -> std::unique_ptr<MovieWriter> {
             if (inFactory)
                 inFactory();
-            if (!factoryError.empty()) {
-                error = factoryError;
+            if (error = factoryError; !error.empty())
                 return nullptr;
-            }
             return std::make_unique<FakeWriter>(writer, s);
         };
         options.folder = [this] { return folder.path() / "Recordings"; };
@@ -137,13 +125,14 @@ protected:
         ADD_FAILURE() << "no recorder error";
         return ErrorCase::writer;
     }
-    std::size_t frames() {
-        std::lock_guard lock(writer->mutex);
-        return writer->times.size();
+    std::size_t frames() { return std::lock_guard(writer->mutex), writer->times.size(); }
+    Image lastFrame() { return std::lock_guard(writer->mutex), writer->lastFrame; }
+    std::size_t changeCount() { return std::lock_guard(changesMutex), changes.size(); }
+    bool logged(const std::function<bool(const std::string&)>& match) {
+        return std::lock_guard(linesMutex), std::any_of(lines.begin(), lines.end(), match);
     }
     bool logged(const std::string& line) {
-        std::lock_guard lock(linesMutex);
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
+        return logged([&](const std::string& l) { return l == line; });
     }
     std::vector<std::filesystem::path> files() const {
         std::vector<std::filesystem::path> out;
@@ -167,39 +156,33 @@ TEST(RecorderRules, OutputSizesAreTruncatedThenEvenAndFilesAreNamedByTheLocalTim
 }
 
 TEST(RecorderRules, AFrameIsFittedWholeAndCentredWithBlackBars) {
-    Image frame(100, 200, Image::Format::bgra);
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 100; ++x) {
-            std::uint8_t* p = frame.row(y) + 4 * x;
-            p[0] = p[1] = p[2] = 200, p[3] = 255;
-        }
-    Image output(100, 100, Image::Format::bgra);
+    // Grey, or with each pixel's blue its column, green its row (both wrapped) and red 7.
+    auto pattern = [](int width, int height, int grey = -1) {
+        Image image(width, height, Image::Format::bgra);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                std::uint8_t* p = image.row(y) + 4 * x;
+                p[0] = std::uint8_t(grey < 0 ? x : grey), p[1] = std::uint8_t(grey < 0 ? y : grey);
+                p[2] = std::uint8_t(grey < 0 ? 7 : grey), p[3] = 255;
+            }
+        return image;
+    };
+    Image frame = pattern(100, 200, 200), output(100, 100, Image::Format::bgra);
     double scale = 0;
     PointD offset{};
     ScreenRecorder::fit(frame, output, scale, offset);
-    EXPECT_DOUBLE_EQ(scale, 0.5);
-    EXPECT_DOUBLE_EQ(offset.x, 25);
-    EXPECT_DOUBLE_EQ(offset.y, 0);
-    EXPECT_EQ(output.row(50)[4 * 10], 0);    // the bar on the left
-    EXPECT_EQ(output.row(50)[4 * 90], 0);    // and on the right
+    EXPECT_EQ(std::tuple(scale, offset.x, offset.y), std::tuple(0.5, 25.0, 0.0));
+    EXPECT_EQ(output.row(50)[4 * 10], 0);          // the bar on the left
+    EXPECT_EQ(output.row(50)[4 * 90], 0);          // and on the right
     EXPECT_NEAR(output.row(50)[4 * 50], 200, 2); // the picture between them
     // The phone's 1179-pixel width in a 1178-pixel movie: unscaled, its first column cut.
-    Image phone(1179, 2556, Image::Format::bgra), movie(1178, 2556, Image::Format::bgra);
-    for (int y = 0; y < phone.height(); ++y)
-        for (int x = 0; x < phone.width(); ++x) {
-            std::uint8_t* p = phone.row(y) + 4 * x;
-            p[0] = static_cast<std::uint8_t>(x), p[1] = static_cast<std::uint8_t>(y), p[2] = 7, p[3] = 255;
-        }
+    Image phone = pattern(1179, 2556), movie(1178, 2556, Image::Format::bgra);
     ScreenRecorder::fit(phone, movie, scale, offset);
-    EXPECT_EQ(scale, 1);
-    EXPECT_EQ(offset.x, -1);
-    EXPECT_EQ(offset.y, 0);
-    for (int x : {0, 500, 1177})
+    EXPECT_EQ(std::tuple(scale, offset.x, offset.y), std::tuple(1.0, -1.0, 0.0));
+    for (int x : {0, 500, 1177}) // frame point x + 1 lands at x
         for (int y : {0, 1300, 2555}) {
             const std::uint8_t* p = movie.row(y) + 4 * x;
-            EXPECT_EQ(p[0], static_cast<std::uint8_t>(x + 1)) << x << "," << y; // frame point x + 1 lands at x
-            EXPECT_EQ(p[1], static_cast<std::uint8_t>(y));
-            EXPECT_EQ(p[2], 7);
+            EXPECT_EQ(std::tuple(p[0], p[1], p[2]), std::tuple(std::uint8_t(x + 1), std::uint8_t(y), std::uint8_t(7)));
         }
 }
 
@@ -208,10 +191,8 @@ TEST_F(RecorderTest, ARecordingTakesFramesWithIncreasingTimesAndSaysWhatItSaved)
     auto file = recorder->start(true, false, std::nullopt);
     EXPECT_EQ(file, folder.path() / "Recordings" / ScreenRecorder::fileName(wallTime));
     EXPECT_TRUE(recorder->recording());
-    EXPECT_EQ(writer->settings.width, 1178);
-    EXPECT_EQ(writer->settings.height, 2556);
-    EXPECT_EQ(writer->settings.videoBitRate, 8'000'000);
-    EXPECT_FALSE(writer->settings.audio);
+    const auto& movie = writer->settings;
+    EXPECT_EQ(std::tuple(movie.width, movie.height, movie.videoBitRate, movie.audio), std::tuple(1178, 2556, 8'000'000, false));
     EXPECT_TRUE(logged("recorder: started " + file.filename().string() + " (1178x2556, full, overlay true, audio false)"));
     ASSERT_TRUE(eventually([&] { return frames() >= 10; }));
     auto result = recorder->stop();
@@ -222,22 +203,16 @@ TEST_F(RecorderTest, ARecordingTakesFramesWithIncreasingTimesAndSaysWhatItSaved)
     EXPECT_FALSE(recorder->recording());
     {
         std::lock_guard lock(writer->mutex);
-        EXPECT_LT(writer->times.front(), 600 / 30 * 3); // the first tick runs at once
-        EXPECT_TRUE(std::is_sorted(writer->times.begin(), writer->times.end(), std::less_equal<>()) &&
-                    std::adjacent_find(writer->times.begin(), writer->times.end()) == writer->times.end());
+        EXPECT_LT(writer->times.front(), 600 / 30 * 3); // the first tick runs at once; times only increase
+        EXPECT_EQ(std::ranges::adjacent_find(writer->times, std::greater_equal<>()), writer->times.end());
     }
-    const auto stats = recorder->tickStats();
-    EXPECT_EQ(static_cast<std::size_t>(stats.appended), frames());
     // After the stop no tick appends any more.
     const auto after = frames();
+    EXPECT_EQ(static_cast<std::size_t>(recorder->tickStats().appended), after);
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(frames(), after);
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(changesMutex);
-        return changes.size() == 2;
-    }));
-    EXPECT_TRUE(changes[0].first && !changes[0].second);
-    EXPECT_FALSE(changes[1].first);
+    ASSERT_TRUE(eventually([&] { return changeCount() == 2; }));
+    EXPECT_TRUE(changes[0].first && !changes[0].second && !changes[1].first);
     EXPECT_EQ(changes[1].second, result);
     EXPECT_EQ(failure([&] { recorder->stop(); }), ErrorCase::notRecording);
 }
@@ -281,55 +256,42 @@ TEST_F(RecorderTest, ARecordingInTheSameSecondGetsANumberInsteadOfReplacingTheLa
 
 TEST_F(RecorderTest, TheTimeLimitStopsTheRecordingAndTheNextStopHandsOverItsResultOnce) {
     withScreen();
+    recorder->start(true, false, 5.0);
+    recorder->stop();
     auto file = recorder->start(true, false, 5.0);
-    clock.advance(4900ms);
+    clock.advance(4900ms); // the first recording's limit has run out, and must not stop the second
     EXPECT_TRUE(recorder->recording());
     clock.advance(100ms);
     EXPECT_FALSE(recorder->recording());
-    {
-        std::lock_guard lock(linesMutex);
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
-            return l.starts_with("recorder: saved " + file.filename().string() + " (") &&
-                   l.ends_with(" KB), stopped because the time limit was reached");
-        }));
-    }
+    EXPECT_TRUE(logged([&](const std::string& l) {
+        return l.starts_with("recorder: saved " + file.filename().string() + " (") &&
+               l.ends_with(" KB), stopped because the time limit was reached");
+    }));
     auto result = recorder->stop();
     EXPECT_EQ(result.url, file);
     EXPECT_EQ(result.stoppedBecause, "the time limit was reached");
     EXPECT_EQ(failure([&] { recorder->stop(); }), ErrorCase::notRecording);
 }
 
-TEST_F(RecorderTest, AStoppedRecordingCancelsItsTimeLimit) {
+TEST_F(RecorderTest, TheScreenGoingAwayOrTheWriterFailingStopsTheRecordingWithItsReason) {
     withScreen();
-    recorder->start(true, false, 5.0);
-    recorder->stop();
-    auto file = recorder->start(true, false, std::nullopt);
-    clock.advance(10s); // the first recording's limit must not stop the second
-    EXPECT_TRUE(recorder->recording());
-    EXPECT_EQ(recorder->stop().url, file);
-}
-
-TEST_F(RecorderTest, TheScreenGoingAwayStopsTheRecordingWithTheReasonGiven) {
-    withScreen();
-    auto file = recorder->start(true, false, std::nullopt);
-    notifications.post(kScreenLostNotification, std::string("the iPhone was disconnected"));
-    ASSERT_TRUE(eventually([&] { return !recorder->recording(); }));
-    auto result = recorder->stop();
-    EXPECT_EQ(result.url, file);
-    EXPECT_EQ(result.stoppedBecause, "the iPhone was disconnected");
-}
-
-TEST_F(RecorderTest, AWriterThatFailsMidwayStopsTheRecordingWithItsReason) {
-    withScreen();
-    recorder->start(true, false, std::nullopt);
-    ASSERT_TRUE(eventually([&] { return frames() >= 2; }));
-    {
-        std::lock_guard lock(writer->mutex);
-        writer->failure = "the disk is full (12 MB left)";
+    const std::pair<std::function<void()>, std::string> stops[] = {
+        {[&] { notifications.post(kScreenLostNotification, std::string("the iPhone was disconnected")); },
+         "the iPhone was disconnected"},
+        {[&] {
+             ASSERT_TRUE(eventually([&] { return frames() >= 2; }));
+             std::lock_guard lock(writer->mutex);
+             writer->failure = "the disk is full (12 MB left)";
+         },
+         "Couldn't write the video: the disk is full (12 MB left)"}};
+    for (const auto& [trigger, reason] : stops) {
+        auto file = recorder->start(true, false, std::nullopt);
+        trigger();
+        ASSERT_TRUE(eventually([&] { return !recorder->recording(); })) << reason;
+        auto result = recorder->stop();
+        EXPECT_EQ(result.url, file);
+        EXPECT_EQ(result.stoppedBecause, reason);
     }
-    ASSERT_TRUE(eventually([&] { return !recorder->recording(); }));
-    auto result = recorder->stop();
-    EXPECT_EQ(result.stoppedBecause, "Couldn't write the video: the disk is full (12 MB left)");
 }
 
 TEST_F(RecorderTest, AFinishThatFailsIsAnErrorYetRecordingEnds) {
@@ -340,10 +302,7 @@ TEST_F(RecorderTest, AFinishThatFailsIsAnErrorYetRecordingEnds) {
     EXPECT_EQ(failure([&] { recorder->stop(); }, &text), ErrorCase::writer);
     EXPECT_EQ(text, "Couldn't write the video: the trailer could not be written");
     EXPECT_FALSE(recorder->recording());
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(changesMutex);
-        return changes.size() == 2;
-    }));
+    ASSERT_TRUE(eventually([&] { return changeCount() == 2; }));
     EXPECT_FALSE(changes[1].first); // the window stops showing "recording"
     writer->finishError.clear();
     recorder->start(true, false, std::nullopt); // and a new recording can start
@@ -386,8 +345,7 @@ TEST_F(RecorderTest, OnlyOneOfTwoSimultaneousStartsPasses) {
     };
     auto first = std::async(std::launch::async, [&] { return recorder->start(true, false, std::nullopt); });
     inside.get_future().wait(); // the first start is past its check, creating its writer
-    std::string text;
-    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }, &text), ErrorCase::alreadyRecording);
+    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }), ErrorCase::alreadyRecording);
     release.set_value();
     auto file = first.get();
     EXPECT_EQ(recorder->stop().url, file);
@@ -399,11 +357,7 @@ TEST_F(RecorderTest, MarksAreKeptOnlyWhileRecordingWithTheOverlayOn) {
     recorder->start(false, false, std::nullopt);
     recorder->mark({ActionMark::Kind::tap, {500, 1000}, {}, {}}); // overlay off: ignored
     ASSERT_TRUE(eventually([&] { return frames() >= 3; }));
-    Image plain;
-    {
-        std::lock_guard lock(writer->mutex);
-        plain = writer->lastFrame;
-    }
+    const Image plain = lastFrame();
     recorder->stop();
     recorder->start(true, false, std::nullopt);
     ASSERT_TRUE(eventually([&] { return frames() >= 3; }));
@@ -413,38 +367,13 @@ TEST_F(RecorderTest, MarksAreKeptOnlyWhileRecordingWithTheOverlayOn) {
     }
     recorder->mark({ActionMark::Kind::tap, {500, 1000}, {}, {}});
     ASSERT_TRUE(eventually([&] { return frames() >= 2; }));
-    Image marked;
-    {
-        std::lock_guard lock(writer->mutex);
-        marked = writer->lastFrame;
-    }
+    const Image marked = lastFrame();
     recorder->stop();
     // Without the overlay the tap left no trace; with it, the ring shows around the tapped point.
-    auto differs = [](const Image& a, const Image& b, int x0, int y0, int radius) {
-        int count = 0;
-        for (int y = y0 - radius; y <= y0 + radius; ++y)
-            for (int x = x0 - radius; x <= x0 + radius; ++x)
-                count += std::memcmp(a.row(y) + 4 * x, b.row(y) + 4 * x, 3) != 0;
-        return count;
-    };
-    EXPECT_GT(differs(plain, marked, 500, 1000, 60), 100);
+    int differing = 0;
+    for (int y = 1000 - 60; y <= 1000 + 60; ++y)
+        for (int x = 500 - 60; x <= 500 + 60; ++x)
+            differing += std::memcmp(plain.row(y) + 4 * x, marked.row(y) + 4 * x, 3) != 0;
+    EXPECT_GT(differing, 100);
 }
 
-TEST_F(RecorderTest, SoundGoesInOnlyFromTheStartAndOnlyWithAnAudioTrack) {
-    withScreen();
-    auto file = recorder->start(true, true, std::nullopt);
-    const bool audio = capture.offersAudio();
-    EXPECT_EQ(writer->settings.audio, audio);
-    EXPECT_TRUE(logged("recorder: started " + file.filename().string() + " (1178x2556, full, overlay true, audio " +
-                       (audio ? "true" : "false") + ")"));
-    if (audio) {
-        ASSERT_TRUE(eventually([&] {
-            std::lock_guard lock(writer->mutex);
-            return writer->soundAt.size() >= 2;
-        }));
-    }
-    recorder->stop();
-    std::lock_guard lock(writer->mutex);
-    for (double at : writer->soundAt)
-        EXPECT_GE(at, 0);
-}
