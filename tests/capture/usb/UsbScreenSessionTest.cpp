@@ -145,15 +145,14 @@ TEST_F(UsbScreenSessionTest, TheHandshakeIsAnsweredByteForByte) {
     expectSent({Reply::withClock(0x113573DE0, ourAudio), AsynHpd1{kNoClock, std::nullopt},
                 AsynHpa1{kDeviceAudioClock, std::nullopt}});
 
-    // Sound may come before video has started.
-    phone(AsynEat{ourAudio, soundChunk(1)});
-    EXPECT_EQ(audios, std::vector{soundChunk(1)});
-    expectNothingSent();
-
     phone(SyncAfmt{ourAudio, 0x22, AudioStreamDescription::pcm48kStereo16()});
     expectSent({Reply::audioFormatAccepted(0x22)});
     EXPECT_EQ(audioFormats, std::vector{AudioStreamDescription::pcm48kStereo16()});
     EXPECT_EQ(session->state(), State::starting);
+    // Sound may come before video has started.
+    phone(AsynEat{ourAudio, soundChunk(1)});
+    EXPECT_EQ(audios, std::vector{soundChunk(1)});
+    expectNothingSent();
 
     phone(SyncCvrp::withFormat(0x33, kDeviceVideoClock, kPortrait));
     ASSERT_EQ(sent.size(), 2U);
