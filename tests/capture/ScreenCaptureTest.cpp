@@ -30,6 +30,7 @@ protected:
     DispatchQueue main{"test.main"};
     NotificationCenter notifications;
     std::shared_ptr<FakeCapture> backend = std::make_shared<FakeCapture>();
+    ManualClock clock; // retries wait for it
     std::unique_ptr<ScreenCapture> capture;
     std::vector<std::optional<std::string>> reasons; // of each lost screen
     NotificationCenter::Observer observer =
@@ -37,7 +38,7 @@ protected:
 
     void SetUp() override {
         backend->list = {phoneDevice()};
-        capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications);
+        capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications, clock);
     }
 
     FakeSession& attach() {
@@ -112,8 +113,6 @@ TEST_F(ScreenCaptureTest, StoppingEmptiesTheFrameAndAQueuedFrameCannotRefillIt) 
 }
 
 TEST_F(ScreenCaptureTest, UnpluggingOrAnErrorLosesTheScreenOnceAndAnErrorIsRetriedTwoSecondsLater) {
-    ManualClock clock;
-    capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications, clock);
     auto& session = attach();
     session.push(picture(90));
     ASSERT_TRUE(eventually([&] { return capture->frameCount() == 1; }));
@@ -134,7 +133,7 @@ TEST_F(ScreenCaptureTest, UnpluggingOrAnErrorLosesTheScreenOnceAndAnErrorIsRetri
     EXPECT_EQ(backend->opened, 2);
 
     reasons.clear();
-    backend->session()->fail("Input/output error", false);
+    attach().fail("Input/output error", false); // once the new session has started
     main.sync([] {});
     EXPECT_TRUE(logged("screen: capture error Input/output error"));
     EXPECT_EQ(reasons, std::vector<std::optional<std::string>>{std::string("screen capture failed")});

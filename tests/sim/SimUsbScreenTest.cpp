@@ -32,7 +32,6 @@ constexpr double kMeanErrorBound = 3.0;
 constexpr ClockRef kHostAudioClock = 0x7FA6'6CE2'0CB0;
 constexpr ClockRef kHostVideoClock = 0x7FA6'6CD1'0250;
 constexpr ClockRef kTimeClock = 0x7FA6'7CC1'7980;
-constexpr ClockRef kDeviceAudio = SimUsbScreenHost::kDeviceAudioClock;
 constexpr ClockRef kDeviceVideo = SimUsbScreenHost::kDeviceVideoClock;
 
 bool isSound(const std::optional<Packet>& packet) {
@@ -186,7 +185,7 @@ protected:
         auto cwpa = host.expect<SyncCwpa>();
         host.send(Reply::withClock(cwpa.correlationId, kHostAudioClock));
         host.send(AsynHpd1{kNoClock, std::nullopt});
-        host.send(AsynHpa1{kDeviceAudio, std::nullopt});
+        host.send(AsynHpa1{SimUsbScreenHost::kDeviceAudioClock, std::nullopt});
         host.send(Reply::audioFormatAccepted(host.expect<SyncAfmt>().correlationId));
         auto cvrp = host.expect<SyncCvrp>();
         host.send(Reply::withClock(cvrp.correlationId, kHostVideoClock));
@@ -258,6 +257,7 @@ TEST_F(SimUsbScreen, VideoGoesOutOnePictureForEachNeedAndAlwaysTheLatest) {
     host->send(AsynNeed{kDeviceVideo});
     picture = decoder->decode(host->expect<AsynFeed>().buffer.nalUnits());
     ASSERT_TRUE(picture);
+    EXPECT_LT(meanError(*picture, screenNow()), kMeanErrorBound); // and the mirror now knows its texts
     auto texts = mirror.drawnTexts(); // the banner's box
     auto where = std::find_if(texts.begin(), texts.end(),
                               [](const DrawnText& t) { return t.text == "Second banner"; });
@@ -282,7 +282,7 @@ TEST_F(SimUsbScreen, VideoGoesOutOnePictureForEachNeedAndAlwaysTheLatest) {
 }
 
 TEST_F(SimUsbScreen, ADeviceThatStopsAfterSomeFeedsStopsInOrder) {
-    auto host = connect({.stopAfterFeeds = 1});
+    auto host = connect({.stopAfterFeeds = 1, .malformedAfterFeeds = {}});
     ASSERT_TRUE(host);
     handshake(*host);
     host->send(AsynNeed{kDeviceVideo});
@@ -326,7 +326,7 @@ TEST_F(SimUsbScreen, AHostThatBreaksTheProtocolIsToldHow) {
 }
 
 TEST_F(SimUsbScreen, ADeviceThatBreaksSendsOneDamagedPacketThenNothing) {
-    auto host = connect({.malformedAfterFeeds = 1});
+    auto host = connect({.stopAfterFeeds = {}, .malformedAfterFeeds = 1});
     ASSERT_TRUE(host);
     handshake(*host);
     host->send(AsynNeed{kDeviceVideo});
@@ -358,7 +358,7 @@ TEST_F(SimUsbScreen, OneLinkAtATimeCloseIsSafeBeforeStartAndTwiceAndANeverAnswer
     unstarted->close(); // twice
     EXPECT_FALSE(unstarted->write(buildPacket(Ping{}), error));
 
-    auto host = connect({.neverAnswers = true});
+    auto host = connect({.neverAnswers = true, .stopAfterFeeds = {}, .malformedAfterFeeds = {}});
     ASSERT_TRUE(host);
     ASSERT_TRUE(host->send(Ping{}));
     // The ideal device's PING is in the socket before the link is even started; give this one ample time.
