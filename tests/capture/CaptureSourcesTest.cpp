@@ -56,6 +56,14 @@ TEST(CaptureSources, APhoneSharingOverUsbComesFirstAndTheAdapterAfterIt) {
     EXPECT_EQ(s.usb->opened, 1);
     ASSERT_TRUE(s.sources->open(adapterStick(), error)) << error;
     EXPECT_EQ(s.adapter->opened, 1);
+    // Plug events of both sources reach the capture.
+    std::vector<std::string> events;
+    s.sources->setDeviceEvents([&events](const std::string& id, bool connected) {
+        events.push_back(id + (connected ? " in" : " out"));
+    });
+    s.usb->event("00008120-0001", true);
+    s.adapter->event("uvc-1", false);
+    EXPECT_EQ(events, (std::vector<std::string>{"00008120-0001 in", "uvc-1 out"}));
 }
 
 TEST(CaptureSources, WithoutUsbSharingTheAdapterIsUsedAndTheLogSaysWhy) {
@@ -73,7 +81,7 @@ TEST(CaptureSources, WithoutUsbSharingTheAdapterIsUsedAndTheLogSaysWhy) {
     EXPECT_EQ(s.sources->lastChoice(), "screen: source: the iPhone's own screen sharing over USB");
 }
 
-TEST(CaptureSources, ForcingUsbHidesTheAdapterAndSaysWhyNothingIsFound) {
+TEST(CaptureSources, ForcingOneSourceHidesTheOtherAndSaysWhy) {
     Sources s(Preference::usb, "can't open the iPhone's USB device (Access denied)");
     s.adapter->list = {adapterStick()};
     EXPECT_TRUE(s.sources->devices().empty());
@@ -83,16 +91,14 @@ TEST(CaptureSources, ForcingUsbHidesTheAdapterAndSaysWhyNothingIsFound) {
     EXPECT_FALSE(s.sources->open(adapterStick(), error));
     EXPECT_EQ(error, "that capture source is turned off by POKESCOPE_CAPTURE");
     EXPECT_EQ(s.adapter->opened, 0);
-}
 
-TEST(CaptureSources, ForcingTheAdapterIgnoresAPhoneSharingOverUsb) {
-    Sources s(Preference::adapter);
-    s.usb->list = {usbPhone()};
-    s.adapter->list = {adapterStick()};
-    EXPECT_EQ(paths(s.sources->devices()), (std::vector<std::string>{"/dev/video0"}));
-    EXPECT_EQ(s.sources->lastChoice(), "screen: source: the capture adapter (POKESCOPE_CAPTURE=adapter)");
-    std::string error;
-    EXPECT_FALSE(s.sources->open(usbPhone(), error));
+    // Forcing the adapter ignores a phone sharing over USB.
+    Sources forced(Preference::adapter);
+    forced.usb->list = {usbPhone()};
+    forced.adapter->list = {adapterStick()};
+    EXPECT_EQ(paths(forced.sources->devices()), (std::vector<std::string>{"/dev/video0"}));
+    EXPECT_EQ(forced.sources->lastChoice(), "screen: source: the capture adapter (POKESCOPE_CAPTURE=adapter)");
+    EXPECT_FALSE(forced.sources->open(usbPhone(), error));
 }
 
 TEST(CaptureSources, UsbSharingNeedsNoCameraPermissionButTheAdaptersDevicesDo) {
@@ -107,15 +113,4 @@ TEST(CaptureSources, UsbSharingNeedsNoCameraPermissionButTheAdaptersDevicesDo) {
     Sources adapterOnly(Preference::adapter);
     adapterOnly.adapter->permissionValue = CaptureBackend::Permission::denied;
     EXPECT_EQ(adapterOnly.sources->permission(), CaptureBackend::Permission::denied);
-}
-
-TEST(CaptureSources, PlugEventsOfBothSourcesReachTheCapture) {
-    Sources s(Preference::automatic);
-    std::vector<std::string> events;
-    s.sources->setDeviceEvents([&events](const std::string& id, bool connected) {
-        events.push_back(id + (connected ? " in" : " out"));
-    });
-    s.usb->event("00008120-0001", true);
-    s.adapter->event("uvc-1", false);
-    EXPECT_EQ(events, (std::vector<std::string>{"00008120-0001 in", "uvc-1 out"}));
 }

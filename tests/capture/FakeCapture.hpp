@@ -8,68 +8,47 @@
 
 namespace pokescope::test {
 
+// A copy of a handler taken under its lock, so that it is called without holding the lock.
+template <class Handler> Handler copyLocked(std::mutex& mutex, const Handler& handler) {
+    std::lock_guard lock(mutex);
+    return handler;
+}
+
 class FakeSession : public CaptureSession {
 public:
     explicit FakeSession(bool audio) : audio_(audio) {}
     void start(FrameHandler onFrame, ErrorHandler onError) override {
         std::lock_guard lock(mutex);
-        frame = std::move(onFrame);
-        error = std::move(onError);
+        frame = std::move(onFrame), error = std::move(onError);
     }
     void stop() override {
         std::lock_guard lock(mutex);
-        frame = nullptr;
-        error = nullptr;
-        sound = nullptr;
+        frame = nullptr, error = nullptr, sound = nullptr;
         stopped = true;
     }
     bool offersAudio() const override { return audio_; }
     bool setAudioOutput(AudioHandler onAudio) override {
         std::lock_guard lock(mutex);
-        sound = std::move(onAudio);
-        return true;
+        return sound = std::move(onAudio), true;
     }
-    bool hasAudioOutput() const override {
-        std::lock_guard lock(mutex);
-        return static_cast<bool>(sound);
-    }
-    bool setPlayback(bool on) override {
-        if (on && !canPlay)
-            return false;
-        playing = on;
-        return true;
-    }
+    bool hasAudioOutput() const override { return static_cast<bool>(copyLocked(mutex, sound)); }
+    bool setPlayback(bool on) override { return !(on && !canPlay) && (playing = on, true); }
     bool hasPlayback() const override { return playing; }
     std::string playbackProblem() const override { return "no sound output on this computer"; }
 
     void push(ImageRef image) {
-        FrameHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = frame;
-        }
-        if (handler)
+        if (auto handler = copyLocked(mutex, frame))
             handler(CapturedFrame{std::move(image), captureClockNow()});
     }
     void pushSound(float value) {
-        AudioHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = sound;
-        }
         auto buffer = std::make_shared<AudioBuffer>();
         buffer->samples.assign(960 * 2, value);
         buffer->time = captureClockNow();
-        if (handler)
+        if (auto handler = copyLocked(mutex, sound))
             handler(buffer);
     }
     void fail(const std::string& description, bool gone) {
-        ErrorHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = error;
-        }
-        if (handler)
+        if (auto handler = copyLocked(mutex, error))
             handler(description, gone);
     }
 
@@ -80,9 +59,7 @@ public:
     bool stopped = false;
     bool canPlay = false;
     std::atomic<bool> playing{false};
-
-private:
-    bool audio_;
+    const bool audio_;
 };
 
 // What the capture holds: forwards to a session the test keeps alive as long as it likes.
@@ -106,10 +83,7 @@ class FakeCapture : public CaptureBackend {
 public:
     Permission permission() const override { return permissionValue; }
     void requestPermission(std::function<void(bool)> done) override { done(permissionValue == Permission::authorized); }
-    std::vector<CaptureDeviceInfo> devices() override {
-        std::lock_guard lock(mutex);
-        return list;
-    }
+    std::vector<CaptureDeviceInfo> devices() override { return copyLocked(mutex, list); }
     void setDeviceEvents(DeviceEventHandler handler) override {
         std::lock_guard lock(mutex);
         events = std::move(handler);
@@ -126,16 +100,11 @@ public:
         return std::make_unique<SessionHandle>(session);
     }
     FakeSession* session() {
-        std::lock_guard lock(mutex);
-        return all.empty() ? nullptr : all.back().get();
+        auto sessions = copyLocked(mutex, all);
+        return sessions.empty() ? nullptr : sessions.back().get();
     }
     void event(const std::string& id, bool connected) {
-        DeviceEventHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = events;
-        }
-        if (handler)
+        if (auto handler = copyLocked(mutex, events))
             handler(id, connected);
     }
 

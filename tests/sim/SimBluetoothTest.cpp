@@ -9,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace pokescope;
 using namespace pokescope::test;
@@ -175,60 +173,3 @@ TEST_F(SimLinkTest, ThePointerAcceleratesWithSpeedAndATopTrackingSpeedFliesFarth
     EXPECT_GT(flying, fast * 3);
 }
 
-TEST_F(SimLinkTest, AStrangersChannelIsRefused) {
-    connectPhone();
-    host->strangerConnects("de:ad:be:ef:00:99", BluetoothHost::kInterruptPSM);
-    std::this_thread::sleep_for(200ms);
-    main.sync([] {});
-    EXPECT_EQ(hid->state(), State::ready);
-    // Reports still go to the phone, not to the stranger.
-    ASSERT_TRUE(hid->pointer(0, 3, 0));
-}
-
-// The interrupt channel tells the phone a hardware keyboard is there; a lost link comes back on its own.
-TEST_F(SimLinkTest, ALostLinkComesBackOnItsOwnAndTheKeyboardWithIt) {
-    EXPECT_FALSE(phone->screen().hardwareKeyboard());
-    connectPhone();
-    ASSERT_TRUE(eventually([&] { return phone->screen().hardwareKeyboard(); }));
-    host->dropLink();
-    ASSERT_TRUE(eventually([&] { return hid->state() == State::waiting; }));
-    ASSERT_TRUE(eventually([&] { return !phone->screen().hardwareKeyboard(); }));
-    ASSERT_TRUE(eventually([&] { return hid->state() == State::ready; }, 40s));
-    EXPECT_TRUE(eventually([&] { return phone->screen().hardwareKeyboard(); }));
-}
-
-TEST(SimHidHost, AReplacedInterruptChannelKeepsTheKeyboardConnected) {
-    SimScreen screen;
-    SimHidHost host(screen, ourDescriptor());
-    int first[2], second[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, first), 0);
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, second), 0);
-    host.attach(0x0013, first[1]);
-    EXPECT_TRUE(screen.hardwareKeyboard());
-    host.attach(0x0013, second[1]); // the phone reconnected before the old channel ended
-    ::close(first[0]);
-    std::this_thread::sleep_for(100ms); // the old reader sees its end
-    EXPECT_TRUE(screen.hardwareKeyboard());
-    ::close(second[0]);
-    EXPECT_TRUE(eventually([&] { return !screen.hardwareKeyboard(); }));
-    host.detachAll();
-}
-
-TEST(SimPairing, AnUnpairedPhoneConnectsOnlyWhilePairingIsOn) {
-    auto phone = std::make_shared<SimPhone>();
-    auto host = std::make_shared<SimBluetooth>(phone, SimBluetoothOptions{.bonded = false});
-    DispatchQueue main("test.main");
-    NotificationCenter notifications;
-    {
-        BluetoothHID hid(host, main, notifications);
-        hid.setPhoneAddress(phone->identity().bluetoothAddress);
-        hid.start();
-        ASSERT_TRUE(eventually([&] { return hid.state() == State::waiting; }));
-        EXPECT_FALSE(host->phoneConnects()); // not discoverable, not pairing
-        hid.setPairingMode(true);
-        hid.makeDiscoverable();
-        EXPECT_TRUE(host->phoneConnects());
-        ASSERT_TRUE(eventually([&] { return hid.state() == State::ready; }));
-    }
-    main.sync([] {});
-}

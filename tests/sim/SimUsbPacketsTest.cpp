@@ -7,37 +7,12 @@
 #include <gtest/gtest.h>
 
 using namespace pokescope::sim::usbwire;
-using pokescope::usbscreen::test::concat;
-using pokescope::usbscreen::test::hex;
+using namespace pokescope::usbscreen::test; // the documentation's example packets among them
 
 namespace {
 
-// The protocol documentation's example packets, copied as printed.
-const Bytes kPing = hex("10000000 676E6970 00000000 01000000");
-const Bytes kCwpa = hex("24000000 636E7973 01000000 00000000 61707763 E03D5713 01000000 E0740000 5A130040");
-const Bytes kCwpaReply = hex("1C000000 796C7072 E03D5713 01000000 00000000 B00CE26C A67F0000");
-const Bytes kAfmt = hex("44000000 636E7973 B00CE26C A67F0000 746D6661 809D2213 01000000 00000000 0070E740 "
-                        "6D63706C 4C000000 04000000 01000000 04000000 02000000 10000000 00000000");
-const Bytes kAfmtReply =
-    hex("3E000000 796C7072 809D2213 01000000 00000000 2A000000 74636964 22000000 7679656B "
-        "0D000000 6B727473 4572726F 720D0000 0076626D 6E030000 0000");
-const Bytes kCvrpHeader =
-    hex("89020000 636E7973 01000000 00000000 70727663 D0595613 01000000 A08D5313 01000000 "
-        "65020000 74636964");
-const Bytes kClok = hex("1C000000 636E7973 5002D16C A67F0000 6B6F6C63 70495813 01000000");
-const Bytes kTime = hex("1C000000 636E7973 8079C17C A67F0000 656D6974 503D2213 01000000");
-const Bytes kTimeReply =
-    hex("2C000000 796C7072 503D2213 01000000 00000000 E1E142C4 62BA0000 00CA9A3B 01000000 "
-        "00000000 00000000");
-const Bytes kStop = hex("1C000000 636E7973 F05F4235 BA7F0000 706F7473 1049FD02 01000000");
-const Bytes kFeedHeader = hex("D7650100 6E797361 18BC2311 01000000 64656566 C3650100 66756273");
-const Bytes kNeed = hex("14000000 6E797361 A08D5313 01000000 6465656E");
-const Bytes kHpd0AsPrinted = hex("14000000 6E797361 01000000 00000000 30617068");
-const Bytes kHpa0 = hex("14000000 6E797361 10FCC502 01000000 30617068");
-const Bytes kRels = hex("14000000 6E797361 008A6035 BA7F0000 736C6572");
-
 constexpr Clock kStreamClock = 0x11123BC18;
-const VideoFormat kFormat{1178, 2556, hex("6764001F AC2484"), hex("68EE3CB0")};
+const VideoFormat kFormat{1178, 2556, kSps, kPps};
 
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
     return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
