@@ -330,7 +330,7 @@ TEST_F(UsbScreenSessionTest, BadPacketsEndTheSessionUnansweredAndNothingAfterIsR
     // A request cut short, its length telling the truth about it.
     phone(Ping{});
     Bytes cwpa = buildPacket(SyncCwpa{kNoClock, 0x11, kDeviceAudioClock});
-    cwpa.resize(cwpa.size() - 3);
+    cwpa.erase(cwpa.end() - 3, cwpa.end());
     expectEnds(withLength(cwpa, 33), damaged("SYNC CWPA"));
     handshake();
     SampleBuffer overrun = videoFrame(1);
