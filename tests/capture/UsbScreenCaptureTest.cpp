@@ -17,14 +17,13 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 using namespace pokescope;
 using namespace pokescope::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-
 
 class UsbScreenCaptureTest : public testing::Test {
 protected:
@@ -65,7 +64,7 @@ protected:
 
 } // namespace
 
-TEST_F(UsbScreenCaptureTest, FramesArriveAtThePhonesSizeAndFollowItsScreen) {
+TEST_F(UsbScreenCaptureTest, FramesArriveAtThePhonesSizeFollowItsScreenAndStoppingEndsSharingInOrder) {
     start();
     ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
     const auto first = capture->latestImage();
@@ -81,6 +80,11 @@ TEST_F(UsbScreenCaptureTest, FramesArriveAtThePhonesSizeAndFollowItsScreen) {
     }, 60s));
     const auto after = capture->latestImage();
     EXPECT_LT(meanError(*after, *first, 0, 120, 1179, 400), 3.0); // the top rows of icons are unchanged
+
+    main.sync([&] { capture->stop(); }); // the session stops on the capture's queue
+    EXPECT_TRUE(eventually([] { return logged("screen: usb: screen sharing stopped"); }, 30s));
+    EXPECT_FALSE(logged("did not confirm the end of screen sharing"));
+    EXPECT_FALSE(screenLost());
 }
 
 TEST_F(UsbScreenCaptureTest, SoundReachesAListenerAt48kHzOnOneContinuousTimeLine) {
@@ -112,44 +116,42 @@ TEST_F(UsbScreenCaptureTest, SoundReachesAListenerAt48kHzOnOneContinuousTimeLine
     EXPECT_TRUE(heard) << "the phone's speech reaches the listener";
 }
 
-TEST_F(UsbScreenCaptureTest, StoppingTheCaptureEndsScreenSharingInOrder) {
-    start();
-    ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
-    main.sync([&] { capture->stop(); }); // the session stops on the capture's queue
-    EXPECT_TRUE(eventually([] { return logged("screen: usb: screen sharing stopped"); }, 30s));
-    EXPECT_FALSE(logged("did not confirm the end of screen sharing"));
-    EXPECT_FALSE(screenLost());
-}
-
-TEST_F(UsbScreenCaptureTest, APhoneThatStopsSharingOnItsOwnLosesTheScreenWithTheReason) {
+// A phone that stops or breaks does so at a later picture, and a still screen sends none: the test keeps
+// the screen changing until the screen is lost. One that never answers is given up after the greeting's
+// time-out.
+struct Failure {
+    const char* name;
     sim::SimUsbFaults faults;
-    faults.stopAfterFeeds = 2;
-    host->setFaults(faults);
+    const char* logLine;
+};
+
+class UsbScreenCaptureFailure : public UsbScreenCaptureTest, public testing::WithParamInterface<Failure> {};
+
+TEST_P(UsbScreenCaptureFailure, LosesTheScreenWithTheReasonInTheLog) {
+    host->setFaults(GetParam().faults);
     start();
-    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
-    EXPECT_TRUE(logged("screen: usb: the iPhone stopped screen sharing"));
+    for (int change = 0; change < 300 && !screenLost(); ++change) {
+        phone->screen().showBanner("Change " + std::to_string(change));
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_TRUE(screenLost());
+    EXPECT_TRUE(logged(GetParam().logLine));
+    if (GetParam().faults.neverAnswers) {
+        EXPECT_EQ(capture->latestImage(), nullptr);
+    }
     std::lock_guard lock(mutex);
     EXPECT_EQ(lost.front(), ScreenCapture::kCaptureFailed);
 }
 
-TEST_F(UsbScreenCaptureTest, ADamagedPacketLosesTheScreenWithTheReason) {
-    sim::SimUsbFaults faults;
-    faults.malformedAfterFeeds = 1;
-    host->setFaults(faults);
-    start();
-    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
-    EXPECT_TRUE(logged("screen: usb: the iPhone sent a damaged packet"));
-}
-
-TEST_F(UsbScreenCaptureTest, APhoneThatNeverAnswersIsGivenUpWithoutHanging) {
-    sim::SimUsbFaults faults;
-    faults.neverAnswers = true;
-    host->setFaults(faults);
-    start();
-    ASSERT_TRUE(eventually([&] { return screenLost(); }, 60s));
-    EXPECT_TRUE(logged("screen: usb: the iPhone did not answer"));
-    EXPECT_EQ(capture->latestImage(), nullptr);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Phones, UsbScreenCaptureFailure,
+    testing::Values(Failure{"StopsSharingOnItsOwn", {.stopAfterFeeds = 2, .malformedAfterFeeds = {}},
+                            "screen: usb: the iPhone stopped screen sharing"},
+                    Failure{"SendsADamagedPacket", {.neverAnswers = false, .stopAfterFeeds = {}, .malformedAfterFeeds = 1},
+                            "screen: usb: the iPhone sent a damaged packet"},
+                    Failure{"NeverAnswers", {.neverAnswers = true, .stopAfterFeeds = {}, .malformedAfterFeeds = {}},
+                            "screen: usb: the iPhone did not answer"}),
+    [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
 TEST_F(UsbScreenCaptureTest, UnpluggingThePhoneIsADisconnection) {
     start();
