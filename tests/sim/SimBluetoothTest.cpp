@@ -152,24 +152,3 @@ TEST_F(SimLinkTest, ThePhonePointsClicksAndTypesThroughTheRealSocketPath) {
     // The phone asked for report mode when the control channel came up, and was answered.
     EXPECT_EQ(hidHost->controlReplies(), std::vector<std::uint8_t>{0x00});
 }
-
-TEST_F(SimLinkTest, ThePointerAcceleratesWithSpeedAndATopTrackingSpeedFliesFarther) {
-    connectPhone();
-    auto travel = [&](std::chrono::milliseconds interval) {
-        phone->screen().setPointer(100, 1200);
-        std::this_thread::sleep_for(150ms);
-        for (int i = 0; i < 10; ++i) {
-            hid->pointer(0, 8, 0);
-            std::this_thread::sleep_for(interval);
-        }
-        std::this_thread::sleep_for(50ms);
-        return phone->screen().pointer().first - 100;
-    };
-    double slow = travel(60ms);
-    double fast = travel(4ms);
-    EXPECT_GT(fast, slow * 1.3);
-    host->hidHost()->setPointerSettings(SimPointerSettings{.tooFast = true});
-    double flying = travel(8ms);
-    EXPECT_GT(flying, fast * 3);
-}
-

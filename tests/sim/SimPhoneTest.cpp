@@ -1,5 +1,5 @@
-// The simulated phone as a capture source and a lockdown peer: what it delivers, when, and how it
-// misbehaves when asked to.
+// The simulated phone as a capture source: what it delivers, when, and how it misbehaves when asked to;
+// and the speech recordings it reads.
 #include "sim/SimPhone.hpp"
 #include "sim/SimSpeech.hpp"
 
@@ -94,22 +94,6 @@ TEST(SimPhoneFrames, UnpluggedStoppedFrozenAndDroppingPhonesDeliverNothing) {
           "dropping");
     EXPECT_EQ(plugEvents, (std::vector<bool>{false, true}));
     phone.setPlugListener("test", nullptr);
-}
-
-TEST(SimPhoneLockdown, TellsSecretsOnlyInASession) {
-    SimPhone phone;
-    EXPECT_EQ(phone.lockdownValue(std::nullopt, "DeviceName", false), LockdownValue("Simulated iPhone"));
-    EXPECT_EQ(phone.lockdownValue(std::nullopt, "ProductType", false), LockdownValue("iPhone15,2"));
-    EXPECT_EQ(phone.lockdownValue(std::nullopt, "BluetoothAddress", false), std::nullopt);
-    EXPECT_EQ(phone.lockdownValue(std::nullopt, "BluetoothAddress", true), LockdownValue("A4:C3:F0:85:1D:2E"));
-    EXPECT_EQ(phone.lockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", false), std::nullopt);
-    EXPECT_EQ(phone.lockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", true), LockdownValue(false));
-    EXPECT_EQ(phone.setLockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", "yes"), -2);
-    EXPECT_EQ(phone.setLockdownValue("com.apple.Accessibility", "AssistiveTouchEnabledByiTunes", true), 0);
-    EXPECT_TRUE(phone.screen().assistiveTouch());
-    auto domain = phone.lockdownValue("com.apple.Accessibility", std::nullopt, true);
-    ASSERT_TRUE(domain && domain->is_object());
-    EXPECT_EQ((*domain)["AssistiveTouchEnabledByiTunes"], true);
 }
 
 TEST(SimSpeechWav, ReadsPcmAndRefusesEverythingElse) {

@@ -12,15 +12,6 @@ using namespace pokescope::sim::test;
 
 namespace {
 
-template <class Screen> bool darken(Screen& screen) {
-    if constexpr (requires(Screen & s) { s.setDarkMode(true); }) {
-        screen.setDarkMode(true);
-        return true;
-    } else {
-        return false;
-    }
-}
-
 class ScreenTextReadTest : public SimScreenFixture {
 protected:
     std::vector<TextItem> items;
@@ -72,18 +63,14 @@ protected:
     }
 };
 
-TEST_F(ScreenTextReadTest, SettingsRowsReadAsLabelsAndValues) {
+TEST_F(ScreenTextReadTest, SettingsRowsReadAsLabelsAndValuesLightOrDark) {
     open("Settings");
-    read();
-    expectSettingsRows();
-}
-
-TEST_F(ScreenTextReadTest, DarkSettingsReadLikeLightOnes) {
-    if (!darken(screen))
-        GTEST_SKIP() << "the simulated phone has no dark mode";
-    open("Settings");
-    read();
-    expectSettingsRows();
+    for (bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        screen.setDarkMode(dark);
+        read();
+        expectSettingsRows();
+    }
 }
 
 TEST_F(ScreenTextReadTest, AboutPageValuesAndTheNoteText) {
@@ -105,29 +92,24 @@ TEST_F(ScreenTextReadTest, AboutPageValuesAndTheNoteText) {
     expectRead("Done");
 }
 
-TEST_F(ScreenTextReadTest, HomeScreenLabelsOnTheWallpaper) {
-    read();
-    for (const char* t : {"Settings", "Camera", "Photos", "Messages", "Mail", "Contacts"})
-        expectRead(t);
-    expectSorted();
-}
-
 // The first row of app labels sits right under the dynamic island's row of glyphs and beside the icons;
 // every label must come back, and the status bar's glyphs and the search field's magnifier must not.
-TEST_F(ScreenTextReadTest, HomeScreenFirstRowAndNoGlyphJunk) {
+TEST_F(ScreenTextReadTest, HomeScreenLabelsOnTheWallpaperAndNoGlyphJunk) {
     for (bool dark : {false, true}) {
-        if (dark && !darken(screen))
-            break;
+        SCOPED_TRACE(dark ? "dark" : "light");
+        screen.setDarkMode(dark);
         read();
-        for (const char* t : {"Settings", "Notes", "Podcasts", "Safari", "Health", "Wallet"})
+        for (const char* t : {"Settings", "Notes", "Podcasts", "Safari", "Health", "Wallet", "Camera", "Photos",
+                              "Messages", "Mail", "Contacts"})
             expectRead(t);
+        expectSorted();
         const auto clock = std::find_if(items.begin(), items.end(), [](const TextItem& i) {
-            return i.text.find(':') != std::string::npos && i.y < kClockArea.h;
+            return i.text.find(':') != std::string::npos && i.y < kStatusBarHeight;
         });
         EXPECT_NE(clock, items.end()) << "the clock was not read";
         // Only the clock is text in the status bar; the signal, network and battery glyphs are not.
         for (const TextItem& i : items) {
-            if (i.y + i.height < kClockArea.h) {
+            if (i.y + i.height < kStatusBarHeight) {
                 EXPECT_EQ(&i, &*clock) << "\"" << i.text << "\" read in the status bar";
             }
         }
