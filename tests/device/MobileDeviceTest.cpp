@@ -18,7 +18,6 @@ using Kind = LockdownBackend::Event::Kind;
 
 namespace {
 
-
 // A lockdown service whose values and timing the test sets.
 class FakeLockdown : public LockdownBackend {
 public:
@@ -124,38 +123,23 @@ TEST(ProductNames, NamesKnownModelsAndPassesOthersThrough) {
     EXPECT_EQ(ProductNames::name(""), "iPhone");
 }
 
-TEST_F(MobileDeviceTest, ReadsATrustedPhoneIntoItsRecord) {
+TEST_F(MobileDeviceTest, PhonesAreReadIntoTheirRecordsLeavingOutWrongTypesAndAnUntrustedOnesSecrets) {
     EXPECT_TRUE(logged("lockdown: subscribed (0)"));
     EXPECT_TRUE(logged("lockdown: usbmuxd is not running"));
     backend->phones["A"].values = {{"DeviceName", "Ana's iPhone"}, {"ProductType", "iPhone16,1"},
                                    {"ProductVersion", "18.1"}, {"BluetoothAddress", "F0:99:B6:0A:12:CD"}};
-    backend->send(Kind::attached, "A");
-    settle();
-    auto phones = device->phones();
-    ASSERT_EQ(phones.size(), 1u);
-    EXPECT_EQ(phones[0], (PhoneInfo{"A", "Ana's iPhone", "iPhone16,1", "18.1", "f0:99:b6:0a:12:cd", true}));
-    EXPECT_TRUE(logged("lockdown: attached A"));
-    EXPECT_TRUE(logged("lockdown: Ana's iPhone iPhone16,1 iOS 18.1 bt=f0:99:b6:0a:12:cd trusted=true"));
-}
-
-TEST_F(MobileDeviceTest, ValuesOfTheWrongTypeAreLeftOut) {
     backend->phones["B"].values = {{"DeviceName", 42}, {"ProductType", "iPhone14,7"}, {"ProductVersion", true},
                                    {"BluetoothAddress", {{"nested", 1}}}};
-    backend->send(Kind::attached, "B");
-    settle();
-    auto phones = device->phones();
-    ASSERT_EQ(phones.size(), 1u);
-    EXPECT_EQ(phones[0], (PhoneInfo{"B", "iPhone", "iPhone14,7", "", "", true}));
-}
-
-TEST_F(MobileDeviceTest, AnUntrustedPhoneIsListedWithoutItsSecrets) {
     backend->phones["C"].values = {{"DeviceName", "New Phone"}, {"ProductType", "iPhone15,4"}, {"BluetoothAddress", "AA:BB"}};
     backend->phones["C"].trusted = false;
-    backend->send(Kind::attached, "C");
+    for (const char* udid : {"A", "B", "C"})
+        backend->send(Kind::attached, udid);
     settle();
-    auto phones = device->phones();
-    ASSERT_EQ(phones.size(), 1u);
-    EXPECT_EQ(phones[0], (PhoneInfo{"C", "New Phone", "iPhone15,4", "", "", false}));
+    EXPECT_EQ(device->phones(), (std::vector<PhoneInfo>{{"A", "Ana's iPhone", "iPhone16,1", "18.1", "f0:99:b6:0a:12:cd", true},
+                                                        {"B", "iPhone", "iPhone14,7", "", "", true},
+                                                        {"C", "New Phone", "iPhone15,4", "", "", false}}));
+    EXPECT_TRUE(logged("lockdown: attached A"));
+    EXPECT_TRUE(logged("lockdown: Ana's iPhone iPhone16,1 iOS 18.1 bt=f0:99:b6:0a:12:cd trusted=true"));
     EXPECT_EQ(device->assistiveTouchEnabled("C"), std::nullopt);
     EXPECT_FALSE(device->setAssistiveTouch("C", true));
     EXPECT_EQ(device->debugDomain("C", "com.apple.Accessibility"), "no session");

@@ -111,17 +111,7 @@ TEST(OnboardingFlow, EachStepWaitsForItsOwnCondition) {
     EXPECT_FALSE(can(Step::calibrate, without([](auto& s) { s.calibration.reset(); }), phone));
 }
 
-TEST(OnboardingFlow, APrimaryButtonWhoseConditionFailsDoesNothing) {
-    Recorder recorder;
-    ui::OnboardingFlow flow(recorder.hooks());
-    auto state = everythingReady();
-    ASSERT_TRUE(flow.primary(state, trustedPhone()));
-    state.cameraStatus = CaptureBackend::Permission::denied;
-    EXPECT_FALSE(flow.primary(state, trustedPhone()));
-    EXPECT_EQ(flow.step(), Step::permissions);
-}
-
-TEST(OnboardingFlow, TheWelcomeStepHasNeitherBackNorSkip) {
+TEST(OnboardingFlow, TheWelcomeStepHasNeitherBackNorSkipAndAPrimaryButtonWhoseConditionFailsDoesNothing) {
     Recorder recorder;
     ui::OnboardingFlow flow(recorder.hooks());
     EXPECT_FALSE(flow.canGoBack());
@@ -130,6 +120,11 @@ TEST(OnboardingFlow, TheWelcomeStepHasNeitherBackNorSkip) {
     flow.back();
     EXPECT_EQ(flow.step(), Step::welcome);
     EXPECT_TRUE(recorder.calls.empty());
+    auto state = everythingReady();
+    ASSERT_TRUE(flow.primary(state, trustedPhone()));
+    state.cameraStatus = CaptureBackend::Permission::denied;
+    EXPECT_FALSE(flow.primary(state, trustedPhone()));
+    EXPECT_EQ(flow.step(), Step::permissions);
 }
 
 // Walks a fresh flow to the pairing step.
@@ -191,7 +186,6 @@ TEST(OnboardingFlow, SkipOnAnyLaterStepFinishesAtOnce) {
 }
 
 // --- the whole walk through the application model and the simulated phone -----------------------------
-
 
 TEST(OnboardingWithTheSimulatedPhone, EachStepOpensWhenThePhoneGetsThereAndDoneIsRemembered) {
     // A pointer measured before, so that the calibration step holds without a minute of measuring.

@@ -86,15 +86,11 @@ TEST_F(Windows, TheMainWindowHasItsSizesAndShowsTheSetupUntilItIsDone) {
     EXPECT_FALSE(model.snapshot().onboardingDone);
     EXPECT_EQ(stack->currentWidget(), window.onboarding());
     EXPECT_EQ(window.onboarding()->flow().step(), ui::OnboardingFlow::Step::welcome);
-}
 
-TEST_F(Windows, AWindowOpenedAfterTheSetupWasDoneShowsTheMainView) {
+    // A window opened after the setup was done starts at the main view.
     model.setOnboardingDone(true);
-    std::vector<std::string> calls;
-    ui::MainWindow window(*watcher, recording(calls), ui::OnboardingFlow::Hooks{});
-    auto* stack = window.findChild<QStackedWidget*>();
-    ASSERT_NE(stack, nullptr);
-    EXPECT_EQ(stack->currentWidget(), window.mainView());
+    ui::MainWindow later(*watcher, recording(calls), none);
+    EXPECT_EQ(later.findChild<QStackedWidget*>()->currentWidget(), later.mainView());
 }
 
 TEST_F(Windows, TheSetupsButtonsFollowItsStep) {
@@ -118,16 +114,21 @@ TEST_F(Windows, TheSetupsButtonsFollowItsStep) {
     EXPECT_TRUE(model.snapshot().onboardingDone);
 }
 
-TEST_F(Windows, TheTrayMenuListsStatusThenItsFourEntries) {
+TEST_F(Windows, TheTrayMenuListsStatusReadAgainAtEachOpeningThenItsFourEntries) {
     std::vector<std::string> calls;
-    ui::TrayMenu menu(model, recording(calls), [] { return QString("usb: Simulated iPhone\nbluetooth: ready"); });
+    int reads = 0;
+    ui::TrayMenu menu(model, recording(calls), [&reads] {
+        return QString("usb: Simulated iPhone\nbluetooth: ready %1").arg(++reads);
+    });
+    emit menu.aboutToShow();
     QStringList texts;
     std::vector<bool> enabled;
     for (auto* action : menu.actions()) {
         texts << (action->isSeparator() ? QString("—") : action->text());
         enabled.push_back(action->isEnabled());
     }
-    EXPECT_EQ(texts, (QStringList{"usb: Simulated iPhone", "bluetooth: ready", "—", "Show Pokescope", "Settings…",
+    // Read again on opening, the new lines replace the old: two status lines, the divider, four entries.
+    EXPECT_EQ(texts, (QStringList{"usb: Simulated iPhone", "bluetooth: ready 2", "—", "Show Pokescope", "Settings…",
                                   "Check for Updates…", "Quit"}));
     // Status is not selectable; updates cannot be checked in this build.
     EXPECT_EQ(enabled, (std::vector<bool>{false, false, true, true, true, false, true}));
@@ -135,15 +136,6 @@ TEST_F(Windows, TheTrayMenuListsStatusThenItsFourEntries) {
     menu.actions()[4]->trigger();
     menu.actions()[6]->trigger();
     EXPECT_EQ(calls, (std::vector<std::string>{"show", "settings", "quit"}));
-}
-
-TEST_F(Windows, TheTrayMenuReadsTheStatusAgainEachTimeItOpens) {
-    std::vector<std::string> calls;
-    int reads = 0;
-    ui::TrayMenu menu(model, recording(calls), [&reads] { return QString("recording: %1").arg(++reads); });
-    emit menu.aboutToShow();
-    EXPECT_EQ(menu.actions().first()->text(), "recording: 2");
-    EXPECT_EQ(menu.actions().size(), 6); // one status line, the divider and four entries: no pile-up
 }
 
 TEST_F(Windows, SettingsOfferTheLimitsAndLanguagesWithTheStoredValueAdded) {
