@@ -119,13 +119,18 @@ TEST_F(UsbScreenCaptureTest, SoundReachesAListenerAt48kHzOnOneContinuousTimeLine
 // A phone that stops or breaks does so at a later picture, and a still screen sends none: the test keeps
 // the screen changing until the screen is lost. One that never answers is given up after the greeting's
 // time-out.
+namespace {
+
 struct Failure {
     const char* name;
     sim::SimUsbFaults faults;
     const char* logLine;
+    friend void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
 };
 
 class UsbScreenCaptureFailure : public UsbScreenCaptureTest, public testing::WithParamInterface<Failure> {};
+
+} // namespace
 
 TEST_P(UsbScreenCaptureFailure, LosesTheScreenWithTheReasonInTheLog) {
     host->setFaults(GetParam().faults);

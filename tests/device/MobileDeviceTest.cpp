@@ -145,11 +145,12 @@ TEST_F(MobileDeviceTest, PhonesAreReadIntoTheirRecordsLeavingOutWrongTypesAndAnU
     EXPECT_EQ(device->debugDomain("C", "com.apple.Accessibility"), "no session");
 }
 
-TEST_F(MobileDeviceTest, UnpluggingRemovesThePhoneWithOneChange) {
+TEST_F(MobileDeviceTest, UnpluggingRemovesThePhoneWithOneChangeAndPhonesOverTheNetworkAreIgnored) {
     backend->phones["A"];
     backend->phones["B"];
     backend->send(Kind::attached, "A");
     backend->send(Kind::attached, "B");
+    backend->send(Kind::attached, "W", false);
     settle();
     auto before = changeCount();
     backend->send(Kind::detached, "A");
@@ -158,23 +159,13 @@ TEST_F(MobileDeviceTest, UnpluggingRemovesThePhoneWithOneChange) {
     ASSERT_EQ(device->phones().size(), 1u);
     EXPECT_EQ(device->phones()[0].udid, "B");
     EXPECT_TRUE(logged("lockdown: detached A"));
-    // Plugging it back puts it at the end.
+    // Plugging it back puts it at the end; the same phone going away over Wi-Fi stays listed.
     backend->send(Kind::attached, "A");
+    settle();
+    backend->send(Kind::detached, "A", false);
     settle();
     ASSERT_EQ(device->phones().size(), 2u);
     EXPECT_EQ(device->phones()[1].udid, "A");
-}
-
-TEST_F(MobileDeviceTest, PhonesOverTheNetworkAreIgnoredBothWays) {
-    backend->phones["A"];
-    backend->send(Kind::attached, "A");
-    backend->send(Kind::attached, "W", false);
-    settle();
-    // The same phone also seen over Wi-Fi goes away there: it stays listed, since it is still on USB.
-    backend->send(Kind::detached, "A", false);
-    settle();
-    ASSERT_EQ(device->phones().size(), 1u);
-    EXPECT_EQ(device->phones()[0].udid, "A");
 }
 
 TEST_F(MobileDeviceTest, APhoneUnpluggedWhileBeingReadDoesNotComeBack) {
