@@ -267,6 +267,8 @@ TEST_F(BlueZHostTest, KnownPeersArePagedAndTheirChangesBecomeEvents) {
     EXPECT_EQ(std::ranges::count(log.lines(), "paired a4:c3:f0:85:1d:2e"), 1);
 }
 
+// Channels in and out go to the logic with their peer and outcome; connections bluetoothd hands to the profile
+// are closed.
 TEST_F(BlueZHostTest, ChannelsInAndOutAreHandedToTheLogicWithTheirPeerAndOutcome) {
     auto host = makeHost();
     ASSERT_TRUE(publish(*host));
@@ -295,8 +297,26 @@ TEST_F(BlueZHostTest, ChannelsInAndOutAreHandedToTheLogicWithTheirPeerAndOutcome
     host->openChannel(FakeBluez::kPhone, BluetoothHost::kInterruptPSM);
     EXPECT_TRUE(log.saw("ready a4:c3:f0:85:1d:2e none"));
     EXPECT_TRUE(log.saw("opened a4:c3:f0:85:1d:2e 19 " + std::to_string(EHOSTDOWN) + " out"));
-    std::lock_guard lock(sockets->mutex_);
-    EXPECT_EQ(sockets->connects, (std::vector<std::string>{"a4:c3:f0:85:1d:2e 17", "a4:c3:f0:85:1d:2e 19"}));
+    {
+        std::lock_guard lock(sockets->mutex_);
+        EXPECT_EQ(sockets->connects, (std::vector<std::string>{"a4:c3:f0:85:1d:2e 17", "a4:c3:f0:85:1d:2e 19"}));
+    }
+
+    // The profile closes connections bluetoothd hands over: every copy of the write end gone, the read end
+    // sees the end of the stream.
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    bluez::UniqueFd readEnd(pipe[0]);
+    {
+        bluez::UniqueFd writeEnd(pipe[1]);
+        auto profile = sdbus::createProxy(fake->connection(), hostBusName(), bluez::kProfilePath);
+        profile->callMethod("NewConnection")
+            .onInterface(bluez::kProfile)
+            .withArguments(sdbus::ObjectPath(FakeBluez::kPhonePath), sdbus::UnixFd(writeEnd.get()),
+                           std::map<std::string, sdbus::Variant>{})
+            .storeResultsTo();
+    }
+    EXPECT_TRUE(eventually([&] { return ::read(readEnd.get(), &got, 1) == 0; }));
 }
 
 TEST_F(BlueZHostTest, ClassOfDeviceGoesThroughTheKernelUnlessBlueZHasItAlready) {
@@ -364,26 +384,6 @@ TEST_F(BlueZHostTest, RepeatedPublishLeaksNothingAndBluetoothdRestartsRegisterAg
     EXPECT_EQ(fake->calls("RegisterProfile")[0].options.at("ServiceRecord").get<std::string>(),
               sdpRecordXML(testRecord()));
     EXPECT_TRUE(host->canSeeConnections());
-}
-
-TEST_F(BlueZHostTest, ProfileClosesConnectionsBluetoothdHandsOver) {
-    auto host = makeHost();
-    ASSERT_TRUE(publish(*host));
-    int pipe[2];
-    ASSERT_EQ(::pipe(pipe), 0);
-    bluez::UniqueFd readEnd(pipe[0]);
-    {
-        bluez::UniqueFd writeEnd(pipe[1]);
-        auto profile = sdbus::createProxy(fake->connection(), hostBusName(), bluez::kProfilePath);
-        profile->callMethod("NewConnection")
-            .onInterface(bluez::kProfile)
-            .withArguments(sdbus::ObjectPath(FakeBluez::kPhonePath), sdbus::UnixFd(writeEnd.get()),
-                           std::map<std::string, sdbus::Variant>{})
-            .storeResultsTo();
-    }
-    // Every copy of the write end gone: the read end sees the end of the stream.
-    char byte;
-    EXPECT_TRUE(eventually([&] { return ::read(readEnd.get(), &byte, 1) == 0; }));
 }
 
 // Without bluetoothd on the bus, or without a bus at all (the system bus as production finds it, at an

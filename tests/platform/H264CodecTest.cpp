@@ -35,20 +35,15 @@ Image phoneLikeScreen(int width, int height) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             std::uint8_t* p = image.row(y) + x * 4;
-            p[0] = static_cast<std::uint8_t>(200 + 40 * y / height);
-            p[1] = static_cast<std::uint8_t>(180 + 50 * x / width);
-            p[2] = static_cast<std::uint8_t>(170 + 30 * (x + y) / (width + height));
-            p[3] = 255;
+            p[0] = std::uint8_t(200 + 40 * y / height), p[1] = std::uint8_t(180 + 50 * x / width);
+            p[2] = std::uint8_t(170 + 30 * (x + y) / (width + height)), p[3] = 255;
         }
     fillRect(image, 0, 0, width, 140, 20, 20, 20);
     std::uint32_t seed = 12345;
-    for (int row = 0; 220 + row * 150 < height - 60; ++row) {
-        const int top = 220 + row * 150;
-        fillRect(image, 40, top, 110, 110, static_cast<std::uint8_t>(row * 37),
-                 static_cast<std::uint8_t>(90 + row * 11), static_cast<std::uint8_t>(250 - row * 13));
-        for (int glyph = 0; 190 + glyph * 28 < width - 40; ++glyph) {
+    for (int row = 0, top = 220; top < height - 60; ++row, top += 150) {
+        fillRect(image, 40, top, 110, 110, std::uint8_t(row * 37), std::uint8_t(90 + row * 11), std::uint8_t(250 - row * 13));
+        for (int x = 190; x < width - 40; x += 28) {
             seed = seed * 1664525u + 1013904223u;
-            const int x = 190 + glyph * 28;
             const int tall = 20 + static_cast<int>(seed >> 28);
             fillRect(image, x, top + 50 - tall, 3, tall, 30, 30, 30);
             if ((seed >> 20) & 1)

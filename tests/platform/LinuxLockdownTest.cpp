@@ -327,7 +327,6 @@ struct EventLog {
 
 TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothingAndTheSocketDecidesTheNote) {
     auto backend = LockdownBackend::system();
-    EXPECT_TRUE(backend->available());
     EXPECT_EQ(backend->statusNote(),
               "usbmuxd is not running; phones on USB appear once it runs (sudo systemctl start usbmuxd)");
     EXPECT_EQ(backend->connect("00008101-000A1B2C3D4E5F60"), nullptr);
