@@ -15,28 +15,21 @@
 
 namespace pokescope::test {
 
-// A dbus-daemon of our own, gone with the object.
+// A dbus-daemon of our own (a session bus, on which this user may own any name), gone with the object.
 class PrivateBus {
 public:
     PrivateBus() {
-        writeFile(folder_.path() / "bus.conf",
-                  "<busconfig><listen>unix:path=" + (folder_.path() / "bus").string() +
-                      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-                      "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-                      "</policy></busconfig>\n");
-        daemon_ = std::make_unique<Child>(std::vector<std::string>{
-            "/usr/bin/dbus-daemon", "--config-file=" + (folder_.path() / "bus.conf").string(),
-            "--print-address", "--nofork"});
-        auto line = daemon_->waitForLine("unix:", std::chrono::seconds(10));
+        auto line = daemon_.waitForLine("unix:", std::chrono::seconds(10));
         if (!line)
-            throw std::runtime_error("dbus-daemon did not start: " + daemon_->errors());
+            throw std::runtime_error("dbus-daemon did not start: " + daemon_.errors());
         address_ = line->substr(0, line->find_first_of("\r\n"));
     }
     const std::string& address() const { return address_; }
 
 private:
     TempFolder folder_;
-    std::unique_ptr<Child> daemon_;
+    Child daemon_{{"/usr/bin/dbus-daemon", "--session", "--address=unix:path=" + (folder_.path() / "bus").string(),
+                   "--print-address", "--nofork"}};
     std::string address_;
 };
 
@@ -149,8 +142,7 @@ private:
         managers_->finishRegistration();
     }
 
-    template <class T>
-    void property(sdbus::IObject& object, const char* name, T FakeAdapterState::*field, bool writable) {
+    template <class T> void property(sdbus::IObject& object, const char* name, T FakeAdapterState::*field) {
         auto getter = [this, field] {
             std::lock_guard lock(mutex_);
             return adapterState_.*field;
@@ -160,23 +152,19 @@ private:
             adapterState_.*field = value;
             calls_.push_back({"", "Set", name, {}});
         };
-        // The registrator holds the name by reference: each registration is one expression.
-        if (writable)
-            object.registerProperty(name).onInterface(bluez::kAdapter).withGetter(getter).withSetter(setter);
-        else
-            object.registerProperty(name).onInterface(bluez::kAdapter).withGetter(getter);
+        object.registerProperty(name).onInterface(bluez::kAdapter).withGetter(getter).withSetter(setter);
     }
 
     std::unique_ptr<sdbus::IObject> exportAdapter(const std::string& path) {
         auto object = sdbus::createObject(*connection_, path);
-        property(*object, "Name", &FakeAdapterState::name, false);
-        property(*object, "Alias", &FakeAdapterState::alias, true);
-        property(*object, "Class", &FakeAdapterState::cls, false);
-        property(*object, "Powered", &FakeAdapterState::powered, true);
-        property(*object, "Discoverable", &FakeAdapterState::discoverable, true);
-        property(*object, "Pairable", &FakeAdapterState::pairable, true);
-        property(*object, "DiscoverableTimeout", &FakeAdapterState::discoverableTimeout, true);
-        property(*object, "PairableTimeout", &FakeAdapterState::pairableTimeout, true);
+        property(*object, "Name", &FakeAdapterState::name);
+        property(*object, "Alias", &FakeAdapterState::alias);
+        property(*object, "Class", &FakeAdapterState::cls);
+        property(*object, "Powered", &FakeAdapterState::powered);
+        property(*object, "Discoverable", &FakeAdapterState::discoverable);
+        property(*object, "Pairable", &FakeAdapterState::pairable);
+        property(*object, "DiscoverableTimeout", &FakeAdapterState::discoverableTimeout);
+        property(*object, "PairableTimeout", &FakeAdapterState::pairableTimeout);
         object->finishRegistration();
         return object;
     }

@@ -1,17 +1,19 @@
 #include "platform/Dispatch.hpp"
 
+#include "tests/support/TestSupport.hpp"
+
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <latch>
-#include <mutex>
+#include <memory>
 #include <thread>
 #include <vector>
 
 using namespace pokescope;
 using namespace std::chrono_literals;
 
-TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThread) {
+TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThreadSyncInlineAndSurvivesExceptions) {
     DispatchQueue queue("test.order");
     std::vector<int> seen;
     std::thread::id worker;
@@ -25,10 +27,8 @@ TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThread) {
     for (int i = 0; i < 1000; ++i)
         EXPECT_EQ(seen[i], i);
     EXPECT_NE(worker, std::this_thread::get_id());
-}
 
-TEST(DispatchQueue, SyncFromItsOwnQueueRunsInlineInsteadOfDeadlocking) {
-    DispatchQueue queue("test.reentrant");
+    // Sync from the queue's own thread runs inline instead of deadlocking.
     int value = queue.sync([&] {
         EXPECT_TRUE(queue.isCurrent());
         return queue.sync([] { return 41; }) + 1;
@@ -36,10 +36,8 @@ TEST(DispatchQueue, SyncFromItsOwnQueueRunsInlineInsteadOfDeadlocking) {
     EXPECT_EQ(value, 42);
     EXPECT_FALSE(queue.isCurrent());
     EXPECT_EQ(DispatchQueue::current(), nullptr);
-}
 
-TEST(DispatchQueue, ExceptionsReachTheSyncCallerAndNeverStopTheQueue) {
-    DispatchQueue queue("test.throw");
+    // Exceptions reach the sync caller and never stop the queue.
     EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
     queue.async([] { throw std::runtime_error("lost"); });
     EXPECT_EQ(queue.sync([] { return 7; }), 7);
@@ -47,23 +45,14 @@ TEST(DispatchQueue, ExceptionsReachTheSyncCallerAndNeverStopTheQueue) {
 
 TEST(DispatchQueue, DelayedWorkRunsAfterItsDelayAndCanBeCancelled) {
     DispatchQueue queue("test.delay");
-    std::mutex mutex;
-    std::condition_variable done;
-    bool ran = false, cancelledRan = false;
-    auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> ran = false, cancelledRan = false;
+    const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point ranAt;
-    auto cancelled = queue.asyncAfter(30ms, [&] { cancelledRan = true; });
-    cancelled->cancel();
-    queue.asyncAfter(60ms, [&] {
-        std::lock_guard lock(mutex);
-        ran = true;
-        ranAt = std::chrono::steady_clock::now();
-        done.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(done.wait_for(lock, 10s, [&] { return ran; }));
+    queue.asyncAfter(30ms, [&] { cancelledRan = true; })->cancel();
+    queue.asyncAfter(60ms, [&] { ranAt = std::chrono::steady_clock::now(), ran = true; });
+    ASSERT_TRUE(test::eventually([&] { return ran.load(); }, 10s));
     EXPECT_GE(ranAt - start, 60ms);
-    EXPECT_FALSE(cancelledRan);
+    EXPECT_FALSE(cancelledRan); // it was due before the other on the same queue
 }
 
 TEST(ManualClock, FiresOnlyDueWorkInDeadlineOrder) {
@@ -94,22 +83,22 @@ TEST(ManualClock, FiresOnlyDueWorkInDeadlineOrder) {
 TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWork) {
     ConcurrentQueue pool("test.pool", 64, 2);
     constexpr int blockers = 20;
-    std::latch started(blockers);
-    std::latch release(1);
+    // Shared with the work: the pool's threads are detached and may still be leaving a latch's wait when the
+    // test ends.
+    auto started = std::make_shared<std::latch>(blockers), release = std::make_shared<std::latch>(1),
+         quick = std::make_shared<std::latch>(1);
     for (int i = 0; i < blockers; ++i)
-        pool.async([&] {
-            started.count_down();
-            release.wait();
+        pool.async([started, release] {
+            started->count_down();
+            release->wait();
         });
     // All twenty run at once: none waits for another to finish.
-    started.wait();
+    started->wait();
     EXPECT_GE(pool.threadCount(), static_cast<size_t>(blockers));
-
     // And one more piece of work still runs while they all block.
-    std::latch quick(1);
-    pool.async([&] { quick.count_down(); });
-    quick.wait();
-    release.count_down();
+    pool.async([quick] { quick->count_down(); });
+    quick->wait();
+    release->count_down();
 }
 
 TEST(ConcurrentQueue, NeverExceedsItsCap) {

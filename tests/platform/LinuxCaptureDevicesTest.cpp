@@ -181,11 +181,8 @@ TEST(LinuxCaptureBackend, OnAMachineWithoutDevicesItFindsNoneAndSaysWhyOpeningFa
     bool granted = false;
     backend->requestPermission([&](bool ok) { granted = ok; });
     EXPECT_EQ(granted, backend->permission() == CaptureBackend::Permission::authorized);
-    CaptureDeviceInfo madeUp;
-    madeUp.uniqueID = "made-up";
-    madeUp.path = "/dev/video99";
     std::string error;
-    EXPECT_EQ(backend->open(madeUp, error), nullptr);
+    EXPECT_EQ(backend->open({"made-up", "", "", "", "/dev/video99", false}, error), nullptr);
     EXPECT_EQ(error, "Could not open /dev/video99: No such file or directory");
     EXPECT_EQ(backend->open(CaptureDeviceInfo{}, error), nullptr);
     EXPECT_EQ(error, "The capture device  has no device node to open");
@@ -219,14 +216,12 @@ struct SinkRecord {
         written += frames;
         return !failing;
     }
-    std::vector<float> played() {
+    template <class T> T locked(const T& value) {
         std::lock_guard lock(mutex);
-        return firstSamples;
+        return value;
     }
-    std::size_t writtenFrames() {
-        std::lock_guard lock(mutex);
-        return written;
-    }
+    std::vector<float> played() { return locked(firstSamples); }
+    std::size_t writtenFrames() { return locked(written); }
 };
 
 struct RecordingSink final : AudioSink {
@@ -243,7 +238,7 @@ AudioBufferRef numberedBuffer(float number, std::size_t frames) {
 
 } // namespace
 
-TEST(LinuxAudioPlayback, BuffersArePlayedInOrderAndTheOldestGoWhenTheOutputFallsBehind) {
+TEST(LinuxAudioPlayback, BuffersArePlayedInOrderTheOldestGoWhenTheOutputFallsBehindAndFailuresAreReported) {
     auto recorder = std::make_shared<SinkRecord>();
     recorder->open = false;
     {
@@ -269,17 +264,16 @@ TEST(LinuxAudioPlayback, BuffersArePlayedInOrderAndTheOldestGoWhenTheOutputFalls
     EXPECT_EQ(std::count_if(played.begin(), played.end(), [](float n) { return n >= 1 && n <= 4; }), 0);
     for (std::size_t i = 1; i < played.size(); ++i)
         EXPECT_LT(played[i - 1], played[i]);
-}
 
-TEST(LinuxAudioPlayback, AFailedOutputIsReportedAndTakesNoMore) {
-    auto recorder = std::make_shared<SinkRecord>();
-    recorder->failing = true;
-    AudioPlayback playback(std::make_unique<RecordingSink>(recorder));
+    // A failed output is reported and takes no more.
+    auto failing = std::make_shared<SinkRecord>();
+    failing->failing = true;
+    AudioPlayback playback(std::make_unique<RecordingSink>(failing));
     playback.play(numberedBuffer(1, 480));
     EXPECT_TRUE(eventually([&] { return !playback.healthy(); }, 10s));
     playback.play(numberedBuffer(2, 480));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(recorder->writtenFrames(), 480u);
+    EXPECT_EQ(failing->writtenFrames(), 480u);
 }
 
 TEST(LinuxAudioPlayback, WithoutAServerOrASoundCardThereIsNoOutput) {

@@ -11,7 +11,7 @@
 using namespace pokescope;
 using namespace std::chrono_literals;
 
-TEST(NotificationCenter, DeliversByNameWithTheObject) {
+TEST(NotificationCenter, DeliversByNameWithTheObjectAndNothingToRemovedObservers) {
     NotificationCenter center;
     std::vector<std::optional<std::string>> lost;
     int bluetooth = 0;
@@ -24,10 +24,8 @@ TEST(NotificationCenter, DeliversByNameWithTheObject) {
     EXPECT_EQ(lost[0], "the iPhone was disconnected");
     EXPECT_EQ(lost[1], std::nullopt);
     EXPECT_EQ(bluetooth, 0);
-}
 
-TEST(NotificationCenter, RemovedObserversHearNothingEvenWhenAHandlerRemovesItself) {
-    NotificationCenter center;
+    // Removed observers hear nothing, also when a handler removes itself.
     int calls = 0;
     auto observer = center.addObserver("N", [&](const auto&) { ++calls; });
     center.post("N");

@@ -21,7 +21,7 @@ TEST(Paths, DefaultsLiveUnderHomeAndAreCreatedOnFirstUse) {
         EXPECT_TRUE(fs::is_directory(folder)) << folder;
 }
 
-TEST(Paths, HonoursTheXdgVariables) {
+TEST(Paths, HonoursTheXdgVariablesAndTheUserDirectoriesFile) {
     TempHome home;
     ScopedEnvironment environment;
     environment.set("XDG_STATE_HOME", (home.path() / "state").string());
@@ -35,11 +35,10 @@ TEST(Paths, HonoursTheXdgVariables) {
     // A relative value is not a valid XDG folder and is ignored.
     environment.set("XDG_STATE_HOME", "relative/state");
     EXPECT_EQ(Paths::logFile(), home.path() / ".local/state/pokescope/Pokescope.log");
-}
 
-TEST(Paths, ReadsTheUserDirectoriesFile) {
-    TempHome home;
-    writeFile(home.path() / ".config/user-dirs.dirs",
+    // The user directories file (in the configuration folder) names the pictures folder.
+    environment.set("XDG_VIDEOS_DIR", std::nullopt);
+    writeFile(home.path() / "config/user-dirs.dirs",
               "# written by xdg-user-dirs-update\n"
               "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n"
               "XDG_VIDEOS_DIR=\"$HOME/\"\n");

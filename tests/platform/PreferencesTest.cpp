@@ -84,17 +84,16 @@ TEST_F(PreferencesTest, UnreadableFilesAreKeptAsideAndFailedWritesReportedButNev
     Preferences store(file, reporter);
     store.registerDefaults({{"flag", true}});
     EXPECT_TRUE(store.boolForKey("flag"));
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("settings: can't read "), std::string::npos) << problems[0];
-    EXPECT_NE(problems[0].find("it is not valid JSON"), std::string::npos) << problems[0];
     auto aside = setAside(file);
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(readFile(aside[0]), "{\"flag\": tru");
-    EXPECT_NE(problems[0].find(aside[0].filename().string()), std::string::npos);
+    ASSERT_EQ(problems.size(), 1u);
+    for (const auto& part : {std::string("settings: can't read "), std::string("it is not valid JSON"),
+                             aside[0].filename().string()})
+        EXPECT_NE(problems[0].find(part), std::string::npos) << problems[0];
 
     store.set("count", 3);
     EXPECT_EQ(json::parse(readFile(file)), json({{"count", 3}}));
-    EXPECT_EQ(readFile(aside[0]), "{\"flag\": tru");
 
     // Valid JSON that is not an object goes aside too.
     writeFile(file, "[1, 2]");

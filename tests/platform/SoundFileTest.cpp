@@ -153,19 +153,6 @@ TEST_F(SoundFileTest, MovieSoundDecodesToSpeechSamplesAtTheMoviesTimes) {
     EXPECT_LT(rms(slice(decoded.samples, 1.55, 3.0)), 100);
 }
 
-TEST_F(SoundFileTest, TrackStartingLateKeepsItsPlaceOnTheMoviesTimeLine) {
-    Decoded decoded = decode(*open(
-        make("late.mp4", {picture(4), {"-itsoffset", "2"}, tone(500, 2), {"-map", "0:v", "-map", "1:a"}, movieCodecs})));
-    ASSERT_FALSE(decoded.failed) << decoded.error;
-    // The encoder's 21 ms of priming may come first.
-    EXPECT_GT(decoded.start(), 1.97);
-    EXPECT_LT(decoded.start(), 2.001);
-    expectContinuous(decoded.buffers);
-    auto span = loudSpan(decoded.samples, sineLevel(0.5) / 2);
-    EXPECT_NEAR(decoded.start() + span.first, 2.0, 0.03);
-    EXPECT_NEAR(decoded.start() + span.second, 4.0, 0.03);
-}
-
 TEST_F(SoundFileTest, GapsInTheTrackBecomeSilenceAndLongJumpsStartAgain) {
     // The track's timestamps jump ahead by 0.5 s after its first second.
     Decoded decoded = decode(
@@ -193,31 +180,29 @@ TEST_F(SoundFileTest, GapsInTheTrackBecomeSilenceAndLongJumpsStartAgain) {
     EXPECT_NEAR(decoded.buffers.back().time + decoded.buffers.back().duration(), 102.0, 0.03);
 }
 
-TEST_F(SoundFileTest, FirstAudioTrackIsReadEvenWhenAnotherIsTheDefault) {
-    // The second track is the default one and has more bits: a "best stream" choice would take it.
-    auto file = open(make("two.mp4", {picture(2), tone(300, 2), tone(3000, 2), {"-map", "0:v", "-map", "1:a", "-map",
-                                      "2:a"}, movieCodecs, {"-b:a:0", "48k", "-b:a:1", "192k", "-disposition:a:0",
-                                      "0", "-disposition:a:1", "default"}}));
+// The first track is read, though the second is the default one and has more bits (a "best stream" choice
+// would take it); it starts two seconds late and keeps its place on the movie's time line.
+TEST_F(SoundFileTest, TheFirstAudioTrackIsReadEvenWhenAnotherIsTheDefaultAndKeepsItsPlace) {
+    auto file = open(make("two.mp4", {picture(4), {"-itsoffset", "2"}, tone(300, 2), tone(3000, 4),
+                                      {"-map", "0:v", "-map", "1:a", "-map", "2:a"}, movieCodecs,
+                                      {"-b:a:0", "48k", "-b:a:1", "192k", "-disposition:a:0", "0", "-disposition:a:1",
+                                       "default"}}));
     EXPECT_EQ(file->audioTrackCount(), 2);
     Decoded decoded = decode(*file);
     ASSERT_FALSE(decoded.failed) << decoded.error;
-    EXPECT_NEAR(decoded.seconds(), 2, 0.005);
+    // The encoder's 21 ms of priming may come first.
+    EXPECT_GT(decoded.start(), 1.97);
+    EXPECT_LT(decoded.start(), 2.001);
+    expectContinuous(decoded.buffers);
+    auto span = loudSpan(decoded.samples, sineLevel(0.5) / 2);
+    EXPECT_NEAR(decoded.start() + span.first, 2.0, 0.03);
+    EXPECT_NEAR(decoded.start() + span.second, 4.0, 0.03);
     EXPECT_NEAR(frequency(slice(decoded.samples, 0.1, 1.9)), 300, 3);
 }
 
-TEST_F(SoundFileTest, WaveFilesOfAnyRateAndChannels) {
-    // 48 kHz stereo: a 440 Hz tone at 0.5 on the left, silence on the right, mixed down to half.
-    Decoded decoded = decode(*open(
-        make("stereo.wav", {{"-f", "lavfi", "-i", "aevalsrc=0.5*sin(2*PI*440*t)|0:s=48000:d=2", "-c:a", "pcm_s16le"}})));
-    ASSERT_FALSE(decoded.failed) << decoded.error;
-    EXPECT_NEAR(decoded.start(), 0.0, 1e-9);
-    EXPECT_NEAR(static_cast<double>(decoded.samples.size()), 2 * speechRate, 2);
-    expectContinuous(decoded.buffers);
-    auto middle = slice(decoded.samples, 0.1, 1.9);
-    EXPECT_NEAR(rms(middle), sineLevel(0.25), sineLevel(0.25) * 0.02);
-    EXPECT_NEAR(frequency(middle), 440, 2);
-
-    // 16 kHz mono 16-bit needs no conversion at all: the samples come out exactly as stored.
+// A WAVE file of 16 kHz mono 16-bit needs no conversion at all: the samples come out exactly as stored. (Other
+// rates and channel counts go through the converter the live resampler's tests below check.)
+TEST_F(SoundFileTest, WaveFilesOfSpeechSamplesComeOutExactly) {
     const std::vector<std::string> source{"-f", "lavfi", "-i",
                                           "aevalsrc=0.3*sin(2*PI*250*t)+0.2*sin(2*PI*1700*t):s=16000:d=1.5", "-c:a",
                                           "pcm_s16le"};
@@ -225,7 +210,7 @@ TEST_F(SoundFileTest, WaveFilesOfAnyRateAndChannels) {
     std::vector<std::int16_t> stored(bytes.size() / 2);
     std::memcpy(stored.data(), bytes.data(), stored.size() * 2);
     ASSERT_EQ(stored.size(), 24000u);
-    decoded = decode(*open(make("speech.wav", {source})));
+    Decoded decoded = decode(*open(make("speech.wav", {source})));
     ASSERT_FALSE(decoded.failed) << decoded.error;
     EXPECT_EQ(decoded.samples, stored);
     EXPECT_NEAR(decoded.start(), 0.0, 1e-9);
@@ -256,10 +241,7 @@ TEST_F(SoundFileTest, FilesWithoutSoundOrThatAreNoMoviesFailWithTheReason) {
         error = errorFrom([&] { open(folder.path() / name); });
         ASSERT_TRUE(error) << name;
         EXPECT_EQ(error->stage, SoundFileError::Stage::open) << name;
-        EXPECT_STRNE(error->what(), "") << name;
-        if (reason) {
-            EXPECT_STREQ(error->what(), reason) << name;
-        }
+        EXPECT_TRUE(reason ? std::string(error->what()) == reason : *error->what() != 0) << name << ": " << error->what();
     }
 }
 
@@ -282,32 +264,28 @@ TEST_F(SoundFileTest, TruncatedDamagedOrSlowMoviesFailOrEndEarlyWithoutHarm) {
     EXPECT_EQ(error->stage, SoundFileError::Stage::open);
     EXPECT_STREQ(error->what(), "Invalid data found when processing input");
 
-    // The track list first: the sound up to the cut comes out, from its start.
-    auto file = open(cut(toneMovie("start.mp4", {"-movflags", "+faststart"}), "start-half.mp4"));
+    // Fragments written as they come, as a recording that was cut off: the sound up to the cut comes out, from
+    // its start, and once at the end the file stays there.
+    auto file = open(cut(toneMovie("fragments.mp4", {"-movflags", "+frag_keyframe+empty_moov", "-g", "15"}),
+                         "fragments-half.mp4"));
     Decoded decoded = decode(*file);
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
     EXPECT_NEAR(decoded.start(), 0.0, 0.001);
-    EXPECT_GT(decoded.seconds(), 0.2);
-    EXPECT_LT(decoded.seconds(), 2.5);
-    EXPECT_FALSE(file->read()); // once at the end, the file stays there
-
-    // Fragments written as they come, as a recording that was cut off.
-    decoded = decode(*open(cut(toneMovie("fragments.mp4", {"-movflags", "+frag_keyframe+empty_moov", "-g", "15"}),
-                               "fragments-half.mp4")));
-    EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
     EXPECT_GT(decoded.seconds(), 0.5);
     EXPECT_LT(decoded.seconds(), 2.8);
+    EXPECT_FALSE(file->read());
 
     // Every 97th byte of the second half overwritten: packets, and some of the demuxer's own fields.
-    std::string whole = readFile(folder.path() / "start.mp4");
+    std::string whole = readFile(folder.path() / "fragments.mp4");
     for (std::size_t at = whole.size() / 2; at < whole.size(); at += 97)
         whole[at] = static_cast<char>(whole[at] ^ 0x5a);
     writeFile(folder.path() / "damaged.mp4", whole);
     decoded = decode(*open(folder.path() / "damaged.mp4"));
     EXPECT_TRUE(!decoded.failed || !decoded.error.empty());
-    // The undamaged first half still decodes, and no more than the track's length comes out.
+    // The undamaged first half still decodes, and no more than the track's length (with the encoder's priming,
+    // which fragments keep) comes out.
     EXPECT_GT(decoded.seconds(), 1.0);
-    EXPECT_LE(decoded.seconds(), 3.01);
+    EXPECT_LE(decoded.seconds(), 3.03);
 }
 
 // Live sound: buffers of float samples on the capture clock.

@@ -25,9 +25,8 @@ const std::vector<std::string> kGoForward{"go", "forward", "ten", "meters"};
 std::vector<std::int16_t> samplesOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    const std::size_t data = path.extension() == ".wav" ? bytes.find("data", 12) + 8 : 0;
-    EXPECT_LE(data, bytes.size()) << path;
-    std::vector<std::int16_t> samples((bytes.size() - std::min(data, bytes.size())) / 2);
+    const std::size_t data = std::min(path.extension() == ".wav" ? bytes.find("data", 12) + 8 : 0, bytes.size());
+    std::vector<std::int16_t> samples((bytes.size() - data) / 2);
     std::memcpy(samples.data(), bytes.data() + data, samples.size() * 2);
     return samples;
 }
@@ -45,7 +44,7 @@ struct Call {
     std::optional<SpeechError> error;
 };
 
-// Records every handler call of one task.
+// One task and every call of its handler.
 struct Collector : std::enable_shared_from_this<Collector> {
     SpeechRecognizer::ResultHandler handler() {
         return [self = shared_from_this()](const std::optional<SpeechTranscription>& hypothesis, bool isFinal,
@@ -65,38 +64,32 @@ struct Collector : std::enable_shared_from_this<Collector> {
         return list;
     }
     Call last() { return calls().back(); }
+    SpeechTranscription result() {
+        const Call call = last();
+        EXPECT_TRUE(call.isFinal);
+        EXPECT_FALSE(call.error.has_value()) << call.error->description;
+        return call.hypothesis.value_or(SpeechTranscription{});
+    }
 
+    std::shared_ptr<SpeechRecognitionTask> task;
     std::mutex lock;
     std::vector<Call> list;
     bool ended = false, callsAfterEnd = false;
 };
 
-struct Outcome {
-    std::shared_ptr<Collector> collector;
-    std::shared_ptr<SpeechRecognitionTask> task;
-
-    Call last() const { return collector->last(); }
-    SpeechTranscription result() const {
-        const Call& call = last();
-        EXPECT_TRUE(call.isFinal);
-        EXPECT_FALSE(call.error.has_value()) << call.error->description;
-        return call.hypothesis.value_or(SpeechTranscription{});
-    }
-};
-
 // Feeds `samples` in pieces of `piece` samples, ends the audio (unless told not to) and waits for the end.
-Outcome recognise(SpeechRecognizer& recognizer, const std::vector<std::int16_t>& samples, std::size_t piece = 4000,
-                  bool end = true) {
-    Outcome outcome{std::make_shared<Collector>(), nullptr};
-    outcome.task = recognizer.start(outcome.collector->handler());
+std::shared_ptr<Collector> recognise(SpeechRecognizer& recognizer, const std::vector<std::int16_t>& samples,
+                                    std::size_t piece = 4000, bool end = true) {
+    auto collector = std::make_shared<Collector>();
+    collector->task = recognizer.start(collector->handler());
     for (std::size_t at = 0; at < samples.size(); at += piece)
-        outcome.task->append(samples.data() + at, std::min(piece, samples.size() - at));
-    if (!end)
-        return outcome;
-    outcome.task->endAudio();
-    EXPECT_TRUE(outcome.collector->waitEnded());
-    EXPECT_FALSE(outcome.collector->callsAfterEnd);
-    return outcome;
+        collector->task->append(samples.data() + at, std::min(piece, samples.size() - at));
+    if (end) {
+        collector->task->endAudio();
+        EXPECT_TRUE(collector->waitEnded());
+        EXPECT_FALSE(collector->callsAfterEnd);
+    }
+    return collector;
 }
 
 double seconds(const std::vector<std::int16_t>& samples) {
@@ -108,12 +101,11 @@ double seconds(const std::vector<std::int16_t>& samples) {
 void expectTimesAndWords(const SpeechTranscription& transcription, double length) {
     double previousEnd = 0;
     for (const auto& segment : transcription.segments) {
-        EXPECT_GE(segment.timestamp, previousEnd - 1e-9) << segment.substring;
-        EXPECT_GT(segment.duration, 0) << segment.substring;
-        EXPECT_LE(segment.timestamp + segment.duration, length + 1e-9) << segment.substring;
-        previousEnd = segment.timestamp + segment.duration;
-        EXPECT_FALSE(segment.substring.empty());
-        EXPECT_EQ(segment.substring.find_first_of("()<>[]+"), std::string::npos) << segment.substring;
+        SCOPED_TRACE(segment.substring);
+        EXPECT_GE(segment.timestamp, previousEnd - 1e-9);
+        EXPECT_GT(segment.duration, 0);
+        EXPECT_LE(previousEnd = segment.timestamp + segment.duration, length + 1e-9);
+        EXPECT_TRUE(!segment.substring.empty() && segment.substring.find_first_of("()<>[]+") == std::string::npos);
     }
 }
 
@@ -139,8 +131,6 @@ protected:
 
 } // namespace
 
-// ---- Words, locales and models ----
-
 TEST(SpeechWords, FillersAndPronunciationNumbersGoAndLocalesAreNormalised) {
     for (const char* filler : {"<s>", "</s>", "<sil>", "[NOISE]", "[SPEECH]", "++BREATH++", "+NSN+", ""})
         EXPECT_EQ(speech::cleanWord(filler), std::nullopt) << filler;
@@ -149,14 +139,11 @@ TEST(SpeechWords, FillersAndPronunciationNumbersGoAndLocalesAreNormalised) {
         {"i'm(2)", "i'm"}, {"'bout", "'bout"}, {"a(b)", "a(b)"}, {"x()", "x()"}};
     for (auto [heard, word] : words)
         EXPECT_EQ(speech::cleanWord(heard), word);
-
-    // Locale identifiers are normalised; the user's locale comes from the first set variable.
     const std::pair<const char*, const char*> identifiers[] = {{"en-us", "en-US"}, {"EN_us", "en-US"},
         {"pt-BR", "pt-BR"}, {"fr", "fr"}, {"zh_hant_tw", "zh-HANT-TW"}, {"", ""}, {"-US", ""}};
     for (auto [given, expected] : identifiers)
         EXPECT_EQ(speech::localeIdentifier(given), expected) << given;
-
-    // LC_ALL, LC_MESSAGES, LANG → locale.
+    // LC_ALL, LC_MESSAGES, LANG → the user's locale: the first one set.
     const struct {
         const char *all, *messages, *lang, *locale;
     } environments[] = {{nullptr, nullptr, "en_GB.UTF-8", "en_GB"}, {"de_DE.UTF-8@euro", "fr_FR.UTF-8", "en_GB", "de_DE"},
@@ -164,14 +151,11 @@ TEST(SpeechWords, FillersAndPronunciationNumbersGoAndLocalesAreNormalised) {
         {"C", nullptr, "de_DE", "en_US"}, {nullptr, "POSIX", nullptr, "en_US"}, {"C.UTF-8", nullptr, nullptr, "en_US"}};
     for (const auto& e : environments)
         EXPECT_EQ(speech::localeFromEnvironment(e.all, e.messages, e.lang), e.locale) << e.locale;
-
     test::ScopedEnvironment environment;
     environment.set("LC_ALL", std::nullopt);
     environment.set("LC_MESSAGES", "nl_NL.UTF-8");
     environment.set("LANG", "en_GB.UTF-8");
     EXPECT_EQ(PocketSphinxBackend("/nonexistent").currentLocale(), "nl_NL");
-    environment.set("LC_MESSAGES", std::nullopt);
-    EXPECT_EQ(PocketSphinxBackend("/nonexistent").currentLocale(), "en_GB");
 }
 
 TEST(SpeechModels, OnlyCompleteModelsAreFoundAndAnEmptyFolderOffersNoLocale) {
@@ -190,19 +174,17 @@ TEST(SpeechModels, OnlyCompleteModelsAreFoundAndAnEmptyFolderOffersNoLocale) {
     make("de-de", {"de-de.lm.bin"}, true);                         // no dictionary
     make("it-it", {"it-it.lm.bin", "cmudict-it-it.dict"}, false); // no mixture weights
     test::writeFile(folder.path() / "README", "not a model");
-
     const auto models = speech::findModels(folder.path().string());
     ASSERT_EQ(models.size(), 1u);
-    EXPECT_EQ(models[0].locale, "pt-BR");
-    EXPECT_EQ(models[0].acousticModel, (folder.path() / "pt-br" / "pt-br").string());
-    EXPECT_EQ(models[0].languageModel, (folder.path() / "pt-br" / "pt-br.lm").string());
-    EXPECT_EQ(models[0].dictionary, (folder.path() / "pt-br" / "pt-br.dic").string());
+    const fs::path model = folder.path() / "pt-br";
+    EXPECT_EQ(models[0].locale + " " + models[0].acousticModel + " " + models[0].languageModel + " " + models[0].dictionary,
+              "pt-BR " + (model / "pt-br").string() + " " + (model / "pt-br.lm").string() + " " +
+                  (model / "pt-br.dic").string());
     EXPECT_TRUE(speech::findModels((folder.path() / "missing").string()).empty());
 
     test::ScopedEnvironment environment;
     fs::create_directory(folder.path() / "empty");
     environment.set("POKESCOPE_SPEECH_MODELS", (folder.path() / "empty").string());
-    EXPECT_EQ(speech::defaultModelFolder(), (folder.path() / "empty").string());
     PocketSphinxBackend backend;
     EXPECT_TRUE(backend.supportedLocales().empty());
     EXPECT_EQ(backend.recognizer("en-US"), nullptr);
@@ -210,8 +192,8 @@ TEST(SpeechModels, OnlyCompleteModelsAreFoundAndAnEmptyFolderOffersNoLocale) {
     EXPECT_EQ(speech::defaultModelFolder(), kModels.string());
 }
 
+// Debian's acoustic model and dictionary with a language model that is not one: each task fails, naming the locale.
 TEST(SpeechModels, ModelThatCannotLoadFailsTheTask) {
-    // Debian's acoustic model and dictionary with a language model that is not one.
     const fs::path english = kModels / "en-us";
     if (!fs::exists(english / "en-us" / "mdef"))
         GTEST_SKIP() << "pocketsphinx-en-us is not installed";
@@ -220,58 +202,43 @@ TEST(SpeechModels, ModelThatCannotLoadFailsTheTask) {
     fs::create_directory_symlink(english / "en-us", folder.path() / "en-gb" / "en-gb");
     fs::create_symlink(english / "cmudict-en-us.dict", folder.path() / "en-gb" / "cmudict-en-gb.dict");
     test::writeFile(folder.path() / "en-gb" / "en-gb.lm", "not a language model\n");
-
     PocketSphinxBackend backend(folder.path().string());
     EXPECT_EQ(backend.supportedLocales(), std::vector<std::string>{"en-GB"});
     auto recognizer = backend.recognizer("en_gb");
     ASSERT_NE(recognizer, nullptr);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto outcome = recognise(*recognizer, std::vector<std::int16_t>(16000, 100));
-        ASSERT_EQ(outcome.collector->calls().size(), 1u);
-        ASSERT_TRUE(outcome.last().error);
-        const auto error = *outcome.last().error;
-        EXPECT_EQ(error.domain, SpeechError::kDomain);
+        ASSERT_EQ(outcome->calls().size(), 1u);
+        ASSERT_TRUE(outcome->last().error);
+        const auto error = *outcome->last().error;
         EXPECT_EQ(error.code, SpeechError::failed);
         EXPECT_NE(error.description.find("en-GB"), std::string::npos) << error.description;
     }
     EXPECT_EQ(backend.decodersLoaded(), 0u);
 }
 
-// ---- The backend ----
-
-TEST_F(PocketSphinxSpeech, LocalesMatchWithoutRegardToCaseOrSeparatorAndAreAuthorisedAtOnce) {
+// Locales match without regard to case or separator; making recognisers loads nothing. The recogniser and
+// backend may go while the task runs, and sound after the end is ignored.
+TEST_F(PocketSphinxSpeech, GoForwardTenMetersWithTimesInSeconds) {
     const auto locales = backend_->supportedLocales();
     EXPECT_NE(std::find(locales.begin(), locales.end(), "en-US"), locales.end());
-    for (const char* name : {"en-US", "en_us", "EN-us"}) {
+    for (const char* name : {"en_us", "EN-us"}) {
         auto recognizer = backend_->recognizer(name);
-        ASSERT_NE(recognizer, nullptr) << name;
-        EXPECT_EQ(recognizer->localeIdentifier(), "en-US");
-        EXPECT_TRUE(recognizer->supportsOnDeviceRecognition());
+        EXPECT_EQ(recognizer ? recognizer->localeIdentifier() : "none", "en-US") << name;
     }
     for (const char* name : {"fr-FR", "en", ""})
         EXPECT_EQ(backend_->recognizer(name), nullptr) << name;
-    // Making recognisers loads nothing; decoding does.
     EXPECT_EQ(backend_->decodersLoaded(), 0u);
-    // Linux asks nobody: authorised at once.
-    EXPECT_EQ(backend_->authorizationStatus(), SpeechBackend::Authorization::authorized);
-    std::optional<SpeechBackend::Authorization> answer;
-    backend_->requestAuthorization([&](SpeechBackend::Authorization value) { answer = value; });
-    EXPECT_EQ(answer, SpeechBackend::Authorization::authorized);
-}
 
-// ---- Recognition ----
-
-// The recogniser and backend may go while the task runs, and sound after the end is ignored.
-TEST_F(PocketSphinxSpeech, GoForwardTenMetersWithTimesInSeconds) {
     const auto sound = goForward();
     auto outcome = recognise(*recognizer_, sound, 4000, false);
     recognizer_.reset();
     backend_.reset();
-    outcome.task->endAudio();
+    outcome->task->endAudio();
     const auto more = librivox("0880");
-    outcome.task->append(more.data(), more.size());
-    ASSERT_TRUE(outcome.collector->waitEnded());
-    const auto result = outcome.result();
+    outcome->task->append(more.data(), more.size());
+    ASSERT_TRUE(outcome->waitEnded());
+    const auto result = outcome->result();
     EXPECT_EQ(wordsOf(result), kGoForward);
     EXPECT_EQ(result.utterance, 0);
     expectTimesAndWords(result, seconds(sound));
@@ -279,48 +246,42 @@ TEST_F(PocketSphinxSpeech, GoForwardTenMetersWithTimesInSeconds) {
     // "go" begins after about half a second of quiet; "meters" ends about half a second before the end.
     EXPECT_NEAR(result.segments[0].timestamp, 0.46, 0.1);
     EXPECT_NEAR(result.segments[3].timestamp + result.segments[3].duration, 2.12, 0.15);
-    for (const auto& call : outcome.collector->calls())
+    for (const auto& call : outcome->calls())
         EXPECT_FALSE(call.error.has_value());
 }
 
+// Silence, or no sound at all (which needs no decoder), is "no speech", not a failure.
 TEST_F(PocketSphinxSpeech, SilenceIsNoSpeechNotAFailure) {
-    auto outcome = recognise(*recognizer_, std::vector<std::int16_t>(2 * kSpeechSampleRate, 0));
-    ASSERT_EQ(outcome.collector->calls().size(), 1u);
-    const Call& call = outcome.last();
-    EXPECT_FALSE(call.hypothesis.has_value());
-    EXPECT_FALSE(call.isFinal);
-    ASSERT_TRUE(call.error.has_value());
-    EXPECT_EQ(call.error->domain, SpeechError::kDomain);
-    EXPECT_EQ(call.error->code, SpeechError::noSpeech);
-    EXPECT_EQ(call.error->description, "No speech detected");
-
-    // No sound at all is the same answer, without a decoder.
     PocketSphinxBackend fresh(kModels.string());
-    auto empty = recognise(*fresh.recognizer("en-US"), {});
-    ASSERT_TRUE(empty.last().error.has_value());
-    EXPECT_EQ(empty.last().error->code, SpeechError::noSpeech);
+    for (const auto& outcome : {recognise(*recognizer_, std::vector<std::int16_t>(2 * kSpeechSampleRate, 0)),
+                                recognise(*fresh.recognizer("en-US"), {})}) {
+        ASSERT_EQ(outcome->calls().size(), 1u);
+        const Call call = outcome->last();
+        EXPECT_FALSE(call.hypothesis.has_value() || call.isFinal);
+        ASSERT_TRUE(call.error.has_value());
+        EXPECT_EQ(call.error->code, SpeechError::noSpeech);
+        EXPECT_EQ(call.error->description, "No speech detected");
+    }
     EXPECT_EQ(fresh.decodersLoaded(), 0u);
 }
 
 TEST_F(PocketSphinxSpeech, PartialHypothesesComeBeforeTheFinalOne) {
     const auto sound = librivox("0870");
-    auto outcome = recognise(*recognizer_, sound, 1600);
-    const auto calls = outcome.collector->calls();
+    const auto calls = recognise(*recognizer_, sound, 1600)->calls();
     ASSERT_GE(calls.size(), 3u);
-    for (std::size_t i = 0; i + 1 < calls.size(); ++i) {
-        ASSERT_TRUE(calls[i].hypothesis.has_value()) << i;
-        EXPECT_FALSE(calls[i].isFinal || calls[i].error.has_value()) << i;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(calls[i].hypothesis.has_value());
+        EXPECT_EQ(calls[i].isFinal, i + 1 == calls.size());
+        EXPECT_FALSE(calls[i].error.has_value());
         EXPECT_EQ(calls[i].hypothesis->utterance, 0);
-        EXPECT_FALSE(calls[i].hypothesis->segments.empty()) << i;
+        EXPECT_FALSE(calls[i].hypothesis->segments.empty());
         expectTimesAndWords(*calls[i].hypothesis, seconds(sound));
-        if (i > 0) {
+        if (i > 0 && i + 1 < calls.size()) {
             EXPECT_NE(wordsOf(*calls[i].hypothesis), wordsOf(*calls[i - 1].hypothesis)) << "repeated hypothesis";
         }
     }
-    const auto result = outcome.result();
-    EXPECT_EQ(result.utterance, 0);
-    expectTimesAndWords(result, seconds(sound));
-    const auto heard = wordsOf(result);
+    const auto heard = wordsOf(*calls.back().hypothesis);
     EXPECT_NE(std::find(heard.begin(), heard.end(), "leisure"), heard.end()) << testing::PrintToString(heard);
 }
 
@@ -331,6 +292,7 @@ TEST_F(PocketSphinxSpeech, PausesStartNewUtterancesTimedFromTheTaskStartAndQuiet
     const auto once = goForward();
     const double second = seconds(once) + 1.5;
     for (const int level : {0, 20}) {
+        SCOPED_TRACE(level);
         std::vector<std::int16_t> sound = once, quiet;
         for (int i = 0; i < 2 * kSpeechSampleRate; ++i)
             quiet.push_back(static_cast<std::int16_t>(level == 0 ? 0 : (i * 7919 % (2 * level + 1)) - level));
@@ -339,66 +301,60 @@ TEST_F(PocketSphinxSpeech, PausesStartNewUtterancesTimedFromTheTaskStartAndQuiet
         sound.insert(sound.end(), quiet.begin(), quiet.end());
         auto outcome = recognise(*recognizer_, sound);
         std::optional<SpeechTranscription> first;
-        for (const auto& call : outcome.collector->calls()) {
+        for (const auto& call : outcome->calls()) {
             if (call.hypothesis && call.hypothesis->utterance == 0)
                 first = call.hypothesis;
-            EXPECT_LE(call.hypothesis.value_or(SpeechTranscription{}).utterance, 1) << level;
+            EXPECT_LE(call.hypothesis.value_or(SpeechTranscription{}).utterance, 1);
         }
         ASSERT_TRUE(first.has_value());
-        EXPECT_EQ(wordsOf(*first), kGoForward) << level;
+        EXPECT_EQ(wordsOf(*first), kGoForward);
         expectTimesAndWords(*first, second);
-        const auto result = outcome.result();
-        EXPECT_EQ(result.utterance, 1) << level;
-        EXPECT_EQ(wordsOf(result), kGoForward) << level;
+        const auto result = outcome->result();
+        EXPECT_EQ(result.utterance, 1);
+        EXPECT_EQ(wordsOf(result), kGoForward);
         expectTimesAndWords(result, second + seconds(once));
         ASSERT_EQ(result.segments.size(), first->segments.size());
         // The same words at the same place in the second copy, within a few frames.
         for (std::size_t i = 0; i < result.segments.size(); ++i)
-            EXPECT_NEAR(result.segments[i].timestamp, first->segments[i].timestamp + second, 0.05)
-                << result.segments[i].substring;
+            EXPECT_NEAR(result.segments[i].timestamp, first->segments[i].timestamp + second, 0.05);
     }
 }
 
-// ---- Cancellation and task lifetime ----
-
+// Cancelled while decoding: "cancelled" and nothing after, whatever the task is told afterwards. A task dropped
+// while it decodes, or that never heard anything, cancelled or dropped, is cancelled; one that has ended is not
+// cancelled any more.
 TEST_F(PocketSphinxSpeech, CancelEndsWithCancelledAndNothingAfter) {
-    // Half the sound, then wait for the first hypothesis so that decoding is under way.
     const auto sound = librivox("0870");
     const std::size_t half = sound.size() / 2;
     auto outcome = recognise(*recognizer_, {sound.begin(), sound.begin() + static_cast<long>(half)}, 1600, false);
-    ASSERT_TRUE(outcome.collector->waitEnded(1));
-    outcome.task->cancel();
-    const auto calls = outcome.collector->calls();
-    ASSERT_TRUE(calls.back().error.has_value());
-    EXPECT_EQ(calls.back().error->domain, SpeechError::kDomain);
-    EXPECT_EQ(calls.back().error->code, SpeechError::cancelled);
+    ASSERT_TRUE(outcome->waitEnded(1)); // decoding is under way
+    outcome->task->cancel();
+    const auto calls = outcome->calls();
+    EXPECT_EQ(calls.back().error.value_or(SpeechError{}).code, SpeechError::cancelled);
     for (std::size_t i = 0; i + 1 < calls.size(); ++i)
-        EXPECT_FALSE(calls[i].error.has_value());
-    // Nothing more, whatever the task is told afterwards.
-    outcome.task->append(sound.data() + half, sound.size() - half);
-    outcome.task->endAudio();
-    outcome.task->cancel();
-    outcome.task.reset(); // waits for the task's thread
-    EXPECT_EQ(outcome.collector->calls().size(), calls.size());
+        EXPECT_FALSE(calls[i].error.has_value()) << i;
+    outcome->task->append(sound.data() + half, sound.size() - half);
+    outcome->task->endAudio();
+    outcome->task->cancel();
+    outcome->task.reset(); // waits for the task's thread
+    EXPECT_EQ(outcome->calls().size(), calls.size());
 
-    // A task dropped while it decodes, or that never heard anything, cancelled or dropped, is cancelled; one
-    // that has ended is not cancelled any more.
     auto dropped = recognise(*recognizer_, sound, sound.size(), false);
-    dropped.task.reset();
+    dropped->task.reset();
     auto idle = std::make_shared<Collector>(), early = std::make_shared<Collector>();
     recognizer_->start(idle->handler()).reset();
     recognizer_->start(early->handler())->cancel();
-    for (const auto& collector : {dropped.collector, idle, early}) {
+    for (const auto& collector : {dropped, idle, early}) {
         ASSERT_FALSE(collector->calls().empty());
         EXPECT_EQ(collector->last().error.value_or(SpeechError{}).code, SpeechError::cancelled);
         EXPECT_FALSE(collector->callsAfterEnd);
     }
     EXPECT_EQ(idle->calls().size() + early->calls().size(), 2u);
     auto ended = recognise(*recognizer_, goForward());
-    const auto count = ended.collector->calls().size();
-    ended.task->cancel();
-    EXPECT_EQ(ended.collector->calls().size(), count);
-    EXPECT_TRUE(ended.last().isFinal);
+    const auto count = ended->calls().size();
+    ended->task->cancel();
+    EXPECT_EQ(ended->calls().size(), count);
+    EXPECT_TRUE(ended->last().isFinal);
 }
 
 // A handler that owns its task keeps it (and its thread) until the end, and may cancel it from inside: that
@@ -421,19 +377,18 @@ TEST_F(PocketSphinxSpeech, HandlerMayOwnAndCancelItsOwnTask) {
     std::weak_ptr<SpeechRecognitionTask> watch = task;
     task.reset();
     holder.reset();
-    ASSERT_TRUE(test::eventually([&] { return watch.expired(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(test::eventually([&] { return watch.expired(); }, 60s));
     EXPECT_EQ(calls->load(), 1);
 }
 
-// ---- Several tasks at once ----
-
 // One after another on one decoder, each task starts afresh: the same sound after other sound (which changes
-// what the decoder knows of the channel) gives the same words at the same times. Then all at once.
+// what the decoder knows of the channel) gives the same words at the same times. Then all at once: four
+// tasks, three decoders at most (the fourth waited for one).
 TEST_F(PocketSphinxSpeech, ReusedDecodersAndConcurrentTasksEachGetTheirOwnWords) {
     const std::vector<std::vector<std::int16_t>> sounds{goForward(), librivox("0880"), librivox("0930"), goForward()};
     std::vector<SpeechTranscription> alone;
     for (const auto& sound : sounds)
-        alone.push_back(recognise(*recognizer_, sound, alone.size() == 3 ? 333 : 4000).result());
+        alone.push_back(recognise(*recognizer_, sound, alone.size() == 3 ? 333 : 4000)->result());
     EXPECT_EQ(wordsOf(alone[0]), kGoForward);
     EXPECT_EQ(backend_->decodersLoaded(), 1u);
     ASSERT_EQ(alone[3].segments.size(), alone[0].segments.size());
@@ -444,11 +399,10 @@ TEST_F(PocketSphinxSpeech, ReusedDecodersAndConcurrentTasksEachGetTheirOwnWords)
     std::vector<SpeechTranscription> together(sounds.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < sounds.size(); ++i)
-        threads.emplace_back([&, i] { together[i] = recognise(*recognizer_, sounds[i], 800).result(); });
-    for (auto& thread : threads)
-        thread.join();
-    for (std::size_t i = 0; i < sounds.size(); ++i)
+        threads.emplace_back([&, i] { together[i] = recognise(*recognizer_, sounds[i], 800)->result(); });
+    for (std::size_t i = 0; i < sounds.size(); ++i) {
+        threads[i].join();
         EXPECT_EQ(wordsOf(together[i]), wordsOf(alone[i])) << i;
-    // Four tasks, three decoders at most: the fourth waited for one.
+    }
     EXPECT_LE(backend_->decodersLoaded(), 3u);
 }
