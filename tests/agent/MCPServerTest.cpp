@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <regex>
+
 using namespace pokescope;
 using namespace pokescope::test;
 using nlohmann::json;
@@ -52,12 +54,10 @@ TEST_F(MCPServerTest, RoutesByMethodPathAndOriginRefusingForeignOriginsAndHosts)
     const std::string forbidden =
         "HTTP/1.1 403 Forbidden\r\nContent-Length: 16\r\nContent-Type: text/plain\r\n\r\nforbidden origin";
     auto ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
-    for (std::string origin : {"https://localhost", "null", "http://localhost.evil.example",
-                               "http://127.0.0.1.evil.example", "http://localhost@evil.example"})
-        EXPECT_EQ(postBody(ping, {{"origin", origin}}), forbidden) << origin;
+    EXPECT_EQ(postBody(ping, {{"origin", "http://localhost.evil.example"}}), forbidden);
     EXPECT_EQ(postBody(ping, {{"host", "evil.example:47811"}}), forbidden);
-    for (std::string origin : {"http://localhost:5173", "http://127.0.0.1:8080"})
-        EXPECT_THAT(postBody(ping, {{"origin", origin}, {"host", "127.0.0.1:47811"}}), StartsWith("HTTP/1.1 200 "));
+    EXPECT_THAT(postBody(ping, {{"origin", "http://localhost:5173"}, {"host", "127.0.0.1:47811"}}),
+                StartsWith("HTTP/1.1 200 "));
     // OPTIONS and unknown paths are answered before the origin is looked at.
     EXPECT_THAT(server.handle(request("OPTIONS", "/mcp", "", {{"origin", "null"}})), StartsWith("HTTP/1.1 204 "));
 }
@@ -120,9 +120,10 @@ TEST_F(MCPServerTest, InitializeNegotiatesTheVersionAndStartsASession) {
         auto at = response.find("Mcp-Session-Id: ");
         return at == std::string::npos ? "" : response.substr(at + 16, 36);
     };
-    auto second = answer("").first;
-    EXPECT_EQ(session(response).size(), 36u);
-    EXPECT_NE(session(response), session(second));
+    // Each session is a new version 4 UUID in upper case.
+    const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    EXPECT_TRUE(std::regex_match(session(response), uuid)) << response;
+    EXPECT_NE(session(response), session(answer("").first));
     EXPECT_EQ(requests, std::vector<std::string>(6, "initialize"));
     // The instructions are five lines of 584 characters.
     const std::string& text = MCPServer::instructions();
@@ -132,20 +133,11 @@ TEST_F(MCPServerTest, InitializeNegotiatesTheVersionAndStartsASession) {
     EXPECT_THAT(text, HasSubstr("a left-edge swipe goes back\nand a bottom-edge swipe goes Home."));
 }
 
-TEST_F(MCPServerTest, UnknownMethodsAreReportedAndRefusedAndToolsAreListedWithoutPaging) {
-    auto response = bodyJSON(postBody(R"({"id":1,"method":"resources/list"})"));
-    EXPECT_EQ(response, json::parse(
-                            R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found: resources/list"}})"));
-    json id = "x";
-    EXPECT_EQ(MCPServer::rpcError(&id, -32601, "Method not found: a"),
-              R"({"error":{"code":-32601,"message":"Method not found: a"},"id":"x","jsonrpc":"2.0"})");
-    // The tool list is served without paging.
-    response = bodyJSON(postBody(R"({"id":2,"method":"tools/list","params":{"cursor":"abc"}})"));
-    EXPECT_EQ(response["result"], json::parse(R"({"tools":[{"name":"tap"},{"name":"status"}]})"));
-    EXPECT_EQ(requests, (std::vector<std::string>{"resources/list", "tools/list"}));
-}
-
-TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsLeniently) {
+TEST_F(MCPServerTest, UnknownMethodsAreRefusedToolsAreListedWithoutPagingAndCalledWithLenientArguments) {
+    EXPECT_EQ(bodyJSON(postBody(R"({"id":1,"method":"resources/list"})")),
+              json::parse(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found: resources/list"}})"));
+    EXPECT_EQ(bodyJSON(postBody(R"({"id":2,"method":"tools/list","params":{"cursor":"abc"}})"))["result"],
+              json::parse(R"({"tools":[{"name":"tap"},{"name":"status"}]})"));
     for (std::string params : {R"({"name":"tap","arguments":"x"})", "{}", R"({"name":5,"arguments":{"x":1}})", "[1]"})
         postBody(R"({"id":1,"method":"tools/call","params":)" + params + "}");
     auto response = bodyJSON(postBody(R"({"id":5,"method":"tools/call","params":{"name":"status"}})"));
@@ -154,7 +146,8 @@ TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsLeniently) {
     EXPECT_EQ(tools->calls[1], std::make_pair(std::string(""), json::object()));
     EXPECT_EQ(tools->calls[2], std::make_pair(std::string(""), json({{"x", 1}})));
     EXPECT_EQ(tools->calls[3].first, "");
-    EXPECT_EQ(requests, (std::vector<std::string>{"tool: tap", "tool: ?", "tool: 5", "tool: ?", "tool: status"}));
+    EXPECT_EQ(requests, (std::vector<std::string>{"resources/list", "tools/list", "tool: tap", "tool: ?", "tool: 5",
+                                                  "tool: ?", "tool: status"}));
     EXPECT_EQ(response, json({{"jsonrpc", "2.0"}, {"id", 5}, {"result", tools->result}}));
     // Results that are not UTF-8 still reach the client.
     tools->result = {{"content", json::array({{{"type", "text"}, {"text", "bad \xFF byte"}}})}};

@@ -11,10 +11,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <system_error>
 #include <thread>
 
@@ -51,14 +49,28 @@ private:
     int fd_;
 };
 
-// A stand-in for the application's server: records each request's bytes and answers with what `respond`
+// A stand-in for the application's server: keeps each request's bytes and answers it with what `respond`
 // gives for its body (a whole HTTP response), one request per connection.
 class FakeServer {
 public:
     explicit FakeServer(std::function<std::string(const std::string&)> respond)
-        : respond_(std::move(respond)), fd_(loopbackSocket(true, port_)), thread_([this] { serve(); }) {}
+        : fd_(loopbackSocket(true, port_)), thread_([this, respond] {
+              for (int connection; (connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                  const timeval timeout{5, 0}; // the head and a Content-Length body, read for at most 5 s
+                  ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+                  std::string request;
+                  char buffer[4096];
+                  for (ssize_t n; !complete(request) && (n = ::read(connection, buffer, sizeof buffer)) > 0;)
+                      request.append(buffer, static_cast<std::size_t>(n));
+                  std::lock_guard lock(mutex_);
+                  requests_.push_back(request);
+                  const auto reply = respond(request.substr(std::min(request.size(), request.find("\r\n\r\n") + 4)));
+                  (void)!::write(connection, reply.data(), reply.size());
+                  ::close(connection);
+              }
+          }) {}
     ~FakeServer() {
-        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR); // ends the accept
         thread_.join();
         ::close(fd_);
     }
@@ -70,53 +82,24 @@ public:
     }
 
 private:
-    void serve() {
-        while (!stop_) {
-            pollfd listening{fd_, POLLIN, 0};
-            int connection = ::poll(&listening, 1, 50) > 0 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-            if (connection < 0)
-                continue;
-            // The head and a Content-Length body, read for at most five seconds.
-            const timeval timeout{5, 0};
-            ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            auto complete = [](const std::string& r) {
-                const auto head = r.find("\r\n\r\n"), length = r.find("Content-Length: ");
-                return head != std::string::npos &&
-                       r.size() >= head + 4 + (length == std::string::npos ? 0 : std::stoul(r.substr(length + 16)));
-            };
-            std::string request;
-            char buffer[4096];
-            for (ssize_t n; !complete(request) && (n = ::read(connection, buffer, sizeof buffer)) > 0;)
-                request.append(buffer, static_cast<std::size_t>(n));
-            {
-                std::lock_guard lock(mutex_);
-                requests_.push_back(request);
-            }
-            std::string reply = respond_(request.substr(std::min(request.size(), request.find("\r\n\r\n") + 4)));
-            (void)!::write(connection, reply.data(), reply.size());
-            ::close(connection);
-        }
+    static bool complete(const std::string& r) {
+        const auto head = r.find("\r\n\r\n"), length = r.find("Content-Length: ");
+        return head != std::string::npos &&
+               r.size() >= head + 4 + (length == std::string::npos ? 0 : std::stoul(r.substr(length + 16)));
     }
-
-    std::function<std::string(const std::string&)> respond_;
     std::uint16_t port_ = 0;
     int fd_;
-    std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::string> requests_;
     std::thread thread_;
 };
 
-// A port that was free a moment ago.
-std::uint16_t unusedPort() { return HeldPort().port(); }
-std::string portText(std::uint16_t port) { return std::to_string(port); }
-
 std::filesystem::path lockFile(const TempHome& home, std::uint16_t port) {
-    return home.path() / ".local/state/pokescope" / ("pokescope-" + portText(port) + ".lock");
+    return home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock");
 }
 
 std::unique_ptr<Child> startBridge(const TempHome& home, std::uint16_t port, std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments{binaryPath().string(), "--stdio", "--port", portText(port)};
+    std::vector<std::string> arguments{binaryPath().string(), "--stdio", "--port", std::to_string(port)};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     auto environment = home.environment();
     environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
@@ -199,12 +182,9 @@ TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseTheStateFolderAndIs
     environment.set("XDG_RUNTIME_DIR", (home.path() / "run").string());
     EXPECT_EQ(InstanceLock::pathFor(47811), home.path() / "run/pokescope-47811.lock");
     environment.set("XDG_RUNTIME_DIR", (home.path() / "missing/run").string());
-    try {
-        InstanceLock::acquire(5003);
-        ADD_FAILURE() << "no error for an unusable folder";
-    } catch (const std::system_error& e) {
-        EXPECT_THAT(e.what(), HasSubstr("can't open " + (home.path() / "missing/run/pokescope-5003.lock").string()));
-    }
+    EXPECT_THAT([] { InstanceLock::acquire(5003); },
+                testing::ThrowsMessage<std::system_error>(
+                    HasSubstr("can't open " + (home.path() / "missing/run/pokescope-5003.lock").string())));
     environment.set("XDG_RUNTIME_DIR", (home.path() / "run").string());
     std::filesystem::create_directories(home.path() / "run");
     {
@@ -227,19 +207,16 @@ TEST(InstanceLockProcess, ApplicationsOnSystemChosenPortsTakeNoLock) {
 
 TEST(StdioBridgeProcess, ASecondAppOnThePortExitsAndTheBridgeForwardsLinesInOrderToTheFirstUntilItsInputEnds) {
     TempHome home;
-    auto port = unusedPort();
+    const std::uint16_t port = freePort();
     auto app = std::make_unique<Child>(
-        std::vector<std::string>{binaryPath().string(), "--headless", "--port", portText(port)}, home.environment());
-    ASSERT_TRUE(app->waitForLine("mcp: listening on http://127.0.0.1:" + portText(port) + "/mcp", 30s)) << app->errors();
+        std::vector<std::string>{binaryPath().string(), "--headless", "--port", std::to_string(port)}, home.environment());
+    ASSERT_TRUE(app->waitForLine("mcp: listening on http://127.0.0.1:" + std::to_string(port) + "/mcp", 30s)) << app->errors();
     const auto log = home.path() / ".local/state/pokescope/Pokescope.log";
-    std::string firstLog;
-    // The console gets each line just before the file does.
-    for (int i = 0; i < 100 && firstLog.find("mcp: listening") == std::string::npos; ++i)
-        std::this_thread::sleep_for(50ms), firstLog = readFile(log);
-    ASSERT_THAT(firstLog, HasSubstr("mcp: listening"));
-    Child second({binaryPath().string(), "--headless", "--simulate", "--port", portText(port)}, home.environment());
+    std::string firstLog; // the console gets each line just before the file does
+    ASSERT_TRUE(eventually([&] { return (firstLog = readFile(log)).find("mcp: listening") != std::string::npos; }));
+    Child second({binaryPath().string(), "--headless", "--simulate", "--port", std::to_string(port)}, home.environment());
     EXPECT_EQ(second.wait(30s), 1);
-    EXPECT_EQ(second.errors(), "pokescope: another Pokescope is already running on port " + portText(port) + "\n");
+    EXPECT_EQ(second.errors(), "pokescope: another Pokescope is already running on port " + std::to_string(port) + "\n");
     EXPECT_EQ(second.output(), "");
     EXPECT_THAT(readFile(log), StartsWith(firstLog)); // the refused start left the running one's log alone
 
@@ -250,8 +227,8 @@ TEST(StdioBridgeProcess, ASecondAppOnThePortExitsAndTheBridgeForwardsLinesInOrde
     ASSERT_TRUE(bridge->waitForLine(R"("id":1)", 30s)) << bridge->errors();
     // The probe is answered only by such a server.
     EXPECT_TRUE(StdioBridge::reachable(StdioBridge::serverUrl(port)));
-    EXPECT_FALSE(StdioBridge::reachable("http://127.0.0.1:" + portText(port) + "/elsewhere"));
-    EXPECT_FALSE(StdioBridge::reachable(StdioBridge::serverUrl(HeldPort().port())));
+    EXPECT_FALSE(StdioBridge::reachable("http://127.0.0.1:" + std::to_string(port) + "/elsewhere"));
+    EXPECT_FALSE(StdioBridge::reachable(StdioBridge::serverUrl(freePort())));
     auto output = lines(bridge->output());
     ASSERT_EQ(output.size(), 1u) << bridge->output();
     EXPECT_EQ(json::parse(output[0]), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
@@ -292,12 +269,12 @@ TEST(StdioBridgeProcess, WithNoApplicationAnsweringEachRequestGetsTheUnreachable
     bridge->closeInput();
     EXPECT_EQ(bridge->wait(30s), 0);
     EXPECT_THAT(bridge->errors(), HasSubstr("bridge: the application isn't answering on http://127.0.0.1:" +
-                                            portText(held.port()) + "/mcp"));
+                                            std::to_string(held.port()) + "/mcp"));
 }
 
 TEST(StdioBridgeProcess, StartsTheApplicationItselfDetachedOnItsPort) {
     TempHome home;
-    auto port = unusedPort();
+    const std::uint16_t port = freePort();
     LaunchedApp launched(lockFile(home, port));
     auto bridge = startBridge(home, port, {"--simulate"});
     bridge->writeInput(input({R"({"jsonrpc":"2.0","id":1,"method":"ping"})"}));
@@ -307,7 +284,7 @@ TEST(StdioBridgeProcess, StartsTheApplicationItselfDetachedOnItsPort) {
     auto pid = launched.pid();
     ASSERT_TRUE(pid) << readFile(lockFile(home, port));
     EXPECT_EQ(lines(readFile("/proc/" + std::to_string(*pid) + "/cmdline"), '\0'),
-              (std::vector<std::string>{binaryPath().string(), "--headless", "--simulate", "--port", portText(port)}));
+              (std::vector<std::string>{binaryPath().string(), "--headless", "--simulate", "--port", std::to_string(port)}));
     EXPECT_EQ(::getsid(*pid), *pid); // its own session: the client's signals don't reach it
     for (int fd : {0, 1, 2})
         EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(*pid) + "/fd/" + std::to_string(fd)), "/dev/null");
@@ -351,7 +328,7 @@ TEST(StdioBridgeProcess, SendsEachLineAsIsAndWritesRepliesAsOneUtf8Line) {
         if (i > 0) {
             EXPECT_THAT(requests[i], testing::AllOf(HasSubstr("\r\nContent-Type: application/json\r\n"),
                                                     HasSubstr("\r\nAccept: application/json, text/event-stream\r\n"),
-                                                    HasSubstr("\r\nHost: 127.0.0.1:" + portText(server.port()) + "\r\n")));
+                                                    HasSubstr("\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n")));
         }
     }
 }

@@ -23,19 +23,6 @@ const std::vector<std::string> kAll{"screenshot",     "tap",          "tap_text"
                                     "open_app",       "start_recording", "stop_recording", "transcribe",
                                     "start_listening", "get_transcript", "stop_listening", "calibrate", "status"};
 
-bool containsKey(const json& value, const std::string& key) {
-    if (value.is_object()) {
-        for (auto it = value.begin(); it != value.end(); ++it)
-            if (it.key() == key || containsKey(it.value(), key))
-                return true;
-    } else if (value.is_array()) {
-        for (auto& element : value)
-            if (containsKey(element, key))
-                return true;
-    }
-    return false;
-}
-
 class ToolsCatalogue : public testing::Test {
 protected:
     test::SimServices sim;
@@ -57,39 +44,33 @@ TEST_F(ToolsCatalogue, ListsNineteenToolsInOrderAndHidesTranscriptionWhenOff) {
     EXPECT_EQ(names(tools.definitions()), without);
 }
 
-TEST_F(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredList) {
+TEST_F(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredListAndOnlyReadOnlyToolsCarryTheHint) {
     const std::set<std::string> noneRequired{"screenshot",      "start_recording", "stop_recording", "transcribe",
                                              "start_listening", "get_transcript",  "stop_listening", "calibrate",
                                              "status"};
+    std::vector<std::string> readOnly;
     for (auto& definition : tools.allDefinitions()) {
         std::string name = definition["name"];
+        SCOPED_TRACE(name);
         auto& schema = definition["inputSchema"];
-        EXPECT_EQ(schema["type"], "object") << name;
-        ASSERT_TRUE(schema["properties"].is_object()) << name;
-        ASSERT_TRUE(schema["required"].is_array()) << name;
-        EXPECT_EQ(schema["required"].empty(), noneRequired.count(name) == 1) << name;
-        EXPECT_FALSE(containsKey(definition, "default")) << name;
-        EXPECT_FALSE(definition.contains("title")) << name;
-        EXPECT_FALSE(definition.contains("outputSchema")) << name;
+        EXPECT_EQ(schema["type"], "object");
+        ASSERT_TRUE(schema["properties"].is_object());
+        ASSERT_TRUE(schema["required"].is_array());
+        EXPECT_EQ(schema["required"].empty(), noneRequired.count(name) == 1);
+        EXPECT_EQ(definition.dump().find("\"default\":"), std::string::npos); // at no depth
         std::set<std::string> keys;
         for (auto it = definition.begin(); it != definition.end(); ++it)
             keys.insert(it.key());
-        keys.erase("annotations");
-        EXPECT_EQ(keys, (std::set<std::string>{"name", "description", "inputSchema"})) << name;
-    }
-}
-
-TEST_F(ToolsCatalogue, OnlyReadOnlyToolsCarryTheHint) {
-    std::vector<std::string> readOnly;
-    for (auto& definition : tools.allDefinitions())
-        if (definition.contains("annotations")) {
+        if (keys.erase("annotations")) {
             EXPECT_EQ(definition["annotations"], json({{"readOnlyHint", true}}));
-            readOnly.push_back(definition["name"]);
+            readOnly.push_back(name);
         }
+        EXPECT_EQ(keys, (std::set<std::string>{"name", "description", "inputSchema"})); // no title, no outputSchema
+    }
     EXPECT_EQ(readOnly, (std::vector<std::string>{"screenshot", "transcribe", "get_transcript", "status"}));
 }
 
-TEST_F(ToolsCatalogue, PropertyTypesMatchTheContract) {
+TEST_F(ToolsCatalogue, PropertyTypesMatchTheContractAndDescriptionsAreWordForWord) {
     std::map<std::string, std::string> expected{
         {"screenshot.include_text", "boolean"}, {"tap.x", "number"},           {"tap.y", "number"},
         {"tap_text.text", "string"},            {"tap_text.occurrence", "integer"}, {"long_press.x", "number"},
@@ -104,16 +85,14 @@ TEST_F(ToolsCatalogue, PropertyTypesMatchTheContract) {
         {"start_listening.language", "string"}, {"start_listening.max_seconds", "number"},
         {"get_transcript.since_seconds", "number"}};
     std::map<std::string, std::string> actual;
-    for (auto& definition : tools.allDefinitions())
+    std::map<std::string, json> byName;
+    for (auto& definition : tools.allDefinitions()) {
+        byName[definition["name"]] = definition;
         for (auto it = definition["inputSchema"]["properties"].begin(); it != definition["inputSchema"]["properties"].end(); ++it)
             actual[definition["name"].get<std::string>() + "." + it.key()] = it.value()["type"];
+    }
     EXPECT_EQ(actual, expected);
-}
-
-TEST_F(ToolsCatalogue, DescriptionsAreWordForWord) {
-    std::map<std::string, json> byName;
-    for (auto& definition : tools.allDefinitions())
-        byName[definition["name"]] = definition;
+    // The descriptions that steer the agent, word for word.
     EXPECT_EQ(byName["tap_text"]["description"],
               "Tap the centre of on-screen text found by OCR (case-insensitive; exact > prefix > contains).");
     EXPECT_EQ(byName["scroll"]["description"],
@@ -139,16 +118,14 @@ TEST_F(ToolsCatalogue, DescriptionsAreWordForWord) {
     EXPECT_EQ(byName["status"]["description"], "Connection status: USB, screen, Bluetooth, calibration.");
 }
 
-TEST_F(ToolsCatalogue, TranscriptionToolsAreRefusedWhileTranscriptionIsOff) {
+TEST_F(ToolsCatalogue, TranscriptionToolsWhileTranscriptionIsOffAndUnknownToolsAreErrorResults) {
     ASSERT_FALSE(sim->settings.transcriptionEnabled());
     for (auto& name : ToolSet::transcription()) {
         auto result = tools.call(name, json{{"path", 42}});
         EXPECT_EQ(result, json::parse(R"({"content":[{"type":"text","text":"Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription."}],"isError":true})"))
             << name;
     }
-}
-
-TEST_F(ToolsCatalogue, AnUnknownToolIsAnErrorResult) {
+    // An unknown tool is an error result too.
     EXPECT_EQ(tools.call("fly", json::object()),
               json::parse(R"({"content":[{"type":"text","text":"Unknown tool: fly"}],"isError":true})"));
     EXPECT_EQ(tools.call("", json::object())["content"][0]["text"], "Unknown tool: ");

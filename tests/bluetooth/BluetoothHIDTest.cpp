@@ -26,8 +26,6 @@ namespace {
 
 constexpr const char* kPhone = "a4:c3:f0:85:1d:2e";
 
-
-
 std::optional<std::string> readFar(int fd, std::chrono::milliseconds timeout = 5s) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
@@ -74,6 +72,10 @@ protected:
         main.sync([] {});
         main.sync([] {});
     }
+    void start() {
+        hid->start();
+        flush();
+    }
     void advance(Duration by) {
         clock.advance(by);
         flush();
@@ -98,10 +100,9 @@ protected:
 
 } // namespace
 
-TEST_F(BluetoothHIDTest, StartsOncePublishingTheRecordAndAdvertisingAsAKeyboard) {
+TEST_F(BluetoothHIDTest, StartsOncePublishingTheRecordAdvertisingAsAKeyboardAndPagingWhileWaiting) {
     hid->start();
-    hid->start();
-    flush();
+    start();
     EXPECT_EQ(host->publishes, 1);
     EXPECT_EQ(host->published.size(), 18u);
     EXPECT_EQ(host->classOfDevice, 0x002540u);
@@ -118,11 +119,13 @@ TEST_F(BluetoothHIDTest, StartsOncePublishingTheRecordAndAdvertisingAsAKeyboard)
     EXPECT_EQ(opens(), (std::vector<std::pair<std::string, std::uint16_t>>{{kPhone, 0x11}}));
     EXPECT_TRUE(logged("bluetooth: no link yet, paging the phone as a keyboard"));
     EXPECT_TRUE(logged("bluetooth: opening psm 17"));
+    advance(13500ms); // and again every 15 s while no phone connects
+    EXPECT_EQ(pages(), 2u);
+    EXPECT_TRUE(logged("bluetooth: connect (periodic)"));
 }
 
 TEST_F(BluetoothHIDTest, PagesAtMostOnceInFiveSecondsAndNeverWhenReady) {
-    hid->start();
-    flush();
+    start();
     hid->connect("test");
     hid->connect("test");
     EXPECT_EQ(pages(), 1u);
@@ -137,19 +140,10 @@ TEST_F(BluetoothHIDTest, PagesAtMostOnceInFiveSecondsAndNeverWhenReady) {
     EXPECT_EQ(pages(), 2u);
 }
 
-TEST_F(BluetoothHIDTest, ThePeriodicPageRunsOnlyWhileWaiting) {
-    hid->start();
-    flush();
-    advance(1s); // startup page
-    auto before = pages();
-    advance(15s);
-    EXPECT_EQ(pages(), before + 1);
-    EXPECT_TRUE(logged("bluetooth: connect (periodic)"));
-}
-
-TEST_F(BluetoothHIDTest, TheControlChannelAloneConnectsAndAsksForTheInterruptChannelOnce) {
-    hid->start();
-    flush();
+TEST_F(BluetoothHIDTest, TheControlChannelAloneConnectsAndAsksForTheInterruptChannelOnceAnnouncingEachState) {
+    int heard = 0;
+    auto observer = notifications.addObserver(kBluetoothStateChangedNotification, [&](const auto&) { ++heard; });
+    start();
     give(0x11);
     EXPECT_EQ(hid->state(), State::connected);
     EXPECT_TRUE(logged("bluetooth: channel psm=17 fd="));
@@ -159,22 +153,12 @@ TEST_F(BluetoothHIDTest, TheControlChannelAloneConnectsAndAsksForTheInterruptCha
     give(0x13);
     EXPECT_EQ(hid->state(), State::ready);
     EXPECT_EQ(changes, (std::vector<State>{State::waiting, State::connected, State::ready}));
-}
-
-TEST_F(BluetoothHIDTest, StateChangesAreAnnouncedToTheProcess) {
-    int heard = 0;
-    auto observer = notifications.addObserver(kBluetoothStateChangedNotification, [&](const auto&) { ++heard; });
-    hid->start();
-    flush();
-    give(0x11);
-    give(0x13);
-    EXPECT_EQ(heard, 3);
+    EXPECT_EQ(heard, 3); // to the whole process too
     EXPECT_TRUE(logged("bluetooth: state ready"));
 }
 
 TEST_F(BluetoothHIDTest, ALinkUpWaitsThenOpensTheMissingChannels) {
-    hid->start();
-    flush();
+    start();
     host->copy().linkUp("A4-C3-F0-85-1D-2E"); // the stack's own spelling of the same address
     flush();
     EXPECT_EQ(hid->state(), State::connected);
@@ -190,14 +174,11 @@ TEST_F(BluetoothHIDTest, ALinkUpWaitsThenOpensTheMissingChannels) {
     EXPECT_EQ(hid->state(), State::waiting);
 }
 
-TEST_F(BluetoothHIDTest, AnswersControlRequestsWithASuccessfulHandshake) {
-    hid->start();
-    flush();
+TEST_F(BluetoothHIDTest, AnswersControlRequestsWithASuccessfulHandshakeAndTracksSuspend) {
+    start();
     int control = give(0x11);
     ASSERT_EQ(::write(control, "\x71", 1), 1); // SET_PROTOCOL (report)
-    auto answer = readFar(control);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(*answer, std::string(1, '\0'));
+    EXPECT_EQ(readFar(control), std::string(1, '\0'));
     EXPECT_TRUE(eventually([] { return logged("bluetooth: request 71"); }));
     ASSERT_EQ(::write(control, "\x43\x01\x02", 3), 3); // GET_REPORT gets only the handshake too
     EXPECT_EQ(readFar(control), std::string(1, '\0'));
@@ -206,38 +187,23 @@ TEST_F(BluetoothHIDTest, AnswersControlRequestsWithASuccessfulHandshake) {
     EXPECT_EQ(readFar(control, 200ms), std::nullopt);
     ASSERT_EQ(::write(control, "\x16", 1), 1);
     EXPECT_TRUE(eventually([] { return logged("bluetooth: control 16"); }));
-}
-
-TEST_F(BluetoothHIDTest, SuspendAndWakeAreTracked) {
-    hid->start();
-    flush();
-    int control = give(0x11);
+    // HID_CONTROL suspend and exit suspend.
     ASSERT_EQ(::write(control, "\x13", 1), 1);
-    EXPECT_TRUE(eventually([&] {
-        flush();
-        return hid->phoneSuspended();
-    }));
+    EXPECT_TRUE(eventually([&] { return flush(), hid->phoneSuspended(); }));
     EXPECT_TRUE(logged("bluetooth: phone asleep (suspend)"));
     ASSERT_EQ(::write(control, "\x14", 1), 1);
-    EXPECT_TRUE(eventually([&] {
-        flush();
-        return !hid->phoneSuspended();
-    }));
+    EXPECT_TRUE(eventually([&] { return flush(), !hid->phoneSuspended(); }));
 }
 
 TEST_F(BluetoothHIDTest, AVirtualCableUnplugClosesBothAndPagesAgainTwoSecondsLater) {
-    hid->start();
-    flush();
+    start();
     advance(6s);
     int control = give(0x11);
     int interrupt = give(0x13);
     ASSERT_EQ(hid->state(), State::ready);
     auto before = pages();
     ASSERT_EQ(::write(control, "\x15", 1), 1);
-    ASSERT_TRUE(eventually([&] {
-        flush();
-        return hid->state() == State::waiting;
-    }));
+    ASSERT_TRUE(eventually([&] { return flush(), hid->state() == State::waiting; }));
     EXPECT_TRUE(logged("bluetooth: phone removed this keyboard (virtual cable unplug)"));
     // Both of our ends are shut: the phone's ends see the channels end.
     char byte;
@@ -248,8 +214,7 @@ TEST_F(BluetoothHIDTest, AVirtualCableUnplugClosesBothAndPagesAgainTwoSecondsLat
 }
 
 TEST_F(BluetoothHIDTest, ChannelsFromAnotherDeviceAreRefused) {
-    hid->start();
-    flush();
+    start();
     int stranger = give(0x13, "de:ad:be:ef:00:01");
     EXPECT_EQ(hid->state(), State::waiting);
     EXPECT_FALSE(hid->hasInterrupt());
@@ -261,8 +226,7 @@ TEST_F(BluetoothHIDTest, ChannelsFromAnotherDeviceAreRefused) {
 
 TEST_F(BluetoothHIDTest, WritesReachTheInterruptChannelAndFailuresAreReported) {
     EXPECT_FALSE(hid->pointer(0, 1, 1)); // no channel: nothing written, and it says so
-    hid->start();
-    flush();
+    start();
     give(0x11);
     int interrupt = give(0x13);
     EXPECT_TRUE(hid->keyboard(0x08, {0x2C}));
@@ -271,17 +235,13 @@ TEST_F(BluetoothHIDTest, WritesReachTheInterruptChannelAndFailuresAreReported) {
     EXPECT_EQ(readFar(interrupt), std::string("\xA1\x02\x01\x05\xFD\x00", 6));
     // The phone goes away mid-session: the write fails, the channel is closed, the state drops.
     ::shutdown(interrupt, SHUT_RDWR);
-    ASSERT_TRUE(eventually([&] {
-        flush();
-        return !hid->hasInterrupt();
-    }));
+    ASSERT_TRUE(eventually([&] { return flush(), !hid->hasInterrupt(); }));
     EXPECT_FALSE(hid->pointer(0, 1, 0));
     EXPECT_NE(hid->state(), State::ready);
 }
 
 TEST_F(BluetoothHIDTest, AReconnectThatRacesTheOldChannelsEndKeepsTheNewOne) {
-    hid->start();
-    flush();
+    start();
     auto oldControl = host->channel(0x11, kPhone);
     farEnds.push_back(oldControl.far);
     host->copy().channelReady(kPhone, oldControl.channel);
@@ -299,8 +259,7 @@ TEST_F(BluetoothHIDTest, AReconnectThatRacesTheOldChannelsEndKeepsTheNewOne) {
 }
 
 TEST_F(BluetoothHIDTest, NoDescriptorLeaksOverAHundredConnections) {
-    hid->start();
-    flush();
+    start();
     int before = openDescriptors();
     for (int cycle = 0; cycle < 100; ++cycle) {
         auto control = host->channel(0x11, kPhone);
@@ -311,37 +270,14 @@ TEST_F(BluetoothHIDTest, NoDescriptorLeaksOverAHundredConnections) {
         ASSERT_EQ(hid->state(), State::ready) << cycle;
         ::close(control.far);
         ::close(interrupt.far);
-        ASSERT_TRUE(eventually([&] {
-            flush();
-            return hid->state() == State::waiting;
-        })) << cycle;
+        ASSERT_TRUE(eventually([&] { return flush(), hid->state() == State::waiting; })) << cycle;
     }
     hid.reset(); // joins the readers
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST_F(BluetoothHIDTest, AFailedStartIsRetriedWhenAnAdapterAppearsButNotAfterStop) {
-    host->adapter = false;
-    hid->start();
-    hid->start();
-    flush();
-    EXPECT_EQ(hid->state(), State::off);
-    EXPECT_EQ(countLogged("bluetooth: SDP publish FAILED"), 1);
-    EXPECT_TRUE(logged("bluetooth: no Bluetooth adapter"));
-    host->adapter = true;
-    host->copy().adapterAvailable();
-    flush();
-    EXPECT_EQ(hid->state(), State::waiting);
-    hid->stop();
-    host->copy().adapterAvailable();
-    flush();
-    EXPECT_EQ(hid->state(), State::off);
-    EXPECT_EQ(host->publishes, 1);
-}
-
-TEST_F(BluetoothHIDTest, SwitchingPhonesDropsTheOldOneAndPagesTheNew) {
-    hid->start();
-    flush();
+TEST_F(BluetoothHIDTest, SwitchingPhonesDropsTheOldOnePagesTheNewAndPairsOnlyWithIt) {
+    start();
     advance(6s);
     give(0x11);
     give(0x13);
@@ -355,33 +291,36 @@ TEST_F(BluetoothHIDTest, SwitchingPhonesDropsTheOldOneAndPagesTheNew) {
     EXPECT_EQ(pages(), before + 1);
     EXPECT_EQ(host->pages.back(), "f0:99:b6:0a:12:cd");
     EXPECT_FALSE(hid->pointer(0, 1, 1));
+    // Pairing is accepted from the selected phone alone, and only while pairing.
+    hid->setPairingMode(true);
+    EXPECT_EQ(host->pairingPeer, "f0:99:b6:0a:12:cd");
+    hid->setPairingMode(false);
+    EXPECT_EQ(host->pairingPeer, std::nullopt);
 }
 
-TEST_F(BluetoothHIDTest, StopIsHarmlessAtAnyTimeAndAnyNumberOfTimes) {
+TEST_F(BluetoothHIDTest, AFailedStartIsRetriedWhenAnAdapterAppearsAndStopIsHarmlessAtAnyTime) {
     hid->stop();
-    hid->stop();
-    EXPECT_EQ(hid->state(), State::off);
+    host->adapter = false;
     hid->start();
+    start();
+    EXPECT_EQ(hid->state(), State::off);
+    EXPECT_EQ(countLogged("bluetooth: SDP publish FAILED"), 1);
+    EXPECT_TRUE(logged("bluetooth: no Bluetooth adapter"));
+    host->adapter = true;
+    host->copy().adapterAvailable();
     flush();
+    EXPECT_EQ(hid->state(), State::waiting);
     give(0x11);
     hid->stop();
     hid->stop();
     flush();
     EXPECT_EQ(hid->state(), State::off);
     EXPECT_EQ(host->withdrawals, 1);
-    // Delayed work from before the stop does nothing.
+    // Neither a new adapter nor delayed work from before the stop starts it again; a new start does.
+    host->copy().adapterAvailable();
     advance(30s);
     EXPECT_EQ(hid->state(), State::off);
-    // And a new start works again.
-    hid->start();
-    flush();
+    EXPECT_EQ(host->publishes, 1);
+    start();
     EXPECT_EQ(hid->state(), State::waiting);
-}
-
-TEST_F(BluetoothHIDTest, PairingIsAcceptedOnlyFromTheSelectedPhoneWhilePairing) {
-    hid->setPairingMode(true);
-    EXPECT_EQ(host->pairingPeer, kPhone);
-    hid->setPairingMode(false);
-    EXPECT_EQ(host->pairingPeer, std::nullopt);
-    EXPECT_EQ(BluetoothHID::normalisedAddress("A4-C3-F0-85-1D-2E"), kPhone);
 }

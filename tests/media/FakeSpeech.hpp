@@ -1,6 +1,6 @@
 // A recogniser for tests: each run of loud sound (10 ms frames above -30 dB, gaps under 50 ms joined) is
-// a word named from a script ("w<n>" unless given), timed where it lies; results come at once on the
-// caller's thread, a partial one now and then and the final one (or the scripted error) at the end.
+// a word "w<n>", timed where it lies; results come at once on the caller's thread, a partial one now and
+// then and the final one (or the scripted error) at the end.
 #pragma once
 
 #include "platform/SpeechRecognition.hpp"
@@ -13,9 +13,8 @@
 namespace pokescope::test {
 
 struct FakeSpeechScript {
-    std::vector<std::string> words; // names of the words in order; "w<n>" beyond the list
-    std::string failure;            // every task ends with this error when set
-    bool finishOnEnd = true;        // false: tasks never end by themselves (only by cancel)
+    std::string failure;     // every task ends with this error when set
+    bool finishOnEnd = true; // false: tasks never end by themselves (only by cancel)
 };
 
 class FakeSpeechTask : public SpeechRecognitionTask {
@@ -77,11 +76,9 @@ private:
             runs.back().second = long(f);
         }
         SpeechTranscription result;
-        for (auto [from, to] : runs) {
-            const std::size_t n = result.segments.size();
-            result.segments.push_back({n < script_.words.size() ? script_.words[n] : "w" + std::to_string(n + 1),
-                                       from * 0.01, (to - from + 1) * 0.01});
-        }
+        for (auto [from, to] : runs)
+            result.segments.push_back(
+                {"w" + std::to_string(result.segments.size() + 1), from * 0.01, (to - from + 1) * 0.01});
         return result;
     }
 
@@ -103,7 +100,6 @@ public:
         return tasks_.emplace_back(std::make_shared<FakeSpeechTask>(std::move(handler), script_));
     }
     std::vector<std::shared_ptr<FakeSpeechTask>> tasks() const { return std::lock_guard(mutex_), tasks_; }
-    FakeSpeechScript script() const { return std::lock_guard(mutex_), script_; }
     void setScript(FakeSpeechScript script) { std::lock_guard lock(mutex_); script_ = std::move(script); }
     std::atomic<bool> onDevice{true};
 

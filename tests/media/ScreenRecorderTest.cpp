@@ -18,6 +18,7 @@ using namespace pokescope;
 using namespace pokescope::test;
 using namespace std::chrono_literals;
 using ErrorCase = ScreenRecorder::ErrorCase;
+using Refusal = std::pair<ErrorCase, std::string>;
 
 namespace {
 
@@ -114,33 +115,29 @@ protected:
         main.sync([&] { capture.start(); });
         ASSERT_TRUE(eventually([&] { return capture.latestImage() != nullptr; }));
     }
-    ErrorCase failure(const std::function<void()>& action, std::string* text = nullptr) {
+    // The case and the sentence of the error that `action` throws.
+    Refusal failure(const std::function<void()>& action) {
         try {
             action();
         } catch (const ScreenRecorder::RecorderError& e) {
-            if (text)
-                *text = e.what();
-            return e.which;
+            return {e.which, e.what()};
         }
         ADD_FAILURE() << "no recorder error";
-        return ErrorCase::writer;
+        return {};
     }
     std::size_t frames() { return std::lock_guard(writer->mutex), writer->times.size(); }
     Image lastFrame() { return std::lock_guard(writer->mutex), writer->lastFrame; }
     std::size_t changeCount() { return std::lock_guard(changesMutex), changes.size(); }
-    bool logged(const std::function<bool(const std::string&)>& match) {
-        return std::lock_guard(linesMutex), std::any_of(lines.begin(), lines.end(), match);
+    // Whether a line starting with `start` and ending with `end` was logged.
+    bool logged(const std::string& start, const std::string& end) {
+        return std::lock_guard(linesMutex), std::ranges::any_of(lines, [&](const std::string& l) {
+                   return l.starts_with(start) && l.ends_with(end) && l.size() >= start.size() + end.size();
+               });
     }
-    bool logged(const std::string& line) {
-        return logged([&](const std::string& l) { return l == line; });
-    }
-    std::vector<std::filesystem::path> files() const {
-        std::vector<std::filesystem::path> out;
+    bool nothingSaved() const {
         std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(folder.path() / "Recordings", ec))
-            out.push_back(e.path().filename());
-        std::sort(out.begin(), out.end());
-        return out;
+        return std::filesystem::directory_iterator(folder.path() / "Recordings", ec) ==
+               std::filesystem::directory_iterator();
     }
 };
 
@@ -193,7 +190,8 @@ TEST_F(RecorderTest, ARecordingTakesFramesWithIncreasingTimesAndSaysWhatItSaved)
     EXPECT_TRUE(recorder->recording());
     const auto& movie = writer->settings;
     EXPECT_EQ(std::tuple(movie.width, movie.height, movie.videoBitRate, movie.audio), std::tuple(1178, 2556, 8'000'000, false));
-    EXPECT_TRUE(logged("recorder: started " + file.filename().string() + " (1178x2556, full, overlay true, audio false)"));
+    EXPECT_TRUE(logged("recorder: started " + file.filename().string() + " (1178x2556, full, overlay true, audio false)",
+                       ""));
     ASSERT_TRUE(eventually([&] { return frames() >= 10; }));
     auto result = recorder->stop();
     EXPECT_EQ(result.url, file);
@@ -214,43 +212,38 @@ TEST_F(RecorderTest, ARecordingTakesFramesWithIncreasingTimesAndSaysWhatItSaved)
     ASSERT_TRUE(eventually([&] { return changeCount() == 2; }));
     EXPECT_TRUE(changes[0].first && !changes[0].second && !changes[1].first);
     EXPECT_EQ(changes[1].second, result);
-    EXPECT_EQ(failure([&] { recorder->stop(); }), ErrorCase::notRecording);
+    EXPECT_EQ(failure([&] { recorder->stop(); }).first, ErrorCase::notRecording);
 }
 
-TEST_F(RecorderTest, StartsAreRefusedWithoutAScreenOrWhileRecordingAndLeaveNothingBehind) {
-    std::string text;
-    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }, &text), ErrorCase::noScreen);
-    EXPECT_EQ(text, "No screen frame available (is the iPhone connected by USB and unlocked?)");
-    EXPECT_TRUE(files().empty());
+TEST_F(RecorderTest, StartsAreRefusedWithoutAScreenOrWhileRecordingAndNeverReplaceAnEarlierFile) {
+    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }),
+              Refusal(ErrorCase::noScreen, "No screen frame available (is the iPhone connected by USB and unlocked?)"));
+    EXPECT_TRUE(nothingSaved());
 
     withScreen();
     factoryError = "no encoder";
-    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }, &text), ErrorCase::writer);
-    EXPECT_EQ(text, "Couldn't write the video: no encoder");
-    EXPECT_TRUE(files().empty()); // the reserved name is given back
+    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }),
+              Refusal(ErrorCase::writer, "Couldn't write the video: no encoder"));
+    EXPECT_TRUE(nothingSaved()); // the reserved name is given back
     EXPECT_FALSE(recorder->recording());
 
     factoryError.clear();
-    auto file = recorder->start(false, false, std::nullopt);
-    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }, &text), ErrorCase::alreadyRecording);
-    EXPECT_EQ(text, "A recording is already running. Call stop_recording first.");
+    auto first = recorder->start(false, false, std::nullopt);
+    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }),
+              Refusal(ErrorCase::alreadyRecording, "A recording is already running. Call stop_recording first."));
     EXPECT_TRUE(recorder->recording());
-    EXPECT_EQ(recorder->currentFile(), file);
+    EXPECT_EQ(recorder->currentFile(), first);
     recorder->stop();
-}
 
-TEST_F(RecorderTest, ARecordingInTheSameSecondGetsANumberInsteadOfReplacingTheLast) {
-    withScreen();
-    auto first = recorder->start(true, false, std::nullopt);
-    recorder->stop();
+    // Recordings in the same second get a number instead of replacing the last.
     std::filesystem::resize_file(first, 1000); // what the writer left
     auto second = recorder->start(true, false, std::nullopt);
     recorder->stop();
     auto third = recorder->start(true, false, std::nullopt);
     recorder->stop();
-    const std::string stem = ScreenRecorder::fileName(wallTime).substr(0, ScreenRecorder::fileName(wallTime).size() - 4);
-    EXPECT_EQ(second.filename().string(), stem + " 2.mp4");
-    EXPECT_EQ(third.filename().string(), stem + " 3.mp4");
+    const std::string stem = first.stem().string();
+    EXPECT_EQ(second.filename(), stem + " 2.mp4");
+    EXPECT_EQ(third.filename(), stem + " 3.mp4");
     EXPECT_EQ(std::filesystem::file_size(first), 1000u);
 }
 
@@ -263,17 +256,15 @@ TEST_F(RecorderTest, TheTimeLimitStopsTheRecordingAndTheNextStopHandsOverItsResu
     EXPECT_TRUE(recorder->recording());
     clock.advance(100ms);
     EXPECT_FALSE(recorder->recording());
-    EXPECT_TRUE(logged([&](const std::string& l) {
-        return l.starts_with("recorder: saved " + file.filename().string() + " (") &&
-               l.ends_with(" KB), stopped because the time limit was reached");
-    }));
+    EXPECT_TRUE(logged("recorder: saved " + file.filename().string() + " (",
+                       " KB), stopped because the time limit was reached"));
     auto result = recorder->stop();
     EXPECT_EQ(result.url, file);
     EXPECT_EQ(result.stoppedBecause, "the time limit was reached");
-    EXPECT_EQ(failure([&] { recorder->stop(); }), ErrorCase::notRecording);
+    EXPECT_EQ(failure([&] { recorder->stop(); }).first, ErrorCase::notRecording);
 }
 
-TEST_F(RecorderTest, TheScreenGoingAwayOrTheWriterFailingStopsTheRecordingWithItsReason) {
+TEST_F(RecorderTest, TheScreenGoingAwayOrTheWriterFailingStopsTheRecordingWithItsReasonAndAFailedFinishIsAnError) {
     withScreen();
     const std::pair<std::function<void()>, std::string> stops[] = {
         {[&] { notifications.post(kScreenLostNotification, std::string("the iPhone was disconnected")); },
@@ -292,18 +283,16 @@ TEST_F(RecorderTest, TheScreenGoingAwayOrTheWriterFailingStopsTheRecordingWithIt
         EXPECT_EQ(result.url, file);
         EXPECT_EQ(result.stoppedBecause, reason);
     }
-}
-
-TEST_F(RecorderTest, AFinishThatFailsIsAnErrorYetRecordingEnds) {
-    withScreen();
+    // A finish that fails is an error, yet the recording ends and the window stops showing it.
+    writer->failure.clear();
+    const auto before = changeCount();
     recorder->start(true, false, std::nullopt);
     writer->finishError = "the trailer could not be written";
-    std::string text;
-    EXPECT_EQ(failure([&] { recorder->stop(); }, &text), ErrorCase::writer);
-    EXPECT_EQ(text, "Couldn't write the video: the trailer could not be written");
+    EXPECT_EQ(failure([&] { recorder->stop(); }),
+              Refusal(ErrorCase::writer, "Couldn't write the video: the trailer could not be written"));
     EXPECT_FALSE(recorder->recording());
-    ASSERT_TRUE(eventually([&] { return changeCount() == 2; }));
-    EXPECT_FALSE(changes[1].first); // the window stops showing "recording"
+    ASSERT_TRUE(eventually([&] { return changeCount() == before + 2; }));
+    EXPECT_FALSE(changes[before + 1].first);
     writer->finishError.clear();
     recorder->start(true, false, std::nullopt); // and a new recording can start
     recorder->stop();
@@ -345,7 +334,7 @@ TEST_F(RecorderTest, OnlyOneOfTwoSimultaneousStartsPasses) {
     };
     auto first = std::async(std::launch::async, [&] { return recorder->start(true, false, std::nullopt); });
     inside.get_future().wait(); // the first start is past its check, creating its writer
-    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }), ErrorCase::alreadyRecording);
+    EXPECT_EQ(failure([&] { recorder->start(true, false, std::nullopt); }).first, ErrorCase::alreadyRecording);
     release.set_value();
     auto file = first.get();
     EXPECT_EQ(recorder->stop().url, file);
@@ -360,13 +349,9 @@ TEST_F(RecorderTest, MarksAreKeptOnlyWhileRecordingWithTheOverlayOn) {
     const Image plain = lastFrame();
     recorder->stop();
     recorder->start(true, false, std::nullopt);
-    ASSERT_TRUE(eventually([&] { return frames() >= 3; }));
-    {
-        std::lock_guard lock(writer->mutex);
-        writer->times.clear();
-    }
     recorder->mark({ActionMark::Kind::tap, {500, 1000}, {}, {}});
-    ASSERT_TRUE(eventually([&] { return frames() >= 2; }));
+    const auto before = frames();
+    ASSERT_TRUE(eventually([&] { return frames() >= before + 2; }));
     const Image marked = lastFrame();
     recorder->stop();
     // Without the overlay the tap left no trace; with it, the ring shows around the tapped point.

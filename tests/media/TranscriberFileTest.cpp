@@ -74,19 +74,14 @@ TEST_F(TranscriberFileTest, SynthesisedSentencesWithPausesBecomeStretchesTimedFr
         const auto wav = folder.path() / ("s" + std::to_string(i) + ".wav");
         run({"espeak-ng", "-v", "en-us", "-s", "150", "-w", wav.string(), sentences[i]});
         const auto trimmed = folder.path() / ("t" + std::to_string(i) + ".wav");
-        // Trimmed to the speech itself, so that its onset is known exactly.
+        // Trimmed to the speech itself, so that its onset is known exactly, and followed by 2 s of silence.
         run({"sox", wav.string(), "-r", "22050", trimmed.string(), "silence", "1", "0.01", "1%", "reverse", "silence",
-             "1", "0.01", "1%", "reverse"});
+             "1", "0.01", "1%", "reverse", "pad", "0", "2.0"});
         Child length({"/usr/bin/env", "soxi", "-D", trimmed.string()});
         length.wait(30s);
         onsets.push_back(at);
-        at += std::stod(length.output()) + 2.0;
+        at += std::stod(length.output());
         concat.push_back(trimmed.string());
-        if (i + 1 < sentences.size()) {
-            const auto gap = folder.path() / ("g" + std::to_string(i) + ".wav");
-            run({"sox", "-n", "-r", "22050", "-c", "1", gap.string(), "trim", "0", "2.0"});
-            concat.push_back(gap.string());
-        }
     }
     const auto speech = folder.path() / "speech.wav";
     concat.push_back(speech.string());

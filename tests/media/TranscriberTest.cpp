@@ -74,14 +74,12 @@ TEST(TranscriptFormats, SubtitlesAreNumberedTimedBlocksWithAHalfSecondShortestCu
               "/tmp/Pokescope 2026-12-05 at 15.23.29.srt");
 }
 
-TEST(TranscriptFormats, PlainTranscriptStampsMinutesAndHours) {
+TEST(TranscriptFormats, PlainTranscriptStampsMinutesAndHoursAndLoudnessIsInDecibels) {
     EXPECT_EQ(Transcriber::text({}), "(no speech detected)");
     EXPECT_EQ(Transcriber::text({{5.9, 6, "hello there"}, {65, 66, "again"}}), "[00:05] hello there\n[01:05] again");
     EXPECT_EQ(Transcriber::text({{3725.9, 3726, "late"}, {-2, 0, "early"}}), "[1:02:05] late\n[00:00] early");
     EXPECT_EQ(Transcriber::text({{3599.99, 3600, "edge"}}), "[59:59] edge");
-}
-
-TEST(TranscriptFormats, LoudnessIsMeanSquarePowerInDecibels) {
+    // Loudness is the mean square power in decibels.
     EXPECT_NEAR(*level(SpeechSound{0, {32767, 0, -32767, 0}}), -3.01, 0.01); // a full-scale sine
     EXPECT_NEAR(*level(SpeechSound{0, std::vector<std::int16_t>(1000, 0)}), -120, 0.01);
     EXPECT_FALSE(level(SpeechSound{}).has_value());
@@ -93,7 +91,7 @@ TEST(TranscriptFormats, LoudnessIsMeanSquarePowerInDecibels) {
 
 // ---- Lines from hypotheses ----
 
-TEST(TranscriptLines, WordsBreakAtSentenceEndsGapsLengthAndThirtyWords) {
+TEST(TranscriptLines, WordsBreakAtSentenceEndsGapsLengthAndThirtyWordsAndWithoutTimingsAreSpreadEvenly) {
     // Sentence ends flush; punctuation alone joins the word before it.
     auto lines = linesFrom({{words({{"Hello", 0.1, 0.3}, {"there.", 0.5, 0.3}, {"How", 1.0, 0.2}, {"are", 1.3, 0.2},
                                     {"you", 1.6, 0.2}, {"?", 1.8, 0.1}, {"Fine", 2.0, 0.3}}),
@@ -126,10 +124,9 @@ TEST(TranscriptLines, WordsBreakAtSentenceEndsGapsLengthAndThirtyWords) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NEAR(lines[1].start, 13 * 0.95, 1e-9); // s12 ended at 12.3 s, so s13 starts a new line
     EXPECT_EQ(lines[1].text, "s13 s14");
-}
 
-TEST(TranscriptLines, WithoutTimingsWordsAreSpreadEvenlyOverTheStretch) {
-    auto lines = linesFrom({{words({{"a", 0, 0}, {" ", 0, 0}, {"b", 0, 0}, {"c.", 0, 0.01}}), 2.0, 6.0}}, 0);
+    // Without timings words are spread evenly over the stretch.
+    lines = linesFrom({{words({{"a", 0, 0}, {" ", 0, 0}, {"b", 0, 0}, {"c.", 0, 0.01}}), 2.0, 6.0}}, 0);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].text, "a b c."); // the blank segment is skipped but keeps its share of time
     EXPECT_DOUBLE_EQ(lines[0].start, 2.0);
@@ -215,7 +212,7 @@ TEST(TranscriptStretches, ContinuousSoundIsCutEveryFiftySecondsWithoutLosingASam
 
 TEST(TranscriptStretches, AFileFailsOnlyWhenNoLineAtAllCameAndClosedFeedingIgnoresLateSound) {
     auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
-    recognizer->setScript({{}, "decoder broke"});
+    recognizer->setScript({.failure = "decoder broke"});
     Chunker chunker(recognizer, false);
     const auto sound = soundOf({{0.3, true}, {1.0, false}});
     feed(chunker, sound, false);
@@ -336,15 +333,12 @@ TEST_F(TranscriberTest, ListeningRefusesASecondStartAndAStopCancelsALastPassThat
     EXPECT_EQ(failure([&] { transcriber->startListening(std::nullopt, 60); }, ErrorCase::noAudio),
               "The iPhone isn't sending audio. Make sure it's connected by USB and unlocked.");
     withScreen();
-    auto script = backend->english->script();
-    script.finishOnEnd = false;
-    backend->english->setScript(script);
+    backend->english->setScript({.failure = "", .finishOnEnd = false});
     EXPECT_EQ(transcriber->startListening(std::nullopt, 60), "en-US");
     EXPECT_TRUE(logged("transcriber: listening (en-US)"));
     EXPECT_EQ(failure([&] { transcriber->startListening("en-US", 60); }, ErrorCase::alreadyListening),
               "Already listening. Call get_transcript to read it, or stop_listening to finish.");
-    ASSERT_TRUE(transcriber->listening().has_value());
-    EXPECT_EQ(transcriber->listening()->language, "en-US");
+    EXPECT_EQ(transcriber->listening().value().language, "en-US");
 
     phone->speak("Hello there. This is the phone speaking.");
     ASSERT_TRUE(eventually([&] { return !transcriber->transcript()->lines.empty(); }, 30s));

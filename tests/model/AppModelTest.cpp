@@ -1,22 +1,14 @@
 // The application model: the agent configuration texts the user copies (exact for ordinary paths, valid
-// JSON for any path), saving screenshots, calibrating from the window, and the one-time migration.
+// JSON for any path), saving screenshots and calibrating from the window.
 #include "model/AppModel.hpp"
-#include "core/Log.hpp"
 #include "model/AgentConfiguration.hpp"
-#include "model/Migration.hpp"
 #include "model/ScreenshotSaving.hpp"
-#include "capture/ScreenCapture.hpp"
-#include "input/InputEngine.hpp"
-#include "platform/Dispatch.hpp"
+#include "tests/support/LogLines.hpp"
 #include "tests/support/SimServices.hpp"
-#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
-#include <thread>
 
 using namespace pokescope;
 using namespace pokescope::test;
@@ -35,7 +27,6 @@ TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForA
 // --- the model's operations, with the main queue running on a thread of its own ---------------------------
 
 namespace {
-
 
 class AppModelOperations : public testing::Test {
 protected:
@@ -67,17 +58,9 @@ TEST(AppModelScreenshotName, IsTheLocalTimeInTheFixedPattern) {
     EXPECT_EQ(ScreenshotSaving::fileName(localTime(2026, 3, 4, 9, 5, 7)), "iPhone 2026-03-04 at 09.05.07.png");
 }
 
-TEST_F(AppModelOperations, ASavedScreenshotWithoutAScreenSaysWhyAndWritesNothing) {
-    main.run([&] { model.saveScreenshot(); });
-    EXPECT_EQ(state().recordingError, "No screen to capture — is the iPhone connected and unlocked?");
-    EXPECT_FALSE(state().lastScreenshot);
-    EXPECT_TRUE(files().empty());
-}
-
 TEST_F(AppModelOperations, ScreenshotsAreSavedAsPngsAndTwoInOneSecondKeepBoth) {
     main.run([&] { sim->capture.start(); });
     ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
-    const auto before = Log::shared().lines().size();
     std::vector<ImageRef> copied;
     main.run([&] {
         model.setClipboard([&](const ImageRef& image) {
@@ -92,8 +75,7 @@ TEST_F(AppModelOperations, ScreenshotsAreSavedAsPngsAndTwoInOneSecondKeepBoth) {
     for (const auto& file : saved) {
         const std::string name = file.filename().string();
         EXPECT_TRUE(name.starts_with("iPhone 20") && name.ends_with(".png") && name.find(" at ") == 17) << name;
-        std::ifstream in(file, std::ios::binary);
-        auto picture = decoded(std::string(std::istreambuf_iterator<char>(in), {}));
+        auto picture = decoded(readFile(file));
         ASSERT_TRUE(picture) << name;
         EXPECT_EQ(picture->width(), 1179);
         EXPECT_EQ(picture->height(), 2556);
@@ -103,20 +85,19 @@ TEST_F(AppModelOperations, ScreenshotsAreSavedAsPngsAndTwoInOneSecondKeepBoth) {
     ASSERT_TRUE(eventually([&] { return state().lastScreenshot.has_value(); }));
     EXPECT_TRUE(std::find(saved.begin(), saved.end(), *state().lastScreenshot) != saved.end());
     EXPECT_FALSE(state().recordingError);
-    const auto lines = Log::shared().lines();
-    long logged = std::count_if(lines.begin() + static_cast<long>(before), lines.end(), [](const std::string& l) {
-        return l.find("screenshot: saved iPhone ") != std::string::npos;
-    });
-    EXPECT_EQ(logged, 2);
+    EXPECT_EQ(countLogged("screenshot: saved iPhone "), 2);
 }
 
-TEST_F(AppModelOperations, AScreenshotFolderThatCannotBeWrittenIsReported) {
+TEST_F(AppModelOperations, AScreenshotWithoutAScreenOrIntoAFolderThatCannotBeWrittenSaysWhyAndWritesNothing) {
+    main.run([&] { model.saveScreenshot(); });
+    EXPECT_EQ(state().recordingError, "No screen to capture — is the iPhone connected and unlocked?");
+    EXPECT_TRUE(files().empty());
     writeFile(folder, "a file where the folder should be");
     main.run([&] { sim->capture.start(); });
     ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
     main.run([&] { model.saveScreenshot(); });
-    ASSERT_TRUE(eventually([&] { return state().recordingError.has_value(); }));
-    EXPECT_TRUE(state().recordingError->starts_with("Couldn't save the screenshot: ")) << *state().recordingError;
+    ASSERT_TRUE(eventually([&] { return state().recordingError->starts_with("Couldn't save the screenshot: "); }))
+        << *state().recordingError;
     EXPECT_FALSE(state().lastScreenshot);
 }
 
@@ -134,19 +115,4 @@ TEST_F(AppModelOperations, AFailedCalibrationLeavesItsSentenceAndStopsCalibratin
     ASSERT_TRUE(state().calibrationError);
     EXPECT_EQ(*state().calibrationError, InputEngine::InputError::text(InputEngine::ErrorCase::notConnected));
     EXPECT_FALSE(state().calibration);
-}
-
-TEST(MigrationTest, RecordsThatItRanOnceAndLogsNothing) {
-    TempHome home;
-    Preferences store(home.path() / "settings.json");
-    store.set("selectedPhone", "00008110-0001");
-    const auto lines = Log::shared().lines().size();
-    Migration::run(store);
-    EXPECT_TRUE(store.boolForKey(Migration::kDoneKey));
-    EXPECT_EQ(store.stringForKey("selectedPhone"), "00008110-0001");
-    store.set(Migration::kDoneKey, true);
-    Migration::run(store);
-    Preferences reread(home.path() / "settings.json");
-    EXPECT_TRUE(reread.boolForKey(Migration::kDoneKey));
-    EXPECT_EQ(Log::shared().lines().size(), lines);
 }
