@@ -1,0 +1,1 @@
+// Compiles the precompiled headers; nothing of its own.
