@@ -43,10 +43,11 @@ void ToolSet::setEnvironment(Environment environment) {
     environment_ = std::move(environment);
 }
 
-void ToolSet::addDebugTools(std::function<json()> probe) {
+void ToolSet::addDebugTools(std::function<json()> probe, std::string settings) {
     auto tools = debugTools(std::move(probe));
     std::lock_guard lock(mutex_);
     debug_ = std::move(tools);
+    simulated_ = std::move(settings);
 }
 
 const ToolSet::Tool* ToolSet::find(const std::string& name) const {

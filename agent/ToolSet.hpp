@@ -81,8 +81,9 @@ public:
     nlohmann::json call(const std::string& name, const nlohmann::json& arguments) override;
 
     void setEnvironment(Environment environment);
-    // Simulated runs only: the unlisted debug tools, `probe` describing the simulated phone.
-    void addDebugTools(std::function<nlohmann::json()> probe);
+    // Simulated runs only: the unlisted debug tools, `probe` describing the simulated phone, and the
+    // status line naming the simulated phone's settings (`settings`).
+    void addDebugTools(std::function<nlohmann::json()> probe, std::string settings);
 
     // Every definition of the catalogue, in order, whatever the settings.
     nlohmann::json allDefinitions() const;
@@ -136,6 +137,7 @@ private:
     mutable std::mutex mutex_; // the environment and the debug tools
     Environment environment_;
     std::vector<Tool> debug_;
+    std::string simulated_; // the simulated phone's settings, in simulated runs
 };
 
 // The pure pieces of the tools' results.

@@ -107,6 +107,11 @@ std::string ToolSet::statusText() {
     } else {
         lines.push_back("recording: off");
     }
+    {
+        std::lock_guard lock(mutex_);
+        if (!simulated_.empty())
+            lines.push_back("simulated iPhone: " + simulated_);
+    }
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i)
         text += (i ? "\n" : "") + lines[i];

@@ -9,6 +9,7 @@
 #include "agent/StdioBridge.hpp"
 #include "app/Services.hpp"
 #include "platform/Dispatch.hpp"
+#include "sim/SimPhone.hpp"
 #include "platform/Process.hpp"
 
 #include <algorithm>
@@ -125,6 +126,19 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         std::fprintf(stderr, "pokescope: %s\n", e.what());
         exitProcess(2);
+    }
+    // The simulated phone's settings are checked before anything starts (or writes to the log).
+    if (mode.options.simulate) {
+        try {
+            sim::SimOptions phone = sim::runOptions();
+            if (auto settings = sim::settingsFromEnvironment(phone.settings)) {
+                phone.settings = *settings;
+                sim::setRunOptions(phone);
+            }
+        } catch (const std::invalid_argument& e) {
+            std::fprintf(stderr, "pokescope: %s\n", e.what());
+            exitProcess(2);
+        }
     }
 
     // Only the application starts a new log file; the other modes add to it. Standard output belongs to

@@ -31,10 +31,11 @@ void reportScreen(ScreenCapture& capture, long lastCount) {
 } // namespace
 
 int run(const Entry::Options& options) {
+    // A simulated run's first line names the simulated phone and its settings.
+    Services& services = Services::forProcess(backendsFor(options));
     const std::string noWindows = PokescopeWindows::noWindowsReason(options);
     if (!noWindows.empty())
         Log::shared().add("app: Pokescope 0.1.0 running without windows (" + noWindows + ")");
-    Services& services = Services::forProcess(backendsFor(options));
     Migration::run(services.preferences);
     services.model.setPort(Entry::serverPort(options));
     if (noWindows.empty())

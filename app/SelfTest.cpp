@@ -46,21 +46,15 @@ Duration timeoutOr(Duration standard) {
     }
 }
 
-// With --simulate the simulated phone is plugged in: a phone set up for the pointer (AssistiveTouch on),
-// misbehaving as the test hook asks.
+// With --simulate the simulated phone is plugged in: a phone set up for the pointer (AssistiveTouch on
+// unless POKESCOPE_SIM says otherwise), as the run's settings describe it.
 Services& plugInPhone(const Entry::Options& options) {
     if (!options.simulate)
         return Services::forProcess(Backends::system());
     sim::SimOptions phone = sim::runOptions();
-    phone.assistiveTouch = true;
+    if (!phone.settings.assistiveTouch)
+        phone.settings.assistiveTouch = true;
     sim::setRunOptions(phone);
-    if (const char* words = std::getenv(kSimulatedPhoneVariable)) {
-        try {
-            sim::setRunOptions(sim::withSwitches(phone, words));
-        } catch (const std::invalid_argument& e) {
-            refuse(std::string(kSimulatedPhoneVariable) + ": " + e.what());
-        }
-    }
     return Services::forProcess(PokescopeApp::backendsFor(options));
 }
 

@@ -20,9 +20,8 @@
 // Test hooks, read by the self-tests only (a bad value ends the run with a line saying so, status 2):
 // - POKESCOPE_SELFTEST_TIMEOUT_SECONDS: seconds (above 0) that replace the wiggle's 120 s and the input
 //   test's 240 s time-out, so that a test of the time-out need not wait for it.
-// - POKESCOPE_SELFTEST_SIM: switches for the simulated phone of a --simulate run, as comma-separated
-//   words ("assistive-touch-off", "bluetooth-off"; see sim::withSwitches). Without it the simulated phone
-//   of a self-test has AssistiveTouch on, as a phone set up for the pointer has.
+// The simulated phone of a --simulate run is what POKESCOPE_SIM describes (see sim::SimSettings); unless it
+// says otherwise, a self-test's has AssistiveTouch on, as a phone set up for the pointer has.
 #pragma once
 
 #include "app/Entry.hpp"
@@ -39,7 +38,6 @@
 namespace pokescope::SelfTest {
 
 constexpr const char* kTimeoutVariable = "POKESCOPE_SELFTEST_TIMEOUT_SECONDS";
-constexpr const char* kSimulatedPhoneVariable = "POKESCOPE_SELFTEST_SIM";
 constexpr const char* kShotPath = "/tmp/pokescope-shot.jpg";
 constexpr const char* kInputPicturePath = "/tmp/pokescope-input.jpg";
 constexpr int kWiggleSteps = 120;

@@ -35,6 +35,7 @@ nlohmann::json describe(const std::weak_ptr<sim::SimPhone>& weak) {
                           {"field", phone->screen().fieldText()},
                           {"pointer", {x, y}},
                           {"assistiveTouch", phone->screen().assistiveTouch()},
+                          {"settings", phone->identity().settings.describe()},
                           {"speaking", phone->speaking()}};
 }
 
@@ -87,7 +88,7 @@ Services::Services(Backends backends, ServicesOptions options)
                                      return ScreenText::read(image, *recognizer);
                                  }}),
       recorder(capture, settings, notifications, DispatchQueue::main()),
-      transcriber(capture, settings, notifications, Transcriber::Options{backends_.speech}),
+      transcriber(capture, settings, notifications, Transcriber::Options{.backend = backends_.speech}),
       tools(std::make_shared<ToolSet>(
           ToolServices{settings, device, capture, hid, input, *backends_.recognizer, recorder, transcriber})),
       server(tools),
@@ -105,10 +106,11 @@ Services::Services(Backends backends, ServicesOptions options)
     model.setUpdates(AppModel::Updates{updater.canCheck(), updater.automatic(), Updater::reason(),
                                        Updater::version(), [this] { updater.checkForUpdates(); }});
     if (backends_.phone) {
-        tools->addDebugTools(
-            [weak = std::weak_ptr<sim::SimPhone>(backends_.phone)] { return describe(weak); });
         const auto& identity = backends_.phone->identity();
-        log("app: simulated iPhone plugged in (" + identity.name + ", " + identity.productType + ")");
+        tools->addDebugTools([weak = std::weak_ptr<sim::SimPhone>(backends_.phone)] { return describe(weak); },
+                             identity.settings.describe());
+        log("app: simulated iPhone plugged in (" + identity.name + ", " + identity.productType() + "; " +
+            identity.settings.describe() + ")");
     }
 }
 

@@ -77,7 +77,7 @@ std::optional<CaptureDeviceInfo> ScreenCapture::chooseDevice(const std::vector<C
         return std::nullopt;
     }
     for (const auto& device : devices)
-        if (device.modelID == "iOS Device")
+        if (device.phoneStream())
             return device;
     // Never a webcam by default: only a device that names itself after the phone.
     for (const auto& device : devices)
@@ -163,8 +163,10 @@ void ScreenCapture::attachIfNeeded() {
         std::lock_guard lock(audioConfigLock_);
         updateAudio();
     }
-    queue_.async([this, session, generation] {
-        gate_.reset();
+    // Only a capture adapter's frames may hold the picture between bars; a phone's own stream is the picture.
+    const bool adapter = !device->phoneStream();
+    queue_.async([this, session, generation, adapter] {
+        gate_.reset(adapter);
         session->start([this, generation](const CapturedFrame& frame) { receiveFrame(frame, generation); },
                        [this, generation](const std::string& description, bool deviceGone) {
                            main_.async(life_.guard([this, generation, description, deviceGone] {

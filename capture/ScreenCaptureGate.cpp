@@ -15,7 +15,8 @@ int grey(const std::uint8_t* bgra) { return (bgra[0] * 29 + bgra[1] * 150 + bgra
 
 } // namespace
 
-void FrameGate::reset() {
+void FrameGate::reset(bool adapter) {
+    adapter_ = adapter;
     sourceWidth_ = sourceHeight_ = 0;
     crop_.reset();
     lastSignature_ = Image();
@@ -44,7 +45,33 @@ std::optional<FrameGate::Rect> FrameGate::pictureBounds(const Image& frame) cons
         barX = 0;
     if (barY < frame.height() * kMinimumBar)
         barY = 0;
-    return Rect{barX, barY, frame.width() - 2 * barX, frame.height() - 2 * barY};
+    // An adapter fits the picture to the frame: it fills one side, and bars, if any, run along the other
+    // (dark rows at the top and bottom of a screen between side bars are the phone's own).
+    if (barX >= barY)
+        barY = 0;
+    else
+        barX = 0;
+    return phoneShaped(Rect{barX, barY, frame.width() - 2 * barX, frame.height() - 2 * barY}, frame.width(),
+                       frame.height());
+}
+
+FrameGate::Rect FrameGate::phoneShaped(const Rect& bounds, int frameWidth, int frameHeight) const {
+    // Short side over long side of the phones' screens: 19.5:9 and the 16:9 of phones with a Home button.
+    static constexpr double kShapes[] = {1179.0 / 2556.0, 750.0 / 1334.0};
+    const bool upright = bounds.height >= bounds.width;
+    const int longSide = upright ? bounds.height : bounds.width;
+    const int shortSide = upright ? bounds.width : bounds.height;
+    const int room = upright ? frameWidth : frameHeight;
+    for (double shape : kShapes) {
+        int wanted = static_cast<int>(longSide * shape + 0.5) & ~1;
+        if (wanted >= shortSide - 2 && wanted <= room) {
+            if (wanted <= shortSide)
+                break; // already the phone's shape
+            return upright ? Rect{(frameWidth - wanted) / 2, bounds.y, wanted, bounds.height}
+                           : Rect{bounds.x, (frameHeight - wanted) / 2, bounds.width, wanted};
+        }
+    }
+    return bounds;
 }
 
 bool FrameGate::changed(const Image& signature) const {
@@ -69,19 +96,21 @@ ImageRef FrameGate::admit(const ImageRef& frame) {
         sourceWidth_ = frame->width();
         sourceHeight_ = frame->height();
     }
-    auto bounds = pictureBounds(*frame);
-    if (!bounds)
-        return nullptr; // nothing but black: no picture to show
-    // The crop only grows while the source keeps its size, so frames keep one size.
-    if (!crop_) {
-        crop_ = bounds;
-    } else if (bounds->width > crop_->width || bounds->height > crop_->height) {
-        crop_ = Rect{std::min(crop_->x, bounds->x), std::min(crop_->y, bounds->y), std::max(crop_->width, bounds->width),
-                     std::max(crop_->height, bounds->height)};
-        lastSignature_ = Image();
+    // An adapter's picture is cropped out of its bars; the crop only grows while the source keeps its
+    // size, so frames keep one size. A black frame keeps the crop found so far (the whole frame until a
+    // picture has shown where the bars are).
+    if (auto bounds = adapter_ ? pictureBounds(*frame) : std::nullopt) {
+        if (!crop_) {
+            crop_ = bounds;
+            lastSignature_ = Image();
+        } else if (bounds->width > crop_->width || bounds->height > crop_->height) {
+            crop_ = Rect{std::min(crop_->x, bounds->x), std::min(crop_->y, bounds->y),
+                         std::max(crop_->width, bounds->width), std::max(crop_->height, bounds->height)};
+            lastSignature_ = Image();
+        }
     }
     ImageRef picture = frame;
-    if (crop_->width != frame->width() || crop_->height != frame->height())
+    if (crop_ && (crop_->width != frame->width() || crop_->height != frame->height()))
         picture = std::make_shared<Image>(cropped(*frame, crop_->x, crop_->y, crop_->width, crop_->height));
     int width = std::max(1, picture->width() / 4);
     int height = std::max(1, picture->height() / 4);

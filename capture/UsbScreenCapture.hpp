@@ -38,7 +38,7 @@ public:
     std::unique_ptr<CaptureSession> open(const CaptureDeviceInfo& device, std::string& error) override;
 
     // The model name such a device reports (a phone that streams its own screen).
-    static constexpr const char* kModelID = "iOS Device";
+    static constexpr const char* kModelID = kPhoneStreamModel;
 
 private:
     std::shared_ptr<UsbScreenHost> host_;

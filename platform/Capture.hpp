@@ -24,13 +24,18 @@ namespace pokescope {
 // the settle waits compare stays on one time line.
 inline TimePoint captureClockNow() { return std::chrono::steady_clock::now(); }
 
+// The model of a capture device that is a phone streaming its own screen.
+inline constexpr const char* kPhoneStreamModel = "iOS Device";
+
 struct CaptureDeviceInfo {
     std::string uniqueID;      // stable while the device stays plugged in
     std::string localizedName; // the name the device gives itself
-    std::string modelID;       // "iOS Device" for a phone that streams its own screen
+    std::string modelID;       // kPhoneStreamModel for a phone that streams its own screen
     std::string manufacturer;  // "Apple Inc." for Apple's devices
     std::string path;          // where the backend opens it (/dev/video0), if it has such a thing
     bool hasAudio = false;     // the same device also delivers sound
+
+    bool phoneStream() const { return modelID == kPhoneStreamModel; }
 };
 
 // Sound as the phone plays it: 32-bit float samples, interleaved, with the capture-clock time of the

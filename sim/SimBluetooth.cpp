@@ -57,6 +57,7 @@ bool SimBluetooth::publish(const SdpRecord& record, std::string& error) {
     if (hid_)
         hid_->detachAll();
     hid_ = std::make_unique<SimHidHost>(phone_->screen(), *descriptor);
+    hid_->setPointerSettings(phone_->identity().settings.pointer);
     published_ = true;
     return true;
 }
@@ -108,7 +109,7 @@ bool SimBluetooth::knowsPeer(const std::string& address) {
 
 void SimBluetooth::connectPeer(const std::string& address) {
     std::lock_guard lock(mutex_);
-    if (!published_ || !options_.bonded || !phone_->identity().bluetoothOn || lowered(address) != phoneAddress() ||
+    if (!published_ || !options_.bonded || !phone_->identity().bluetoothOn() || lowered(address) != phoneAddress() ||
         linkUp_)
         return;
     linkUp_ = true;
@@ -158,7 +159,7 @@ void SimBluetooth::channel(std::uint16_t psm, const std::string& peer, bool inco
 void SimBluetooth::openChannel(const std::string& address, std::uint16_t psm) {
     std::lock_guard lock(mutex_);
     std::string peer = lowered(address);
-    bool reachable = published_ && linkUp_ && phone_->identity().bluetoothOn && peer == phoneAddress() && hid_;
+    bool reachable = published_ && linkUp_ && phone_->identity().bluetoothOn() && peer == phoneAddress() && hid_;
     if (!reachable) {
         auto handlers = handlers_;
         events_.async([handlers, peer] {
@@ -177,7 +178,7 @@ SimHidHost* SimBluetooth::hidHost() {
 
 bool SimBluetooth::phoneConnects() {
     std::lock_guard lock(mutex_);
-    if (!published_ || !hid_ || !phone_->identity().bluetoothOn)
+    if (!published_ || !hid_ || !phone_->identity().bluetoothOn())
         return false;
     std::string peer = phoneAddress();
     if (!options_.bonded) {

@@ -99,7 +99,7 @@ void SimCapture::denyPermission(bool denied) {
 CaptureDeviceInfo SimCapture::deviceInfo() const {
     const auto& identity = phone_->identity();
     CaptureDeviceInfo info;
-    if (identity.hdmiAdapter) {
+    if (identity.hdmiAdapter()) {
         info.uniqueID = "sim-hdmi:" + identity.udid;
         info.localizedName = "HDMI Capture (iPhone)";
         info.manufacturer = "USB Video";
@@ -107,7 +107,7 @@ CaptureDeviceInfo SimCapture::deviceInfo() const {
     } else {
         info.uniqueID = "sim:" + identity.udid;
         info.localizedName = identity.name;
-        info.modelID = "iOS Device";
+        info.modelID = kPhoneStreamModel;
         info.manufacturer = "Apple Inc.";
     }
     info.hasAudio = true;

@@ -24,10 +24,18 @@ bool declaresKeyboard(const HidDescriptor& descriptor) {
 } // namespace
 
 SimHidHost::SimHidHost(SimScreen& screen, HidDescriptor descriptor)
-    : screen_(screen), descriptor_(std::move(descriptor)), keyboard_(declaresKeyboard(descriptor_)) {}
+    : screen_(screen), descriptor_(std::move(descriptor)), keyboard_(declaresKeyboard(descriptor_)) {
+    deliverer_ = std::thread([this] { deliveryLoop(); });
+}
 
 SimHidHost::~SimHidHost() {
     detachAll();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    delivered_.notify_all();
+    deliverer_.join();
 }
 
 void SimHidHost::attach(std::uint16_t psm, int fd) {
@@ -125,14 +133,59 @@ void SimHidHost::receive(const std::vector<std::uint8_t>& message) {
     }
     ++accepted_;
     auto now = std::chrono::steady_clock::now();
-    if (message[1] == 0x02)
-        pointerReport(*fields, now);
-    else if (message[1] == 0x01)
-        keyboardReport(*fields, now);
+    std::unique_lock lock(mutex_);
+    if (settings_.loss > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < settings_.loss) {
+        ++lost_;
+        return;
+    }
+    std::uniform_int_distribution<long> jitter(0, settings_.maxJitter.count() * 1000);
+    // The link keeps the order of what it delivers.
+    auto arrival = std::max(now + settings_.latency + std::chrono::microseconds(jitter(random_)), lastArrival_);
+    lastArrival_ = arrival;
+    Delivery delivery{message[1], std::move(*fields), arrival};
+    if (arrival <= now && deliveries_.empty()) {
+        lock.unlock();
+        apply(delivery);
+        return;
+    }
+    deliveries_.push_back(std::move(delivery));
+    lock.unlock();
+    delivered_.notify_all();
 }
 
-// Reports reach the phone with Bluetooth's jitter; the phone's acceleration looks at how fast units
-// arrive, so a quick burst moves the pointer further per unit than single nudges do.
+void SimHidHost::deliveryLoop() {
+    setThreadName("sim.hid.air");
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (stopping_)
+            return;
+        if (deliveries_.empty()) {
+            delivered_.wait(lock);
+            continue;
+        }
+        auto due = deliveries_.front().at;
+        if (std::chrono::steady_clock::now() < due) {
+            delivered_.wait_until(lock, due);
+            continue;
+        }
+        Delivery next = std::move(deliveries_.front());
+        deliveries_.pop_front();
+        lock.unlock();
+        apply(next);
+        lock.lock();
+    }
+}
+
+void SimHidHost::apply(const Delivery& delivery) {
+    if (delivery.reportID == 0x02)
+        pointerReport(delivery.fields, delivery.at);
+    else if (delivery.reportID == 0x01)
+        keyboardReport(delivery.fields, delivery.at);
+}
+
+// The phone's acceleration looks at how fast units arrive, smoothed over the last reports: a quick burst
+// moves the pointer further per unit than single nudges do, and the first reports of a burst less than
+// its later ones.
 void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields,
                                std::chrono::steady_clock::time_point at) {
     // Layout: buttons (3 bits), padding, X, Y, wheel.
@@ -141,20 +194,20 @@ void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields,
         buttons |= fields[0][i] << i;
     int dx = fields[2][0], dy = fields[2][1];
     std::unique_lock lock(mutex_);
-    std::uniform_int_distribution<int> jitter(0, static_cast<int>(settings_.maxJitter.count() * 1000));
-    at += std::chrono::microseconds(jitter(random_));
-    double elapsedMs =
-        lastPointerReport_
-            ? std::clamp(std::chrono::duration<double, std::milli>(at - *lastPointerReport_).count(), 1.0,
-                         100.0)
-            : 100.0;
+    double gapMs = lastPointerReport_ ? std::chrono::duration<double, std::milli>(at - *lastPointerReport_).count()
+                                      : 1000.0;
     lastPointerReport_ = at;
-    double speed = std::max(std::abs(dx), std::abs(dy)) / elapsedMs;
+    double speed = std::max(std::abs(dx), std::abs(dy)) / std::clamp(gapMs, 1.0, 100.0);
+    double keep = settings_.smoothing.count() > 0
+                      ? std::exp(-std::max(gapMs, 0.0) / static_cast<double>(settings_.smoothing.count()))
+                      : 0.0;
+    smoothedSpeed_ = smoothedSpeed_ * keep + speed * (1 - keep);
     double gain = settings_.tooFast
                       ? settings_.tooFastGain
-                      : settings_.slowGain +
-                            (settings_.fastGain - settings_.slowGain) *
-                                std::pow(std::min(1.0, speed / settings_.saturation), settings_.exponent);
+                      : settings_.slowGain + (settings_.fastGain - settings_.slowGain) *
+                                                 std::pow(std::min(1.0, smoothedSpeed_ / settings_.saturation),
+                                                          settings_.exponent);
+    bool wholePoints = settings_.wholePoints;
     bool wasDown = buttonDown_;
     bool down = buttons & 0x01;
     buttonDown_ = down;
@@ -162,8 +215,13 @@ void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields,
 
     auto [x, y] = screen_.pointer();
     if (dx || dy) {
-        x = std::clamp(x + dx * gain, 0.0, static_cast<double>(SimScreen::kWidth - 1));
-        y = std::clamp(y + dy * gain, 0.0, static_cast<double>(SimScreen::kHeight - 1));
+        const double width = screen_.width(), height = screen_.height(), scale = screen_.scale();
+        x = std::clamp(x + dx * gain, 0.0, width - 1);
+        y = std::clamp(y + dy * gain, 0.0, height - 1);
+        if (wholePoints) { // what is less than a point is lost
+            x = std::min(std::round(x / scale) * scale, (std::floor((width - 1) / scale)) * scale);
+            y = std::min(std::round(y / scale) * scale, (std::floor((height - 1) / scale)) * scale);
+        }
         screen_.setPointer(x, y, at);
     }
     if (down && !wasDown)

@@ -1,13 +1,17 @@
 // The simulated iPhone's HID host: it reads the two HID channels like a phone does, checks every input
 // report against the published descriptor, and turns reports into pointer motion (with a phone's speed-
-// dependent acceleration), touches, key presses and typing on the simulated screen.
+// dependent acceleration), touches, key presses and typing on the simulated screen. Reports reach it as
+// over the air: late, unevenly, and some never (SimPointerSettings).
 #pragma once
 
 #include "sim/SimHidDescriptor.hpp"
 #include "sim/SimScreen.hpp"
+#include "sim/SimSettings.hpp"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <set>
@@ -15,18 +19,6 @@
 #include <vector>
 
 namespace pokescope::sim {
-
-// How the phone's pointer follows HID units: the gain (screen pixels per unit) grows with speed (units
-// per millisecond) from `slowGain` to `fastGain`; a phone set to its top tracking speed moves far faster.
-struct SimPointerSettings {
-    double slowGain = 1.5;
-    double fastGain = 4.0;
-    double saturation = 2.0; // units per ms at which the gain stops growing
-    double exponent = 1.2;
-    bool tooFast = false;
-    double tooFastGain = 28.0;
-    std::chrono::milliseconds maxJitter{6}; // Bluetooth delivery jitter
-};
 
 class SimHidHost {
 public:
@@ -50,13 +42,23 @@ public:
     void setPointerSettings(const SimPointerSettings& settings);
     long acceptedReports() const { return accepted_.load(); }
     long rejectedReports() const { return rejected_.load(); }
+    // Reports lost on the air (`SimPointerSettings::loss`).
+    long lostReports() const { return lost_.load(); }
     std::string lastRejection() const;
 
-    // Applies one interrupt message as if it had arrived now (used by the reader and by tests).
+    // Takes one interrupt message as it leaves this computer: it reaches the phone after the link's
+    // latency and jitter, in order, unless the air loses it.
     void receive(const std::vector<std::uint8_t>& message);
 
 private:
+    struct Delivery {
+        std::uint8_t reportID = 0;
+        std::vector<std::vector<int>> fields;
+        std::chrono::steady_clock::time_point at;
+    };
     void readLoop(std::uint16_t psm, int fd);
+    void deliveryLoop();
+    void apply(const Delivery& delivery);
     void pointerReport(const std::vector<std::vector<int>>& fields, std::chrono::steady_clock::time_point at);
     void keyboardReport(const std::vector<std::vector<int>>& fields,
                         std::chrono::steady_clock::time_point at);
@@ -70,10 +72,16 @@ private:
     std::vector<std::uint8_t> controlReplies_;
     SimPointerSettings settings_;
     std::optional<std::chrono::steady_clock::time_point> lastPointerReport_;
+    double smoothedSpeed_ = 0; // units per ms, over the last reports
     bool buttonDown_ = false;
+    std::deque<Delivery> deliveries_; // on the air, in order
+    std::chrono::steady_clock::time_point lastArrival_{};
+    std::condition_variable delivered_;
+    bool stopping_ = false;
+    std::thread deliverer_;
     std::set<int> keysDown_;
     std::mt19937 random_{7};
-    std::atomic<long> accepted_{0}, rejected_{0};
+    std::atomic<long> accepted_{0}, rejected_{0}, lost_{0};
     std::string lastRejection_;
 };
 

@@ -4,6 +4,7 @@
 #include "sim/SimSpeech.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -44,9 +45,10 @@ template <class... Args> using Sink = std::shared_ptr<GuardedCallback<Args...>>;
 
 struct SimPhone::Impl {
     explicit Impl(const SimOptions& options)
-        : plugged(options.pluggedIn), trusted(options.trusted), adapter(options.hdmiAdapter),
-          trustOnPrompt(options.trustOnPrompt) {
-        screen.setAssistiveTouch(options.assistiveTouch);
+        : screen(options.settings.model), plugged(options.pluggedIn), trusted(options.trusted),
+          adapter(options.hdmiAdapter()), trustOnPrompt(options.trustOnPrompt), switches(options.settings.capture) {
+        screen.setAssistiveTouch(options.assistiveTouch());
+        screen.setDarkMode(options.settings.dark);
     }
 
     SimScreen screen;
@@ -85,6 +87,7 @@ struct SimPhone::Impl {
     std::uint64_t frameIndex = 0;
     ImageRef adapterFrame;
     TimePoint nextAdapter{};
+    TimePoint nextFrame{}; // the earliest time of the next frame at the source's frame rate
     bool adapterDirty = true;
     std::mt19937 random{42};
 
@@ -118,25 +121,18 @@ void setRunOptions(SimOptions options) {
     storedRunOptions() = std::move(options);
 }
 
-SimOptions withSwitches(SimOptions base, const std::string& words) {
-    std::size_t start = 0;
-    while (start <= words.size()) {
-        std::size_t end = std::min(words.find(',', start), words.size());
-        std::string word = words.substr(start, end - start);
-        word.erase(0, word.find_first_not_of(" \t"));
-        word.erase(word.find_last_not_of(" \t") + 1);
-        if (word == "assistive-touch")
-            base.assistiveTouch = true;
-        else if (word == "assistive-touch-off")
-            base.assistiveTouch = false;
-        else if (word == "bluetooth-off")
-            base.bluetoothOn = false;
-        else if (!word.empty())
-            throw std::invalid_argument("unknown simulated-phone switch \"" + word +
-                                        "\" (known: assistive-touch, assistive-touch-off, bluetooth-off)");
-        start = end + 1;
+std::optional<SimSettings> settingsFromEnvironment(const SimSettings& base) {
+    for (const char* name : {kSettingsVariable, kSettingsVariableAlias}) {
+        const char* words = std::getenv(name);
+        if (!words || !*words)
+            continue;
+        try {
+            return SimSettings::parse(words, base);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(std::string(name) + ": " + e.what());
+        }
     }
-    return base;
+    return std::nullopt;
 }
 
 SimPhone::SimPhone(SimOptions options) : options_(std::move(options)), impl_(std::make_unique<Impl>(options_)) {
@@ -203,6 +199,12 @@ void SimPhone::Impl::frameLoop() {
 }
 
 void SimPhone::Impl::produce(TimePoint now, const SimSwitches& current, bool adapterMode, bool again) {
+    // A source that sends fewer frames a second shows what changed meanwhile in its next frame.
+    if (!adapterMode && current.fps < 60 && !again) {
+        if (now < nextFrame)
+            return;
+        nextFrame = now + std::chrono::microseconds(1'000'000 / std::max(1, current.fps));
+    }
     bool changed = screen.render(clean, now);
     if (!adapterMode) {
         if ((!changed && !(again && !noisy.empty())) || current.frozen)
@@ -225,30 +227,55 @@ void SimPhone::Impl::produce(TimePoint now, const SimSwitches& current, bool ada
     enqueue(adapterFrame, now, current);
 }
 
-// The phone's own stream is compressed: pixels at strong edges of what changed come out slightly off.
-// Rows that did not change keep exactly the bytes they had, as a real stream's unchanged areas do.
+// The phone's own stream is compressed as a video encoder compresses it: only the 16 × 16 blocks that
+// changed are sent again (the others keep exactly the bytes they had), and in those the quantiser shifts
+// each 8 × 8 block's level and rings around strong edges. At high settings the artefacts are as strong as
+// a real change.
 ImageRef SimPhone::Impl::withEdgeNoise(int amplitude) {
-    if (noisy.width() != clean.width() || noisy.height() != clean.height()) {
+    const int width = clean.width(), height = clean.height();
+    if (noisy.width() != width || noisy.height() != height) {
         noisy = clean;
-        previousClean = Image(clean.width(), clean.height(), Image::Format::bgra);
+        previousClean = Image(width, height, Image::Format::bgra);
     }
     ++frameIndex;
-    std::size_t rowBytes = static_cast<std::size_t>(clean.width()) * 4;
-    for (int y = 0; y < clean.height(); ++y) {
-        const std::uint8_t* source = clean.row(y);
-        if (std::memcmp(source, previousClean.row(y), rowBytes) == 0)
-            continue;
-        std::memcpy(previousClean.row(y), source, rowBytes);
-        std::uint8_t* target = noisy.row(y);
-        std::memcpy(target, source, rowBytes);
-        if (amplitude <= 0)
-            continue;
-        for (int x = 1; x < clean.width(); ++x) {
-            if (std::abs(grey(source + x * 4) - grey(source + (x - 1) * 4)) < 40)
+    constexpr int kMacroblock = 16, kBlock = 8;
+    for (int by = 0; by < height; by += kMacroblock) {
+        const int rows = std::min(kMacroblock, height - by);
+        for (int bx = 0; bx < width; bx += kMacroblock) {
+            const int columns = std::min(kMacroblock, width - bx);
+            const std::size_t bytes = static_cast<std::size_t>(columns) * 4;
+            bool changed = false;
+            for (int y = by; y < by + rows && !changed; ++y)
+                changed = std::memcmp(clean.row(y) + bx * 4, previousClean.row(y) + bx * 4, bytes) != 0;
+            if (!changed)
                 continue;
-            int n = noiseAt(x, y, frameIndex, amplitude);
-            for (int c = 0; c < 3; ++c)
-                target[x * 4 + c] = clampByte(target[x * 4 + c] + n);
+            for (int y = by; y < by + rows; ++y) {
+                std::memcpy(previousClean.row(y) + bx * 4, clean.row(y) + bx * 4, bytes);
+                std::memcpy(noisy.row(y) + bx * 4, clean.row(y) + bx * 4, bytes);
+            }
+            if (amplitude <= 0)
+                continue;
+            for (int sy = by; sy < by + rows; sy += kBlock)
+                for (int sx = bx; sx < bx + columns; sx += kBlock) {
+                    const int endY = std::min(sy + kBlock, height), endX = std::min(sx + kBlock, width);
+                    bool edges = false;
+                    for (int y = sy; y < endY && !edges; ++y)
+                        for (int x = std::max(sx, 1); x < endX && !edges; ++x)
+                            edges = std::abs(grey(clean.row(y) + x * 4) - grey(clean.row(y) + (x - 1) * 4)) >= 40;
+                    // Flat blocks come through nearly clean; blocks with edges lose most.
+                    const int level = noiseAt(sx, sy, frameIndex, edges ? amplitude : amplitude / 4);
+                    for (int y = sy; y < endY; ++y) {
+                        const std::uint8_t* source = clean.row(y);
+                        std::uint8_t* target = noisy.row(y);
+                        for (int x = sx; x < endX; ++x) {
+                            int n = level;
+                            if (edges && x > 0 && std::abs(grey(source + x * 4) - grey(source + (x - 1) * 4)) >= 40)
+                                n += noiseAt(x, y, frameIndex, amplitude / 2 + 1);
+                            for (int c = 0; c < 3; ++c)
+                                target[x * 4 + c] = clampByte(source[x * 4 + c] + n);
+                        }
+                    }
+                }
         }
     }
     return std::make_shared<Image>(noisy);
@@ -290,7 +317,14 @@ ImageRef SimPhone::Impl::adapterPicture(bool changed, int amplitude) {
 
 void SimPhone::Impl::enqueue(ImageRef image, TimePoint now, const SimSwitches& current) {
     std::lock_guard lock(mutex);
-    due.push_back(Due{CapturedFrame{std::move(image), now}, now + current.latency});
+    // Frames keep their order however late each one is.
+    TimePoint at = now + current.latency;
+    if (current.jitter.count() > 0)
+        at += std::chrono::microseconds(
+            std::uniform_int_distribution<long>(0, current.jitter.count() * 1000)(random));
+    if (!due.empty())
+        at = std::max(at, due.back().at);
+    due.push_back(Due{CapturedFrame{std::move(image), now}, at});
 }
 
 void SimPhone::Impl::deliverDue(TimePoint now) {
@@ -481,7 +515,7 @@ std::optional<LockdownValue> SimPhone::lockdownValue(const std::optional<std::st
     LockdownValue values = LockdownValue::object();
     if (!domain) {
         values["DeviceName"] = options_.name;
-        values["ProductType"] = options_.productType;
+        values["ProductType"] = options_.productType();
         values["DeviceClass"] = "iPhone";
         if (inSession) {
             values["ProductVersion"] = options_.iosVersion;

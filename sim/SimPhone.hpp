@@ -1,8 +1,9 @@
-// The simulated iPhone: an ideal phone with named switches to misbehave. It owns the simulated screen and
-// delivers it like a real capture source (only when it changes, at most 60 frames a second, with tens of
-// milliseconds of latency and a little compression noise at edges; or, in HDMI-adapter mode, a constant
-// 30 frames a second of 1920 × 1080 with the picture between black bars), plays its sound at 48 kHz, and
-// keeps the lockdown values that the USB side reads.
+// The simulated iPhone: a phone of one of several models (SimSettings) whose capture path and Bluetooth
+// link misbehave as real ones do. It owns the simulated screen and delivers it like a real capture source
+// (only when it changes, at most `fps` frames a second, late by `latency` and `jitter`, with an encoder's
+// blocky artefacts around what changed; or, in HDMI-adapter mode, a constant 30 frames a second of
+// 1920 × 1080 with the picture between black bars), plays its sound at 48 kHz, and keeps the lockdown
+// values that the USB side reads.
 //
 // SimCapture and SimLockdown present it through the platform interfaces; tests drive it directly.
 //
@@ -13,10 +14,12 @@
 #include "platform/Capture.hpp"
 #include "platform/Lockdown.hpp"
 #include "sim/SimScreen.hpp"
+#include "sim/SimSettings.hpp"
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace pokescope::sim {
@@ -24,19 +27,22 @@ namespace pokescope::sim {
 struct SimOptions {
     std::string udid = "00008120-001A2B3C4D5E6F01";
     std::string name = "Simulated iPhone";
-    std::string productType = "iPhone15,2";
     std::string iosVersion = "17.5.1";
     std::string bluetoothAddress = "A4:C3:F0:85:1D:2E"; // as the phone gives it: upper case
     bool trusted = true;
-    bool assistiveTouch = false;
     bool pluggedIn = true;
-    // The screen comes through an HDMI capture adapter instead of straight over USB.
-    bool hdmiAdapter = false;
     // The simulated user taps Trust when the trust prompt appears (after a short moment).
     bool trustOnPrompt = true;
+    // The model, its capture path and Bluetooth link, AssistiveTouch, the radio (POKESCOPE_SIM).
+    SimSettings settings;
+
+    bool assistiveTouch() const { return settings.assistiveTouch.value_or(false); }
+    // The screen comes through an HDMI capture adapter instead of straight over USB.
+    bool hdmiAdapter() const { return settings.adapter; }
     // The phone's Bluetooth radio is on. Off, it neither answers pages nor connects: the HID link never
     // comes up, though this computer still knows the phone.
-    bool bluetoothOn = true;
+    bool bluetoothOn() const { return settings.bluetoothOn; }
+    const std::string& productType() const { return settings.model.productType; }
 };
 
 // The options of the phone that a whole run of the program against the simulated phone plugs in: the
@@ -44,18 +50,12 @@ struct SimOptions {
 SimOptions runOptions();
 void setRunOptions(SimOptions options);
 
-// `base` with the named switches applied, given as comma-separated words: "assistive-touch" and
-// "assistive-touch-off" (on or off from the start), "bluetooth-off" (see `bluetoothOn`). Spaces around
-// words and empty words are ignored. Throws std::invalid_argument naming the first word it does not know.
-SimOptions withSwitches(SimOptions base, const std::string& words);
-
-// Ways to misbehave, as real capture paths do.
-struct SimSwitches {
-    std::chrono::milliseconds latency{45}; // from drawing a frame to its delivery
-    int noise = 6;                          // grey levels of compression noise at edges; 0 for none
-    double dropRate = 0.0;                  // share of changed frames that never arrive
-    bool frozen = false;                    // the stream keeps showing an old picture
-};
+// The settings a --simulate run reads: POKESCOPE_SIM, or its older name POKESCOPE_SELFTEST_SIM.
+inline constexpr const char* kSettingsVariable = "POKESCOPE_SIM";
+inline constexpr const char* kSettingsVariableAlias = "POKESCOPE_SELFTEST_SIM";
+// The variable's words over `base`; none when neither variable is set (or both are empty). Throws
+// std::invalid_argument with a sentence that names the variable and the word it cannot take.
+std::optional<SimSettings> settingsFromEnvironment(const SimSettings& base);
 
 class SimPhone {
 public:

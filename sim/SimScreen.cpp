@@ -8,6 +8,8 @@
 namespace pokescope::sim {
 
 struct SimScreen::Impl {
+    explicit Impl(const SimModel& model) : model(model) {}
+    const SimModel model;
     mutable std::mutex mutex;
     detail::Screen screen;
     detail::Renderer renderer;
@@ -26,8 +28,10 @@ struct SimScreen::Impl {
     }
 };
 
-SimScreen::SimScreen() : impl_(std::make_unique<Impl>()) {}
+SimScreen::SimScreen(const SimModel& model) : impl_(std::make_unique<Impl>(model)) {}
 SimScreen::~SimScreen() = default;
+
+const SimModel& SimScreen::model() const { return impl_->model; }
 
 bool SimScreen::render(Image& frame, TimePoint now) {
     bool changed = false;

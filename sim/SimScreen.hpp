@@ -14,6 +14,7 @@
 
 #include "platform/Dispatch.hpp"
 #include "platform/Image.hpp"
+#include "sim/SimSettings.hpp"
 
 #include <functional>
 #include <memory>
@@ -31,17 +32,23 @@ struct DrawnText {
 
 class SimScreen {
 public:
+    // The standard model's screen (an iPhone 14 Pro); `width()` and `height()` give this screen's own.
     static constexpr int kWidth = 1179;
     static constexpr int kHeight = 2556;
     // How long the AssistiveTouch pointer disc stays after the last motion or button.
     static constexpr Duration kPointerIdleTime = std::chrono::seconds(4);
 
-    SimScreen();
+    explicit SimScreen(const SimModel& model = SimModel::standard());
     ~SimScreen();
     SimScreen(const SimScreen&) = delete;
     SimScreen& operator=(const SimScreen&) = delete;
 
-    // Brings `frame` (kWidth × kHeight BGRA, kept by the caller between calls) up to date for time `now`:
+    const SimModel& model() const;
+    int width() const { return model().width; }
+    int height() const { return model().height; }
+    double scale() const { return model().scale; }
+
+    // Brings `frame` (width × height BGRA, kept by the caller between calls) up to date for time `now`:
     // advances animations, scrolling momentum and the caret blink, then redraws what changed. Returns
     // whether any pixel changed. The first call (or a frame of another size) draws everything.
     bool render(Image& frame, TimePoint now);

@@ -151,13 +151,13 @@ SimUsbScreenHost::~SimUsbScreenHost() {
 
 std::vector<UsbScreenDevice> SimUsbScreenHost::devices() {
     const auto& identity = phone_->identity();
-    if (!phone_->pluggedIn() || identity.hdmiAdapter)
+    if (!phone_->pluggedIn() || identity.hdmiAdapter())
         return {};
     return {UsbScreenDevice{identity.udid, identity.name}};
 }
 
 void SimUsbScreenHost::setDeviceEvents(DeviceEventHandler handler) {
-    if (!handler || phone_->identity().hdmiAdapter) {
+    if (!handler || phone_->identity().hdmiAdapter()) {
         phone_->setPlugListener(plugKey_, nullptr);
         return;
     }

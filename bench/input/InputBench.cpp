@@ -1,8 +1,9 @@
 // The pointer engine's costs: finding the pointer in four full phone frames (grey copies and the wiggle
 // blob), and, against the simulated phone over the real HID socket path, how long calibration takes and
-// how far moves to random targets land from them, as the phone itself reports its pointer.
+// how far moves to random targets land from them, as the phone itself reports its pointer. With --sim,
+// the phone is the one those POKESCOPE_SIM words describe (once per --sim: the matrix of phones).
 //
-// Usage: input-bench [--detect-only] [--targets N]
+// Usage: input-bench [--detect-only] [--targets N] [--sim WORDS]...
 #include "core/AppSettings.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
@@ -78,14 +79,15 @@ void detection() {
     std::printf("detect: one gray(300): median %.2f ms\n", f.median);
 }
 
-void againstThePhone(int targets) {
+void againstThePhone(int targets, const std::string& words) {
     auto folder = std::filesystem::temp_directory_path() / ("input-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
     Preferences store(folder / "settings.json");
     AppSettings settings(store);
     DispatchQueue main("bench.main");
     SimOptions options;
-    options.assistiveTouch = true;
+    options.settings = SimSettings::parse("assistive-touch," + words);
+    std::printf("phone: %s\n", options.settings.describe().c_str());
     auto phone = std::make_shared<SimPhone>(options);
     auto host = std::make_shared<SimBluetooth>(phone);
     NotificationCenter notifications;
@@ -101,21 +103,37 @@ void againstThePhone(int targets) {
     InputEngine engine(InputEngine::linkTo(hid), InputEngine::framesOf(capture), engineOptions);
 
     auto start = SteadyClock::now();
-    auto calibration = engine.queue().sync([&] { return engine.calibrate(); });
+    Calibration calibration;
+    try {
+        calibration = engine.queue().sync([&] { return engine.calibrate(); });
+    } catch (const std::exception& e) {
+        std::printf("phone: calibration failed after %.1f s: %s\n",
+                    std::chrono::duration<double>(SteadyClock::now() - start).count(), e.what());
+        hid.stop();
+        main.sync([&] { capture.stop(); });
+        std::filesystem::remove_all(folder);
+        return;
+    }
     double calibrationSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     std::printf("phone: calibration %.1f s (gain %.2f x %.2f px/unit, fine %.2f)\n", calibrationSeconds,
                 calibration.gainX, calibration.gainY, calibration.fineGain.value_or(0));
 
+    // Targets in frame pixels, which through an adapter are not the phone's own.
+    auto frame = capture.latestImage();
+    const double perPhonePixel = static_cast<double>(frame->width()) / phone->screen().width();
     std::mt19937 random(2024);
-    std::uniform_real_distribution<double> x(40, SimScreen::kWidth - 40), y(60, SimScreen::kHeight - 60);
+    std::uniform_real_distribution<double> x(40, frame->width() - 40), y(60, frame->height() - 60);
     std::vector<double> errors, seconds;
     int within = 0;
+    const auto air = options.settings.pointer.latency + options.settings.pointer.maxJitter + 20ms;
     for (int i = 0; i < targets; ++i) {
         PointD target{x(random), y(random)};
         auto moveStart = SteadyClock::now();
         engine.queue().sync([&] { engine.moveTo(target, true, 0); });
         seconds.push_back(std::chrono::duration<double>(SteadyClock::now() - moveStart).count());
+        std::this_thread::sleep_for(air); // the last reports reach the phone
         auto [px, py] = phone->screen().pointer();
+        px *= perPhonePixel, py *= perPhonePixel;
         double error = std::max(std::abs(px - target.x), std::abs(py - target.y));
         errors.push_back(error);
         within += error <= 12;
@@ -135,14 +153,20 @@ void againstThePhone(int targets) {
 int main(int argc, char** argv) {
     bool detectOnly = false;
     int targets = 50;
+    std::vector<std::string> phones;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--detect-only") == 0)
             detectOnly = true;
         else if (std::strcmp(argv[i], "--targets") == 0 && i + 1 < argc)
             targets = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--sim") == 0 && i + 1 < argc)
+            phones.push_back(argv[++i]);
     }
+    if (phones.empty())
+        phones.push_back("");
     detection();
     if (!detectOnly)
-        againstThePhone(targets);
+        for (const auto& words : phones)
+            againstThePhone(targets, words);
     return 0;
 }

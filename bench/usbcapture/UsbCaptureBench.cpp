@@ -184,8 +184,8 @@ public:
         settings_ = std::make_unique<AppSettings>(*store_);
         settings_->setPlayAudioOnMac(false);
         SimOptions options;
-        options.hdmiAdapter = path.adapter;
-        options.assistiveTouch = true;
+        options.settings.adapter = path.adapter;
+        options.settings.assistiveTouch = true;
         phone = std::make_shared<SimPhone>(options);
         std::shared_ptr<CaptureBackend> backend;
         if (usb_) {

@@ -143,6 +143,33 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDeb
     EXPECT_THAT(tapped["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"About\" @ ("));
 }
 
+// A dark screen's black margins are the phone's own picture, not bars to crop; and a phone that locks
+// shows black, which is what the next screenshot must show rather than the last bright picture.
+TEST(ToolsOnADarkPhone, TheScreenshotKeepsThePhonesFullSizeAndALockedPhoneGivesABlackOne) {
+    sim::SimOptions options = SimServices::withPointer();
+    options.settings.dark = true;
+    SimServices sim(options);
+    sim.main->run([&] { sim->model.start(); });
+    ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
+    sim.phone->screen().openApp("Settings", std::chrono::steady_clock::now());
+    ASSERT_TRUE(eventually([&] { return !sim.phone->screen().animating(); }));
+    auto textOf = [&] { return sim->tools->call("screenshot", json::object())["content"][1]["text"].get<std::string>(); };
+    EXPECT_THAT(textOf(), testing::StartsWith("Screenshot 590x1279 (coordinates for tap/swipe are in this space)."));
+    sim.phone->screen().setAsleep(true);
+    auto black = [&] {
+        auto image = sim->capture.latestImage();
+        if (!image || image->width() != 1179 || image->height() != 2556)
+            return false;
+        for (int y = 0; y < image->height(); y += 7)
+            for (int x = 0; x < image->width(); x += 5)
+                if (image->row(y)[x * 4 + 1] > 8)
+                    return false;
+        return true;
+    };
+    EXPECT_TRUE(eventually(black));
+    EXPECT_EQ(textOf(), "Screenshot 590x1279 (coordinates for tap/swipe are in this space).\nNo text detected.");
+}
+
 TEST(ToolsGeometry, ScreenshotsAreScaledToAShorterSideOf590AndScrollsMoveTheFingerAgainstTheContent) {
     for (auto [width, height, scaled] : {std::tuple{1170, 2532, std::pair{590, 1277}}, {2532, 1170, {1277, 590}},
                                          {1179, 2556, {590, 1279}}, {590, 1280, {590, 1280}}, {400, 800, {400, 800}}})

@@ -79,7 +79,8 @@ protected:
         auto variables = home.environment();
         // Only what a test asks for reaches the child.
         variables.push_back(std::string(SelfTest::kTimeoutVariable) + "=");
-        variables.push_back(std::string(SelfTest::kSimulatedPhoneVariable) + "=");
+        variables.push_back(std::string(sim::kSettingsVariable) + "=");
+        variables.push_back(std::string(sim::kSettingsVariableAlias) + "=");
         variables.insert(variables.end(), environment.begin(), environment.end());
         Child child(command, variables);
         Outcome run{child.wait(300s), "", ""};
@@ -209,12 +210,24 @@ TEST_F(SelfTestProcess, ABadTimeOutHookOrSimulatedPhoneSwitchStopsTheRunBeforeAn
         {"wiggle", "POKESCOPE_SELFTEST_TIMEOUT_SECONDS=soon",
          "selftest: POKESCOPE_SELFTEST_TIMEOUT_SECONDS needs a number of seconds above 0, not \"soon\""},
         {"usb", "POKESCOPE_SELFTEST_SIM=assistive-touch, wobbly",
-         "selftest: POKESCOPE_SELFTEST_SIM: unknown simulated-phone switch \"wobbly\" (known: assistive-touch, "
-         "assistive-touch-off, bluetooth-off)"}};
+         "pokescope: POKESCOPE_SELFTEST_SIM: unknown simulated-phone setting \"wobbly\" (known: model=, latency=, "
+         "jitter=, fps=, drop=, noise=, tracking=, hid-latency=, hid-jitter=, hid-loss=, animations=, points, dark, "
+         "adapter, assistive-touch, assistive-touch-off, bluetooth-off)\n"},
+        {"input", "POKESCOPE_SIM=model=iphone-12",
+         "pokescope: POKESCOPE_SIM: simulated-phone setting model=iphone-12 is not a known model (iphone-se, "
+         "iphone-13-mini, iphone-14-pro, iphone-15-pro-max)\n"},
+        {"usb", "POKESCOPE_SIM=latency=-5",
+         "pokescope: POKESCOPE_SIM: simulated-phone setting latency=-5 is not a whole number of milliseconds from 0 "
+         "to 2000\n"}};
     for (const auto& [mode, variable, message] : rows) {
         auto run = selftest({mode, "--simulate"}, {variable});
         EXPECT_EQ(run.status, 2) << run;
-        EXPECT_EQ(run.messages(), std::vector<std::string>{message}) << run;
+        if (message.starts_with("pokescope: ")) { // the phone's settings are refused before the log starts
+            EXPECT_TRUE(run.messages().empty()) << run;
+            EXPECT_EQ(run.errors, message) << run;
+        } else {
+            EXPECT_EQ(run.messages(), std::vector<std::string>{message}) << run;
+        }
     }
 }
 

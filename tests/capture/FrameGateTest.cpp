@@ -50,8 +50,12 @@ TEST(FrameGate, CropsToThePictureAndPassesOnlyChanges) {
     EXPECT_EQ(marked->width(), 498);
 }
 
-TEST(FrameGate, BlackShowsNothingAFullFrameIsNotCroppedNorDarkContentAtOneEdgeAndANewSizeStartsOver) {
+TEST(FrameGate, AnAdaptersBlackFrameIsShownAFullFrameIsNotCroppedNorDarkContentAtOneEdge) {
     FrameGate gate;
+    // A phone that is locked from the start: black, the whole frame, until a picture shows the bars.
+    auto black = gate.admit(letterboxed(0, 0));
+    ASSERT_TRUE(black);
+    EXPECT_EQ(black->width(), 1920);
     EXPECT_FALSE(gate.admit(letterboxed(0, 0)));
     auto full = std::make_shared<Image>(1179, 2556, Image::Format::bgra);
     std::fill(full->data(), full->data() + full->byteCount(), 200);
@@ -68,13 +72,48 @@ TEST(FrameGate, BlackShowsNothingAFullFrameIsNotCroppedNorDarkContentAtOneEdgeAn
     auto picture = gate.admit(frame);
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width(), 498);
+    // The phone locks: its black picture is news, at the picture's size.
+    auto locked = gate.admit(letterboxed(0, 0));
+    ASSERT_TRUE(locked);
+    EXPECT_EQ(locked->width(), 498);
+}
+
+TEST(FrameGate, ADarkScreenKeepsThePhonesShapeThroughAnAdapterAndItsFullSizeOnThePhonesOwnStream) {
+    // Dark mode: only text in the middle of the phone's picture is brighter than the bars.
+    auto dark = [](int width, int height, int left, int right) {
+        auto frame = std::make_shared<Image>(width, height, Image::Format::bgra);
+        std::fill(frame->data(), frame->data() + frame->byteCount(), 0);
+        for (int y = 40; y < height - 40; y += 60)
+            for (int x = left; x < right; ++x)
+                for (int row = y; row < y + 20; ++row) {
+                    auto* p = frame->row(row) + x * 4;
+                    p[0] = p[1] = p[2] = 235;
+                }
+        return frame;
+    };
+    FrameGate adapter;
+    auto picture = adapter.admit(dark(1920, 1080, 800, 1120)); // 320 px of text in a 498-wide picture
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(adapter.crop(), (FrameGate::Rect{711, 0, 498, 1080}));
+    // A brighter screen later keeps the same size.
+    auto bright = adapter.admit(letterboxed(498, 230));
+    ASSERT_TRUE(bright);
+    EXPECT_EQ(bright->width(), 498);
+
+    FrameGate own;
+    own.reset(false);
+    auto first = dark(1179, 2556, 300, 880);
+    EXPECT_EQ(own.admit(first), first);
+    EXPECT_FALSE(own.crop());
+    auto lockedBlack = dark(1179, 2556, 0, 0);
+    EXPECT_EQ(own.admit(lockedBlack), lockedBlack);
 }
 
 // The simulated HDMI adapter sends 30 noisy frames a second of a still screen: the gate passes the first
 // and nothing more until the screen changes.
 TEST(FrameGate, OnTheSimulatedAdapterAStillScreenPublishesNoNewFrames) {
     sim::SimOptions options;
-    options.hdmiAdapter = true;
+    options.settings.adapter = true;
     sim::SimPhone phone(options);
     FrameGate gate; // used on the phone's delivery thread until the sink is removed
     std::atomic<int> received{0}, admitted{0};

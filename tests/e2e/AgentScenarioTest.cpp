@@ -50,25 +50,26 @@ TEST(AgentScenario, OverHttp) {
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
 }
 
-// The same session with the phone's screen and sound coming over the USB screen-sharing protocol: the
-// simulated phone encodes its screen as H.264 and the application decodes it.
-TEST(AgentScenario, OverHttpWithTheScreenOverUsb) {
+// The same session on a big phone in the dark appearance with the screen and sound coming over the USB
+// screen-sharing protocol: the simulated phone encodes its screen as H.264 and the application decodes it.
+TEST(AgentScenario, OverHttpWithTheScreenOverUsbOfABigDarkPhone) {
     TempHome home;
-    auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb"});
+    auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb", "POKESCOPE_SIM=model=iphone-15-pro-max,dark"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
     const std::string log = app.child->output();
     EXPECT_NE(log.find("screen: source: the iPhone's own screen sharing over USB (POKESCOPE_CAPTURE=usb)"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("screen: usb: video format: avc1, 1179 x 2556"), std::string::npos) << log;
+    EXPECT_NE(log.find("screen: usb: video format: avc1, 1290 x 2796"), std::string::npos) << log;
 }
 
-TEST(AgentScenario, OverStdioWithTheAppStartedByTheBridge) {
+// Through a bridge the client starts, on a small dark phone with a Home button and a slow capture path.
+TEST(AgentScenario, OverStdioWithTheAppStartedByTheBridgeOnASmallDarkPhone) {
     TempHome home;
     int port = freePort();
     LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
     json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
     auto environment = home.environment();
-    environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
+    environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY=", "POKESCOPE_SIM=model=iphone-se,dark,latency=200"});
     expectEveryStep(runScenario({"--stdio", command.dump()}, environment));
 }

@@ -1,6 +1,7 @@
 // An agent's session with Pokescope on the simulated iPhone, through the official MCP TypeScript SDK
 // client: every step is checked on the phone's own state (the hidden debug_simulator tool), not only on
-// the tool's answer.
+// the tool's answer. The phone may be any model POKESCOPE_SIM names: what the steps expect of the screen
+// follows the model the phone reports.
 // Usage: node agent-scenario.mjs <server url>
 //        node agent-scenario.mjs --stdio '<JSON array: command and arguments>'
 // Prints one JSON object: {ok, steps: [{step, ok, ms, detail}]}.
@@ -32,8 +33,19 @@ function jpegSize(base64) {
     return null;
 }
 
+// What each model's phone reports and shows.
+const models = {
+    "iphone-se": { name: "iPhone SE (3rd gen)", width: 750, height: 1334 },
+    "iphone-13-mini": { name: "iPhone 13 mini", width: 1080, height: 2340 },
+    "iphone-14-pro": { name: "iPhone 14 Pro", width: 1179, height: 2556 },
+    "iphone-15-pro-max": { name: "iPhone 15 Pro Max", width: 1290, height: 2796 },
+};
+let model = models["iphone-14-pro"];
+let shot = [590, 1279]; // the screenshot's size, from the first screenshot
+
 try {
     await client.connect(transport);
+    model = models[/model=([a-z0-9-]+)/.exec((await phone()).settings)[1]];
     await step("the phone connects over Bluetooth", async () => {
         let status = "";
         for (let i = 0; i < 60 && !status.includes("bluetooth: ready"); ++i) {
@@ -41,7 +53,7 @@ try {
             if (!status.includes("bluetooth: ready")) await sleep(500);
         }
         expect(status.includes("bluetooth: ready"), status);
-        expect(status.startsWith("usb: Simulated iPhone (iPhone 14 Pro, iOS 17.5.1)"), status);
+        expect(status.startsWith(`usb: Simulated iPhone (${model.name}, iOS 17.5.1)`), status);
         expect((await until((s) => s.assistiveTouch)).assistiveTouch, "AssistiveTouch stayed off");
         return status;
     });
@@ -51,14 +63,17 @@ try {
         const image = result.content[0];
         expect(image.type === "image" && image.mimeType === "image/jpeg", "no JPEG first");
         const size = jpegSize(image.data);
-        expect(size && size[0] === 590 && size[1] === 1279, `size ${size}`);
+        // Half the phone's pixels: what the agent sees and taps in.
+        expect(size && Math.abs(size[0] - model.width / 2) <= 1 && Math.abs(size[1] - model.height / 2) <= 1,
+            `size ${size}`);
+        shot = size;
         const text = result.content[1].text;
-        expect(text.startsWith("Screenshot 590x1279 (coordinates for tap/swipe are in this space)."), text);
+        expect(text.startsWith(`Screenshot ${size[0]}x${size[1]} (coordinates for tap/swipe are in this space).`), text);
         const settings = text.split("\n").find((line) => line.startsWith('"Settings" @ ('));
         expect(settings, text);
         const [x, y] = settings.match(/\((\d+), (\d+)\)/).slice(1).map(Number);
         // The Settings label sits under the first icon of the first row.
-        expect(x > 40 && x < 130 && y > 190 && y < 250, settings);
+        expect(x > 0.04 * size[0] && x < 0.25 * size[0] && y > 0.08 * size[1] && y < 0.25 * size[1], settings);
         return settings;
     });
     await step("calibrate", async () => {
@@ -118,7 +133,8 @@ try {
         let result = await call("open_app", { name: "Notes" });
         expect(!result.isError, texts(result).join("\n"));
         expect((await until((s) => s.location === "Notes")).location === "Notes", "Notes did not open");
-        result = await call("tap", { x: 295, y: 700 }); // below the first line: the pointer disc stays there a while
+        // Below the first line: the pointer disc stays there a while.
+        result = await call("tap", { x: Math.round(shot[0] / 2), y: Math.round(shot[1] * 0.55) });
         expect(!result.isError, texts(result).join("\n"));
         result = await call("type_text", { text: "Hello from the agent" });
         expect(!result.isError, texts(result).join("\n"));
@@ -137,7 +153,7 @@ try {
         const video = probe.streams.find((s) => s.codec_type === "video");
         const audio = probe.streams.find((s) => s.codec_type === "audio");
         expect(video && video.codec_name === "h264" && video.profile === "High", JSON.stringify(video));
-        expect(video.width === 1178 && video.height === 2556, `${video.width}x${video.height}`);
+        expect(video.width === (model.width & ~1) && video.height === (model.height & ~1), `${video.width}x${video.height}`);
         expect(audio && audio.codec_name === "aac" && Number(audio.sample_rate) === 48000 && audio.channels === 2,
             JSON.stringify(audio));
         const seconds = Number(probe.format.duration);

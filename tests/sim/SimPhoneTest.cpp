@@ -88,9 +88,9 @@ TEST(SimPhoneFrames, UnpluggedStoppedFrozenAndDroppingPhonesDeliverNothing) {
     };
     check([&] { phone.unplug(); }, [&] { phone.replug(); }, "unplugged");
     check([&] { phone.stopScreen(); }, [&] { phone.resumeScreen(); }, "stopped");
-    check([&] { phone.setSwitches(SimSwitches{45ms, 6, 0.0, true}); }, [&] { phone.setSwitches(SimSwitches{}); },
+    check([&] { phone.setSwitches(SimSwitches{.frozen = true}); }, [&] { phone.setSwitches(SimSwitches{}); },
           "frozen");
-    check([&] { phone.setSwitches(SimSwitches{45ms, 6, 1.0, false}); }, [&] { phone.setSwitches(SimSwitches{}); },
+    check([&] { phone.setSwitches(SimSwitches{.dropRate = 1.0}); }, [&] { phone.setSwitches(SimSwitches{}); },
           "dropping");
     EXPECT_EQ(plugEvents, (std::vector<bool>{false, true}));
     phone.setPlugListener("test", nullptr);

@@ -41,7 +41,7 @@ public:
 
     static sim::SimOptions withPointer() {
         sim::SimOptions options;
-        options.assistiveTouch = true;
+        options.settings.assistiveTouch = true;
         return options;
     }
     // A calibration the engine measured on the simulated phone, so that tests need not spend the better
