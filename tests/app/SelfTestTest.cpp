@@ -3,6 +3,7 @@
 // statuses, against the simulated phone where one is needed and against this computer's own (phoneless)
 // backends where not. The modes write fixed names under /tmp, so these tests run one at a time.
 #include "app/SelfTest.hpp"
+#include "sim/SimPhone.hpp"
 
 #include "tests/support/TestSupport.hpp"
 

@@ -44,9 +44,10 @@ void expectEveryStep(const json& out) {
 
 } // namespace
 
-TEST(AgentScenario, OverHttp) {
+// On a mini whose stream sends at most 30 frames a second.
+TEST(AgentScenario, OverHttpOnAMiniAtThirtyFramesASecond) {
     TempHome home;
-    auto app = startApp(home, {"--simulate"});
+    auto app = startApp(home, {"--simulate"}, {"POKESCOPE_SIM=model=iphone-13-mini,fps=30,noise=12"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
 }
 
