@@ -216,8 +216,10 @@ void SimHidHost::pointerReport(const std::vector<std::vector<int>>& fields,
     auto [x, y] = screen_.pointer();
     if (dx || dy) {
         const double width = screen_.width(), height = screen_.height(), scale = screen_.scale();
-        x = std::clamp(x + dx * gain, 0.0, width - 1);
-        y = std::clamp(y + dy * gain, 0.0, height - 1);
+        // The pointer moves in points: the gain is in pixels of a 3× screen.
+        const double pixels = gain * (scale / 3);
+        x = std::clamp(x + dx * pixels, 0.0, width - 1);
+        y = std::clamp(y + dy * pixels, 0.0, height - 1);
         if (wholePoints) { // what is less than a point is lost
             x = std::min(std::round(x / scale) * scale, (std::floor((width - 1) / scale)) * scale);
             y = std::min(std::round(y / scale) * scale, (std::floor((height - 1) / scale)) * scale);

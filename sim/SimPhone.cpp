@@ -49,6 +49,8 @@ struct SimPhone::Impl {
           adapter(options.hdmiAdapter()), trustOnPrompt(options.trustOnPrompt), switches(options.settings.capture) {
         screen.setAssistiveTouch(options.assistiveTouch());
         screen.setDarkMode(options.settings.dark);
+        if (options.settings.animations)
+            screen.setAnimationTime(*options.settings.animations);
     }
 
     SimScreen screen;

@@ -8,7 +8,7 @@
 namespace pokescope::sim {
 
 struct SimScreen::Impl {
-    explicit Impl(const SimModel& model) : model(model) {}
+    explicit Impl(const SimModel& model) : model(model), screen(model), renderer(screen.geo) {}
     const SimModel model;
     mutable std::mutex mutex;
     detail::Screen screen;
@@ -153,6 +153,11 @@ void SimScreen::setDarkMode(bool dark) {
 bool SimScreen::darkMode() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->screen.dark;
+}
+
+void SimScreen::setAnimationTime(std::chrono::milliseconds length) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.setAnimationTime(length);
 }
 
 bool SimScreen::assistiveTouch() const {

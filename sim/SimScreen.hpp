@@ -1,8 +1,9 @@
-// What the simulated iPhone shows and how touching it behaves: a 1179 × 2556 screen (a 6.1-inch phone at
-// 3×) with a status bar and running clock, a home screen of labelled app icons, a Settings app with a long
-// list of real rows and sub-pages, a Notes app with a text field and on-screen keyboard, Spotlight, and an
-// app that speaks. With AssistiveTouch on, a translucent pointer disc follows the pointer and the
-// AssistiveTouch button sits at the screen edge.
+// What the simulated iPhone shows and how touching it behaves: the screen of one phone model (by default
+// an iPhone 14 Pro, 1179 × 2556 at 3×, with its Dynamic Island; an SE with a Home button, a notched mini or
+// a Pro Max lay the same apps out on their own screens) with a status bar and running clock, a home screen of
+// labelled app icons, a Settings app with a long list of real rows and sub-pages, a Notes app with a text
+// field and on-screen keyboard, Spotlight, and an app that speaks. With AssistiveTouch on, a translucent
+// pointer disc follows the pointer and the AssistiveTouch button sits at the screen edge.
 //
 // The screen is a model plus a renderer. Input changes the model; `render` brings a persistent BGRA frame
 // up to date, redrawing only the regions that changed (the clock, a blinking caret, the pointer disc)
@@ -70,8 +71,8 @@ public:
     // A finger (the primary button with AssistiveTouch) going down, moving and lifting; a short touch
     // without much movement is a tap, a longer one a long press; movement drags and scrolls, with
     // momentum taken from the finger's speed over its last moments (none after a pause before the lift);
-    // a drag from the left edge goes back, from the bottom edge home. A home icon held for half a second
-    // opens its menu.
+    // a drag from the left edge goes back, from the bottom edge home (not on a phone with a Home button). A
+    // home icon held for half a second opens its menu.
     void touchDown(double x, double y, TimePoint at);
     void touchMove(double x, double y, TimePoint at);
     void touchUp(double x, double y, TimePoint at);
@@ -103,6 +104,9 @@ public:
     // text, and a dimmed wallpaper.
     void setDarkMode(bool dark);
     bool darkMode() const;
+    // How long page pushes and pops and app launches and closes take (350 ms by default); the keyboard's
+    // slide and how long a fling coasts scale with it. Zero turns animations and momentum off.
+    void setAnimationTime(std::chrono::milliseconds length);
     // Shows the phone's trust prompt ("Trust This Computer?"); `onAnswer(true)` when Trust is tapped.
     void showTrustPrompt(std::function<void(bool trusted)> onAnswer);
     // Locked and dark (asleep); any key or touch wakes it to what it showed before (no passcode), and does

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <tuple>
 
 namespace pokescope::sim::detail {
 namespace {
@@ -35,6 +36,7 @@ const std::map<std::string, IconArt, std::less<>>& rowIcons() {
         {"StandBy", art(Glyph::standby, 0x1C1C1E)},
         {"Siri & Search", art(Glyph::siri, 0x2C2C6E, 0x1C1C1E)},
         {"Face ID & Passcode", art(Glyph::faceId, 0x34C759)},
+        {"Touch ID & Passcode", art(Glyph::faceId, 0xFF3B30)},
         {"Emergency SOS", art(Glyph::sos, 0xFF3B30)},
         {"Exposure Notifications", art(Glyph::exposure, 0xFF453A)},
         {"Battery", art(Glyph::battery, 0x34C759)},
@@ -64,6 +66,7 @@ const std::map<std::string, IconArt, std::less<>>& rowIcons() {
         {"Switch Control", art(Glyph::grid, 0x1C1C1E)},
         {"Voice Control", art(Glyph::mic, 0x007AFF)},
         {"Side Button", art(Glyph::toggles, 0x007AFF)},
+        {"Home Button", art(Glyph::toggles, 0x007AFF)},
         {"Control Nearby Devices", art(Glyph::wifi, 0x007AFF)},
         {"Apple TV Remote", art(Glyph::tv, 0x8E8E93)},
         {"Keyboards", art(Glyph::grid, 0x8E8E93)},
@@ -133,7 +136,8 @@ PageContent rootPage(const SettingsState& st) {
     for (const char* t : {"General", "Control Center", "Display & Brightness", "Home Screen & App Library",
                           "Accessibility", "Wallpaper", "StandBy", "Siri & Search", "Face ID & Passcode",
                           "Emergency SOS", "Exposure Notifications", "Battery", "Privacy & Security"})
-        system.push_back(link(t));
+        system.push_back(
+            link(st.touchId && t == std::string_view("Face ID & Passcode") ? "Touch ID & Passcode" : t));
     p.sections.push_back(section(std::move(system)));
     p.sections.push_back(section({link("App Store"), link("Wallet & Apple Pay")}));
     std::vector<Row> apps;
@@ -165,10 +169,10 @@ PageContent generalPage() {
     return p;
 }
 
-PageContent aboutPage() {
+PageContent aboutPage(const SettingsState& st) {
     PageContent p{"About", false, {}};
     p.sections.push_back(section({plainLink("Name", "Simulated iPhone"), value("iOS Version", "17.5.1"),
-                                  value("Model Name", "iPhone 14 Pro"), value("Model Number", "MQ0E3LL/A"),
+                                  value("Model Name", st.modelName), value("Model Number", st.modelNumber),
                                   value("Serial Number", "F2LXK0SIMPH1")}));
     p.sections.push_back(
         section({value("Songs", "0"), value("Videos", "12"), value("Photos", "1,204"),
@@ -212,15 +216,20 @@ PageContent bluetoothPage(const SettingsState& st) {
     return p;
 }
 
-PageContent accessibilityPage() {
+PageContent accessibilityPage(const SettingsState& st) {
     PageContent p{"Accessibility", false, {}};
     p.sections.push_back(section({link("VoiceOver", "Off"), link("Zoom", "Off"), link("Display & Text Size"),
                                   link("Motion"), link("Spoken Content"), link("Audio Descriptions", "Off")},
                                  "VISION"));
-    p.sections.push_back(section({link("Touch"), link("Face ID & Attention"), link("Switch Control", "Off"),
-                                  link("Voice Control", "Off"), link("Side Button"),
-                                  link("Control Nearby Devices"), link("Apple TV Remote"), link("Keyboards")},
-                                 "PHYSICAL AND MOTOR"));
+    std::vector<Row> motor{link("Touch")};
+    if (!st.touchId)
+        motor.push_back(link("Face ID & Attention"));
+    // A phone with Touch ID has a Home button where the others have the side button's double-click.
+    for (Row row : {link("Switch Control", "Off"), link("Voice Control", "Off"),
+                    link(st.touchId ? "Home Button" : "Side Button"), link("Control Nearby Devices"),
+                    link("Apple TV Remote"), link("Keyboards")})
+        motor.push_back(std::move(row));
+    p.sections.push_back(section(std::move(motor), "PHYSICAL AND MOTOR"));
     p.sections.push_back(section({link("Hearing Devices"), link("Sound Recognition", "Off"),
                                   link("Audio & Visual"), link("Subtitles & Captioning")},
                                  "HEARING"));
@@ -308,6 +317,18 @@ bool SettingsState::toggle(const std::string& key, bool fallback) const {
     return it == toggles.end() ? fallback : it->second;
 }
 
+void SettingsState::setModel(const SimModel& model) {
+    static const std::map<std::string, std::pair<std::string, std::string>> names{
+        {"iphone-se", {"iPhone SE", "MMXF3LL/A"}},
+        {"iphone-13-mini", {"iPhone 13 mini", "MLHA3LL/A"}},
+        {"iphone-14-pro", {"iPhone 14 Pro", "MQ0E3LL/A"}},
+        {"iphone-15-pro-max", {"iPhone 15 Pro Max", "MU663LL/A"}},
+    };
+    if (auto it = names.find(model.key); it != names.end())
+        std::tie(modelName, modelNumber) = it->second;
+    touchId = model.homeButton;
+}
+
 void SettingsState::setToggle(const std::string& key, bool on) {
     if (key == "assistivetouch")
         assistiveTouch = on;
@@ -368,15 +389,15 @@ std::vector<const AppInfo*> searchableApps() {
     return all;
 }
 
-std::optional<Rect> appIconRect(std::string_view label) {
+std::optional<Rect> appIconRect(const Geometry& g, std::string_view label) {
     const auto& grid = homeApps();
     for (std::size_t i = 0; i < grid.size(); ++i)
         if (grid[i].label == label)
-            return homeIconRect(int(i));
+            return g.homeIconRect(int(i));
     const auto& dock = dockApps();
     for (std::size_t i = 0; i < dock.size(); ++i)
         if (dock[i].label == label)
-            return dockIconRect(int(i));
+            return g.dockIconRect(int(i));
     return std::nullopt;
 }
 
@@ -390,13 +411,13 @@ PageContent settingsPage(const std::vector<std::string>& path, const SettingsSta
     if (path.size() == 1 && last == "General")
         return generalPage();
     if (path.size() == 2 && path[0] == "General" && last == "About")
-        return aboutPage();
+        return aboutPage(state);
     if (path.size() == 1 && last == "Wi-Fi")
         return wifiPage(state);
     if (path.size() == 1 && last == "Bluetooth")
         return bluetoothPage(state);
     if (path.size() == 1 && last == "Accessibility")
-        return accessibilityPage();
+        return accessibilityPage(state);
     if (path.size() == 2 && path[0] == "Accessibility" && last == "Touch")
         return touchPage(state, base);
     if (path.size() == 3 && path[1] == "Touch" && last == "AssistiveTouch")

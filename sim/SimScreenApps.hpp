@@ -28,7 +28,7 @@ const AppInfo* findApp(std::string_view label);
 // Every app once, grid order first, for Spotlight.
 std::vector<const AppInfo*> searchableApps();
 // Where the app's icon sits: its grid cell, or its dock slot for dock-only apps.
-std::optional<Rect> appIconRect(std::string_view label);
+std::optional<Rect> appIconRect(const Geometry& g, std::string_view label);
 
 enum class RowStyle {
     link,    // pushes a page: chevron, optional grey value
@@ -64,9 +64,13 @@ struct SettingsState {
     std::map<std::string, bool> toggles; // only those changed from their defaults
     std::string network = "HomeNet-5G";
     bool assistiveTouch = false;
+    // What the pages say about the phone itself: About's model, Touch ID rather than Face ID.
+    std::string modelName = "iPhone 14 Pro", modelNumber = "MQ0E3LL/A";
+    bool touchId = false;
 
     bool toggle(const std::string& key, bool fallback) const;
     void setToggle(const std::string& key, bool on);
+    void setModel(const SimModel& model);
 };
 
 // The page at `path` below Settings' first page (empty path: the first page).

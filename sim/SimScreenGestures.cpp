@@ -6,8 +6,6 @@
 namespace pokescope::sim::detail {
 namespace {
 
-const Rect kNotesDone{kW - 300, kStatusBarH, 300, kNavBottom - kStatusBarH};
-
 double ms(Duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -43,16 +41,16 @@ double Touch::releaseVelocityY(TimePoint liftAt) const {
     return span > 0 ? (last.y - y0) / span : 0;
 }
 
-IconMenu iconMenuLayout(int icon) {
-    constexpr double width = 750, itemH = 132, gap = 24;
-    constexpr double labelH = kLabelGap + 48; // the menu leaves the icon's label readable
-    Rect r = homeIconRect(icon);
+IconMenu iconMenuLayout(const Geometry& g, int icon) {
+    double width = g.px(750), itemH = g.px(132), gap = g.px(24);
+    double labelH = g.labelGap + g.px(48); // the menu leaves the icon's label readable
+    Rect r = g.homeIconRect(icon);
     IconMenu menu;
     menu.icon = icon;
     double h = itemH * double(iconMenuItems().size());
-    double x = icon % kHomeColumns < kHomeColumns / 2 ? r.x : r.right() - width;
+    double x = icon % Geometry::kHomeColumns < Geometry::kHomeColumns / 2 ? r.x : r.right() - width;
     // Below the icon, or above it when the icon sits low on the screen.
-    double y = r.bottom() + labelH + gap + h <= kDockRect.y ? r.bottom() + labelH + gap : r.y - gap - h;
+    double y = r.bottom() + labelH + gap + h <= g.dock.y ? r.bottom() + labelH + gap : r.y - gap - h;
     menu.box = {x, y, width, h};
     for (std::size_t i = 0; i < iconMenuItems().size(); ++i)
         menu.items.push_back({x, y + itemH * double(i), width, itemH});
@@ -62,7 +60,7 @@ IconMenu iconMenuLayout(int icon) {
 std::optional<int> Screen::homeIconAt(double x, double y) const {
     const auto& grid = homeApps();
     for (std::size_t i = 0; i < grid.size(); ++i)
-        if (homeIconRect(int(i)).inflated(12).contains(x, y))
+        if (geo.homeIconHitRect(int(i)).contains(x, y))
             return int(i);
     return std::nullopt;
 }
@@ -103,8 +101,8 @@ void Screen::touchDown(double x, double y, TimePoint at) {
         fling.reset(); // a touch catches a moving list; it is not a tap
         touch.noTap = true;
     }
-    touch.edgeBack = x < 20;
-    touch.edgeHome = y >= kH - 40;
+    touch.edgeBack = x < geo.backEdge;
+    touch.edgeHome = geo.homeIndicator && y >= geo.h - geo.homeEdge; // a Home-button phone has no such swipe
     const AppState* a = app();
     touch.startScroll = a ? a->pages.back().scroll : 0;
 }
@@ -120,8 +118,8 @@ Touch::Mode Screen::classifyDrag(double dx, double dy) const {
     if (!vertical || spotlight)
         return Touch::Mode::other;
     if (current.empty())
-        return dy > 0 && touch.downY > kNavBottom && touch.downY < kSearchPill.y ? Touch::Mode::pull
-                                                                                 : Touch::Mode::other;
+        return dy > 0 && touch.downY > geo.navBottom && touch.downY < geo.searchPill.y ? Touch::Mode::pull
+                                                                                       : Touch::Mode::other;
     if (focus != Focus::none && touch.downY >= keyboard.top(now))
         return Touch::Mode::other;
     return Touch::Mode::scrolling;
@@ -135,25 +133,25 @@ void Screen::touchMove(double x, double y, TimePoint at) {
     touch.moved(now, x, y);
     double dx = x - touch.downX, dy = y - touch.downY;
     if (touch.mode == Touch::Mode::pending) {
-        if (std::hypot(dx, dy) <= kTapSlop)
+        if (std::hypot(dx, dy) <= geo.tapSlop)
             return;
         touch.mode = classifyDrag(dx, dy);
     }
     switch (touch.mode) {
     case Touch::Mode::back:
-        if (dx > kEdgeSwipe) {
+        if (dx > geo.edgeSwipe) {
             touch.mode = Touch::Mode::ignored;
             back();
         }
         break;
     case Touch::Mode::home:
-        if (-dy > kEdgeSwipe) {
+        if (-dy > geo.edgeSwipe) {
             touch.mode = Touch::Mode::ignored;
             goHome();
         }
         break;
     case Touch::Mode::pull:
-        if (dy > kEdgeSwipe) {
+        if (dy > geo.edgeSwipe) {
             touch.mode = Touch::Mode::ignored;
             openSpotlight();
         }
@@ -179,7 +177,7 @@ void Screen::touchUp(double x, double y, TimePoint at) {
 
 void Screen::tapAt(double x, double y) {
     if (alert) {
-        AlertLayout layout = alertLayout(texts);
+        AlertLayout layout = alertLayout(geo, texts);
         if (layout.trust.contains(x, y))
             answerTrust(true);
         else if (layout.dontTrust.contains(x, y))
@@ -190,9 +188,9 @@ void Screen::tapAt(double x, double y) {
         tapIconMenu(x, y);
         return;
     }
-    if (settings.assistiveTouch && assistiveButtonRect(keyboard.top(now)).contains(x, y))
+    if (settings.assistiveTouch && geo.assistiveButtonRect(keyboard.top(now)).contains(x, y))
         return; // the AssistiveTouch button takes the tap
-    if (banner && bannerRect(texts, *banner).contains(x, y))
+    if (banner && bannerRect(geo, texts, *banner).contains(x, y))
         return;
     if (focus != Focus::none && y >= keyboard.top(now)) {
         tapKeyboard(x, y);
@@ -226,37 +224,45 @@ void Screen::tapIconMenu(double x, double y) {
     iconMenu.reset();
     changed();
     // The lifted icon still opens its app; a menu item or anywhere else closes the menu.
-    if (homeIconRect(icon).contains(x, y))
-        launch(homeApps()[std::size_t(icon)].label, homeIconRect(icon));
+    if (geo.homeIconRect(icon).contains(x, y))
+        launch(homeApps()[std::size_t(icon)].label, geo.homeIconRect(icon));
 }
 
 void Screen::tapHome(double x, double y) {
     if (auto icon = homeIconAt(x, y)) {
-        launch(homeApps()[std::size_t(*icon)].label, homeIconRect(*icon));
+        launch(homeApps()[std::size_t(*icon)].label, geo.homeIconRect(*icon));
         return;
     }
     const auto& dock = dockApps();
     for (std::size_t i = 0; i < dock.size(); ++i)
-        if (dockIconRect(int(i)).inflated(12).contains(x, y)) {
-            launch(dock[i].label, dockIconRect(int(i)));
+        if (geo.dockIconRect(int(i)).inflated(geo.px(12)).contains(x, y)) {
+            launch(dock[i].label, geo.dockIconRect(int(i)));
             return;
         }
-    if (kSearchPill.contains(x, y))
+    if (geo.searchPill.contains(x, y))
         openSpotlight();
 }
 
 void Screen::tapSettings(double x, double y) {
     AppState& a = *app();
-    if (a.pages.size() > 1 && kBackButton.contains(x, y)) {
+    std::vector<std::string> path = settingsPath(a, a.pages.size() - 1);
+    PageContent content = settingsPage(path, settings);
+    if (y < geo.statusBarH) {
+        // Tapping the status bar scrolls back to the top.
+        fling.reset();
+        scrollTo(0);
+        return;
+    }
+    if (!path.empty() &&
+        backButtonRect(geo, texts, settingsBackLabel(geo, texts, path, content.title)).contains(x, y)) {
         back();
         return;
     }
-    if (y < kNavBottom)
+    if (y < geo.navBottom)
         return;
-    PageContent content = settingsPage(settingsPath(a, a.pages.size() - 1), settings);
-    ListLayout layout = layoutList(content);
-    double contentY = y - kNavBottom + a.pages.back().scroll;
-    if (x < kGroupX || x >= kGroupX + kGroupW)
+    ListLayout layout = layoutList(geo, content);
+    double contentY = y - geo.navBottom + a.pages.back().scroll;
+    if (x < geo.groupX || x >= geo.groupX + geo.groupW)
         return;
     for (const RowSlot& slot : layout.rows)
         if (contentY >= slot.y && contentY < slot.y + slot.h) {
@@ -275,7 +281,7 @@ void Screen::activateRow(const Row& row, double x) {
         break;
     case RowStyle::toggle:
         // Only the switch itself flips, as on the phone.
-        if (x >= kRowRight - kSwitchW - 24) {
+        if (x >= geo.rowRight - geo.switchW - geo.px(24)) {
             settings.setToggle(row.key, !row.on);
             changed();
         }
@@ -293,35 +299,33 @@ void Screen::activateRow(const Row& row, double x) {
 }
 
 void Screen::tapNotes(double x, double y) {
-    if (kBackButton.contains(x, y) && x < 400) {
+    if (backButtonRect(geo, texts, "Notes").contains(x, y)) {
         goHome();
         return;
     }
-    if (focus == Focus::note && kNotesDone.contains(x, y)) {
+    if (focus == Focus::note && doneButtonRect(geo, texts).contains(x, y)) {
         unfocus();
         return;
     }
-    if (y >= kNavBottom)
+    if (y >= geo.navBottom) // the navigation bar's empty space does nothing
         focusField(Focus::note);
-    else
-        unfocus();
 }
 
 void Screen::tapPodcasts(double x, double y) {
-    if (kBackButton.contains(x, y) && x < 400)
+    if (backButtonRect(geo, texts, "Library").contains(x, y))
         goHome();
-    else if (kPlayButton.contains(x, y))
+    else if (geo.playButton.contains(x, y))
         play();
 }
 
 void Screen::tapSpotlight(double x, double y) {
-    if (kSpotlightCancel.contains(x, y)) {
+    if (geo.spotlightCancel.contains(x, y)) {
         closeSpotlight();
         return;
     }
-    if (kSpotlightField.contains(x, y))
+    if (geo.spotlightField.contains(x, y))
         return;
-    for (const SpotlightSlot& slot : spotlightSlots(search.text))
+    for (const SpotlightSlot& slot : spotlightSlots(geo, search.text))
         if (slot.row.contains(x, y)) {
             launch(slot.app->label, slot.icon);
             return;
@@ -330,8 +334,8 @@ void Screen::tapSpotlight(double x, double y) {
 }
 
 void Screen::tapKeyboard(double x, double y) {
-    for (const KeyCap& key : keyboardKeys(keyboard, keyboard.top(now)))
-        if (key.rect.inflated(9).contains(x, y)) {
+    for (const KeyCap& key : keyboardKeys(geo, keyboard, keyboard.top(now)))
+        if (key.rect.inflated(geo.keyGap / 2).contains(x, y)) {
             pressKey(key);
             return;
         }

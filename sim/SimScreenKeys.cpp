@@ -218,7 +218,7 @@ void Screen::submit() {
         return;
     }
     if (focus == Focus::search) {
-        auto slots = spotlightSlots(search.text);
+        auto slots = spotlightSlots(geo, search.text);
         if (!slots.empty() && slots.front().topHit)
             launch(slots.front().app->label, slots.front().icon);
     }

@@ -1,6 +1,8 @@
-// Geometry of the simulated screen in device pixels (1 pt = 3 px), shared by drawing and hit testing so a
-// tap lands exactly on what was drawn there.
+// Geometry of the simulated screen in device pixels, shared by drawing and hit testing so a tap lands
+// exactly on what was drawn there.
 #pragma once
+
+#include "sim/SimSettings.hpp"
 
 #include <string>
 #include <vector>
@@ -30,78 +32,90 @@ struct Rect {
     Rect outward() const;
 };
 
-inline constexpr double kW = 1179;
-inline constexpr double kH = 2556;
-inline const Rect kScreen{0, 0, kW, kH};
+// The screen's geometry for one phone model. Every length is in device pixels: the apps are laid out in
+// points (multiplied by the model's scale), with widths that flow with the screen's width in points, as
+// the same apps lay themselves out on each phone. The sizes below are written as pixels of a 3× screen
+// and converted with `px`, so a 3× model draws exactly these numbers.
+struct Geometry {
+    explicit Geometry(const SimModel& model);
 
-// Status bar and navigation bar.
-inline constexpr double kStatusBarH = 162;
-inline constexpr double kNavBottom = 294; // a 44 pt navigation bar under the status bar
-inline const Rect kIsland{400.5, 33, 378, 111};
-inline const Rect kClockRect{40, 36, 300, 104}; // covers any "H:MM" the clock can show
-inline constexpr double kBottomInset = 102;     // the 34 pt home-indicator safe area
+    // Device pixels for a length given in pixels of a 3× screen.
+    double px(double threeX) const { return threeX * k; }
 
-// Home indicator: 402 × 15 px, centred 24 px above the bottom edge.
-inline const Rect kHomeIndicator{388.5, kH - 24 - 7.5, 402, 15};
+    double scale = 3;
+    double k = 1; // scale / 3
+    double w = 0, h = 0;
+    Rect screen;
+    bool homeButton = false;   // a Touch ID phone: no home indicator, no swipe home, a 20 pt status bar
+    bool homeIndicator = true; // the bar at the bottom edge that a swipe up goes home from
 
-// Home screen: four columns of 180 px icons, rows 318 px apart, a search pill and the dock.
-inline constexpr double kIconSize = 180;
-inline constexpr double kIconRadius = 40;
-inline constexpr int kHomeColumns = 4;
-Rect homeIconRect(int index);
-Rect dockIconRect(int index);
-inline const Rect kDockRect{30, 2246, 1119, 270};
-inline const Rect kSearchPill{466, 2114, 247, 80};
-inline constexpr double kLabelGap = 14; // between an icon's bottom edge and its label's top
+    // Status bar and navigation bar.
+    double statusBarH = 0;
+    double navBottom = 0; // a 44 pt navigation bar under the status bar
+    double navMid = 0;
+    Rect island; // the Dynamic Island; empty on other models
+    Rect notch;  // the notch; empty on models without one
+    double clockX = 0, clockMidY = 0, clockFont = 0;
+    Rect clockRect;         // covers any "H:MM" the clock can show
+    double bottomInset = 0; // the home indicator's safe area; 0 on a Home-button phone
+    Rect homeIndicatorRect; // empty on a Home-button phone
 
-// Grouped lists (Settings): 16 pt side insets, 44 pt rows, 29 pt row icons.
-inline constexpr double kGroupX = 48;
-inline constexpr double kGroupW = kW - 2 * kGroupX;
-inline constexpr double kGroupRadius = 30;
-inline constexpr double kRowH = 132;
-inline constexpr double kAccountRowH = 228;
-inline constexpr double kRowIconSize = 87;
-inline constexpr double kRowIconX = kGroupX + 48;
-inline constexpr double kRowTextXIcon = kRowIconX + kRowIconSize + 45;
-inline constexpr double kRowTextX = kGroupX + 60;
-inline constexpr double kRowRight = kGroupX + kGroupW - 48; // right edge of values, chevrons and switches
-inline constexpr double kSwitchW = 153, kSwitchH = 93;
-inline constexpr double kLargeTitleBlock = 150;
-inline constexpr double kSearchFieldH = 108;
+    // Home screen: four columns of 60 pt icons, five rows, a search pill and the dock.
+    static constexpr int kHomeColumns = 4;
+    double iconSize = 0, iconRadius = 0;
+    double columnX = 0, columnPitch = 0, rowY = 0, rowPitch = 0;
+    Rect dock;
+    double dockRadius = 0;
+    Rect searchPill;
+    double labelGap = 0; // between an icon's bottom edge and its label's top
+    double labelFont = 0;
+    Rect homeIconRect(int index) const;
+    Rect dockIconRect(int index) const;
+    // Where a tap opens a home icon's app: the icon, a little around it, and its label below.
+    Rect homeIconHitRect(int index) const;
 
-// Back button hit area in a navigation bar.
-inline const Rect kBackButton{0, kStatusBarH, 480, kNavBottom - kStatusBarH};
+    // Grouped lists (Settings): 16 pt side insets (20 pt on the widest phones), 44 pt rows, 29 pt row icons.
+    double groupX = 0, groupW = 0, groupRadius = 0;
+    double rowH = 0, accountRowH = 0, rowIconSize = 0, rowIconX = 0, rowTextXIcon = 0, rowTextX = 0;
+    double rowRight = 0; // right edge of values, chevrons and switches
+    double switchW = 0, switchH = 0;
+    double largeTitleBlock = 0, searchFieldH = 0;
 
-// On-screen keyboard: 291 pt high, four rows of 42 pt keys.
-inline constexpr double kKeyboardH = 873;
-inline constexpr double kKeyboardTop = kH - kKeyboardH;
+    // On-screen keyboard: four rows of 42 pt keys, with the globe and dictation strip and the home
+    // indicator's inset below them on phones without a Home button (291 pt on a 14 Pro, 216 pt on an SE).
+    double keyboardH = 0;
+    double keyW = 0, keyGap = 0, keyH = 0, keyRowPitch = 0, keyTopPad = 0, sideKeyW = 0, keyMargin = 0;
+    bool keyboardStrip = true;
 
-// AssistiveTouch: the pointer disc and the floating button at the right edge.
-inline constexpr double kDiscDiameter = 60; // 20 pt
-// The 60 pt button rests at the right edge two-thirds of the way down, and rises above the on-screen
-// keyboard when that would cover it.
-Rect assistiveButtonRect(double keyboardTop);
-inline constexpr double kAssistiveRadius = 42;
-// The pixels a disc centred at (x, y) can touch, anti-aliased rim included.
-Rect discRect(double x, double y);
+    // AssistiveTouch: the pointer disc and the floating button at the right edge.
+    double discDiameter = 0, assistiveSize = 0, assistiveRadius = 0;
+    // The button rests at the right edge two-thirds of the way down, and rises above the on-screen
+    // keyboard when that would cover it.
+    Rect assistiveButtonRect(double keyboardTop) const;
+    // The pixels a disc centred at (x, y) can touch, anti-aliased rim included.
+    Rect discRect(double x, double y) const;
 
-// Spotlight.
-inline const Rect kSpotlightField{48, 192, 846, 108};
-inline const Rect kSpotlightCancel{930, 180, 249, 132};
-inline constexpr double kSpotlightTop = 360;
-inline constexpr double kResultHeaderH = 96;
-inline constexpr double kResultRowH = 168;
-inline constexpr double kResultIcon = 120;
-inline constexpr int kMaxOtherResults = 4;
+    // Spotlight.
+    Rect spotlightField, spotlightCancel;
+    double spotlightTop = 0, resultHeaderH = 0, resultRowH = 0, resultIcon = 0;
+    static constexpr int kMaxOtherResults = 4;
 
-// Notes.
-inline constexpr double kNoteMargin = 60;
-inline constexpr double kNoteTop = kNavBottom + 36;
+    // Notes.
+    double noteMargin = 0, noteTop = 0;
 
-// Podcasts' episode page.
-inline const Rect kArtwork{289.5, 342, 600, 600};
-inline const Rect kPlayButton{319.5, 1338, 540, 150};
-inline const Rect kProgressArea{0, 1530, kW, 150}; // the bar and its times, redrawn while playing
-inline const Rect kProgressTrack{139.5, 1560, 900, 12};
+    // Podcasts' episode page.
+    Rect artwork, playButton;
+    Rect progressArea; // the bar and its times, redrawn while playing
+    Rect progressTrack;
+    // A height on the episode page, given as on a 3× screen whose navigation bar ends at 294 px.
+    double episodeY(double threeX) const { return navBottom + px(threeX - 294); }
+
+    // Touches.
+    double tapSlop = 0;   // 10 pt of movement turns a touch into a drag
+    double edgeSwipe = 0; // how far an edge swipe travels before it acts
+    double backEdge = 0;  // a drag starting this close to the left edge goes back
+    double homeEdge = 0;  // a drag up starting this close to the bottom edge goes home
+    double flingStop = 0; // px per ms below which momentum ends
+};
 
 } // namespace pokescope::sim::detail

@@ -8,6 +8,8 @@ namespace pokescope::sim::detail {
 namespace {
 
 double fraction(Duration elapsed, Duration total) {
+    if (total <= Duration::zero())
+        return 1; // no animation: done at once
     return std::clamp(std::chrono::duration<double>(elapsed) / std::chrono::duration<double>(total), 0.0,
                       1.0);
 }
@@ -22,12 +24,29 @@ double easeOut(double t) {
 }
 
 double Transition::progress(TimePoint t) const {
-    return fraction(t - start, kTransitionTime);
+    return fraction(t - start, length);
 }
 
 double Keyboard::shownFraction(TimePoint t) const {
-    double p = changed ? easeOut(fraction(t - *changed, kKeyboardTime)) : 1;
+    double p = changed ? easeOut(fraction(t - *changed, slideTime)) : 1;
     return shown ? p : 1 - p;
+}
+
+Screen::Screen(const SimModel& model) : geo(model), pointerX(geo.w / 2), pointerY(geo.h / 2) {
+    settings.setModel(model);
+    keyboard.screenH = geo.h;
+    keyboard.height = geo.keyboardH;
+    setAnimationTime(kTransitionTime);
+}
+
+void Screen::setAnimationTime(Duration length) {
+    length = std::max(length, Duration::zero());
+    transitionTime = length;
+    keyboard.slideTime = kKeyboardTime * length.count() / kTransitionTime.count();
+    // A fling coasts for a time in proportion: its velocity decays as slowly as the animations run.
+    flingDecay = length > Duration::zero()
+                     ? std::pow(kFlingDecay, kTransitionTime / std::chrono::duration<double>(length))
+                     : 0;
 }
 
 void Screen::advance(TimePoint t) {
@@ -146,7 +165,13 @@ bool Screen::launch(const std::string& name, std::optional<Rect> from) {
     if (state.pages.empty())
         state = {name, {{name, 0}}};
     current = name;
-    transition = Transition{Transition::Kind::launch, now, from.value_or(*appIconRect(name)), {}, {}, before};
+    transition = Transition{Transition::Kind::launch,
+                            now,
+                            from.value_or(*appIconRect(geo, name)),
+                            {},
+                            {},
+                            before,
+                            transitionTime};
     changed();
     return true;
 }
@@ -163,7 +188,8 @@ void Screen::goHome() {
     const AppState* a = app();
     if (!a)
         return;
-    transition = Transition{Transition::Kind::close, now, *appIconRect(a->name), *a, {}, before};
+    transition =
+        Transition{Transition::Kind::close, now, *appIconRect(geo, a->name), *a, {}, before, transitionTime};
     current.clear();
     changed();
 }
@@ -175,7 +201,7 @@ void Screen::push(const std::string& title) {
     std::string before = location();
     fling.reset();
     a->pages.push_back({title, 0});
-    transition = Transition{Transition::Kind::push, now, {}, {}, {}, before};
+    transition = Transition{Transition::Kind::push, now, {}, {}, {}, before, transitionTime};
     changed();
 }
 
@@ -191,7 +217,7 @@ void Screen::back() {
     fling.reset();
     Page popped = a->pages.back();
     a->pages.pop_back();
-    transition = Transition{Transition::Kind::pop, now, {}, {}, popped, before};
+    transition = Transition{Transition::Kind::pop, now, {}, {}, popped, before, transitionTime};
     changed();
 }
 
@@ -301,8 +327,8 @@ double Screen::maxScroll() const {
     const AppState* a = app();
     if (!a || appKind() != AppKind::settings)
         return 0;
-    ListLayout layout = layoutList(settingsPage(settingsPath(*a, a->pages.size() - 1), settings));
-    return std::max(0.0, layout.height + kBottomInset - (kH - kNavBottom));
+    ListLayout layout = layoutList(geo, settingsPage(settingsPath(*a, a->pages.size() - 1), settings));
+    return std::max(0.0, layout.height + geo.bottomInset - (geo.h - geo.navBottom));
 }
 
 void Screen::scrollTo(double offset) {
@@ -318,7 +344,7 @@ void Screen::scrollTo(double offset) {
 
 void Screen::startFling(double velocity) {
     AppState* a = app();
-    if (!a || std::abs(velocity) < kFlingStop)
+    if (!a || std::abs(velocity) < geo.flingStop || flingDecay <= 0)
         return;
     double scroll = a->pages.back().scroll;
     if ((velocity < 0 && scroll <= 0) || (velocity > 0 && scroll >= maxScroll()))
@@ -332,11 +358,11 @@ void Screen::stepFling(TimePoint t) {
         fling.reset();
         return;
     }
-    // Velocity decays by kFlingDecay every millisecond; the distance is its closed-form integral.
-    double lnDecay = std::log(kFlingDecay);
-    double stopAfter = std::log(kFlingStop / std::abs(fling->velocity)) / lnDecay;
+    // Velocity decays by a constant factor every millisecond; the distance is its closed-form integral.
+    double lnDecay = std::log(flingDecay);
+    double stopAfter = std::log(geo.flingStop / std::abs(fling->velocity)) / lnDecay;
     double elapsed = std::min(milliseconds(t - fling->start), stopAfter);
-    double target = fling->from + fling->velocity * (std::pow(kFlingDecay, elapsed) - 1) / lnDecay;
+    double target = fling->from + fling->velocity * (std::pow(flingDecay, elapsed) - 1) / lnDecay;
     double limit = maxScroll();
     scrollTo(target);
     if (elapsed >= stopAfter || target <= 0 || target >= limit)

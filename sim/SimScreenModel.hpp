@@ -17,6 +17,7 @@ namespace pokescope::sim::detail {
 
 using namespace std::chrono_literals;
 
+// The standard lengths of animations; `Screen::setAnimationTime` changes them.
 inline constexpr Duration kTransitionTime = 350ms;
 inline constexpr Duration kKeyboardTime = 250ms;
 inline constexpr Duration kBlinkPhase = 500ms;
@@ -24,10 +25,7 @@ inline constexpr Duration kLongPress = 500ms;     // a touch held this long is a
 inline constexpr Duration kVelocityWindow = 80ms; // the finger's speed at release is measured over this
 inline constexpr Duration kFlingPause = 100ms;    // resting this long before lifting leaves no momentum
 inline constexpr Duration kFrameTime = 16667us;
-inline constexpr double kTapSlop = 30; // 10 pt of movement turns a touch into a drag
-inline constexpr double kEdgeSwipe = 100;
-inline constexpr double kFlingDecay = 0.998; // velocity kept per millisecond
-inline constexpr double kFlingStop = 0.02;   // px per ms below which momentum ends
+inline constexpr double kFlingDecay = 0.998; // velocity kept per millisecond at the standard animation time
 
 double easeOut(double t);
 
@@ -49,8 +47,9 @@ struct Transition {
     AppState closing; // close: the app shrinking away
     Page popped;      // pop: the page sliding off
     std::string from; // what location() reports until the transition ends
+    Duration length = kTransitionTime;
     double progress(TimePoint t) const;
-    TimePoint end() const { return start + kTransitionTime; }
+    TimePoint end() const { return start + length; }
 };
 
 struct Fling {
@@ -79,10 +78,12 @@ struct Keyboard {
     std::optional<TimePoint> changed; // when it last started to slide
     Layer layer = Layer::letters;
     bool shift = false;
+    double screenH = 0, height = 0; // the screen's height and the keyboard's
+    Duration slideTime = kKeyboardTime;
     // How far it has slid up at `t`: 0 hidden, 1 fully shown.
     double shownFraction(TimePoint t) const;
-    bool moving(TimePoint t) const { return changed && t < *changed + kKeyboardTime; }
-    double top(TimePoint t) const { return kH - kKeyboardH * shownFraction(t); }
+    bool moving(TimePoint t) const { return changed && t < *changed + slideTime; }
+    double top(TimePoint t) const { return screenH - height * shownFraction(t); }
 };
 
 struct KeyCap {
@@ -93,7 +94,7 @@ struct KeyCap {
     Keyboard::Layer target = Keyboard::Layer::letters; // what a layer key switches to
 };
 // The on-screen keyboard's keys, for its current layer and shift, with its top edge at `top`.
-std::vector<KeyCap> keyboardKeys(const Keyboard& keyboard, double top);
+std::vector<KeyCap> keyboardKeys(const Geometry& g, const Keyboard& keyboard, double top);
 
 // Spotlight's results for a query: labels containing it (any case), those starting with it first.
 std::vector<const AppInfo*> spotlightResults(std::string_view query);
@@ -103,7 +104,7 @@ struct SpotlightSlot {
     bool topHit = false;
 };
 // Where each result (or, for an empty query, each suggestion) is drawn and tapped.
-std::vector<SpotlightSlot> spotlightSlots(std::string_view query);
+std::vector<SpotlightSlot> spotlightSlots(const Geometry& g, std::string_view query);
 
 // Rows of a grouped list in content coordinates (0 at the top of the scrolling area).
 struct RowSlot {
@@ -121,7 +122,7 @@ struct ListLayout {
     Rect search; // the root page's search field
     double height = 0;
 };
-ListLayout layoutList(const PageContent& page);
+ListLayout layoutList(const Geometry& g, const PageContent& page);
 
 // Rectangles of the trust prompt, which depend on how its message wraps.
 struct AlertLayout {
@@ -131,8 +132,18 @@ struct AlertLayout {
 inline constexpr const char* kTrustTitle = "Trust This Computer?";
 inline constexpr const char* kTrustMessage =
     "Your settings and data will be accessible from this computer when connected.";
-AlertLayout alertLayout(TextCache& texts);
-Rect bannerRect(TextCache& texts, const std::string& text);
+AlertLayout alertLayout(const Geometry& g, TextCache& texts);
+// The label of a Settings page's back button: the page it goes back to, or nothing when the page's title
+// leaves room only for the chevron.
+std::string settingsBackLabel(const Geometry& g, TextCache& texts, const std::vector<std::string>& path,
+                              const std::string& title);
+// Where a tap goes back: the chevron and its label, in the navigation bar.
+Rect backButtonRect(const Geometry& g, TextCache& texts, const std::string& label);
+// Where a tap hits the Done button at the right of a navigation bar: its label and a little around it.
+Rect doneButtonRect(const Geometry& g, TextCache& texts);
+// The banner's box, and the width its text wraps to.
+Rect bannerRect(const Geometry& g, TextCache& texts, const std::string& text);
+double bannerWrap(const Geometry& g);
 
 struct Touch {
     enum class Mode { idle, pending, scrolling, back, home, pull, other, ignored };
@@ -162,9 +173,12 @@ inline const std::vector<std::string>& iconMenuItems() {
     static const std::vector<std::string> items{"Share App", "Edit Home Screen", "Remove App"};
     return items;
 }
-IconMenu iconMenuLayout(int icon);
+IconMenu iconMenuLayout(const Geometry& g, int icon);
 
 struct Screen {
+    explicit Screen(const SimModel& model);
+
+    const Geometry geo;
     TimePoint now{}; // the latest time seen; time never runs backwards
     // The status bar's clock: screen time `wallAnchor` is wall time `wallAtAnchor`, so the clock runs with
     // the times the screen is given rather than with the machine's own clock.
@@ -183,9 +197,14 @@ struct Screen {
     Keyboard keyboard;
     TimePoint caretEpoch{};
     std::optional<Fling> fling;
+    // Page pushes and pops and app launches and closes take this long; the keyboard's slide and a fling's
+    // coasting scale with it.
+    Duration transitionTime = kTransitionTime;
+    double flingDecay = kFlingDecay; // velocity kept per millisecond; 0: no momentum
+    void setAnimationTime(Duration length);
     Touch touch;
     SettingsState settings;
-    double pointerX = kW / 2, pointerY = kH / 2;
+    double pointerX = 0, pointerY = 0;
     std::optional<TimePoint> pointerActive; // the last pointer motion or button
     bool pointerWoken = false;              // moved at a time not yet known: counts from the next advance
     bool hardwareKeyboard = false;

@@ -97,8 +97,9 @@ const TextLayout& TextCache::get(const Font& font, std::string_view text, double
     return *layouts_.emplace(std::move(key), std::move(entry)).first->second;
 }
 
-Painter::Painter(cairo_t* cr, TextCache& texts, const Rect& damage, std::vector<DrawnText>* record)
-    : cr_(cr), texts_(texts), damage_(damage), record_(record), visible_{kScreen} {}
+Painter::Painter(cairo_t* cr, TextCache& texts, const Geometry& geometry, const Rect& damage,
+                 std::vector<DrawnText>* record)
+    : cr_(cr), texts_(texts), geo_(geometry), damage_(damage), record_(record), visible_{geometry.screen} {}
 
 Rect Painter::toDevice(const Rect& r) const {
     double xs[4] = {r.x, r.right(), r.x, r.right()};

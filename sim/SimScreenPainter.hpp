@@ -63,10 +63,12 @@ private:
 class Painter {
 public:
     // `damage` is in device pixels; `record` (may be null) receives the texts drawn.
-    Painter(cairo_t* cr, TextCache& texts, const Rect& damage, std::vector<DrawnText>* record);
+    Painter(cairo_t* cr, TextCache& texts, const Geometry& geometry, const Rect& damage,
+            std::vector<DrawnText>* record);
 
     cairo_t* cr() const { return cr_; }
     TextCache& texts() const { return texts_; }
+    const Geometry& geo() const { return geo_; }
 
     // Whether `r` (user coordinates) touches the region being redrawn.
     bool needs(const Rect& r) const;
@@ -98,6 +100,7 @@ private:
 
     cairo_t* cr_;
     TextCache& texts_;
+    const Geometry& geo_;
     Rect damage_;
     std::vector<DrawnText>* record_;
     std::vector<Rect> visible_; // device-space clip stack

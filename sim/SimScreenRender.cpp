@@ -37,8 +37,8 @@ void drawPage(Painter& p, Scene& scene, const AppState& app, std::size_t depth, 
         path.push_back(page.title);
     cairo_save(p.cr());
     cairo_translate(p.cr(), dx, 0);
-    p.occlude(kScreen);
-    p.pushClip(kScreen);
+    p.occlude(p.geo().screen);
+    p.pushClip(p.geo().screen);
     drawAppPage(p, scene, app.name, path, page.scroll);
     p.popClip();
     cairo_restore(p.cr());
@@ -50,16 +50,18 @@ void drawSlide(Painter& p, Scene& scene, const AppState& app, const Transition& 
     std::size_t top = app.pages.size() - 1;
     std::size_t parent = push ? top - 1 : top;
     double shown = push ? e : 1 - e; // how far the upper page has slid in
-    double parentX = std::round(-0.3 * kW * shown), childX = std::round(kW * (1 - shown));
+    const Geometry& g = p.geo();
+    double parentX = std::round(-0.3 * g.w * shown), childX = std::round(g.w * (1 - shown));
     drawPage(p, scene, app, parent, app.pages[parent], parentX);
-    p.fill(kScreen, rgb(0x000000, 0.1 * shown));
+    p.fill(g.screen, rgb(0x000000, 0.1 * shown));
     cairo_t* cr = p.cr();
-    if (p.needs({childX - 30, 0, 30, kH})) {
-        cairo_pattern_t* shadow = cairo_pattern_create_linear(childX - 30, 0, childX, 0);
+    double shadowW = g.px(30);
+    if (p.needs({childX - shadowW, 0, shadowW, g.h})) {
+        cairo_pattern_t* shadow = cairo_pattern_create_linear(childX - shadowW, 0, childX, 0);
         cairo_pattern_add_color_stop_rgba(shadow, 0, 0, 0, 0, 0);
         cairo_pattern_add_color_stop_rgba(shadow, 1, 0, 0, 0, 0.12);
         cairo_set_source(cr, shadow);
-        cairo_rectangle(cr, childX - 30, 0, 30, kH);
+        cairo_rectangle(cr, childX - shadowW, 0, shadowW, g.h);
         cairo_fill(cr);
         cairo_pattern_destroy(shadow);
     }
@@ -74,22 +76,23 @@ void drawZoom(Painter& p, Scene& scene, const Transition& t) {
     if (!app)
         return;
     double e = zoomFraction(t, scene.now);
-    Rect r = lerp(t.icon, kScreen, e);
+    const Geometry& g = p.geo();
+    Rect r = lerp(t.icon, g.screen, e);
     if (!p.needs(r))
         return;
     cairo_t* cr = p.cr();
     p.occlude(r);
     p.pushClip(r);
-    roundedRect(cr, r, kIconRadius * (1 - e));
+    roundedRect(cr, r, g.iconRadius * (1 - e));
     cairo_clip(cr);
     cairo_translate(cr, r.x, r.y);
-    cairo_scale(cr, r.w / kW, r.h / kH);
+    cairo_scale(cr, r.w / g.w, r.h / g.h);
     drawPage(p, scene, *app, app->pages.size() - 1, app->pages.back(), 0);
     // The icon fades into the app's picture as it grows.
     double iconAlpha = 1 - std::clamp(e * 2.5, 0.0, 1.0);
     if (iconAlpha > 0.01) {
         cairo_push_group(cr);
-        drawIcon(cr, kScreen, 0, findApp(app->name)->art);
+        drawIcon(cr, g.screen, 0, findApp(app->name)->art);
         cairo_pop_group_to_source(cr);
         cairo_paint_with_alpha(cr, iconAlpha);
     }
@@ -123,10 +126,10 @@ void blur(std::uint8_t* data, int width, int height, int stride, int radius) {
     }
 }
 
-cairo_surface_t* makeWallpaper() {
-    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(kW), int(kH));
+cairo_surface_t* makeWallpaper(const Geometry& g) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(g.w), int(g.h));
     cairo_t* cr = cairo_create(surface);
-    cairo_pattern_t* gradient = cairo_pattern_create_linear(0, 0, kW, kH);
+    cairo_pattern_t* gradient = cairo_pattern_create_linear(0, 0, g.w, g.h);
     cairo_pattern_add_color_stop_rgb(gradient, 0.0, 0x12 / 255.0, 0x22 / 255.0, 0x5E / 255.0);
     cairo_pattern_add_color_stop_rgb(gradient, 0.5, 0x35 / 255.0, 0x2C / 255.0, 0x8C / 255.0);
     cairo_pattern_add_color_stop_rgb(gradient, 1.0, 0x86 / 255.0, 0x38 / 255.0, 0xB0 / 255.0);
@@ -142,7 +145,7 @@ long progressKey(const Screen& s, TimePoint now) {
         return -1;
     double elapsed =
         std::clamp(std::chrono::duration<double>(now - *s.playingSince).count(), 0.0, kEpisodeSeconds);
-    return long(std::round(kProgressTrack.w * elapsed / kEpisodeSeconds)) * 100 + long(elapsed);
+    return long(std::round(s.geo.progressTrack.w * elapsed / kEpisodeSeconds)) * 100 + long(elapsed);
 }
 
 } // namespace
@@ -169,7 +172,7 @@ void drawBase(Painter& p, Scene& scene) {
 void drawScene(Painter& p, Scene& scene) {
     const Screen& s = scene.screen;
     if (s.asleep) {
-        p.fill(kScreen, rgb(0x000000));
+        p.fill(s.geo.screen, rgb(0x000000));
         return;
     }
     drawBase(p, scene);
@@ -190,7 +193,7 @@ void drawScene(Painter& p, Scene& scene) {
         drawAssistiveTouch(p, scene);
 }
 
-Renderer::Renderer() : wallpaper_(makeWallpaper()) {}
+Renderer::Renderer(const Geometry& geometry) : geo_(geometry), wallpaper_(makeWallpaper(geometry)) {}
 
 Renderer::~Renderer() {
     if (blurred_)
@@ -208,28 +211,28 @@ bool Renderer::needsFull(const Screen& s, const Image& frame, TimePoint now) con
 std::vector<Rect> Renderer::damage(Screen& s, TimePoint now, const std::string& clock) const {
     std::vector<Rect> rects;
     if (clock != shown_.clock)
-        rects.push_back(kClockRect);
+        rects.push_back(geo_.clockRect);
     if (s.caretOn(now) != shown_.caretOn)
         rects.push_back(shown_.caret.inflated(1));
     bool disc = s.discVisible(now);
     bool moved = s.pointerX != shown_.pointerX || s.pointerY != shown_.pointerY;
     if (disc != shown_.disc || (disc && moved)) {
         if (shown_.disc)
-            rects.push_back(discRect(shown_.pointerX, shown_.pointerY));
+            rects.push_back(geo_.discRect(shown_.pointerX, shown_.pointerY));
         if (disc)
-            rects.push_back(discRect(s.pointerX, s.pointerY));
+            rects.push_back(geo_.discRect(s.pointerX, s.pointerY));
     }
     if (s.banner != shown_.banner) {
         if (shown_.banner)
-            rects.push_back(bannerRect(s.texts, *shown_.banner).inflated(16));
+            rects.push_back(bannerRect(geo_, s.texts, *shown_.banner).inflated(geo_.px(16)));
         if (s.banner)
-            rects.push_back(bannerRect(s.texts, *s.banner).inflated(16));
+            rects.push_back(bannerRect(geo_, s.texts, *s.banner).inflated(geo_.px(16)));
     }
     if (progressKey(s, now) != shown_.progress)
-        rects.push_back(kProgressArea);
+        rects.push_back(geo_.progressArea);
     std::vector<Rect> clipped;
     for (const Rect& r : rects)
-        if (Rect c = r.outward().intersected(kScreen); !c.empty())
+        if (Rect c = r.outward().intersected(geo_.screen); !c.empty())
             clipped.push_back(c);
     return clipped;
 }
@@ -246,11 +249,11 @@ cairo_surface_t* Renderer::blurred(Screen& s, TimePoint now, const std::string& 
     if (blurred_)
         cairo_surface_destroy(blurred_);
     blurredDark_ = s.dark;
-    int w = int(std::ceil(kW / kBlurScale)), h = int(std::ceil(kH / kBlurScale));
+    int w = int(std::ceil(geo_.w / kBlurScale)), h = int(std::ceil(geo_.h / kBlurScale));
     blurred_ = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
     cairo_t* cr = cairo_create(blurred_);
     cairo_scale(cr, 1.0 / kBlurScale, 1.0 / kBlurScale);
-    Painter p(cr, s.texts, kScreen, nullptr);
+    Painter p(cr, s.texts, geo_, geo_.screen, nullptr);
     Scene scene{s, now, wallpaper_, nullptr, clock, {}};
     drawBase(p, scene);
     cairo_destroy(cr);
@@ -264,11 +267,12 @@ bool Renderer::render(Screen& s, Image& frame, TimePoint now) {
     s.advance(now);
     now = s.now;
     s.texts.trim();
-    if (frame.width() != int(kW) || frame.height() != int(kH) || frame.format() != Image::Format::bgra)
-        frame = Image(int(kW), int(kH), Image::Format::bgra);
+    if (frame.width() != int(geo_.w) || frame.height() != int(geo_.h) ||
+        frame.format() != Image::Format::bgra)
+        frame = Image(int(geo_.w), int(geo_.h), Image::Format::bgra);
     std::string clock = s.asleep ? std::string() : clockText(s.wallTime(now));
     bool full = needsFull(s, frame, now);
-    std::vector<Rect> rects = full ? std::vector<Rect>{kScreen} : damage(s, now, clock);
+    std::vector<Rect> rects = full ? std::vector<Rect>{geo_.screen} : damage(s, now, clock);
     if (rects.empty())
         return false;
 
@@ -282,7 +286,7 @@ bool Renderer::render(Screen& s, Image& frame, TimePoint now) {
         cairo_save(cr);
         cairo_rectangle(cr, r.x, r.y, r.w, r.h);
         cairo_clip(cr);
-        Painter p(cr, s.texts, r, &fresh);
+        Painter p(cr, s.texts, geo_, r, &fresh);
         drawScene(p, scene);
         cairo_restore(cr);
     }

@@ -18,7 +18,7 @@ struct Screen;
 
 class Renderer {
 public:
-    Renderer();
+    explicit Renderer(const Geometry& geometry);
     ~Renderer();
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
@@ -50,6 +50,7 @@ private:
     void remember(const Screen& screen, const Image& frame, TimePoint now, const std::string& clock,
                   const Rect& caret);
 
+    const Geometry& geo_;
     Shown shown_;
     std::vector<DrawnText> texts_;
     SimScreen::RenderStats stats_;

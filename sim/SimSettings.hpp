@@ -40,9 +40,10 @@ struct SimSwitches {
     bool frozen = false;                   // the stream keeps showing an old picture
 };
 
-// How the phone's pointer follows HID units and how reports cross the air. The gain (screen pixels per
-// unit) grows with the pointer's speed, smoothed over the last reports as pointer acceleration does, from
-// `slowGain` to `fastGain`; the phone's tracking-speed setting scales both.
+// How the phone's pointer follows HID units and how reports cross the air. The gain (pixels of a 3× screen
+// per unit: the pointer moves in points on every model) grows with the pointer's speed, smoothed over the
+// last reports as pointer acceleration does, from `slowGain` to `fastGain`; the phone's tracking-speed
+// setting scales both.
 struct SimPointerSettings {
     double slowGain = 1.5;
     double fastGain = 4.0;

@@ -116,7 +116,7 @@ private:
         setThreadName("sim.usbscreen");
         try {
             if (!faults_.neverAnswers) {
-                encoder_ = H264Encoder::create(SimScreen::kWidth, SimScreen::kHeight);
+                encoder_ = H264Encoder::create(phone_->screen().width(), phone_->screen().height());
                 queue(ping());
             }
             loop();
@@ -357,7 +357,7 @@ private:
 
     VideoFormat videoFormat() const {
         const auto& sets = encoder_->parameterSets();
-        return {SimScreen::kWidth, SimScreen::kHeight, sets.sps, sets.pps};
+        return {std::uint32_t(encoder_->width()), std::uint32_t(encoder_->height()), sets.sps, sets.pps};
     }
 
     // --- the session's steps -----------------------------------------------------------------------------

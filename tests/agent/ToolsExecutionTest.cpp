@@ -120,7 +120,9 @@ TEST_F(ToolsExecution, StatusNamesEveryPartAndSuccessHasNoIsError) {
     EXPECT_FALSE(result.contains("isError"));
     EXPECT_EQ(result["content"][0]["text"],
               "usb: no iPhone on USB\nscreen: no frame\nbluetooth: off\npointer calibration: not calibrated\n"
-              "transcription: off (turn on in Pokescope Settings)\nlistening: off\nrecording: off");
+              "transcription: off (turn on in Pokescope Settings)\nlistening: off\nrecording: off\n"
+              "simulated iPhone: model=iphone-14-pro,latency=45,jitter=0,fps=60,drop=0,noise=6,tracking=0.5,"
+              "hid-latency=0,hid-jitter=6,hid-loss=0,assistive-touch"); // on the simulated phone only
 }
 
 TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDebugToolsAreNotListed) {
