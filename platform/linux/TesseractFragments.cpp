@@ -11,7 +11,8 @@ constexpr float kLeastConfidence = 60.0f;
 // Marks without letters (the "&" of "Sounds & Haptics") must be read surely.
 constexpr float kSureConfidence = 85.0f;
 constexpr int kTallestLoneLetter = 84;
-// The phone draws no letter shorter than this (the x-height of its smallest text is about 20).
+// The phone draws no letter shorter than this (the x-height of its smallest text is about 20), in pixels of
+// a 3× phone's picture.
 constexpr int kShortestLetters = 16;
 // The status bar's share of a phone frame's height (about 150 of 2556 rows at 3×).
 constexpr int kStatusBarPerMille = 60;
@@ -83,14 +84,16 @@ std::string withoutBars(std::string text) {
 
 } // namespace
 
-bool isJunk(const Word& word) {
+bool isJunk(const Word& word, double unit) {
     if (word.width <= 0 || word.height <= 0 || !hasLetterOrDigit(word.text))
         return word.text.empty() || word.width <= 0 || word.height <= 0 || word.confidence < kSureConfidence;
-    if (word.confidence < kLeastConfidence || word.height < kShortestLetters)
+    if (word.confidence < kLeastConfidence || word.height < kShortestLetters * unit)
         return true;
     // The glyph of an app icon read as a letter or two: taller than any letter the phone draws alone.
-    return codePoints(word.text) <= 2 && word.height > kTallestLoneLetter;
+    return codePoints(word.text) <= 2 && word.height > kTallestLoneLetter * unit;
 }
+
+double frameUnit(int width, int height) { return std::min(width, height) / 1179.0; }
 
 bool isStatusGlyph(const Word& word, int frameHeight) {
     return 1000L * (word.y + word.height) <= static_cast<long>(kStatusBarPerMille) * frameHeight &&

@@ -16,8 +16,12 @@ struct Word {
     float confidence = 0; // 0 to 100
 };
 
-// Whether a word is more likely an icon or a stray glyph than text.
-bool isJunk(const Word& word);
+// Whether a word is more likely an icon or a stray glyph than text. `unit`: the frame's pixels per pixel of
+// a 3× phone's own picture (below 1 for a 2× phone or a capture adapter's smaller picture).
+bool isJunk(const Word& word, double unit = 1.0);
+
+// `unit` for a frame: its shorter side against a 3× phone's 1179 pixels.
+double frameUnit(int width, int height);
 
 // Whether a word lies in the status bar of a frame `frameHeight` pixels high and is read unsurely there,
 // where the signal, network and battery glyphs come back as short words ("als", "iz").

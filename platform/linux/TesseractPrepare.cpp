@@ -104,11 +104,11 @@ void components(int w, int h, std::vector<int>& label, Member&& member, Visit&& 
 
 // Filled shapes (app icons, switches, the checks of tiles that straddle an icon's edge) are no text but
 // cost the engine time and come back as junk words; glyphs are strokes that fill far less of their box.
-// Anything taller than the largest title's letters (about 100 px at 3×) is an icon's outline, which
-// otherwise pulls the label beneath it into one unreadable block.
-void eraseSolidShapes(Image& grey, int factor) {
+// Anything taller than the largest title's letters (about 100 px at 3×, `unit` scales it to the frame) is
+// an icon's outline, which otherwise pulls the label beneath it into one unreadable block.
+void eraseSolidShapes(Image& grey, double unit, int factor) {
     const int w = grey.width(), h = grey.height();
-    const int minSide = 48 / factor, tallest = 112 / factor;
+    const int minSide = static_cast<int>(48 * unit / factor), tallest = static_cast<int>(112 * unit / factor);
     std::vector<int> label;
     components(
         w, h, label, [&](int x, int y) { return grey.row(y)[x] < 128; },
@@ -188,7 +188,7 @@ Image preparedGrey(const Image& frame, int factor) {
             }
         }
     eraseCarets(grey, rgb, frame.width(), factor);
-    eraseSolidShapes(grey, factor);
+    eraseSolidShapes(grey, std::min(frame.width(), frame.height()) / 1179.0, factor);
     return grey;
 }
 

@@ -63,7 +63,7 @@ public:
     }
 
     // The words in rows [band.top, band.bottom) of `grey`, boxed in the frame's pixels.
-    std::vector<ocr::Word> read(const Image& grey, const ocr::Band& band, int factor) {
+    std::vector<ocr::Word> read(const Image& grey, const ocr::Band& band, int factor, double unit) {
         api_.SetImage(grey.row(band.top), grey.width(), band.bottom - band.top, 1, grey.stride());
         api_.SetSourceResolution(kResolution);
         if (api_.Recognize(nullptr) != 0) {
@@ -98,7 +98,7 @@ public:
                 piece.confidence = leastLetter;
             barAtStart = barPending = false;
             leastLetter = 100;
-            if (!piece.text.empty() && !ocr::isJunk(piece) &&
+            if (!piece.text.empty() && !ocr::isJunk(piece, unit) &&
                 !ocr::isStatusGlyph(piece, grey.height() * factor))
                 words.push_back(std::move(piece));
             piece = {};
@@ -153,6 +153,7 @@ private:
 struct TesseractRecognizer::Job {
     Image grey;
     int factor = 1;
+    double unit = 1; // the frame's pixels per pixel of a 3× phone's picture
     std::vector<ocr::Band> bands;
     std::vector<std::vector<ocr::Word>> words;
     std::atomic<std::size_t> next{0};
@@ -183,7 +184,7 @@ void TesseractRecognizer::work(Job& job) {
         std::vector<ocr::Word> words;
         std::exception_ptr error;
         try {
-            words = Engine::forThisThread().read(job.grey, job.bands[i], job.factor);
+            words = Engine::forThisThread().read(job.grey, job.bands[i], job.factor, job.unit);
         } catch (...) {
             error = std::current_exception();
         }
@@ -200,7 +201,10 @@ std::vector<RecognizedText> TesseractRecognizer::recognize(const Image& frame) {
     if (frame.format() != Image::Format::bgra || frame.empty())
         throw TextRecognitionError("the frame is not a BGRA image");
     auto job = std::make_shared<Job>();
-    job->factor = kReduction;
+    // A 3× phone's picture is read at half size; a smaller one (a 2× phone, an adapter's picture) whole,
+    // so that its letters stay as large as the engine reads best.
+    job->unit = ocr::frameUnit(frame.width(), frame.height());
+    job->factor = job->unit >= 0.85 ? kReduction : 1;
     job->grey = ocr::preparedGrey(frame, job->factor);
     job->bands = ocr::bands(job->grey, kBands);
     job->words.resize(job->bands.size());
