@@ -8,9 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -25,28 +23,10 @@ using testing::StartsWith;
 
 namespace {
 
-// A loopback socket on a port the system chooses, listening or (for a port nothing can connect to or
-// bind) only bound, without SO_REUSEADDR.
-int loopbackSocket(bool listening, std::uint16_t& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (listening && ::listen(fd, 8) != 0) || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("can't bind a loopback port");
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-class HeldPort {
-public:
-    HeldPort() : fd_(loopbackSocket(false, port_)) {}
-    ~HeldPort() { ::close(fd_); }
-    std::uint16_t port() const { return port_; }
-
-private:
-    std::uint16_t port_ = 0;
-    int fd_;
+struct HeldPort {
+    std::uint16_t port = 0;
+    int fd = loopbackSocket(false, port);
+    ~HeldPort() { ::close(fd); }
 };
 
 // A stand-in for the application's server: keeps each request's bytes and answers it with what `respond`
@@ -119,20 +99,9 @@ std::string input(std::initializer_list<std::string> lines) {
     return text;
 }
 
-// The lines of `text`, split at `separator`; an unterminated last one counts too.
-std::vector<std::string> lines(const std::string& text, char separator = '\n') {
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-        result.push_back(text.substr(start, end - start));
-    if (start < text.size())
-        result.push_back(text.substr(start));
-    return result;
-}
-
 } // namespace
 
-TEST(StdioBridgeOutput, OnlyA200ReplyInUtf8IsWrittenAsOneLineAndTransportErrorsAnswerRequestsWithTheirIds) {
+TEST(StdioBridgeOutput, OnlyA200ReplyInUtf8IsWrittenAndTransportErrorsAnswerRequestsAndTheApplicationStartsHeadless) {
     const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
     const std::string unreachable = R"({"jsonrpc":"2.0","id":"x","error":{"code":-32000,"message":"Pokescope app )"
                                     R"(isn't reachable: Failed to connect to 127.0.0.1 port 9: Connection refused"}})";
@@ -162,9 +131,7 @@ TEST(StdioBridgeOutput, OnlyA200ReplyInUtf8IsWrittenAsOneLineAndTransportErrorsA
         ASSERT_TRUE(written) << line;
         EXPECT_EQ(json::parse(*written)["id"], json::parse(id));
     }
-}
 
-TEST(StdioBridgeLaunch, TheApplicationStartsHeadlessWithoutADisplayOnTheBridgesPort) {
     using Arguments = std::vector<std::string>;
     EXPECT_EQ(StdioBridge::launchArguments("/opt/p", {}, true), Arguments{"/opt/p"});
     EXPECT_EQ(StdioBridge::launchArguments("/opt/p", {}, false), (Arguments{"/opt/p", "--headless"}));
@@ -175,7 +142,7 @@ TEST(StdioBridgeLaunch, TheApplicationStartsHeadlessWithoutADisplayOnTheBridgesP
     EXPECT_EQ(StdioBridge::serverUrl(47811), "http://127.0.0.1:47811/mcp");
 }
 
-TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseTheStateFolderAndIsHeldOnce) {
+TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseTheStateFolderIsHeldOnceAndNotTakenOnSystemChosenPorts) {
     TempHome home;
     EXPECT_EQ(InstanceLock::pathFor(5000), home.path() / ".local/state/pokescope/pokescope-5000.lock");
     ScopedEnvironment environment;
@@ -195,10 +162,7 @@ TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseTheStateFolderAndIs
         EXPECT_TRUE(InstanceLock::acquire(5002)); // each port has its own lock
     }
     EXPECT_TRUE(InstanceLock::acquire(5001));
-}
 
-TEST(InstanceLockProcess, ApplicationsOnSystemChosenPortsTakeNoLock) {
-    TempHome home;
     auto one = startApp(home);
     auto two = startApp(home);
     EXPECT_NE(one.port, two.port);
@@ -229,13 +193,13 @@ TEST(StdioBridgeProcess, ASecondAppOnThePortExitsAndTheBridgeForwardsLinesInOrde
     EXPECT_TRUE(StdioBridge::reachable(StdioBridge::serverUrl(port)));
     EXPECT_FALSE(StdioBridge::reachable("http://127.0.0.1:" + std::to_string(port) + "/elsewhere"));
     EXPECT_FALSE(StdioBridge::reachable(StdioBridge::serverUrl(freePort())));
-    auto output = lines(bridge->output());
+    auto output = splitLines(bridge->output());
     ASSERT_EQ(output.size(), 1u) << bridge->output();
     EXPECT_EQ(json::parse(output[0]), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
 
     bridge->writeInput(R"({"jsonrpc":"2.0","id":"two","method":"tools/list"})" + std::string("\r\n"));
     ASSERT_TRUE(bridge->waitForLine(R"("id":"two")", 30s)) << bridge->errors();
-    output = lines(bridge->output());
+    output = splitLines(bridge->output());
     ASSERT_EQ(output.size(), 2u) << bridge->output();
     auto tools = json::parse(output[1]);
     EXPECT_EQ(tools["result"]["tools"].size(), 15u);
@@ -243,22 +207,22 @@ TEST(StdioBridgeProcess, ASecondAppOnThePortExitsAndTheBridgeForwardsLinesInOrde
 
     bridge->closeInput();
     EXPECT_EQ(bridge->wait(30s), 0);
-    EXPECT_EQ(lines(bridge->output()).size(), 2u);
+    EXPECT_EQ(splitLines(bridge->output()).size(), 2u);
     EXPECT_EQ(app->wait(0ms), std::nullopt); // the first app runs on, serving
     EXPECT_TRUE(pingAnswered(port));
     app->signal(SIGTERM);
     EXPECT_EQ(app->wait(30s), 0);
 }
 
-TEST(StdioBridgeProcess, WithNoApplicationAnsweringEachRequestGetsTheUnreachableError) {
+TEST(StdioBridgeProcess, WithNoApplicationAnsweringEachRequestGetsTheUnreachableErrorElseItStartsOneDetached) {
     TempHome home;
     HeldPort held; // refuses connections, and the application the bridge starts can't listen there
-    LaunchedApp launched(lockFile(home, held.port()));
-    auto bridge = startBridge(home, held.port(), {"--simulate"});
+    LaunchedApp launched(lockFile(home, held.port));
+    auto bridge = startBridge(home, held.port, {"--simulate"});
     bridge->writeInput(input({R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
                               R"({"jsonrpc":"2.0","id":"x","method":"tools/list"})"}));
     ASSERT_TRUE(bridge->waitForLine(R"("id":"x")", 60s)) << bridge->errors();
-    auto output = lines(bridge->output());
+    auto output = splitLines(bridge->output());
     ASSERT_EQ(output.size(), 1u) << bridge->output();
     auto reply = json::parse(output[0]);
     std::string message = reply["error"]["message"];
@@ -269,21 +233,19 @@ TEST(StdioBridgeProcess, WithNoApplicationAnsweringEachRequestGetsTheUnreachable
     bridge->closeInput();
     EXPECT_EQ(bridge->wait(30s), 0);
     EXPECT_THAT(bridge->errors(), HasSubstr("bridge: the application isn't answering on http://127.0.0.1:" +
-                                            std::to_string(held.port()) + "/mcp"));
-}
+                                            std::to_string(held.port) + "/mcp"));
 
-TEST(StdioBridgeProcess, StartsTheApplicationItselfDetachedOnItsPort) {
-    TempHome home;
+    // With a free port it starts the application itself, detached, on that port.
     const std::uint16_t port = freePort();
-    LaunchedApp launched(lockFile(home, port));
-    auto bridge = startBridge(home, port, {"--simulate"});
+    LaunchedApp started(lockFile(home, port));
+    bridge = startBridge(home, port, {"--simulate"});
     bridge->writeInput(input({R"({"jsonrpc":"2.0","id":1,"method":"ping"})"}));
     ASSERT_TRUE(bridge->waitForLine(R"("id":1)", 60s)) << bridge->errors();
-    EXPECT_EQ(json::parse(lines(bridge->output()).at(0)), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
+    EXPECT_EQ(json::parse(splitLines(bridge->output()).at(0)), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
 
-    auto pid = launched.pid();
+    auto pid = started.pid();
     ASSERT_TRUE(pid) << readFile(lockFile(home, port));
-    EXPECT_EQ(lines(readFile("/proc/" + std::to_string(*pid) + "/cmdline"), '\0'),
+    EXPECT_EQ(splitLines(readFile("/proc/" + std::to_string(*pid) + "/cmdline"), '\0'),
               (std::vector<std::string>{binaryPath().string(), "--headless", "--simulate", "--port", std::to_string(port)}));
     EXPECT_EQ(::getsid(*pid), *pid); // its own session: the client's signals don't reach it
     for (int fd : {0, 1, 2})
@@ -294,7 +256,7 @@ TEST(StdioBridgeProcess, StartsTheApplicationItselfDetachedOnItsPort) {
     EXPECT_EQ(bridge->wait(30s), 0);
     EXPECT_TRUE(LaunchedApp::alive(*pid));
     EXPECT_TRUE(pingAnswered(port));
-    launched.stop();
+    started.stop();
     EXPECT_FALSE(LaunchedApp::alive(*pid));
 }
 

@@ -1,28 +1,97 @@
-// The link's state machine, timers, control protocol and write path, against a scripted host with real
-// connected sockets as channels and a hand-driven clock.
+// The HID record and reports; the link's state machine, timers, control protocol and write path, against a
+// scripted host with real connected sockets as channels and a hand-driven clock.
 #include "bluetooth/BluetoothHID.hpp"
+#include "bluetooth/HIDRecord.hpp"
+#include "bluetooth/HIDReports.hpp"
 #include "core/Notifications.hpp"
-
-#include "core/Log.hpp"
+#include "platform/BluetoothHost.hpp"
 #include "platform/NotificationCenter.hpp"
-#include "tests/bluetooth/FakeHost.hpp"
 
-#include <gmock/gmock.h>
 #include "tests/support/LogLines.hpp"
 #include "tests/support/TestSupport.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace pokescope;
 using namespace pokescope::test;
 using namespace std::chrono_literals;
 using State = BluetoothHID::State;
+using E = SdpElement;
 
 namespace {
+
+// A Bluetooth host the test drives: it records what the device logic asks of it and lets the test play
+// the stack's events, with real connected sockets as channels.
+class FakeHost : public BluetoothHost {
+public:
+    void setEvents(Events e) override { std::lock_guard lock(mutex); events = std::move(e); }
+    bool publish(const SdpRecord& record, std::string& error) override {
+        std::lock_guard lock(mutex);
+        if (!adapter) {
+            error = "no Bluetooth adapter";
+            return false;
+        }
+        ++publishes;
+        published = record;
+        return true;
+    }
+    void withdraw() override { std::lock_guard lock(mutex); ++withdrawals; }
+    bool setClassOfDevice(std::uint32_t cod, double, std::string&) override {
+        std::lock_guard lock(mutex);
+        classOfDevice = cod;
+        return true;
+    }
+    std::string controllerName() override { return "pokescope-box"; }
+    void makeDiscoverable() override {}
+    bool discoverable() override { return false; }
+    void setPairingPeer(std::optional<std::string> address) override {
+        std::lock_guard lock(mutex);
+        pairingPeer = std::move(address);
+    }
+    bool canSeeConnections() override { return true; }
+    bool knowsPeer(const std::string&) override { return true; }
+    void connectPeer(const std::string& address) override {
+        std::lock_guard lock(mutex);
+        pages.push_back(address);
+    }
+    void disconnectPeer(const std::string& address) override {
+        std::lock_guard lock(mutex);
+        disconnects.push_back(address);
+    }
+    void openChannel(const std::string& address, std::uint16_t psm) override {
+        std::lock_guard lock(mutex);
+        opens.emplace_back(address, psm);
+    }
+
+    // A connected channel: ours goes to the device logic, the far end stays with the test.
+    struct Pair {
+        BluetoothChannelRef channel;
+        int far = -1;
+    };
+    Pair channel(std::uint16_t psm, const std::string& peer) {
+        int fds[2];
+        ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
+        return {std::make_shared<BluetoothChannel>(fds[0], psm, peer, true), fds[1]};
+    }
+    Events copy() { std::lock_guard lock(mutex); return events; }
+
+    std::mutex mutex;
+    Events events;
+    bool adapter = true;
+    int publishes = 0, withdrawals = 0;
+    std::uint32_t classOfDevice = 0;
+    std::optional<std::string> pairingPeer;
+    SdpRecord published;
+    std::vector<std::string> pages, disconnects;
+    std::vector<std::pair<std::string, std::uint16_t>> opens;
+};
 
 constexpr const char* kPhone = "a4:c3:f0:85:1d:2e";
 
@@ -35,16 +104,6 @@ std::optional<std::string> readFar(int fd, std::chrono::milliseconds timeout = 5
     if (n <= 0)
         return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(n));
-}
-
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir))
-            ++count;
-        ::closedir(dir);
-    }
-    return count;
 }
 
 class BluetoothHIDTest : public testing::Test {
@@ -68,18 +127,9 @@ protected:
         for (int fd : farEnds)
             ::close(fd);
     }
-    void flush() {
-        main.sync([] {});
-        main.sync([] {});
-    }
-    void start() {
-        hid->start();
-        flush();
-    }
-    void advance(Duration by) {
-        clock.advance(by);
-        flush();
-    }
+    void flush() { main.sync([] {}); main.sync([] {}); }
+    void start() { hid->start(); flush(); }
+    void advance(Duration by) { clock.advance(by); flush(); }
     // Hands the logic a channel from the phone; returns the phone's end.
     int give(std::uint16_t psm, const std::string& peer = kPhone) {
         auto pair = host->channel(psm, peer);
@@ -88,10 +138,7 @@ protected:
         flush();
         return pair.far;
     }
-    std::size_t pages() {
-        std::lock_guard lock(host->mutex);
-        return host->pages.size();
-    }
+    std::size_t pages() { std::lock_guard lock(host->mutex); return host->pages.size(); }
     std::vector<std::pair<std::string, std::uint16_t>> opens() {
         std::lock_guard lock(host->mutex);
         return host->opens;
@@ -103,10 +150,8 @@ protected:
 TEST_F(BluetoothHIDTest, StartsOncePublishingTheRecordAdvertisingAsAKeyboardAndPagingWhileWaiting) {
     hid->start();
     start();
-    EXPECT_EQ(host->publishes, 1);
-    EXPECT_EQ(host->published.size(), 18u);
-    EXPECT_EQ(host->classOfDevice, 0x002540u);
-    EXPECT_EQ(hid->state(), State::waiting);
+    EXPECT_EQ(std::tuple(host->publishes, host->published.size(), host->classOfDevice, hid->state()),
+              std::tuple(1, 18u, 0x002540u, State::waiting));
     EXPECT_EQ(changes, std::vector<State>{State::waiting});
     EXPECT_TRUE(logged("bluetooth: SDP HID record published"));
     EXPECT_TRUE(logged("bluetooth: target a4:c3:f0:85:1d:2e"));
@@ -213,8 +258,10 @@ TEST_F(BluetoothHIDTest, AVirtualCableUnplugClosesBothAndPagesAgainTwoSecondsLat
     EXPECT_TRUE(logged("bluetooth: connect (link lost)"));
 }
 
-TEST_F(BluetoothHIDTest, ChannelsFromAnotherDeviceAreRefused) {
+TEST_F(BluetoothHIDTest, WritesReachTheInterruptChannelOfThePhoneAloneAndFailuresAreReported) {
+    EXPECT_FALSE(hid->pointer(0, 1, 1)); // no channel: nothing written, and it says so
     start();
+    // A channel from another device is refused and closed.
     int stranger = give(0x13, "de:ad:be:ef:00:01");
     EXPECT_EQ(hid->state(), State::waiting);
     EXPECT_FALSE(hid->hasInterrupt());
@@ -222,11 +269,6 @@ TEST_F(BluetoothHIDTest, ChannelsFromAnotherDeviceAreRefused) {
     char byte;
     EXPECT_EQ(::read(stranger, &byte, 1), 0);
     EXPECT_FALSE(hid->pointer(0, 1, 1));
-}
-
-TEST_F(BluetoothHIDTest, WritesReachTheInterruptChannelAndFailuresAreReported) {
-    EXPECT_FALSE(hid->pointer(0, 1, 1)); // no channel: nothing written, and it says so
-    start();
     give(0x11);
     int interrupt = give(0x13);
     EXPECT_TRUE(hid->keyboard(0x08, {0x2C}));
@@ -260,7 +302,7 @@ TEST_F(BluetoothHIDTest, AReconnectThatRacesTheOldChannelsEndKeepsTheNewOne) {
 
 TEST_F(BluetoothHIDTest, NoDescriptorLeaksOverAHundredConnections) {
     start();
-    int before = openDescriptors();
+    const long before = openDescriptors();
     for (int cycle = 0; cycle < 100; ++cycle) {
         auto control = host->channel(0x11, kPhone);
         auto interrupt = host->channel(0x13, kPhone);
@@ -285,12 +327,9 @@ TEST_F(BluetoothHIDTest, SwitchingPhonesDropsTheOldOnePagesTheNewAndPairsOnlyWit
     auto before = pages();
     hid->setPhoneAddress(std::string("F0:99:B6:0A:12:CD"));
     flush();
-    EXPECT_EQ(hid->state(), State::waiting);
-    EXPECT_EQ(hid->phoneAddress(), "f0:99:b6:0a:12:cd");
-    EXPECT_EQ(host->disconnects.back(), kPhone);
-    EXPECT_EQ(pages(), before + 1);
-    EXPECT_EQ(host->pages.back(), "f0:99:b6:0a:12:cd");
-    EXPECT_FALSE(hid->pointer(0, 1, 1));
+    EXPECT_EQ(std::tuple(hid->state(), hid->phoneAddress(), host->disconnects.back(), pages(), host->pages.back(),
+                         hid->pointer(0, 1, 1)),
+              std::tuple(State::waiting, "f0:99:b6:0a:12:cd", kPhone, before + 1, "f0:99:b6:0a:12:cd", false));
     // Pairing is accepted from the selected phone alone, and only while pairing.
     hid->setPairingMode(true);
     EXPECT_EQ(host->pairingPeer, "f0:99:b6:0a:12:cd");
@@ -314,13 +353,67 @@ TEST_F(BluetoothHIDTest, AFailedStartIsRetriedWhenAnAdapterAppearsAndStopIsHarml
     hid->stop();
     hid->stop();
     flush();
-    EXPECT_EQ(hid->state(), State::off);
-    EXPECT_EQ(host->withdrawals, 1);
+    EXPECT_EQ(std::pair(hid->state(), host->withdrawals), std::pair(State::off, 1));
     // Neither a new adapter nor delayed work from before the stop starts it again; a new start does.
     host->copy().adapterAvailable();
     advance(30s);
-    EXPECT_EQ(hid->state(), State::off);
-    EXPECT_EQ(host->publishes, 1);
+    EXPECT_EQ(std::pair(hid->state(), host->publishes), std::pair(State::off, 1));
     start();
     EXPECT_EQ(hid->state(), State::waiting);
 }
+
+// The record has its eighteen attributes with their types and sizes, the 101-byte descriptor among them, and
+// its XML form carries the same values.
+TEST(HIDRecord, TheRecordsAttributesAndDescriptorAlsoInXmlAndTheReportsAtTheirLimits) {
+    const std::string expected = "05 01 09 06 A1 01 85 01 05 07 19 E0 29 E7 15 00 25 01 75 01 95 08 81 02 95 01 75 08 81 "
+                                 "01 95 06 75 08 15 00 25 65 05 07 19 00 29 65 81 00 C0 05 01 09 02 A1 01 85 02 09 01 A1 "
+                                 "00 05 09 19 01 29 03 15 00 25 01 95 03 75 01 81 02 95 01 75 05 81 01 05 01 09 30 09 31 "
+                                 "09 38 15 81 25 7F 75 08 95 03 81 06 C0 C0";
+    std::string actual;
+    char hex[4];
+    for (auto byte : HIDRecord::descriptor)
+        actual += (actual.empty() ? "" : " ") + std::string(hex, std::snprintf(hex, sizeof hex, "%02X", byte));
+    EXPECT_EQ(actual, expected);
+
+    auto record = HIDRecord::record();
+    std::vector<std::uint16_t> ids;
+    for (auto& attribute : record)
+        ids.push_back(attribute.id);
+    EXPECT_EQ(ids, (std::vector<std::uint16_t>{0x0001, 0x0004, 0x0005, 0x0006, 0x0009, 0x000D, 0x0100, 0x0201, 0x0202,
+                                               0x0203, 0x0204, 0x0205, 0x0206, 0x0207, 0x020B, 0x020C, 0x020D, 0x020E}));
+    auto value = [&](std::uint16_t id) { return std::ranges::find(record, id, &SdpAttribute::id)->value; };
+    EXPECT_EQ(value(0x0001), E::sequence({E::uuid(0x1124)}));
+    EXPECT_EQ(value(0x0004), E::sequence({E::sequence({E::uuid(0x0100), E::u16(0x0011)}), E::sequence({E::uuid(0x0011)})}));
+    EXPECT_EQ(value(0x000D), E::sequence({E::sequence(
+                                 {E::sequence({E::uuid(0x0100), E::u16(0x0013)}), E::sequence({E::uuid(0x0011)})})}));
+    EXPECT_EQ(value(0x0006), E::sequence({E::u16(0x656E), E::u16(0x006A), E::u16(0x0100)}));
+    EXPECT_EQ(value(0x0100), E::string("Pokescope Keyboard"));
+    EXPECT_EQ(value(0x0201), E::u16(0x0111));
+    EXPECT_EQ(value(0x0202), E::u8(0xC0));
+    EXPECT_EQ(value(0x0203), E::u8(0));
+    EXPECT_EQ(value(0x0204), E::boolean(true));
+    EXPECT_EQ(value(0x0207), E::sequence({E::sequence({E::u16(0x0409), E::u16(0x0100)})}));
+    EXPECT_EQ(value(0x020C), E::u16(3200));
+    EXPECT_EQ(value(0x0206),
+              E::sequence({E::sequence({E::u8(0x22), E::string(std::string(HIDRecord::descriptor.begin(),
+                                                                           HIDRecord::descriptor.end()))})}));
+
+    std::string xml = sdpRecordXML(record);
+    for (const char* part : {"<attribute id=\"0x0100\">\n    <text value=\"Pokescope Keyboard\" />",
+                             "<text encoding=\"hex\" value=\"05010906a101850105", "<uint16 value=\"0x0c80\" />",
+                             "<uint8 value=\"0xc0\" />", "<boolean value=\"true\" />"})
+        EXPECT_THAT(xml, testing::HasSubstr(part));
+    EXPECT_GT(std::count(xml.begin(), xml.end(), '\n'), 18);
+    EXPECT_EQ(xml.find("<attribute"), xml.find("<attribute id=\"0x0001\">"));
+
+    // The common reports' bytes are checked where they reach the interrupt channel (BluetoothHIDTest).
+    auto seven = HIDReports::keyboard(0, {1, 2, 3, 4, 5, 6, 7});
+    EXPECT_EQ(std::vector<std::uint8_t>(seven.begin() + 4, seven.end()), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+    auto release = HIDReports::keyboard(0, {});
+    EXPECT_EQ(std::vector<std::uint8_t>(release.begin(), release.end()),
+              (std::vector<std::uint8_t>{0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}));
+    auto far = HIDReports::pointer(0, 400, -400);
+    EXPECT_EQ(far[3], 0x7F);
+    EXPECT_EQ(far[4], 0x81); // -127, never -128
+}
+

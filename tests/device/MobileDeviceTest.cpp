@@ -1,6 +1,5 @@
 #include "device/MobileDevice.hpp"
 
-#include "core/Log.hpp"
 #include "sim/SimLockdown.hpp"
 #include "tests/support/LogLines.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -8,7 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <thread>
 
 using namespace pokescope;
@@ -45,10 +43,7 @@ public:
 class FakeConnection : public LockdownConnection {
 public:
     FakeConnection(FakeLockdown& owner, std::string udid) : owner_(owner), udid_(std::move(udid)) {}
-    FakeLockdown::Phone phone() {
-        std::lock_guard lock(owner_.mutex);
-        return owner_.phones[udid_];
-    }
+    FakeLockdown::Phone phone() { std::lock_guard lock(owner_.mutex); return owner_.phones[udid_]; }
     bool isPaired() override { return phone().trusted; }
     int validatePairing() override { return phone().trusted ? 0 : -21; }
     int startSession() override { return phone().trusted ? 0 : -21; }
@@ -99,35 +94,19 @@ protected:
         });
         device->start();
     }
-    void TearDown() override {
-        device.reset();
-        main.sync([] {});
-    }
-    std::size_t changeCount() {
-        std::lock_guard lock(mutex);
-        return changes.size();
-    }
-    void settle() {
-        device->queue().sync([] {});
-        main.sync([] {});
-    }
+    void TearDown() override { device.reset(); main.sync([] {}); }
+    std::size_t changeCount() { std::lock_guard lock(mutex); return changes.size(); }
+    void settle() { device->queue().sync([] {}); main.sync([] {}); }
 };
 
 } // namespace
 
-TEST(ProductNames, NamesKnownModelsAndPassesOthersThrough) {
-    EXPECT_EQ(ProductNames::name("iPhone15,2"), "iPhone 14 Pro");
-    EXPECT_EQ(ProductNames::name("iPhone17,5"), "iPhone 16e");
-    EXPECT_EQ(ProductNames::name("iPhone18,4"), "iPhone Air");
-    EXPECT_EQ(ProductNames::name("iPhone99,9"), "iPhone99,9");
-    EXPECT_EQ(ProductNames::name(""), "iPhone");
-}
-
-TEST_F(MobileDeviceTest, PhonesAreReadIntoTheirRecordsLeavingOutWrongTypesAndAnUntrustedOnesSecrets) {
+TEST_F(MobileDeviceTest, PhonesAreReadIntoTheirRecordsLeavingOutWrongTypesAndAnUntrustedOnesSecretsAndAssistiveTouchInASession) {
     EXPECT_TRUE(logged("lockdown: subscribed (0)"));
     EXPECT_TRUE(logged("lockdown: usbmuxd is not running"));
     backend->phones["A"].values = {{"DeviceName", "Ana's iPhone"}, {"ProductType", "iPhone16,1"},
-                                   {"ProductVersion", "18.1"}, {"BluetoothAddress", "F0:99:B6:0A:12:CD"}};
+                                   {"ProductVersion", "18.1"}, {"BluetoothAddress", "F0:99:B6:0A:12:CD"},
+                                   {"com.apple.Accessibility", {{"AssistiveTouchEnabledByiTunes", false}}}};
     backend->phones["B"].values = {{"DeviceName", 42}, {"ProductType", "iPhone14,7"}, {"ProductVersion", true},
                                    {"BluetoothAddress", {{"nested", 1}}}};
     backend->phones["C"].values = {{"DeviceName", "New Phone"}, {"ProductType", "iPhone15,4"}, {"BluetoothAddress", "AA:BB"}};
@@ -143,9 +122,25 @@ TEST_F(MobileDeviceTest, PhonesAreReadIntoTheirRecordsLeavingOutWrongTypesAndAnU
     EXPECT_EQ(device->assistiveTouchEnabled("C"), std::nullopt);
     EXPECT_FALSE(device->setAssistiveTouch("C", true));
     EXPECT_EQ(device->debugDomain("C", "com.apple.Accessibility"), "no session");
+    // AssistiveTouch is read and written in a session.
+    EXPECT_EQ(device->assistiveTouchEnabled("A"), false);
+    EXPECT_TRUE(device->setAssistiveTouch("A", true));
+    EXPECT_TRUE(logged("lockdown: AssistiveTouch -> true (0)"));
+    EXPECT_EQ(device->assistiveTouchEnabled("A"), true);
+    // A value of another type reads as unknown.
+    backend->phones["A"].values["com.apple.Accessibility"]["AssistiveTouchEnabledByiTunes"] = 1;
+    EXPECT_EQ(device->assistiveTouchEnabled("A"), std::nullopt);
+    EXPECT_THAT(device->debugDomain("A", "com.apple.Accessibility"), testing::HasSubstr("AssistiveTouchEnabledByiTunes"));
+    EXPECT_EQ(device->assistiveTouchEnabled("not-attached"), std::nullopt);
+    // Product names: known models by name, others passed through.
+    EXPECT_EQ(ProductNames::name("iPhone15,2"), "iPhone 14 Pro");
+    EXPECT_EQ(ProductNames::name("iPhone17,5"), "iPhone 16e");
+    EXPECT_EQ(ProductNames::name("iPhone18,4"), "iPhone Air");
+    EXPECT_EQ(ProductNames::name("iPhone99,9"), "iPhone99,9");
+    EXPECT_EQ(ProductNames::name(""), "iPhone");
 }
 
-TEST_F(MobileDeviceTest, UnpluggingRemovesThePhoneWithOneChangeAndPhonesOverTheNetworkAreIgnored) {
+TEST_F(MobileDeviceTest, UnpluggingRemovesThePhoneWithOneChangeEvenWhileItIsReadAndPhonesOverTheNetworkAreIgnored) {
     backend->phones["A"];
     backend->phones["B"];
     backend->send(Kind::attached, "A");
@@ -166,9 +161,8 @@ TEST_F(MobileDeviceTest, UnpluggingRemovesThePhoneWithOneChangeAndPhonesOverTheN
     settle();
     ASSERT_EQ(device->phones().size(), 2u);
     EXPECT_EQ(device->phones()[1].udid, "A");
-}
 
-TEST_F(MobileDeviceTest, APhoneUnpluggedWhileBeingReadDoesNotComeBack) {
+    // A phone unplugged while being read does not come back.
     backend->phones["S"].values = {{"DeviceName", "Slow"}};
     backend->phones["S"].readDelay = 50ms;
     backend->send(Kind::attached, "S");
@@ -177,22 +171,7 @@ TEST_F(MobileDeviceTest, APhoneUnpluggedWhileBeingReadDoesNotComeBack) {
     settle();
     std::this_thread::sleep_for(400ms);
     settle();
-    EXPECT_TRUE(device->phones().empty());
-}
-
-TEST_F(MobileDeviceTest, AssistiveTouchIsReadAndWrittenInASession) {
-    backend->phones["A"].values = {{"com.apple.Accessibility", {{"AssistiveTouchEnabledByiTunes", false}}}};
-    backend->send(Kind::attached, "A");
-    settle();
-    EXPECT_EQ(device->assistiveTouchEnabled("A"), false);
-    EXPECT_TRUE(device->setAssistiveTouch("A", true));
-    EXPECT_TRUE(logged("lockdown: AssistiveTouch -> true (0)"));
-    EXPECT_EQ(device->assistiveTouchEnabled("A"), true);
-    // A value of another type reads as unknown.
-    backend->phones["A"].values["com.apple.Accessibility"]["AssistiveTouchEnabledByiTunes"] = 1;
-    EXPECT_EQ(device->assistiveTouchEnabled("A"), std::nullopt);
-    EXPECT_THAT(device->debugDomain("A", "com.apple.Accessibility"), testing::HasSubstr("AssistiveTouchEnabledByiTunes"));
-    EXPECT_EQ(device->assistiveTouchEnabled("not-attached"), std::nullopt);
+    EXPECT_EQ(device->phones().size(), 2u);
 }
 
 // The whole path with the simulated phone: untrusted at first, trusted after the prompt.
@@ -205,9 +184,7 @@ TEST(MobileDeviceWithSimulatedPhone, TrustIsAUserActionAndAddsTheBluetoothAddres
     device.start();
     ASSERT_TRUE(eventually([&] { return device.phones().size() == 1; }));
     auto first = device.phones()[0];
-    EXPECT_FALSE(first.paired);
-    EXPECT_EQ(first.bluetoothAddress, "");
-    EXPECT_EQ(first.name, "Simulated iPhone");
+    EXPECT_EQ(std::tuple(first.paired, first.bluetoothAddress, first.name), std::tuple(false, "", "Simulated iPhone"));
     EXPECT_FALSE(phone->trusted()); // reading values never asks for trust by itself
 
     device.requestTrust(first.udid);

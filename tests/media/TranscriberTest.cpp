@@ -1,17 +1,23 @@
 // The transcriber's rules with a scripted recogniser: formats to the byte, lines from hypotheses, how
 // sound is cut into stretches, the choice of recogniser, permission, and live listening on the simulated
-// phone's sound with its automatic stops and the races between starts and stops.
+// phone's sound with its automatic stops and the races between starts and stops. Then movies transcribed
+// with the machine's real recogniser and decoders: speech synthesised with known pauses and starting late
+// in the movie (its stretches and their times, which a wrong resampling or time line would move), and the
+// files that cannot be transcribed, each with its sentence.
 #include "media/Transcriber.hpp"
 #include "core/Notifications.hpp"
 #include "platform/Preferences.hpp"
 #include "sim/SimCapture.hpp"
 #include "sim/SimPhone.hpp"
-#include "tests/media/FakeSpeech.hpp"
+#include "platform/SpeechRecognition.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 #include <future>
 
 using namespace pokescope;
@@ -22,6 +28,147 @@ using ErrorCase = Transcriber::ErrorCase;
 using Line = Transcriber::Line;
 
 namespace {
+
+// A recogniser for tests: each run of loud sound (10 ms frames above -30 dB, gaps under 50 ms joined) is
+// a word "w<n>", timed where it lies; results come at once on the caller's thread, a partial one now and
+// then and the final one (or the scripted error) at the end.
+struct FakeSpeechScript {
+    std::string failure;     // every task ends with this error when set
+    bool finishOnEnd = true; // false: tasks never end by themselves (only by cancel)
+};
+
+class FakeSpeechTask : public SpeechRecognitionTask {
+public:
+    FakeSpeechTask(SpeechRecognizer::ResultHandler handler, FakeSpeechScript script)
+        : handler_(std::move(handler)), script_(std::move(script)) {}
+
+    void append(const std::int16_t* samples, std::size_t count) override {
+        std::unique_lock lock(mutex_);
+        if (done_ || ended_)
+            return;
+        audio_.insert(audio_.end(), samples, samples + count);
+        if (++appends_ % 10 == 1) {
+            auto partial = transcriptionLocked();
+            lock.unlock();
+            deliver(partial, false, std::nullopt);
+        }
+    }
+    void endAudio() override {
+        std::unique_lock lock(mutex_);
+        if (done_ || ended_ || (ended_ = true, !script_.finishOnEnd))
+            return;
+        auto final = transcriptionLocked();
+        lock.unlock();
+        if (!script_.failure.empty())
+            finish(std::nullopt, SpeechError{SpeechError::kDomain, SpeechError::failed, script_.failure});
+        else if (final.segments.empty())
+            finish(std::nullopt, SpeechError{SpeechError::kDomain, SpeechError::noSpeech, "No speech detected"});
+        else
+            finish(final, std::nullopt);
+    }
+    void cancel() override { finish(std::nullopt, SpeechError{SpeechError::kDomain, SpeechError::cancelled, "Cancelled"}); }
+
+    void deliver(const std::optional<SpeechTranscription>& words, bool isFinal, const std::optional<SpeechError>& e) {
+        handler_(words, isFinal, e);
+    }
+    std::size_t samplesHeard() const { return std::lock_guard(mutex_), audio_.size(); }
+    bool audioEnded() const { return std::lock_guard(mutex_), ended_; }
+    bool cancelledOrDone() const { return std::lock_guard(mutex_), done_; }
+
+private:
+    void finish(const std::optional<SpeechTranscription>& hypothesis, const std::optional<SpeechError>& error) {
+        if (std::lock_guard lock(mutex_); std::exchange(done_, true))
+            return;
+        handler_(hypothesis, true, error);
+    }
+
+    SpeechTranscription transcriptionLocked() const {
+        const std::size_t frame = 160; // 10 ms
+        std::vector<std::pair<long, long>> runs; // first and last loud frame of each word
+        for (std::size_t f = 0; f < audio_.size() / frame; ++f) {
+            double sum = 0;
+            for (std::size_t i = 0; i < frame; ++i)
+                sum += std::pow(audio_[f * frame + i] / 32768.0, 2);
+            if (10 * std::log10(sum / frame + 1e-12) <= -30)
+                continue;
+            if (runs.empty() || long(f) - runs.back().second > 5)
+                runs.emplace_back(f, f);
+            runs.back().second = long(f);
+        }
+        SpeechTranscription result;
+        for (auto [from, to] : runs)
+            result.segments.push_back(
+                {"w" + std::to_string(result.segments.size() + 1), from * 0.01, (to - from + 1) * 0.01});
+        return result;
+    }
+
+    SpeechRecognizer::ResultHandler handler_;
+    FakeSpeechScript script_;
+    mutable std::mutex mutex_;
+    std::vector<std::int16_t> audio_;
+    long appends_ = 0;
+    bool ended_ = false, done_ = false;
+};
+
+class FakeSpeechRecognizer : public SpeechRecognizer {
+public:
+    explicit FakeSpeechRecognizer(std::string locale) : locale_(std::move(locale)) {}
+    std::string localeIdentifier() const override { return locale_; }
+    bool supportsOnDeviceRecognition() const override { return onDevice; }
+    std::shared_ptr<SpeechRecognitionTask> start(ResultHandler handler) override {
+        std::lock_guard lock(mutex_);
+        return tasks_.emplace_back(std::make_shared<FakeSpeechTask>(std::move(handler), script_));
+    }
+    std::vector<std::shared_ptr<FakeSpeechTask>> tasks() const { return std::lock_guard(mutex_), tasks_; }
+    void setScript(FakeSpeechScript script) { std::lock_guard lock(mutex_); script_ = std::move(script); }
+    std::atomic<bool> onDevice{true};
+
+private:
+    const std::string locale_;
+    mutable std::mutex mutex_;
+    FakeSpeechScript script_;
+    std::vector<std::shared_ptr<FakeSpeechTask>> tasks_;
+};
+
+class FakeSpeechBackend : public SpeechBackend {
+public:
+    Authorization authorizationStatus() const override { return status.load(); }
+    // Answers at once when `answer` is set, else waits for answerAll.
+    void requestAuthorization(std::function<void(Authorization)> done) override {
+        if (answer)
+            return ++requests, done(*answer);
+        std::unique_lock lock(mutex_);
+        pending_.push_back(std::move(done));
+        ++requests; // only once it waits, so answerAll after the count finds it
+    }
+    void answerAll(Authorization value) {
+        std::unique_lock lock(mutex_);
+        auto waiting = std::exchange(pending_, {});
+        lock.unlock();
+        for (auto& done : waiting)
+            done(value);
+    }
+    std::vector<std::string> supportedLocales() const override { return locales; }
+    std::shared_ptr<SpeechRecognizer> recognizer(const std::string& locale) override {
+        auto key = [](unsigned char c) { return c == '_' ? '-' : std::tolower(c); };
+        for (const auto& known : locales)
+            if (std::ranges::equal(known, locale, [&](char a, char b) { return key(a) == key(b); }))
+                return known == "en-US" ? english : std::make_shared<FakeSpeechRecognizer>(known);
+        return nullptr;
+    }
+    std::string currentLocale() const override { return current; }
+
+    std::atomic<Authorization> status{Authorization::authorized};
+    std::optional<Authorization> answer = Authorization::authorized;
+    std::atomic<int> requests{0};
+    std::vector<std::string> locales{"en-US"};
+    std::string current = "en_US";
+    std::shared_ptr<FakeSpeechRecognizer> english = std::make_shared<FakeSpeechRecognizer>("en-US");
+
+private:
+    std::mutex mutex_;
+    std::vector<std::function<void(Authorization)>> pending_;
+};
 
 // Sound on a 16 kHz time line in 0.1 s buffers: `pattern` is (seconds, loud) pieces; loud is a 440 Hz
 // tone at 0.3 of full scale (about -13.5 dB), quiet is faint noise (about -60 dB).
@@ -56,11 +203,62 @@ SpeechTranscription words(std::initializer_list<std::tuple<const char*, double, 
     return t;
 }
 
+class TranscriberTest : public testing::Test {
+protected:
+    TempFolder folder;
+    Preferences store{folder.path() / "settings.json"};
+    AppSettings settings{store};
+    DispatchQueue main{"test.main"};
+    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
+    NotificationCenter notifications;
+    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
+    ManualClock clock;
+    std::shared_ptr<FakeSpeechBackend> backend = std::make_shared<FakeSpeechBackend>();
+    std::mutex linesMutex;
+    std::vector<std::string> logLines;
+    std::function<void(const std::string&)> keepLog = [this](const std::string& line) {
+        std::lock_guard lock(linesMutex);
+        logLines.push_back(line);
+    };
+    std::unique_ptr<Transcriber> transcriber = std::make_unique<Transcriber>(
+        capture, settings, notifications,
+        Transcriber::Options{.backend = backend, .clock = &clock, .log = keepLog, .permissionWait = 200ms,
+                             .lastPassWait = 2s});
+
+    void TearDown() override { transcriber.reset(); main.sync([&] { capture.stop(); }); }
+    void withScreen() {
+        main.sync([&] { capture.start(); });
+        ASSERT_TRUE(eventually([&] { return capture.latestImage() != nullptr; }));
+    }
+    std::string failure(const std::function<void()>& action, ErrorCase expected) {
+        auto error = thrown<Transcriber::TranscribeError>(action);
+        EXPECT_TRUE(!error || error->which == expected) << error->what();
+        return error ? error->what() : "";
+    }
+    bool logged(const std::string& line) {
+        return std::lock_guard(linesMutex), std::find(logLines.begin(), logLines.end(), line) != logLines.end();
+    }
+    std::string lastLog() { return std::lock_guard(linesMutex), logLines.empty() ? "" : logLines.back(); }
+};
+
+// The machine's own recogniser and decoders.
+class TranscriberFileTest : public TranscriberTest {
+protected:
+    void SetUp() override {
+        Transcriber::Options options;
+        options.log = keepLog;
+        transcriber = std::make_unique<Transcriber>(capture, settings, notifications, options);
+    }
+    std::string failure(const std::filesystem::path& file, ErrorCase expected) {
+        return TranscriberTest::failure([&] { transcriber->transcribe(file, std::nullopt); }, expected);
+    }
+};
+
 } // namespace
 
-// ---- Formats ----
-
-TEST(TranscriptFormats, SubtitlesAreNumberedTimedBlocksWithAHalfSecondShortestCue) {
+// Subtitles are numbered timed blocks with a half-second shortest cue; the plain transcript stamps minutes
+// and hours; loudness is in decibels.
+TEST(TranscriptFormats, SubtitlesThePlainTranscriptAndLoudness) {
     EXPECT_EQ(Transcriber::srt({{1.2, 1.3, "Hi"}}), "1\n00:00:01,200 --> 00:00:01,700\nHi\n");
     EXPECT_EQ(Transcriber::srt({{0, 2.25, "One two"}, {3725.9, 3727.0004, "Three"}}),
               "1\n00:00:00,000 --> 00:00:02,250\nOne two\n\n2\n01:02:05,900 --> 01:02:07,000\nThree\n");
@@ -72,9 +270,6 @@ TEST(TranscriptFormats, SubtitlesAreNumberedTimedBlocksWithAHalfSecondShortestCu
     EXPECT_EQ(Transcriber::subtitlePath("/tmp/my.trip/clip"), "/tmp/my.trip/clip.srt");
     EXPECT_EQ(Transcriber::subtitlePath("/tmp/Pokescope 2026-12-05 at 15.23.29.mp4"),
               "/tmp/Pokescope 2026-12-05 at 15.23.29.srt");
-}
-
-TEST(TranscriptFormats, PlainTranscriptStampsMinutesAndHoursAndLoudnessIsInDecibels) {
     EXPECT_EQ(Transcriber::text({}), "(no speech detected)");
     EXPECT_EQ(Transcriber::text({{5.9, 6, "hello there"}, {65, 66, "again"}}), "[00:05] hello there\n[01:05] again");
     EXPECT_EQ(Transcriber::text({{3725.9, 3726, "late"}, {-2, 0, "early"}}), "[1:02:05] late\n[00:00] early");
@@ -89,18 +284,14 @@ TEST(TranscriptFormats, PlainTranscriptStampsMinutesAndHoursAndLoudnessIsInDecib
     EXPECT_FALSE(level(AudioBuffer{}).has_value());
 }
 
-// ---- Lines from hypotheses ----
-
-TEST(TranscriptLines, WordsBreakAtSentenceEndsGapsLengthAndThirtyWordsAndWithoutTimingsAreSpreadEvenly) {
+TEST(TranscriptLines, WordsBreakIntoLinesAndInAPassANewUtteranceKeepsTheEarlierOneAndNoSpeechIsNoFailure) {
     // Sentence ends flush; punctuation alone joins the word before it.
     auto lines = linesFrom({{words({{"Hello", 0.1, 0.3}, {"there.", 0.5, 0.3}, {"How", 1.0, 0.2}, {"are", 1.3, 0.2},
                                     {"you", 1.6, 0.2}, {"?", 1.8, 0.1}, {"Fine", 2.0, 0.3}}),
                              0, 3}},
                            10);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], (Line{10.1, 10.8, "Hello there."}));
-    EXPECT_EQ(lines[1], (Line{11.0, 11.9, "How are you?"}));
-    EXPECT_EQ(lines[2], (Line{12.0, 12.3, "Fine"}));
+    EXPECT_EQ(lines, (std::vector<Line>{{10.1, 10.8, "Hello there."}, {11.0, 11.9, "How are you?"},
+                                        {12.0, 12.3, "Fine"}}));
 
     // A gap of more than a second breaks the line (real timing only).
     lines = linesFrom({{words({{"one", 0, 0.3}, {"two", 1.4, 0.3}, {"three", 1.8, 0.3}}), 0, 3}}, 0);
@@ -132,11 +323,7 @@ TEST(TranscriptLines, WordsBreakAtSentenceEndsGapsLengthAndThirtyWordsAndWithout
     EXPECT_DOUBLE_EQ(lines[0].start, 2.0);
     EXPECT_DOUBLE_EQ(lines[0].end, 6.0);
     EXPECT_TRUE(linesFrom({{SpeechTranscription{}, 0, 1}}, 0).empty());
-}
 
-// ---- Passes ----
-
-TEST(TranscriptPasses, ANewUtteranceKeepsTheEarlierOneAndNoSpeechIsNotAFailure) {
     FakeSpeechRecognizer recognizer("en-US");
     auto pass = Pass::start(recognizer, 5.0);
     auto task = recognizer.tasks().at(0);
@@ -150,10 +337,7 @@ TEST(TranscriptPasses, ANewUtteranceKeepsTheEarlierOneAndNoSpeechIsNotAFailure) 
     EXPECT_EQ(pass->lines()[0].text, "go");
     pass->append(7.0, sound);
     task->deliver(words({{"forward", 1.6, 0.4}}, 1), false, std::nullopt);
-    auto lines = pass->lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], (Line{5.1, 5.3, "go"}));
-    EXPECT_EQ(lines[1], (Line{6.6, 7.0, "forward"}));
+    EXPECT_EQ(pass->lines(), (std::vector<Line>{{5.1, 5.3, "go"}, {6.6, 7.0, "forward"}}));
     EXPECT_FALSE(pass->ended());
     task->deliver(std::nullopt, true, SpeechError{"elsewhere", 7, "There was No Speech in the audio"});
     EXPECT_TRUE(pass->ended());
@@ -161,8 +345,6 @@ TEST(TranscriptPasses, ANewUtteranceKeepsTheEarlierOneAndNoSpeechIsNotAFailure) 
     EXPECT_TRUE(pass->waitEnded(0ms));
     EXPECT_EQ(pass->lines().size(), 2u); // what was heard stays
 }
-
-// ---- Stretches ----
 
 TEST(TranscriptStretches, PausesEndStretchesEachWithItsPrerollOnTheTimeLineFromItsOrigin) {
     auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
@@ -192,7 +374,7 @@ TEST(TranscriptStretches, PausesEndStretchesEachWithItsPrerollOnTheTimeLineFromI
         EXPECT_TRUE(task->audioEnded());
 }
 
-TEST(TranscriptStretches, ContinuousSoundIsCutEveryFiftySecondsWithoutLosingASample) {
+TEST(TranscriptStretches, ContinuousSoundIsCutEveryFiftySecondsAndAFileFailsOnlyWhenNoLineAtAllCame) {
     auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
     Chunker chunker(recognizer, true);
     feed(chunker, soundOf({{120, true}}));
@@ -208,72 +390,22 @@ TEST(TranscriptStretches, ContinuousSoundIsCutEveryFiftySecondsWithoutLosingASam
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NEAR(lines[1].start, 50, 0.011);
     EXPECT_NEAR(lines[2].end, 120, 0.011);
-}
 
-TEST(TranscriptStretches, AFileFailsOnlyWhenNoLineAtAllCameAndClosedFeedingIgnoresLateSound) {
-    auto recognizer = std::make_shared<FakeSpeechRecognizer>("en-US");
-    recognizer->setScript({.failure = "decoder broke"});
-    Chunker chunker(recognizer, false);
+    // A file fails only when no line at all came, and closed feeding ignores late sound.
+    auto failing = std::make_shared<FakeSpeechRecognizer>("en-US");
+    failing->setScript({.failure = "decoder broke"});
+    Chunker closing(failing, false);
     const auto sound = soundOf({{0.3, true}, {1.0, false}});
-    feed(chunker, sound, false);
-    ASSERT_EQ(chunker.passes().size(), 1u);
-    EXPECT_EQ(chunker.passes()[0]->failure()->description, "decoder broke");
-    chunker.closeFeeding();
-    feed(chunker, sound, false);
-    EXPECT_EQ(chunker.passes().size(), 1u);
-    EXPECT_EQ(chunker.takeCurrent(), nullptr);
+    feed(closing, sound, false);
+    ASSERT_EQ(closing.passes().size(), 1u);
+    EXPECT_EQ(closing.passes()[0]->failure()->description, "decoder broke");
+    closing.closeFeeding();
+    feed(closing, sound, false);
+    EXPECT_EQ(closing.passes().size(), 1u);
+    EXPECT_EQ(closing.takeCurrent(), nullptr);
 }
 
-// ---- The transcriber ----
-
-namespace {
-
-class TranscriberTest : public testing::Test {
-protected:
-    TempFolder folder;
-    Preferences store{folder.path() / "settings.json"};
-    AppSettings settings{store};
-    DispatchQueue main{"test.main"};
-    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    NotificationCenter notifications;
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
-    ManualClock clock;
-    std::shared_ptr<FakeSpeechBackend> backend = std::make_shared<FakeSpeechBackend>();
-    std::mutex linesMutex;
-    std::vector<std::string> logLines;
-    std::unique_ptr<Transcriber> transcriber = std::make_unique<Transcriber>(
-        capture, settings, notifications,
-        Transcriber::Options{.backend = backend, .clock = &clock, .log = [this](const std::string& line) {
-                                 std::lock_guard lock(linesMutex);
-                                 logLines.push_back(line);
-                             }, .permissionWait = 200ms, .lastPassWait = 2s});
-
-    void TearDown() override {
-        transcriber.reset();
-        main.sync([&] { capture.stop(); });
-    }
-    void withScreen() {
-        main.sync([&] { capture.start(); });
-        ASSERT_TRUE(eventually([&] { return capture.latestImage() != nullptr; }));
-    }
-    std::string failure(const std::function<void()>& action, ErrorCase expected) {
-        try {
-            action();
-        } catch (const Transcriber::TranscribeError& e) {
-            EXPECT_EQ(e.which, expected) << e.what();
-            return e.what();
-        }
-        ADD_FAILURE() << "no transcription error";
-        return {};
-    }
-    bool logged(const std::string& line) {
-        return std::lock_guard(linesMutex), std::find(logLines.begin(), logLines.end(), line) != logLines.end();
-    }
-};
-
-} // namespace
-
-TEST_F(TranscriberTest, TheRecogniserComesFromTheArgumentTheSettingOrThisComputersLocale) {
+TEST_F(TranscriberTest, TheRecogniserComesFromTheArgumentTheSettingOrTheLocaleAndPermissionIsAskedForOnce) {
     backend->locales = {"en-US", "de-DE", "fr-FR"};
     EXPECT_EQ(transcriber->offlineLanguages(), (std::vector<std::string>{"de-DE", "en-US", "fr-FR"}));
     EXPECT_EQ(transcriber->recognizer("fr_FR")->localeIdentifier(), "fr-FR");
@@ -304,9 +436,7 @@ TEST_F(TranscriberTest, TheRecogniserComesFromTheArgumentTheSettingOrThisCompute
               "No offline speech model for xx-XX");
     EXPECT_EQ(failure([&] { transcriber->transcribe(missing, "en-US"); }, ErrorCase::failed),
               "No file at " + missing.string() + ".");
-}
 
-TEST_F(TranscriberTest, PermissionIsAskedForOnceUndecidedAndItsRefusalsAreWorded) {
     using Authorization = SpeechBackend::Authorization;
     backend->status = Authorization::notDetermined;
     backend->answer.reset(); // the prompt is never answered
@@ -346,8 +476,7 @@ TEST_F(TranscriberTest, ListeningRefusesASecondStartAndAStopCancelsALastPassThat
     clock.advance(7s);
     auto stopped = transcriber->stopListening(std::nullopt); // waits the 2 s it is given for the last pass
     ASSERT_TRUE(stopped.has_value());
-    EXPECT_TRUE(backend->english->tasks().back()->cancelledOrDone());
-    EXPECT_TRUE(backend->english->tasks().back()->audioEnded());
+    EXPECT_TRUE(backend->english->tasks().back()->cancelledOrDone() && backend->english->tasks().back()->audioEnded());
     EXPECT_NEAR(stopped->seconds, 7, 1e-6);
     EXPECT_FALSE(stopped->lines.empty()); // what was heard before the stop is kept
     EXPECT_FALSE(stopped->stoppedBecause.has_value());
@@ -420,3 +549,64 @@ TEST_F(TranscriberTest, TwoStartsWaitingForPermissionStartOneSession) {
     EXPECT_TRUE(transcriber->stopListening(std::nullopt).has_value());
     EXPECT_FALSE(transcriber->stopListening(std::nullopt).has_value());
 }
+
+TEST_F(TranscriberFileTest, SynthesisedSentencesBecomeStretchesTimedFromTheMoviesZeroAndOtherFilesSayWhyNot) {
+    // Three sentences, 2 s apart, in a movie whose sound track starts 1.5 s in.
+    const std::vector<std::string> sentences{"The weather is mild today.", "Open the settings and look.",
+                                             "Thank you for listening."};
+    std::vector<std::string> concat{"sox"};
+    std::vector<double> onsets;
+    double at = 1.5;
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+        const auto wav = folder.path() / ("s" + std::to_string(i) + ".wav");
+        run({"espeak-ng", "-v", "en-us", "-s", "150", "-w", wav.string(), sentences[i]});
+        const auto trimmed = folder.path() / ("t" + std::to_string(i) + ".wav");
+        // Trimmed to the speech itself, so that its onset is known exactly, and followed by 2 s of silence.
+        run({"sox", wav.string(), "-r", "22050", trimmed.string(), "silence", "1", "0.01", "1%", "reverse", "silence",
+             "1", "0.01", "1%", "reverse", "pad", "0", "2.0"});
+        onsets.push_back(at);
+        at += std::stod(run({"soxi", "-D", trimmed.string()}));
+        concat.push_back(trimmed.string());
+    }
+    const auto speech = folder.path() / "speech.wav";
+    concat.push_back(speech.string());
+    run(concat);
+    const auto movie = folder.path() / "late sound.mp4";
+    run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=black:s=320x240:r=10:d=" + std::to_string(at + 1),
+         "-itsoffset", "1.5", "-i", speech.string(), "-c:v", "libx264", "-c:a", "aac", "-ar", "48000", "-ac", "2",
+         movie.string()});
+
+    auto result = transcriber->transcribe(movie, std::nullopt);
+    EXPECT_TRUE(lastLog().starts_with("transcriber: late sound.mp4: 3 stretches of sound, ")) << lastLog();
+    ASSERT_GE(result.lines.size(), 3u) << Transcriber::text(result.lines);
+    // Each sentence's first line begins where the sentence does, on the movie's time line.
+    for (double onset : onsets) {
+        auto near = std::find_if(result.lines.begin(), result.lines.end(),
+                                 [&](const Transcriber::Line& line) { return std::abs(line.start - onset) < 0.35; });
+        EXPECT_NE(near, result.lines.end()) << "nothing starts near " << onset << " s:\n"
+                                            << Transcriber::text(result.lines);
+    }
+    for (const auto& line : result.lines)
+        EXPECT_LT(line.end, at + 0.5);
+
+    // Files that cannot be transcribed say why.
+    const auto silent = folder.path() / "Pokescope 2026-12-07 at 10.00.00.mp4";
+    run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=black:s=320x240:r=10:d=2", "-c:v", "libx264",
+         silent.string()});
+    EXPECT_EQ(failure(silent, ErrorCase::noAudio),
+              "Pokescope 2026-12-07 at 10.00.00.mp4 has no audio track (was it recorded with audio off?).");
+
+    const auto notes = folder.path() / "notes.mp4";
+    writeFile(notes, "these are not the frames you are looking for\n");
+    EXPECT_EQ(failure(notes, ErrorCase::failed), "Couldn't open the file: Invalid data found when processing input");
+
+    // Sound with nothing in it is a valid, empty transcript.
+    const auto quiet = folder.path() / "quiet.mp4";
+    run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo", "-t", "3", "-c:a", "aac",
+         quiet.string()});
+    result = transcriber->transcribe(quiet, std::nullopt);
+    EXPECT_TRUE(result.lines.empty());
+    EXPECT_EQ(Transcriber::text(result.lines), "(no speech detected)");
+    EXPECT_EQ(lastLog(), "transcriber: quiet.mp4: 0 stretches of sound, 0 lines");
+}
+

@@ -1,25 +1,265 @@
-// The BlueZ backend against a recording bluetoothd on a private bus, with socket pairs for L2CAP.
+// The BlueZ backend against stand-ins for what it talks to: a private bus, a bluetoothd that records what it
+// is asked (ObjectManager with one adapter and one device, ProfileManager1, AgentManager1), and L2CAP
+// sockets made of socket pairs.
 #include "platform/linux/BlueZHost.hpp"
 
 #include "platform/BluetoothHost.hpp"
 #include "platform/linux/BlueZBus.hpp"
+#include "platform/linux/BlueZL2cap.hpp"
 #include "platform/linux/BlueZMgmt.hpp"
-#include "tests/platform/BlueZFake.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace pokescope {
 namespace {
 
-using test::eventually;
-using test::FakeBluez;
-using test::FakeSockets;
-using test::PrivateBus;
+using namespace test;
+
+// A dbus-daemon of our own (a session bus, on which this user may own any name), gone with the object.
+class PrivateBus {
+public:
+    PrivateBus() {
+        auto line = daemon_.waitForLine("unix:", std::chrono::seconds(10));
+        if (!line)
+            throw std::runtime_error("dbus-daemon did not start: " + daemon_.errors());
+        address_ = line->substr(0, line->find_first_of("\r\n"));
+    }
+    const std::string& address() const { return address_; }
+
+private:
+    TempFolder folder_;
+    Child daemon_{{"/usr/bin/dbus-daemon", "--session", "--address=unix:path=" + (folder_.path() / "bus").string(),
+                   "--print-address", "--nofork"}};
+    std::string address_;
+};
+
+struct FakeAdapterState {
+    std::string name = "pokescope-test", alias = "Workbench";
+    std::uint32_t cls = 0x0c010c;
+    bool powered = true, discoverable = false, pairable = false;
+    std::uint32_t discoverableTimeout = 180, pairableTimeout = 60;
+};
+
+struct FakeCall {
+    std::string sender, method, arguments;
+    std::map<std::string, sdbus::Variant> options;
+};
+
+// bluetoothd as the backend sees it over the bus.
+class FakeBluez {
+public:
+    static constexpr const char* kPhone = "a4:c3:f0:85:1d:2e";
+    static constexpr const char* kPhonePath = "/org/bluez/hci0/dev_A4_C3_F0_85_1D_2E";
+
+    explicit FakeBluez(const std::string& busAddress, bool withAdapter = true, bool powered = true)
+        : connection_(sdbus::createSessionBusConnectionWithAddress(busAddress)) {
+        connection_->requestName(bluez::kService);
+        connection_->addObjectManager("/", sdbus::floating_slot);
+        adapterState_.powered = powered;
+        exportManagers();
+        if (withAdapter) {
+            adapter_ = exportAdapter("/org/bluez/hci0");
+            device_ = exportDevice();
+        }
+        connection_->enterEventLoopAsync();
+    }
+
+    ~FakeBluez() { connection_->leaveEventLoop(); } // then the objects go, in reverse order
+
+    std::vector<FakeCall> calls(const std::string& method) const {
+        std::lock_guard lock(mutex_);
+        std::vector<FakeCall> out;
+        for (const auto& call : calls_)
+            if (call.method == method)
+                out.push_back(call);
+        return out;
+    }
+    FakeAdapterState adapter() const { std::lock_guard lock(mutex_); return adapterState_; }
+    void setClass(std::uint32_t cls) { std::lock_guard lock(mutex_); adapterState_.cls = cls; }
+    // Changes the phone's "Connected" or "Paired", or the adapter's "Powered", and says so on the bus.
+    void set(const std::string& property, bool value) {
+        {
+            std::lock_guard lock(mutex_);
+            (property == "Connected" ? connected_ : property == "Paired" ? paired_ : adapterState_.powered) = value;
+        }
+        if (property == "Powered")
+            adapter_->emitPropertiesChangedSignal(bluez::kAdapter, {property});
+        else
+            device_->emitPropertiesChangedSignal(bluez::kDevice, {property});
+    }
+    // A second adapter plugged in.
+    void addAdapter(const std::string& path) {
+        extra_.push_back(exportAdapter(path));
+        extra_.back()->emitInterfacesAddedSignal({bluez::kAdapter});
+    }
+    sdbus::IConnection& connection() { return *connection_; }
+
+private:
+    void record(const char* method, std::string arguments,
+                std::map<std::string, sdbus::Variant> options = {}) {
+        auto* message = managers_ ? managers_->getCurrentlyProcessedMessage() : nullptr;
+        std::lock_guard lock(mutex_);
+        calls_.push_back(
+            {message ? message->getSender() : "", method, std::move(arguments), std::move(options)});
+    }
+
+    void exportManagers() {
+        using Options = std::map<std::string, sdbus::Variant>;
+        managers_ = sdbus::createObject(*connection_, "/org/bluez");
+        managers_->registerMethod("RegisterProfile")
+            .onInterface(bluez::kProfileManager)
+            .implementedAs([this](const sdbus::ObjectPath& path, const std::string& uuid, const Options& options) {
+                record("RegisterProfile", path + " " + uuid, options);
+                std::lock_guard lock(mutex_);
+                if (profile_)
+                    throw sdbus::Error("org.bluez.Error.AlreadyExists", "Already Exists");
+                profile_ = path;
+            });
+        managers_->registerMethod("UnregisterProfile")
+            .onInterface(bluez::kProfileManager)
+            .implementedAs([this](const sdbus::ObjectPath& path) {
+                record("UnregisterProfile", path);
+                std::lock_guard lock(mutex_);
+                if (profile_ != path)
+                    throw sdbus::Error("org.bluez.Error.DoesNotExist", "Does Not Exist");
+                profile_.reset();
+            });
+        managers_->registerMethod("RegisterAgent")
+            .onInterface(bluez::kAgentManager)
+            .implementedAs([this](const sdbus::ObjectPath& path, const std::string& capability) {
+                record("RegisterAgent", path + " " + capability);
+            });
+        // The registrator holds the name by reference: each registration is one expression.
+        for (const char* method : {"RequestDefaultAgent", "UnregisterAgent"})
+            managers_->registerMethod(method).onInterface(bluez::kAgentManager).implementedAs(
+                [this, method](const sdbus::ObjectPath& path) { record(method, path); });
+        managers_->finishRegistration();
+    }
+
+    template <class T> void property(sdbus::IObject& object, const char* name, T FakeAdapterState::*field) {
+        auto getter = [this, field] { std::lock_guard lock(mutex_); return adapterState_.*field; };
+        auto setter = [this, field, name](const T& value) {
+            std::lock_guard lock(mutex_);
+            adapterState_.*field = value;
+            calls_.push_back({"", "Set", name, {}});
+        };
+        object.registerProperty(name).onInterface(bluez::kAdapter).withGetter(getter).withSetter(setter);
+    }
+
+    std::unique_ptr<sdbus::IObject> exportAdapter(const std::string& path) {
+        auto object = sdbus::createObject(*connection_, path);
+        property(*object, "Name", &FakeAdapterState::name);
+        property(*object, "Alias", &FakeAdapterState::alias);
+        property(*object, "Class", &FakeAdapterState::cls);
+        property(*object, "Powered", &FakeAdapterState::powered);
+        property(*object, "Discoverable", &FakeAdapterState::discoverable);
+        property(*object, "Pairable", &FakeAdapterState::pairable);
+        property(*object, "DiscoverableTimeout", &FakeAdapterState::discoverableTimeout);
+        property(*object, "PairableTimeout", &FakeAdapterState::pairableTimeout);
+        object->finishRegistration();
+        return object;
+    }
+
+    std::unique_ptr<sdbus::IObject> exportDevice() {
+        auto object = sdbus::createObject(*connection_, kPhonePath);
+        object->registerProperty("Address").onInterface(bluez::kDevice).withGetter([] {
+            return std::string("A4:C3:F0:85:1D:2E");
+        });
+        for (auto [name, field] : {std::pair{"Connected", &connected_}, std::pair{"Paired", &paired_}})
+            object->registerProperty(name).onInterface(bluez::kDevice).withGetter([this, field] {
+                std::lock_guard lock(mutex_);
+                return *field;
+            });
+        for (const char* method : {"Connect", "Disconnect"})
+            object->registerMethod(method).onInterface(bluez::kDevice).implementedAs([this, method] {
+                std::lock_guard lock(mutex_);
+                calls_.push_back({"", method, kPhonePath, {}});
+            });
+        object->finishRegistration();
+        return object;
+    }
+
+    std::unique_ptr<sdbus::IConnection> connection_;
+    mutable std::mutex mutex_;
+    std::vector<FakeCall> calls_;
+    FakeAdapterState adapterState_;
+    std::optional<std::string> profile_;
+    bool connected_ = false, paired_ = false;
+    std::unique_ptr<sdbus::IObject> managers_, adapter_, device_;
+    std::vector<std::unique_ptr<sdbus::IObject>> extra_;
+};
+
+// L2CAP sockets made of connected socket pairs; the test plays the phone at the far ends.
+class FakeSockets final : public bluez::L2capSockets {
+public:
+    struct Listener final : bluez::L2capListener {
+        explicit Listener(FakeSockets& owner) : owner(owner) {}
+        ~Listener() override {
+            std::lock_guard lock(owner.mutex_);
+            owner.accepted_ = nullptr;
+            ++owner.stops;
+        }
+        FakeSockets& owner;
+    };
+
+    std::unique_ptr<bluez::L2capListener> listen(Accepted accepted, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        ++listens;
+        if (listenError) {
+            error = bluez::l2capListenError(*listenError);
+            return nullptr;
+        }
+        accepted_ = std::move(accepted);
+        return std::make_unique<Listener>(*this);
+    }
+
+    int connect(const std::string& address, std::uint16_t psm) override {
+        std::lock_guard lock(mutex_);
+        connects.push_back(address + " " + std::to_string(psm));
+        if (connectError)
+            return -*connectError;
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            return -errno;
+        farEnds.emplace_back(fds[1]);
+        return fds[0];
+    }
+
+    void cancel() override {}
+
+    bool listening() const { std::lock_guard lock(mutex_); return static_cast<bool>(accepted_); }
+
+    // A peer opens a channel to us; the far end of it is kept here.
+    bool peerConnects(const std::string& peer, std::uint16_t psm) {
+        Accepted accepted;
+        { std::lock_guard lock(mutex_); accepted = accepted_; }
+        int fds[2];
+        if (!accepted || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+            return false;
+        { std::lock_guard lock(mutex_); farEnds.emplace_back(fds[1]); }
+        accepted(fds[0], psm, peer);
+        return true;
+    }
+
+    mutable std::mutex mutex_;
+    int listens = 0, stops = 0;
+    std::optional<int> listenError, connectError;
+    std::vector<std::string> connects;
+    std::vector<bluez::UniqueFd> farEnds;
+
+private:
+    Accepted accepted_;
+};
 
 // The host's events as lines ("linkUp a4:…"), and the channels it handed over.
 struct EventLog {
@@ -49,10 +289,7 @@ struct EventLog {
         if (channel)
             channelList.push_back(channel);
     }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex);
-        return list;
-    }
+    std::vector<std::string> lines() { std::lock_guard lock(mutex); return list; }
     // Waits until `line` has come `times` times.
     bool saw(const std::string& line, long times = 1) {
         return eventually([&] { return std::ranges::count(lines(), line) >= times; });
@@ -69,10 +306,6 @@ SdpRecord testRecord() {
              {SdpElement::u8(0x22), SdpElement::string(std::string("\x05\x01\x09\x06\x00\xa1", 6))})})},
         {0x020e, "HIDBootDevice", SdpElement::boolean(true)},
     };
-}
-
-std::size_t openDescriptors() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 class BlueZHostTest : public ::testing::Test {
@@ -160,10 +393,9 @@ TEST_F(BlueZHostTest, RegistersTheRecordAsBlueZXmlAndWithdrawUnregistersOnce) {
     EXPECT_EQ(options.at("ServiceRecord").get<std::string>(), sdpRecordXML(testRecord()));
     EXPECT_NE(options.at("ServiceRecord").get<std::string>().find("encoding=\"hex\" value=\"0501090600a1\""),
               std::string::npos);
-    EXPECT_EQ(options.at("Role").get<std::string>(), "server");
-    EXPECT_TRUE(options.at("RequireAuthentication").get<bool>());
-    EXPECT_FALSE(options.at("RequireAuthorization").get<bool>());
-    EXPECT_TRUE(options.at("AutoConnect").get<bool>());
+    EXPECT_EQ(std::tuple(options.at("Role").get<std::string>(), options.at("RequireAuthentication").get<bool>(),
+                         options.at("RequireAuthorization").get<bool>(), options.at("AutoConnect").get<bool>()),
+              std::tuple("server", true, false, true));
     EXPECT_TRUE(sockets->listening());
     EXPECT_TRUE(host->canSeeConnections());
 
@@ -204,7 +436,7 @@ TEST_F(BlueZHostTest, PublishFailsClearlyWhenTheAdapterIsMissingOrOffAndTriesAga
 }
 
 // Discoverable without timeouts, and an agent that accepts only the selected phone while pairing.
-TEST_F(BlueZHostTest, PairingOpensTheAdapterAndTheAgentAcceptsOnlyTheSelectedPhone) {
+TEST_F(BlueZHostTest, PairingOpensTheAdapterForTheSelectedPhoneKnownPeersArePagedAndTheClassGoesThroughTheKernel) {
     auto host = makeHost();
     EXPECT_EQ(host->controllerName(), "Workbench");
     EXPECT_FALSE(host->discoverable());
@@ -236,12 +468,8 @@ TEST_F(BlueZHostTest, PairingOpensTheAdapterAndTheAgentAcceptsOnlyTheSelectedPho
     EXPECT_EQ(fake->calls("UnregisterAgent").size(), 1u);
     EXPECT_EQ(askAgent("RequestConfirmation", FakeBluez::kPhonePath), bluez::kRejected);
     EXPECT_EQ(askAgent("AuthorizeService", FakeBluez::kPhonePath), bluez::kRejected);
-}
 
-// Only devices BlueZ has are known, paged through Device1; their connected and paired changes become events.
-TEST_F(BlueZHostTest, KnownPeersArePagedAndTheirChangesBecomeEvents) {
-    auto host = makeHost();
-    ASSERT_TRUE(publish(*host));
+    // Only devices BlueZ has are known, paged through Device1; their connected and paired changes become events.
     EXPECT_TRUE(host->knowsPeer(FakeBluez::kPhone));
     EXPECT_TRUE(host->knowsPeer("A4:C3:F0:85:1D:2E"));
     EXPECT_FALSE(host->knowsPeer("00:11:22:33:44:55"));
@@ -265,6 +493,24 @@ TEST_F(BlueZHostTest, KnownPeersArePagedAndTheirChangesBecomeEvents) {
     fake->set("Paired", true);
     EXPECT_TRUE(log.saw("paired a4:c3:f0:85:1d:2e"));
     EXPECT_EQ(std::ranges::count(log.lines(), "paired a4:c3:f0:85:1d:2e"), 1);
+
+    std::string error;
+    EXPECT_FALSE(host->setClassOfDevice(0x002540, 180, error));
+    ASSERT_EQ(classRequests.size(), 1u);
+    EXPECT_EQ(classRequests[0], (std::pair<std::uint16_t, std::uint32_t>{0, 0x002540}));
+    EXPECT_EQ(error,
+              "this process may not change the adapter's class (that needs CAP_NET_ADMIN); put \"Class = "
+              "0x002540\" in the [General] section of /etc/bluetooth/main.conf and restart bluetoothd");
+    // main.conf says so already (the limited-discoverable service bit aside).
+    fake->setClass(0x5a2540);
+    EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error));
+    EXPECT_EQ(classRequests.size(), 1u);
+
+    // Where the kernel takes it, that is success.
+    fake->setClass(0x0c010c);
+    kernelTakesClass = true;
+    EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error)) << error;
+    EXPECT_EQ(classRequests.size(), 2u);
 }
 
 // Channels in and out go to the logic with their peer and outcome; connections bluetoothd hands to the profile
@@ -290,10 +536,7 @@ TEST_F(BlueZHostTest, ChannelsInAndOutAreHandedToTheLogicWithTheirPeerAndOutcome
     EXPECT_TRUE(log.saw("ready a4:c3:f0:85:1d:2e 17", 2));
     EXPECT_EQ(log.lines().at(4), "opened a4:c3:f0:85:1d:2e 17 0 out");
     EXPECT_FALSE(log.channelList.at(2)->incoming());
-    {
-        std::lock_guard lock(sockets->mutex_);
-        sockets->connectError = EHOSTDOWN;
-    }
+    { std::lock_guard lock(sockets->mutex_); sockets->connectError = EHOSTDOWN; }
     host->openChannel(FakeBluez::kPhone, BluetoothHost::kInterruptPSM);
     EXPECT_TRUE(log.saw("ready a4:c3:f0:85:1d:2e none"));
     EXPECT_TRUE(log.saw("opened a4:c3:f0:85:1d:2e 19 " + std::to_string(EHOSTDOWN) + " out"));
@@ -319,28 +562,6 @@ TEST_F(BlueZHostTest, ChannelsInAndOutAreHandedToTheLogicWithTheirPeerAndOutcome
     EXPECT_TRUE(eventually([&] { return ::read(readEnd.get(), &got, 1) == 0; }));
 }
 
-TEST_F(BlueZHostTest, ClassOfDeviceGoesThroughTheKernelUnlessBlueZHasItAlready) {
-    auto host = makeHost();
-    ASSERT_TRUE(publish(*host));
-    std::string error;
-    EXPECT_FALSE(host->setClassOfDevice(0x002540, 180, error));
-    ASSERT_EQ(classRequests.size(), 1u);
-    EXPECT_EQ(classRequests[0], (std::pair<std::uint16_t, std::uint32_t>{0, 0x002540}));
-    EXPECT_EQ(error,
-              "this process may not change the adapter's class (that needs CAP_NET_ADMIN); put \"Class = "
-              "0x002540\" in the [General] section of /etc/bluetooth/main.conf and restart bluetoothd");
-    // main.conf says so already (the limited-discoverable service bit aside).
-    fake->setClass(0x5a2540);
-    EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error));
-    EXPECT_EQ(classRequests.size(), 1u);
-
-    // Where the kernel takes it, that is success.
-    fake->setClass(0x0c010c);
-    kernelTakesClass = true;
-    EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error)) << error;
-    EXPECT_EQ(classRequests.size(), 2u);
-}
-
 TEST(BlueZMgmt, SetDeviceClassCommandBytesAndDevicePaths) {
     EXPECT_EQ(bluez::setDeviceClassCommand(0, 0x002540),
               (std::vector<std::uint8_t>{0x0E, 0x00, 0x00, 0x00, 0x02, 0x00, 0x05, 0x40}));
@@ -364,7 +585,7 @@ TEST_F(BlueZHostTest, RepeatedPublishLeaksNothingAndBluetoothdRestartsRegisterAg
     auto host = makeHost();
     ASSERT_TRUE(publish(*host));
     host->withdraw();
-    const std::size_t before = openDescriptors();
+    const long before = openDescriptors();
     for (int i = 0; i < 10; ++i) {
         ASSERT_TRUE(publish(*host));
         host->setPairingPeer(FakeBluez::kPhone);
@@ -405,11 +626,9 @@ TEST(BlueZHostWithout, BluetoothdOrABusEveryOperationFailsQuietlyAndPublishSaysW
         const std::string expected =
             address ? "the Bluetooth service (bluetoothd) is not running" : "the system D-Bus can't be reached: ";
         EXPECT_EQ(address ? error : error.substr(0, expected.size()), expected);
-        EXPECT_FALSE(host.setClassOfDevice(0x002540, 180, error));
-        EXPECT_FALSE(host.canSeeConnections());
-        EXPECT_EQ(host.controllerName(), "");
-        EXPECT_FALSE(host.discoverable());
-        EXPECT_FALSE(host.knowsPeer(FakeBluez::kPhone));
+        EXPECT_EQ(std::tuple(host.setClassOfDevice(0x002540, 180, error), host.canSeeConnections(),
+                             host.controllerName(), host.discoverable(), host.knowsPeer(FakeBluez::kPhone)),
+                  std::tuple(false, false, "", false, false));
         host.makeDiscoverable();
         host.setPairingPeer(FakeBluez::kPhone);
         host.connectPeer(FakeBluez::kPhone);

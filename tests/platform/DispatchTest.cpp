@@ -1,4 +1,8 @@
+// Queues (serial, delayed, on a manual clock, growing pools, the main queue) and notifications delivered
+// through them.
+#include "core/Notifications.hpp"
 #include "platform/Dispatch.hpp"
+#include "platform/NotificationCenter.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
@@ -13,15 +17,12 @@
 using namespace pokescope;
 using namespace std::chrono_literals;
 
-TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThreadSyncInlineAndSurvivesExceptions) {
+TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThreadSyncInlineAndSurvivesExceptionsAndTheMainQueueOnItsRunner) {
     DispatchQueue queue("test.order");
     std::vector<int> seen;
     std::thread::id worker;
     for (int i = 0; i < 1000; ++i)
-        queue.async([&, i] {
-            seen.push_back(i);
-            worker = std::this_thread::get_id();
-        });
+        queue.async([&, i] { seen.push_back(i); worker = std::this_thread::get_id(); });
     queue.sync([] {});
     ASSERT_EQ(seen.size(), 1000u);
     for (int i = 0; i < 1000; ++i)
@@ -29,10 +30,7 @@ TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThreadSyncInlineAndSurvivesExceptions
     EXPECT_NE(worker, std::this_thread::get_id());
 
     // Sync from the queue's own thread runs inline instead of deadlocking.
-    int value = queue.sync([&] {
-        EXPECT_TRUE(queue.isCurrent());
-        return queue.sync([] { return 41; }) + 1;
-    });
+    int value = queue.sync([&] { EXPECT_TRUE(queue.isCurrent()); return queue.sync([] { return 41; }) + 1; });
     EXPECT_EQ(value, 42);
     EXPECT_FALSE(queue.isCurrent());
     EXPECT_EQ(DispatchQueue::current(), nullptr);
@@ -41,21 +39,23 @@ TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThreadSyncInlineAndSurvivesExceptions
     EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
     queue.async([] { throw std::runtime_error("lost"); });
     EXPECT_EQ(queue.sync([] { return 7; }), 7);
+
+    // The main queue runs posted work on the thread that runs it.
+    std::thread::id ranOn;
+    std::thread runner([&] {
+        DispatchQueue::main().async([&] {
+            ranOn = std::this_thread::get_id();
+            EXPECT_TRUE(DispatchQueue::main().isCurrent());
+            DispatchQueue::stopMain();
+        });
+        DispatchQueue::runMain();
+        EXPECT_EQ(ranOn, std::this_thread::get_id());
+    });
+    runner.join();
+    EXPECT_NE(ranOn, std::thread::id{});
 }
 
-TEST(DispatchQueue, DelayedWorkRunsAfterItsDelayAndCanBeCancelled) {
-    DispatchQueue queue("test.delay");
-    std::atomic<bool> ran = false, cancelledRan = false;
-    const auto start = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point ranAt;
-    queue.asyncAfter(30ms, [&] { cancelledRan = true; })->cancel();
-    queue.asyncAfter(60ms, [&] { ranAt = std::chrono::steady_clock::now(), ran = true; });
-    ASSERT_TRUE(test::eventually([&] { return ran.load(); }, 10s));
-    EXPECT_GE(ranAt - start, 60ms);
-    EXPECT_FALSE(cancelledRan); // it was due before the other on the same queue
-}
-
-TEST(ManualClock, FiresOnlyDueWorkInDeadlineOrder) {
+TEST(ManualClock, FiresOnlyDueWorkInDeadlineOrderAndOnTheSystemClockAfterItsDelayUnlessCancelled) {
     DispatchQueue queue("test.manual");
     ManualClock clock;
     std::vector<std::string> fired;
@@ -78,9 +78,20 @@ TEST(ManualClock, FiresOnlyDueWorkInDeadlineOrder) {
     queue.sync([] {});
     EXPECT_EQ(fired, (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(clock.pending(), 0u);
+
+    // On the system clock, delayed work runs after its delay unless cancelled.
+    DispatchQueue delayed("test.delay");
+    std::atomic<bool> ran = false, cancelledRan = false;
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point ranAt;
+    delayed.asyncAfter(30ms, [&] { cancelledRan = true; })->cancel();
+    delayed.asyncAfter(60ms, [&] { ranAt = std::chrono::steady_clock::now(), ran = true; });
+    ASSERT_TRUE(test::eventually([&] { return ran.load(); }, 10s));
+    EXPECT_GE(ranAt - start, 60ms);
+    EXPECT_FALSE(cancelledRan); // it was due before the other on the same queue
 }
 
-TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWork) {
+TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWorkButNeverExceedsItsCap) {
     ConcurrentQueue pool("test.pool", 64, 2);
     constexpr int blockers = 20;
     // Shared with the work: the pool's threads are detached and may still be leaving a latch's wait when the
@@ -88,10 +99,7 @@ TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWork) {
     auto started = std::make_shared<std::latch>(blockers), release = std::make_shared<std::latch>(1),
          quick = std::make_shared<std::latch>(1);
     for (int i = 0; i < blockers; ++i)
-        pool.async([started, release] {
-            started->count_down();
-            release->wait();
-        });
+        pool.async([started, release] { started->count_down(); release->wait(); });
     // All twenty run at once: none waits for another to finish.
     started->wait();
     EXPECT_GE(pool.threadCount(), static_cast<size_t>(blockers));
@@ -99,13 +107,11 @@ TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWork) {
     pool.async([quick] { quick->count_down(); });
     quick->wait();
     release->count_down();
-}
 
-TEST(ConcurrentQueue, NeverExceedsItsCap) {
-    ConcurrentQueue pool("test.cap", 3, 1);
+    ConcurrentQueue capped("test.cap", 3, 1);
     std::atomic<int> running{0}, peak{0}, finished{0};
     for (int i = 0; i < 12; ++i)
-        pool.async([&] {
+        capped.async([&] {
             int now = ++running;
             int seen = peak.load();
             while (now > seen && !peak.compare_exchange_weak(seen, now)) {
@@ -117,20 +123,65 @@ TEST(ConcurrentQueue, NeverExceedsItsCap) {
     while (finished.load() < 12)
         std::this_thread::sleep_for(5ms);
     EXPECT_LE(peak.load(), 3);
-    EXPECT_LE(pool.threadCount(), 3u);
+    EXPECT_LE(capped.threadCount(), 3u);
 }
 
-TEST(MainQueue, RunsPostedWorkOnTheThreadThatRunsIt) {
-    std::thread::id ranOn;
-    std::thread runner([&] {
-        DispatchQueue::main().async([&] {
-            ranOn = std::this_thread::get_id();
-            EXPECT_TRUE(DispatchQueue::main().isCurrent());
-            DispatchQueue::stopMain();
-        });
-        DispatchQueue::runMain();
-        EXPECT_EQ(ranOn, std::this_thread::get_id());
+TEST(NotificationCenter, DeliversByNameWithTheObjectOnTheQueueTheObserverNamedAndNothingOnceRemovalReturns) {
+    NotificationCenter center;
+    std::vector<std::optional<std::string>> lost;
+    int bluetooth = 0;
+    auto a = center.addObserver(kScreenLostNotification, [&](const auto& object) { lost.push_back(object); });
+    auto b = center.addObserver(kBluetoothStateChangedNotification, [&](const auto&) { ++bluetooth; });
+    center.post(kScreenLostNotification, "the iPhone was disconnected");
+    center.post(kScreenLostNotification);
+    center.post("SomethingElse", "x");
+    ASSERT_EQ(lost.size(), 2u);
+    EXPECT_EQ(lost[0], "the iPhone was disconnected");
+    EXPECT_EQ(lost[1], std::nullopt);
+    EXPECT_EQ(bluetooth, 0);
+
+    // Removed observers hear nothing, also when a handler removes itself.
+    int calls = 0;
+    auto observer = center.addObserver("N", [&](const auto&) { ++calls; });
+    center.post("N");
+    observer.reset();
+    center.post("N");
+    {
+        auto scoped = center.addObserver("N", [&](const auto&) { ++calls; });
+        center.post("N");
+    }
+    center.post("N");
+    EXPECT_EQ(calls, 2);
+
+    // A handler may remove its own observer.
+    NotificationCenter::Observer self;
+    self = center.addObserver("N", [&](const auto&) { ++calls; self.reset(); });
+    center.post("N");
+    center.post("N");
+    EXPECT_EQ(calls, 3);
+
+    // Delivered on the queue the observer named.
+    DispatchQueue queue("test.observer");
+    std::atomic<bool> onQueue{false};
+    std::latch done(1);
+    auto onQueueObserver =
+        center.addObserver("N", [&](const auto&) { onQueue = queue.isCurrent(); done.count_down(); }, &queue);
+    center.post("N");
+    done.wait();
+    EXPECT_TRUE(onQueue.load());
+
+    // Removal waits for a handler running on another thread.
+    std::latch entered(1);
+    std::atomic<bool> finished{false};
+    auto slow = center.addObserver("M", [&](const auto&) {
+        entered.count_down();
+        std::this_thread::sleep_for(100ms);
+        finished = true;
     });
-    runner.join();
-    EXPECT_NE(ranOn, std::thread::id{});
+    std::thread poster([&] { center.post("M"); });
+    entered.wait();
+    slow.reset(); // must not return while the handler still runs
+    EXPECT_TRUE(finished.load());
+    poster.join();
 }
+

@@ -38,112 +38,6 @@ json roundTrip(const json& value) {
     return node ? imd::lockdownValueFromPlist(static_cast<plist_t>(node.get())) : json();
 }
 
-} // namespace
-
-TEST(LinuxLockdownPlist, EveryKindBecomesItsJSONForm) {
-    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-                            "<key>yes</key><true/><key>no</key><false/><key>small</key><integer>42</integer>"
-                            "<key>negative</key><integer>-5</integer>"
-                            "<key>huge</key><integer>18446744073709551615</integer><key>real</key><real>2.5</real>"
-                            "<key>name</key><string>Ünïcødé iPhone</string><key>bytes</key><data>/wCAZm9v</data>"
-                            "<key>when</key><date>2024-02-29T12:34:56Z</date>"
-                            "<key>list</key><array><integer>1</integer><array/><dict/></array>"
-                            "<key>empty</key><dict/></dict></plist>";
-    plist_t node = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
-    imd::PlistPtr owned(node);
-    ASSERT_NE(node, nullptr);
-    const json value = imd::lockdownValueFromPlist(node);
-    const json expected = {{"yes", true}, {"no", false}, {"small", 42}, {"negative", -5},
-        {"huge", 18446744073709551615ULL}, {"real", 2.5}, {"name", "Ünïcødé iPhone"},
-        {"bytes", {{"$data", "/wCAZm9v"}}}, {"when", {{"$date", "2024-02-29T12:34:56Z"}}},
-        {"list", json::array({1, json::array(), json::object()})}, {"empty", json::object()}};
-    EXPECT_EQ(value, expected);
-    EXPECT_TRUE(value["negative"].is_number_integer());
-    EXPECT_TRUE(value["huge"].is_number_unsigned());
-
-    // Nodes built in memory: bytes, times before and after 2001 with fractions, UIDs, and text that is not
-    // UTF-8, which keeps what can be kept so that the value can always be printed.
-    imd::PlistPtr dict(plist_new_dict());
-    auto* root = static_cast<plist_t>(dict.get());
-    const char raw[] = {'\xff', '\0', '\x80', 'a'};
-    plist_dict_set_item(root, "data", plist_new_data(raw, sizeof raw));
-    plist_dict_set_item(root, "epoch", plist_new_date(0, 0));
-    plist_dict_set_item(root, "fraction", plist_new_date(86400, 250000));
-    plist_dict_set_item(root, "before2001", plist_new_date(-2, 500000));
-    plist_dict_set_item(root, "uid", plist_new_uid(17));
-    plist_dict_set_item(root, "badText", plist_new_string("caf\xe9"));
-    plist_dict_set_item(root, "caf\xe9", plist_new_bool(1));
-    EXPECT_EQ(imd::lockdownValueFromPlist(root),
-              json({{"data", {{"$data", "/wCAYQ=="}}}, {"epoch", {{"$date", "2001-01-01T00:00:00Z"}}},
-                    {"fraction", {{"$date", "2001-01-02T00:00:00.250000Z"}}},
-                    {"before2001", {{"$date", "2000-12-31T23:59:58.500000Z"}}}, {"uid", 17},
-                    {"badText", "caf\xef\xbf\xbd"}, {"caf\xef\xbf\xbd", true}}));
-}
-
-// On the wire: exact bytes and signs; and back again unchanged.
-TEST(LinuxLockdownPlist, ValuesSurviveTheWayToAPropertyListAndBackOrAreRefusedWithAReason) {
-    const json value = {{"flag", true}, {"count", 3}, {"negative", -9223372036854775807LL - 1},
-        {"largest", 18446744073709551615ULL}, {"ratio", -0.125}, {"text", "AssistiveTouch ✓"},
-        {"blob", {{"$data", "AAEC/w=="}}}, {"blobEmpty", {{"$data", ""}}},
-        {"stamp", {{"$date", "2023-10-01T08:09:10Z"}}}, {"old", {{"$date", "1999-06-01T10:00:00.250000Z"}}},
-        {"nested", {{"deeper", json::array({json::object(), json::array({1, "two", false})})}}},
-        {"notSpecial", {{"$data", 5}}}, {"twoKeys", {{"$data", "AA=="}, {"other", 1}}}};
-    for (const json& v : {value, json::object(), json::array(), json("top-level string")})
-        EXPECT_EQ(roundTrip(v), v);
-
-    std::string error;
-    imd::PlistPtr data = imd::plistFromLockdownValue({{"$data", "/wCA"}}, error);
-    ASSERT_NE(data, nullptr);
-    ASSERT_EQ(plist_get_node_type(static_cast<plist_t>(data.get())), PLIST_DATA);
-    uint64_t length = 0;
-    const char* bytes = plist_get_data_ptr(static_cast<plist_t>(data.get()), &length);
-    EXPECT_EQ(std::string(bytes, length), std::string("\xff\x00\x80", 3));
-    const std::string text = xmlOf(json::array({-1, 18446744073709551615ULL, 7}));
-    for (const char* number : {"<integer>-1</integer>", "<integer>18446744073709551615</integer>", "<integer>7</integer>"})
-        EXPECT_NE(text.find(number), std::string::npos) << text;
-
-    // Values without a property-list form are refused with a reason.
-    const std::pair<json, std::string> cases[] = {
-        {nullptr, "a null value has no property-list form"},
-        {{{"$data", "not base64!"}}, "\"$data\" is not valid base64"},
-        {{{"$date", "yesterday"}}, "\"$date\" is not an ISO 8601 UTC date a property list can hold: yesterday"},
-        // A bad value deep inside fails the whole conversion rather than vanishing from it.
-        {{{"outer", json::array({1, {{"inner", nullptr}}})}}, "a null value has no property-list form"}};
-    for (const auto& [value, reason] : cases) {
-        EXPECT_EQ(imd::plistFromLockdownValue(value, error), nullptr) << value;
-        EXPECT_EQ(error, reason);
-    }
-}
-
-TEST(LinuxLockdownPlist, Base64FollowsTheStandardAlphabetAndPaddingAndDatesAreUTC) {
-    const std::pair<std::string, std::string> vectors[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="},
-        {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {"\xfb\xff", "+/8="}};
-    for (const auto& [plain, encoded] : vectors) {
-        EXPECT_EQ(imd::base64Encoded(plain), encoded);
-        EXPECT_EQ(imd::base64Decoded(encoded), plain);
-    }
-    std::string every;
-    for (int i = 0; i < 256; ++i)
-        every += static_cast<char>(i);
-    EXPECT_EQ(imd::base64Decoded(imd::base64Encoded(every)), every);
-    for (const char* bad : {"Zg=", "Z===", "Zm9v!A==", "=Zm9", "Zg==Zg==", "Zm 9v", "Zm-_"})
-        EXPECT_EQ(imd::base64Decoded(bad), std::nullopt) << bad;
-    // Dates are UTC, within what a property list holds.
-    EXPECT_EQ(imd::isoDateFromPlistTime(0), "2001-01-01T00:00:00Z");
-    EXPECT_EQ(imd::isoDateFromPlistTime(-1.5), "2000-12-31T23:59:58.500000Z");
-    EXPECT_EQ(imd::isoDateFromPlistTime(730036800.000001), "2024-02-19T12:00:00.000001Z");
-    EXPECT_EQ(imd::plistTimeFromIsoDate("2001-01-01T00:00:00Z"), 0.0);
-    EXPECT_EQ(imd::plistTimeFromIsoDate("2000-12-31T23:59:58.5Z"), -1.5);
-    EXPECT_EQ(imd::plistTimeFromIsoDate("2024-02-29T00:00:00.123456789Z"), 730857600.123456);
-    for (const char* bad : {"2023-02-29T00:00:00Z", "2024-01-01 00:00:00Z", "2024-01-01T24:00:00Z",
-                            "2024-01-01T00:00:00", "2024-01-01T00:00:00+01:00", "2024-1-01T00:00:00Z",
-                            "2100-01-01T00:00:00Z", "1900-01-01T00:00:00Z", "2024-01-01T00:00:00.Z", ""})
-        EXPECT_EQ(imd::plistTimeFromIsoDate(bad), std::nullopt) << bad;
-}
-
-namespace {
-
 constexpr uint32_t lockdownPort = 62078, deviceID = 7;
 
 bool readExactly(int fd, void* buffer, std::size_t size) {
@@ -300,14 +194,6 @@ private:
     std::vector<int> open, listeners;
 };
 
-class LinuxLockdownBackend : public testing::Test {
-protected:
-    TempFolder folder;
-    ScopedEnvironment environment;
-    fs::path socketPath = folder.path() / "usbmuxd";
-    void SetUp() override { environment.set("USBMUXD_SOCKET_ADDRESS", "UNIX:" + socketPath.string()); }
-};
-
 // Attach and detach events as the backend reports them, as lines.
 struct EventLog {
     std::mutex mutex;
@@ -317,20 +203,126 @@ struct EventLog {
         const bool attached = e.kind == LockdownBackend::Event::Kind::attached;
         lines.push_back((attached ? "attached " : "detached ") + e.udid + (attached && e.usb ? " usb" : ""));
     }
-    std::size_t size() {
-        std::lock_guard lock(mutex);
-        return lines.size();
-    }
+    std::size_t size() { std::lock_guard lock(mutex); return lines.size(); }
+};
+
+class LinuxLockdownBackend : public testing::Test {
+protected:
+    TempFolder folder;
+    ScopedEnvironment environment;
+    fs::path socketPath = folder.path() / "usbmuxd";
+    EventLog log;
+    void SetUp() override { environment.set("USBMUXD_SOCKET_ADDRESS", "UNIX:" + socketPath.string()); }
 };
 
 } // namespace
+
+TEST(LinuxLockdownPlist, EveryKindBecomesItsJSONForm) {
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                            "<key>yes</key><true/><key>no</key><false/><key>small</key><integer>42</integer>"
+                            "<key>negative</key><integer>-5</integer>"
+                            "<key>huge</key><integer>18446744073709551615</integer><key>real</key><real>2.5</real>"
+                            "<key>name</key><string>Ünïcødé iPhone</string><key>bytes</key><data>/wCAZm9v</data>"
+                            "<key>when</key><date>2024-02-29T12:34:56Z</date>"
+                            "<key>list</key><array><integer>1</integer><array/><dict/></array>"
+                            "<key>empty</key><dict/></dict></plist>";
+    plist_t node = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &node);
+    imd::PlistPtr owned(node);
+    ASSERT_NE(node, nullptr);
+    const json value = imd::lockdownValueFromPlist(node);
+    const json expected = {{"yes", true}, {"no", false}, {"small", 42}, {"negative", -5},
+        {"huge", 18446744073709551615ULL}, {"real", 2.5}, {"name", "Ünïcødé iPhone"},
+        {"bytes", {{"$data", "/wCAZm9v"}}}, {"when", {{"$date", "2024-02-29T12:34:56Z"}}},
+        {"list", json::array({1, json::array(), json::object()})}, {"empty", json::object()}};
+    EXPECT_EQ(value, expected);
+    EXPECT_TRUE(value["negative"].is_number_integer());
+    EXPECT_TRUE(value["huge"].is_number_unsigned());
+
+    // Nodes built in memory: bytes, times before and after 2001 with fractions, UIDs, and text that is not
+    // UTF-8, which keeps what can be kept so that the value can always be printed.
+    imd::PlistPtr dict(plist_new_dict());
+    auto* root = static_cast<plist_t>(dict.get());
+    const char raw[] = {'\xff', '\0', '\x80', 'a'};
+    plist_dict_set_item(root, "data", plist_new_data(raw, sizeof raw));
+    plist_dict_set_item(root, "epoch", plist_new_date(0, 0));
+    plist_dict_set_item(root, "fraction", plist_new_date(86400, 250000));
+    plist_dict_set_item(root, "before2001", plist_new_date(-2, 500000));
+    plist_dict_set_item(root, "uid", plist_new_uid(17));
+    plist_dict_set_item(root, "badText", plist_new_string("caf\xe9"));
+    plist_dict_set_item(root, "caf\xe9", plist_new_bool(1));
+    EXPECT_EQ(imd::lockdownValueFromPlist(root),
+              json({{"data", {{"$data", "/wCAYQ=="}}}, {"epoch", {{"$date", "2001-01-01T00:00:00Z"}}},
+                    {"fraction", {{"$date", "2001-01-02T00:00:00.250000Z"}}},
+                    {"before2001", {{"$date", "2000-12-31T23:59:58.500000Z"}}}, {"uid", 17},
+                    {"badText", "caf\xef\xbf\xbd"}, {"caf\xef\xbf\xbd", true}}));
+}
+
+// On the wire: exact bytes and signs; and back again unchanged. Base64 follows the standard alphabet and
+// padding, and dates are UTC.
+TEST(LinuxLockdownPlist, ValuesSurviveTheWayToAPropertyListAndBackOrAreRefusedWithAReasonAndBase64AndDatesAreStandard) {
+    const json value = {{"flag", true}, {"count", 3}, {"negative", -9223372036854775807LL - 1},
+        {"largest", 18446744073709551615ULL}, {"ratio", -0.125}, {"text", "AssistiveTouch ✓"},
+        {"blob", {{"$data", "AAEC/w=="}}}, {"blobEmpty", {{"$data", ""}}},
+        {"stamp", {{"$date", "2023-10-01T08:09:10Z"}}}, {"old", {{"$date", "1999-06-01T10:00:00.250000Z"}}},
+        {"nested", {{"deeper", json::array({json::object(), json::array({1, "two", false})})}}},
+        {"notSpecial", {{"$data", 5}}}, {"twoKeys", {{"$data", "AA=="}, {"other", 1}}}};
+    for (const json& v : {value, json::object(), json::array(), json("top-level string")})
+        EXPECT_EQ(roundTrip(v), v);
+
+    std::string error;
+    imd::PlistPtr data = imd::plistFromLockdownValue({{"$data", "/wCA"}}, error);
+    ASSERT_NE(data, nullptr);
+    ASSERT_EQ(plist_get_node_type(static_cast<plist_t>(data.get())), PLIST_DATA);
+    uint64_t length = 0;
+    const char* bytes = plist_get_data_ptr(static_cast<plist_t>(data.get()), &length);
+    EXPECT_EQ(std::string(bytes, length), std::string("\xff\x00\x80", 3));
+    const std::string text = xmlOf(json::array({-1, 18446744073709551615ULL, 7}));
+    for (const char* number : {"<integer>-1</integer>", "<integer>18446744073709551615</integer>", "<integer>7</integer>"})
+        EXPECT_NE(text.find(number), std::string::npos) << text;
+
+    // Values without a property-list form are refused with a reason.
+    const std::pair<json, std::string> cases[] = {
+        {nullptr, "a null value has no property-list form"},
+        {{{"$data", "not base64!"}}, "\"$data\" is not valid base64"},
+        {{{"$date", "yesterday"}}, "\"$date\" is not an ISO 8601 UTC date a property list can hold: yesterday"},
+        // A bad value deep inside fails the whole conversion rather than vanishing from it.
+        {{{"outer", json::array({1, {{"inner", nullptr}}})}}, "a null value has no property-list form"}};
+    for (const auto& [value, reason] : cases) {
+        EXPECT_EQ(imd::plistFromLockdownValue(value, error), nullptr) << value;
+        EXPECT_EQ(error, reason);
+    }
+
+    const std::pair<std::string, std::string> vectors[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="},
+        {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {"\xfb\xff", "+/8="}};
+    for (const auto& [plain, encoded] : vectors) {
+        EXPECT_EQ(imd::base64Encoded(plain), encoded);
+        EXPECT_EQ(imd::base64Decoded(encoded), plain);
+    }
+    std::string every;
+    for (int i = 0; i < 256; ++i)
+        every += static_cast<char>(i);
+    EXPECT_EQ(imd::base64Decoded(imd::base64Encoded(every)), every);
+    for (const char* bad : {"Zg=", "Z===", "Zm9v!A==", "=Zm9", "Zg==Zg==", "Zm 9v", "Zm-_"})
+        EXPECT_EQ(imd::base64Decoded(bad), std::nullopt) << bad;
+    // Dates are UTC, within what a property list holds.
+    EXPECT_EQ(imd::isoDateFromPlistTime(0), "2001-01-01T00:00:00Z");
+    EXPECT_EQ(imd::isoDateFromPlistTime(-1.5), "2000-12-31T23:59:58.500000Z");
+    EXPECT_EQ(imd::isoDateFromPlistTime(730036800.000001), "2024-02-19T12:00:00.000001Z");
+    EXPECT_EQ(imd::plistTimeFromIsoDate("2001-01-01T00:00:00Z"), 0.0);
+    EXPECT_EQ(imd::plistTimeFromIsoDate("2000-12-31T23:59:58.5Z"), -1.5);
+    EXPECT_EQ(imd::plistTimeFromIsoDate("2024-02-29T00:00:00.123456789Z"), 730857600.123456);
+    for (const char* bad : {"2023-02-29T00:00:00Z", "2024-01-01 00:00:00Z", "2024-01-01T24:00:00Z",
+                            "2024-01-01T00:00:00", "2024-01-01T00:00:00+01:00", "2024-1-01T00:00:00Z",
+                            "2100-01-01T00:00:00Z", "1900-01-01T00:00:00Z", "2024-01-01T00:00:00.Z", ""})
+        EXPECT_EQ(imd::plistTimeFromIsoDate(bad), std::nullopt) << bad;
+}
 
 TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothingAndTheSocketDecidesTheNote) {
     auto backend = LockdownBackend::system();
     EXPECT_EQ(backend->statusNote(),
               "usbmuxd is not running; phones on USB appear once it runs (sudo systemctl start usbmuxd)");
     EXPECT_EQ(backend->connect("00008101-000A1B2C3D4E5F60"), nullptr);
-    EventLog log;
     // The library waits for the daemon on its own thread; unsubscribing must still end that thread.
     EXPECT_EQ(backend->subscribe([&](const LockdownBackend::Event& e) { log.add(e); }), 0);
     backend.reset();
@@ -343,12 +335,11 @@ TEST_F(LinuxLockdownBackend, WithoutTheDaemonItSaysSoAndFindsNothingAndTheSocket
     EXPECT_EQ(LockdownBackend::system()->statusNote(), "");
 }
 
-TEST_F(LinuxLockdownBackend, AttachAndDetachArriveAsEventsAndPairingIsNotOne) {
+TEST_F(LinuxLockdownBackend, AttachAndDetachArriveAsEventsAndPairingIsNotOneAndAConnectionReadsAndWritesValuesWithoutEverPairing) {
     FakeUsbmuxd daemon(socketPath);
     auto backend = LockdownBackend::system();
     EXPECT_EQ(backend.get(), LockdownBackend::system().get()); // one subscription per process
     EXPECT_EQ(backend->statusNote(), "");
-    EventLog log;
     ASSERT_EQ(backend->subscribe([&](const LockdownBackend::Event& e) { log.add(e); }), 0);
     ASSERT_TRUE(eventually([&] { return log.size() >= 1; }));
     daemon.tellListeners("Paired");
@@ -356,11 +347,8 @@ TEST_F(LinuxLockdownBackend, AttachAndDetachArriveAsEventsAndPairingIsNotOne) {
     ASSERT_TRUE(eventually([&] { return log.size() >= 2; }));
     backend.reset();
     EXPECT_EQ(log.lines, (std::vector<std::string>{"attached " + daemon.udid + " usb", "detached " + daemon.udid}));
-}
 
-TEST_F(LinuxLockdownBackend, AConnectionReadsAndWritesValuesWithoutEverPairing) {
-    FakeUsbmuxd daemon(socketPath);
-    auto backend = LockdownBackend::system();
+    backend = LockdownBackend::system();
     EXPECT_EQ(backend->connect("00008101-FFFFFFFFFFFFFFFF"), nullptr);
     auto connection = backend->connect(daemon.udid);
     ASSERT_NE(connection, nullptr);
@@ -400,3 +388,4 @@ TEST_F(LinuxLockdownBackend, AConnectionReadsAndWritesValuesWithoutEverPairing) 
     const auto names = daemon.requestNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "StartSession"), 1);
 }
+

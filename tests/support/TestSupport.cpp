@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,35 +46,26 @@ TempFolder::~TempFolder() {
     fs::remove_all(path_, ignored);
 }
 
+static void put(const std::string& name, const std::optional<std::string>& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+}
+
 ScopedEnvironment::~ScopedEnvironment() {
-    for (auto& [name, value] : saved_) {
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
+    for (auto& [name, value] : saved_)
+        put(name, value);
 }
 
 void ScopedEnvironment::set(const std::string& name, const std::optional<std::string>& value) {
-    if (!saved_.count(name)) {
-        const char* old = std::getenv(name.c_str());
+    if (const char* old = std::getenv(name.c_str()); !saved_.count(name))
         saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-    else
-        ::unsetenv(name.c_str());
+    put(name, value);
 }
 
 TempHome::TempHome() {
     environment_.set("HOME", path().string());
-    environment_.set("XDG_CONFIG_HOME", std::nullopt);
-    environment_.set("XDG_STATE_HOME", std::nullopt);
-    environment_.set("XDG_DATA_HOME", std::nullopt);
-    environment_.set("XDG_RUNTIME_DIR", std::nullopt);
-    environment_.set("XDG_PICTURES_DIR", std::nullopt);
-    environment_.set("XDG_VIDEOS_DIR", std::nullopt);
-    environment_.set("POKESCOPE_PORT", std::nullopt);
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR",
+                             "XDG_PICTURES_DIR", "XDG_VIDEOS_DIR", "POKESCOPE_PORT"})
+        environment_.set(name, std::nullopt);
 }
 
 std::vector<std::string> TempHome::environment() const {
@@ -88,13 +80,23 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+std::vector<std::string> splitLines(const std::string& text, char separator) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
+        result.push_back(text.substr(start, end - start));
+    if (start < text.size())
+        result.push_back(text.substr(start));
+    return result;
+}
+
+long openDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
+
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
-
-// ---------------------------------------------------------------------------------------------------
 
 Child::Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment, bool pipeStdin) {
     int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
@@ -116,31 +118,26 @@ Child::Child(const std::vector<std::string>& arguments, const std::vector<std::s
         env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
     }
     // Children open no windows on the desktop the tests happen to run on, unless a test gives a display.
-    env.erase("DISPLAY");
-    env.erase("WAYLAND_DISPLAY");
-    env.erase("QT_QPA_PLATFORM");
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.erase(name);
     for (const auto& entry : environment) {
         auto eq = entry.find('=');
         std::string name = entry.substr(0, eq), value = entry.substr(eq + 1);
-        if (value.empty() && name.rfind("XDG_", 0) == 0)
-            env.erase(name);
-        else if (value.empty() && name == "POKESCOPE_PORT")
+        if (value.empty() && (name.rfind("XDG_", 0) == 0 || name == "POKESCOPE_PORT"))
             env.erase(name);
         else
             env[name] = value;
     }
-    // Sanitizer reports of a child must fail loudly but not mix with its expected output.
-    std::vector<std::string> envStrings;
+    std::vector<std::string> envStrings, args = arguments;
     for (auto& [name, value] : env)
         envStrings.push_back(name + "=" + value);
-    std::vector<char*> envp, argv;
-    for (auto& s : envStrings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = arguments;
-    for (auto& s : args)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> list;
+        for (auto& s : strings)
+            list.push_back(s.data());
+        return list.push_back(nullptr), list;
+    };
+    std::vector<char*> envp = pointers(envStrings), argv = pointers(args);
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -151,15 +148,12 @@ Child::Child(const std::vector<std::string>& arguments, const std::vector<std::s
     int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    if (pipeStdin)
-        ::close(inPipe[0]);
+    for (int fd : {outPipe[1], errPipe[1], inPipe[0]})
+        if (fd >= 0)
+            ::close(fd);
     if (rc != 0)
         throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
-    out_ = outPipe[0];
-    err_ = errPipe[0];
-    in_ = inPipe[1];
+    out_ = outPipe[0], err_ = errPipe[0], in_ = inPipe[1];
 }
 
 Child::~Child() {
@@ -260,6 +254,21 @@ std::optional<int> Child::wait(milliseconds timeout) {
     }
 }
 
+std::string run(std::vector<std::string> arguments, seconds timeout) {
+    arguments.insert(arguments.begin(), "/usr/bin/env");
+    Child child(arguments);
+    const auto status = child.wait(timeout);
+    EXPECT_TRUE(status && *status == 0) << arguments[1] << ": " << child.errors();
+    return child.output();
+}
+
+fs::path ffmpegWrites(const fs::path& file, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y"});
+    arguments.push_back(file.string());
+    run(arguments);
+    return file;
+}
+
 fs::path binaryPath() { return POKESCOPE_BINARY; }
 fs::path sourcePath() { return POKESCOPE_SOURCE_DIR; }
 
@@ -280,30 +289,29 @@ RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraA
     return app;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
+bool eventually(const std::function<bool()>& condition, milliseconds timeout) {
+    for (auto deadline = steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(5ms))
+        if (steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
-int freePort() {
+int loopbackSocket(bool listening, std::uint16_t& port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        (listening && ::listen(fd, 8) != 0) || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("can't bind a loopback port");
-    ::close(fd);
-    return ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
+    return fd;
 }
 
-// ---------------------------------------------------------------------------------------------------
+int freePort() {
+    std::uint16_t port = 0;
+    ::close(loopbackSocket(false, port));
+    return port;
+}
 
 RawClient::RawClient(int port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -335,9 +343,20 @@ void RawClient::send(const std::string& bytes) {
     }
 }
 
+int RawClient::receive(steady_clock::time_point deadline) {
+    auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+    pollfd fd{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+        return -1;
+    char buffer[65536];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n > 0)
+        pending_.append(buffer, static_cast<size_t>(n));
+    return n > 0 ? 1 : 0;
+}
+
 std::optional<std::string> RawClient::readResponse(milliseconds timeout) {
-    auto deadline = steady_clock::now() + timeout;
-    while (true) {
+    for (auto deadline = steady_clock::now() + timeout;;) {
         size_t headEnd = pending_.find("\r\n\r\n");
         if (headEnd != std::string::npos) {
             size_t length = 0;
@@ -351,35 +370,15 @@ std::optional<std::string> RawClient::readResponse(milliseconds timeout) {
                 return response;
             }
         }
-        auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
-        if (left.count() <= 0)
+        if (receive(deadline) <= 0)
             return std::nullopt;
-        pollfd fd{fd_, POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-            return std::nullopt;
-        char buffer[65536];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return std::nullopt;
-        pending_.append(buffer, static_cast<size_t>(n));
     }
 }
 
 bool RawClient::closedByPeer(milliseconds timeout) {
-    auto deadline = steady_clock::now() + timeout;
-    while (true) {
-        auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd fd{fd_, POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buffer[4096];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return true;
-        pending_.append(buffer, static_cast<size_t>(n));
-    }
+    for (auto deadline = steady_clock::now() + timeout;;)
+        if (int got = receive(deadline); got <= 0)
+            return got == 0;
 }
 
 std::optional<std::string> roundTrip(int port, const std::string& request) {
@@ -402,13 +401,8 @@ std::string bodyOf(const std::string& response) {
 
 std::time_t localTime(int year, int month, int day, int hour, int minute, int second) {
     std::tm local{};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;
+    local.tm_year = year - 1900, local.tm_mon = month - 1, local.tm_mday = day;
+    local.tm_hour = hour, local.tm_min = minute, local.tm_sec = second, local.tm_isdst = -1;
     return std::mktime(&local);
 }
 

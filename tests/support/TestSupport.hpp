@@ -2,7 +2,10 @@
 // of the pokescope executable, and a raw HTTP client that sends exactly the bytes a test gives it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -53,14 +56,25 @@ private:
 };
 
 std::string readFile(const std::filesystem::path& path);
-
-// Polls `condition` every few milliseconds until it holds (true) or `timeout` has passed (false).
+void writeFile(const std::filesystem::path& path, const std::string& text);
+// The lines of `text`, split at `separator`; an unterminated last one counts too.
+std::vector<std::string> splitLines(const std::string& text, char separator = '\n');
+// How many file descriptors this process has open.
+long openDescriptors();
 // The time that local clocks show as that date and time (month 1 to 12).
 std::time_t localTime(int year, int month, int day, int hour, int minute, int second);
-
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(20));
-void writeFile(const std::filesystem::path& path, const std::string& text);
+// The exception of type E that `action` throws; none, and a failed test, when it throws none.
+template <class E, class F> std::optional<E> thrown(F&& action) {
+    try {
+        action();
+    } catch (const E& error) {
+        return error;
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return std::nullopt;
+}
+// Polls `condition` every few milliseconds until it holds (true) or `timeout` has passed (false).
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // A child process with its standard output and standard error read through pipes.
 class Child {
@@ -92,6 +106,11 @@ private:
     std::optional<int> status_;
 };
 
+// Runs a program found on the PATH to its end, expecting it to succeed; returns its standard output.
+std::string run(std::vector<std::string> arguments, std::chrono::seconds timeout = std::chrono::seconds(120));
+// Writes `file` with ffmpeg from the given input and output arguments; returns the file.
+std::filesystem::path ffmpegWrites(const std::filesystem::path& file, std::vector<std::string> arguments);
+
 // The path of the pokescope executable under test and of the source tree.
 std::filesystem::path binaryPath();
 std::filesystem::path sourcePath();
@@ -106,6 +125,9 @@ RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraA
 
 // A loopback port that was free a moment ago.
 int freePort();
+// A socket bound to a loopback port the system chooses (`port`), listening or (for a port nothing can
+// connect to or bind) only bound, without SO_REUSEADDR.
+int loopbackSocket(bool listening, std::uint16_t& port);
 
 // A blocking loopback TCP client for exact-byte HTTP tests.
 class RawClient {
@@ -123,6 +145,8 @@ public:
     int fd() const { return fd_; }
 
 private:
+    // Waits until `deadline` for bytes and keeps them: 1 when some came, 0 when the peer closed, -1 on time-out.
+    int receive(std::chrono::steady_clock::time_point deadline);
     int fd_ = -1;
     std::string pending_;
 };

@@ -4,33 +4,25 @@
 
 #include "capture/usb/UsbWire.hpp"
 
+#include <cctype>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace pokescope::usbscreen::test {
 
 inline Bytes hex(std::string_view text) {
-    Bytes bytes;
-    int high = -1;
-    for (char c : text) {
-        int digit = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                           : -1;
-        if (digit < 0) {
-            if (c != ' ' && c != '\n')
-                throw std::invalid_argument("not a hex digit in test data");
-            continue;
-        }
-        if (high < 0) {
-            high = digit;
-        } else {
-            bytes.push_back(static_cast<std::uint8_t>(high * 16 + digit));
-            high = -1;
-        }
-    }
-    if (high >= 0)
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+        else if (c != ' ' && c != '\n')
+            throw std::invalid_argument("not a hex digit in test data");
+    if (digits.size() % 2)
         throw std::invalid_argument("odd number of hex digits in test data");
+    Bytes bytes;
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 

@@ -1,18 +1,26 @@
+// Pictures scaled, cropped, encoded and decoded (JPEG, PNG, and H.264 single pictures at the phone's odd
+// width); movies written as H.264 and AAC in MPEG-4, also when the disk fills or the writer is killed; and
+// text checked and repaired as UTF-8.
+#include "platform/Image.hpp"
 #include "platform/MovieWriter.hpp"
+#include "platform/Utf8.hpp"
+#include "platform/VideoCodec.hpp"
 
+#include "tests/support/ImageDifference.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
 #include <sched.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
@@ -21,11 +29,78 @@
 #include <unistd.h>
 
 using namespace pokescope;
+using pokescope::test::meanError;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
+
+constexpr int kPhoneWidth = 1179;
+constexpr int kPhoneHeight = 2556;
+// Measured: the phone-like picture comes back about 1.5 grey levels off on average (the colour planes'
+// 4:2:0 halving and the decoder's fast colour conversion lose most; the compression itself under 1).
+constexpr double kMeanErrorBound = 3.0;
+
+void fillRect(Image& image, int x0, int y0, int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+    for (int y = std::max(0, y0); y < std::min(image.height(), y0 + height); ++y)
+        for (int x = std::max(0, x0); x < std::min(image.width(), x0 + width); ++x) {
+            std::uint8_t* p = image.row(y) + x * 4;
+            p[0] = b, p[1] = g, p[2] = r, p[3] = 255;
+        }
+}
+
+std::shared_ptr<Image> solid(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+    auto image = std::make_shared<Image>(width, height, Image::Format::bgra);
+    fillRect(*image, 0, 0, width, height, b, g, r);
+    return image;
+}
+
+// Something like a phone's screen: a dark status bar, a soft gradient, rows of glyph-like strokes two and
+// three pixels wide, coloured icons with hard edges, and one-pixel separators.
+Image phoneLikeScreen(int width, int height) {
+    Image image(width, height, Image::Format::bgra);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = image.row(y) + x * 4;
+            p[0] = std::uint8_t(200 + 40 * y / height), p[1] = std::uint8_t(180 + 50 * x / width);
+            p[2] = std::uint8_t(170 + 30 * (x + y) / (width + height)), p[3] = 255;
+        }
+    fillRect(image, 0, 0, width, 140, 20, 20, 20);
+    std::uint32_t seed = 12345;
+    for (int row = 0, top = 220; top < height - 60; ++row, top += 150) {
+        fillRect(image, 40, top, 110, 110, std::uint8_t(row * 37), std::uint8_t(90 + row * 11), std::uint8_t(250 - row * 13));
+        for (int x = 190; x < width - 40; x += 28) {
+            seed = seed * 1664525u + 1013904223u;
+            const int tall = 20 + static_cast<int>(seed >> 28);
+            fillRect(image, x, top + 50 - tall, 3, tall, 30, 30, 30);
+            if ((seed >> 20) & 1)
+                fillRect(image, x, top + 50 - tall / 2, 16, 2, 30, 30, 30);
+            if ((seed >> 21) & 1)
+                fillRect(image, x + 14, top + 50 - tall, 2, tall, 30, 30, 30);
+        }
+        fillRect(image, 190, top + 130, width - 190, 1, 160, 160, 160);
+    }
+    return image;
+}
+
+VideoCodecError::Kind failureKind(const std::function<void()>& action) {
+    auto error = test::thrown<VideoCodecError>(action);
+    EXPECT_TRUE(!error || *error->what());
+    return error ? error->kind : VideoCodecError::Kind::failed;
+}
+
+class H264Codec : public testing::Test {
+protected:
+    void SetUp() override {
+        encoder = H264Encoder::create(kPhoneWidth, kPhoneHeight);
+        const auto& sets = encoder->parameterSets();
+        decoder = H264Decoder::create(sets.sps, sets.pps, kPhoneWidth, kPhoneHeight);
+    }
+    std::unique_ptr<H264Encoder> encoder;
+    std::unique_ptr<H264Decoder> decoder;
+    Image screen = phoneLikeScreen(kPhoneWidth, kPhoneHeight);
+};
 
 constexpr std::int64_t tick = MovieWriter::kTimeScale / 30; // one frame at 30 per second, in 1/600 s
 
@@ -59,10 +134,9 @@ AudioBuffer tone(int rate, int channels, double seconds, double amplitude, doubl
 
 // What ffprobe makes of a file: streams, format, the frames it could decode and the packets.
 json probe(const fs::path& file) {
-    test::Child child({"/usr/bin/ffprobe", "-v", "error", "-print_format", "json", "-show_streams", "-show_format",
-                       "-show_packets", "-count_frames", file.string()});
-    EXPECT_EQ(child.wait(120s), 0) << child.errors();
-    return json::parse(child.output(), nullptr, false);
+    return json::parse(test::run({"ffprobe", "-v", "error", "-print_format", "json", "-show_streams", "-show_format",
+                                  "-show_packets", "-count_frames", file.string()}),
+                       nullptr, false);
 }
 const json* stream(const json& info, const std::string& type) {
     if (info.is_object() && info.contains("streams"))
@@ -120,7 +194,279 @@ protected:
     test::TempFolder folder;
 };
 
+// A disk that fills up and a writer that is killed run in a forked child, which reports lines (each written
+// whole) to a file.
+struct Forked {
+    fs::path log;
+    pid_t pid;
+    Forked(const fs::path& file, const std::function<void(int report)>& body) : log(file) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        if ((pid = ::fork()) == 0) {
+            try {
+                body(fd);
+            } catch (...) {
+                ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        ::close(fd);
+    }
+    ~Forked() {
+        if (pid > 0)
+            ::kill(pid, SIGKILL), wait();
+    }
+    static void say(int report, const std::string& line) {
+        [[maybe_unused]] auto n = ::write(report, (line + "\n").data(), line.size() + 1);
+    }
+    int wait() {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string text() const { return test::readFile(log); }
+    // The rest of the last line starting with `prefix`.
+    std::string last(const std::string& prefix) const {
+        std::string value;
+        for (const auto& line : test::splitLines(text()))
+            if (line.starts_with(prefix))
+                value = line.substr(prefix.size());
+        return value;
+    }
+};
+
+// Writes frames (and sound) as fast as the writer takes them, reporting each time written, until it is
+// killed or (with `stopOnFailure`) the writer fails.
+void writeFrames(const MovieSettings& s, int report, int grain, bool stopOnFailure) {
+    std::string error;
+    auto writer = MovieWriter::create(s, error);
+    if (!writer)
+        return Forked::say(report, "create " + error);
+    std::vector<Image> frames;
+    for (int i = 0; i < 8; ++i)
+        frames.push_back(testFrame(s.width, s.height, i, grain));
+    const AudioBuffer sound = tone(48000, 2, 1.0 / 30, 0.5);
+    Forked::say(report, "started");
+    std::int64_t time = 0;
+    for (std::size_t i = 0; !stopOnFailure || (writer->failure().empty() && i < 3000); ++i, time += tick) {
+        while (!writer->readyForVideo() && writer->failure().empty())
+            std::this_thread::sleep_for(1ms);
+        if (!writer->appendVideo(frames[i % frames.size()], time))
+            break;
+        if (s.audio)
+            writer->appendAudio(sound, static_cast<double>(time) / MovieWriter::kTimeScale);
+        Forked::say(report, "time " + std::to_string(time));
+    }
+    Forked::say(report, "failure " + writer->failure());
+    Forked::say(report, std::string("refused after ") + (writer->appendVideo(frames[0], time + tick) ? "no" : "yes"));
+    const bool finished = writer->finish(error);
+    Forked::say(report, std::string("finish ") + (finished ? "true" : "false") + " " + error);
+}
+
+// What ffprobe finds in a file cut off somewhere: H.264 whose decodable frames fill its whole duration.
+// Returns the frames and the duration.
+std::pair<int, double> playable(const fs::path& file, bool audio) {
+    const json info = probe(file);
+    const json* video = stream(info, "video");
+    EXPECT_TRUE(video) << info.dump();
+    if (!video)
+        return {0, NAN};
+    EXPECT_EQ(video->value("codec_name", ""), "h264");
+    EXPECT_EQ(stream(info, "audio") != nullptr, audio);
+    const double duration = std::isnan(number(*video, "duration")) ? 0 : number(*video, "duration");
+    EXPECT_NEAR(frames(video) / 30.0, duration, 1.0 / 30 + 1e-6);
+    return {frames(video), duration};
+}
+
 } // namespace
+
+// Images narrow enough are kept as they are; wider ones are scaled to the width with the height rounded half away
+// from zero; there is nothing to scale in no image or an empty one.
+TEST(ImageScaled, ScalingRoundsTheHeightHalfAwayFromZeroEncodingRoundTripsAndCroppingCopiesTheRectangle) {
+    ImageRef image = solid(590, 1277, 1, 2, 3);
+    EXPECT_EQ(scaled(image, 590), image);
+    EXPECT_EQ(scaled(image, 600), image);
+    EXPECT_EQ(scaled(nullptr, 590), nullptr);
+    EXPECT_EQ(scaled(std::make_shared<Image>(), 590), nullptr);
+    struct Case {
+        int width, height, maxWidth, expectedHeight;
+    } cases[] = {
+        {1170, 2532, 590, 1277}, // 1276.8
+        {2532, 1170, 590, 273},  // 272.6
+        {1179, 2556, 590, 1279}, // 1279.08
+        {1179, 2556, 300, 650},  // 650.38
+        {3, 3, 2, 2},            // 2.0
+        {4, 3, 2, 2},            // 1.5 rounds up
+        {5, 1, 2, 1},            // 0.4 would be 0: never below one row
+    };
+    for (const auto& c : cases) {
+        auto out = scaled(solid(c.width, c.height, 10, 20, 30), c.maxWidth);
+        ASSERT_TRUE(out) << c.width;
+        EXPECT_EQ(out->width(), c.maxWidth);
+        EXPECT_EQ(out->height(), c.expectedHeight) << c.width << "x" << c.height;
+        EXPECT_EQ(out->format(), Image::Format::rgb);
+        // A flat colour stays that colour, channel order turned into RGB.
+        EXPECT_NEAR(out->row(0)[0], 30, 1);
+        EXPECT_NEAR(out->row(0)[2], 10, 1);
+    }
+
+    // JPEG and PNG decode back to the same picture, and bad input is refused.
+    auto tile = solid(64, 48, 200, 100, 50);
+    fillRect(*tile, 0, 0, 32, 24, 255, 255, 255);
+    auto png = encoded(*tile, ImageType::png, 1.0);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->substr(1, 3), "PNG");
+    auto back = decoded(*png);
+    ASSERT_TRUE(back);
+    ASSERT_EQ(std::pair(back->width(), back->height()), std::pair(64, 48));
+    EXPECT_EQ(test::meanError(*back, *tile), 0.0); // lossless
+
+    auto jpeg = encoded(*tile, ImageType::jpeg, 0.75);
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(jpeg->substr(0, 2), "\xFF\xD8");
+    auto fromJpeg = decoded(*jpeg);
+    ASSERT_TRUE(fromJpeg);
+    EXPECT_NEAR(fromJpeg->row(40)[60 * 4 + 2], 50, 6);
+    EXPECT_NEAR(fromJpeg->row(5)[5 * 4], 255, 6);
+    // Lower quality makes smaller files.
+    EXPECT_LT(encoded(*tile, ImageType::jpeg, 0.1)->size(), jpeg->size());
+
+    // Bad input is refused, not crashed on.
+    EXPECT_FALSE(encoded(Image(), ImageType::jpeg, 0.75));
+    EXPECT_FALSE(decoded(""));
+    EXPECT_FALSE(decoded("\xFF\xD8 not really a jpeg"));
+    EXPECT_FALSE(decoded("\x89PNG\r\n\x1a\n truncated"));
+
+    // Cropping copies the rectangle and refuses one outside.
+    auto black = solid(10, 10, 0, 0, 0);
+    black->row(3)[4 * 4 + 1] = 77;
+    Image part = cropped(*black, 4, 3, 2, 2);
+    EXPECT_EQ(std::tuple(part.width(), part.row(0)[1]), std::tuple(2, 77));
+    EXPECT_THROW(cropped(*black, 9, 9, 2, 2), std::out_of_range);
+    EXPECT_THROW(cropped(*black, -1, 0, 2, 2), std::out_of_range);
+    // Resizing gives exactly the asked size and format.
+    Image grey = resized(*solid(1179, 2556, 255, 255, 255), 300, 650, Image::Format::gray);
+    EXPECT_EQ(std::tuple(grey.width(), grey.height(), grey.stride()), std::tuple(300, 650, 300));
+    EXPECT_NEAR(grey.row(100)[100], 255, 1);
+}
+
+TEST(Utf8, AcceptsWellFormedTextRejectsIllFormedSequencesAndSanitizingReplacesEachBadByte) {
+    for (std::string text : {"", "plain ascii", "caf\xC3\xA9", "\xE2\x86\x92 arrow", "\xF0\x9F\x98\x80",
+                             "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBD"})
+        EXPECT_TRUE(utf8::isValid(text)) << text;
+    for (std::string text : {"\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                             "\xF5\x80\x80\x80", "\xC3", "abc\xE2\x86", "\xFF"})
+        EXPECT_FALSE(utf8::isValid(text)) << testing::PrintToString(text);
+
+    EXPECT_EQ(utf8::sanitized("ok\xFFok"), "ok\xEF\xBF\xBDok");
+    EXPECT_EQ(utf8::sanitized("\xC3\xA9\xC3"), "\xC3\xA9\xEF\xBF\xBD");
+    EXPECT_EQ(utf8::sanitized("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_TRUE(utf8::isValid(utf8::sanitized("\x80\x81\xC0\xF5 tail")));
+}
+
+// Parameter sets are raw units of their types; each picture is one access unit (keyframes first and on
+// request) that decodes on its own: none is held back on either side.
+TEST_F(H264Codec, EachPictureIsOneAccessUnitWithKeyframesFirstAndOnRequestAndComesBackWithinEncodingError) {
+    const auto& sets = encoder->parameterSets();
+    ASSERT_GE(sets.sps.size(), 4U);
+    ASSERT_FALSE(sets.pps.empty());
+    EXPECT_EQ(std::tuple(nal::type(sets.sps), nal::type(sets.pps)), std::tuple(nal::kSps, nal::kPps));
+    EXPECT_EQ(sets.sps[0] & 0x80, 0); // a NAL header, not a start code's zero
+    // The odd width is padded.
+    EXPECT_EQ(std::tuple(encoder->width(), encoder->height(), encoder->codedWidth(), encoder->codedHeight()),
+              std::tuple(kPhoneWidth, kPhoneHeight, 1180, 2556));
+    for (int i = 0; i < 4; ++i) {
+        fillRect(screen, 300, 300 + i * 40, 200, 20, 0, 0, 255);
+        const auto units = encoder->encode(screen, i == 2);
+        EXPECT_EQ(nal::isKeyframe(units), i % 2 == 0) << i;
+        ASSERT_FALSE(units.empty());
+        for (const auto& nalUnit : units) {
+            ASSERT_FALSE(nalUnit.empty());
+            EXPECT_EQ(nalUnit[0] & 0x80, 0);
+            EXPECT_NE(nal::type(nalUnit), nal::kSps);
+            EXPECT_NE(nal::type(nalUnit), nal::kPps);
+        }
+        EXPECT_TRUE(decoder->decode(units).has_value()) << i;
+    }
+
+    // (How changes show in the pictures after it, the simulated phone's USB screen tests check.)
+    auto picture = decoder->decode(encoder->encode(screen, false));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(std::tuple(picture->format(), picture->width(), picture->height()),
+              std::tuple(Image::Format::bgra, kPhoneWidth, kPhoneHeight));
+    EXPECT_LT(meanError(*picture, screen), kMeanErrorBound);
+    // The last column is the picture's own, not the padding's.
+    EXPECT_LT(meanError(*picture, screen, kPhoneWidth - 1, 0, 1, kPhoneHeight), kMeanErrorBound);
+    EXPECT_EQ(picture->row(kPhoneHeight / 2)[kPhoneWidth * 4 - 1], 255); // opaque
+}
+
+TEST(H264CodecSizes, OddWidthAndHeightSurviveTheRoundTripAndWrongPicturesAndParameterSetsAreRefused) {
+    auto encoder = H264Encoder::create(101, 77);
+    EXPECT_EQ(std::pair(encoder->codedWidth(), encoder->codedHeight()), std::pair(102, 78));
+    auto decoder = H264Decoder::create(encoder->parameterSets().sps, encoder->parameterSets().pps, 101, 77);
+    Image image = phoneLikeScreen(101, 77);
+    fillRect(image, 97, 0, 4, 77, 255, 0, 0);  // distinct last columns
+    fillRect(image, 0, 73, 101, 4, 0, 0, 255); // and rows
+    auto picture = decoder->decode(encoder->encode(image, false));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(std::pair(picture->width(), picture->height()), std::pair(101, 77));
+    EXPECT_LT(meanError(*picture, image), 2 * kMeanErrorBound);
+    EXPECT_GT(picture->row(40)[100 * 4 + 0], 150); // the blue column stays blue
+    EXPECT_GT(picture->row(76)[50 * 4 + 2], 150);  // the red row stays red
+
+    // Wrong pictures and parameter sets are refused.
+    auto even = H264Encoder::create(64, 48);
+    EXPECT_EQ(even->codedWidth(), 64); // even sizes are not padded
+    const auto& sets = even->parameterSets();
+    const std::function<void()> bad[] = {
+        [] { H264Encoder::create(0, 100); },
+        [] { H264Encoder::create(100, 5000); },
+        [&] { even->encode(Image(64, 50, Image::Format::bgra), false); },
+        [&] { even->encode(Image(64, 48, Image::Format::rgb), false); },
+        [&] { H264Decoder::create(sets.pps, sets.sps, 64, 48); },
+        [&] { H264Decoder::create({}, sets.pps, 64, 48); },
+        [&] { H264Decoder::create(sets.sps, sets.pps, 0, 48); }};
+    for (std::size_t i = 0; i < std::size(bad); ++i)
+        EXPECT_EQ(failureKind(bad[i]), VideoCodecError::Kind::badInput) << i;
+    // A wide told to deliver more than the stream codes cannot.
+    auto wide = H264Decoder::create(sets.sps, sets.pps, 128, 48);
+    EXPECT_EQ(failureKind([&] { wide->decode(even->encode(phoneLikeScreen(64, 48), false)); }),
+              VideoCodecError::Kind::damaged);
+}
+
+// A decoder joining late waits for a keyframe; damaged units are clear errors, and the next keyframe decodes.
+TEST_F(H264Codec, DamagedOrLateUnitsAreClearErrorsAndTheNextKeyframeDecodes) {
+    auto good = encoder->encode(screen, false);
+    fillRect(screen, 0, 600, 500, 100, 0, 0, 0);
+    EXPECT_FALSE(decoder->decode(encoder->encode(screen, false)).has_value());
+    const NalUnit* slice = nullptr;
+    for (const auto& unit : good)
+        if (nal::type(unit) == nal::kIdrSlice)
+            slice = &unit;
+    ASSERT_NE(slice, nullptr);
+    ASSERT_GT(slice->size(), 1000U);
+    NalUnit forbidden = *slice, withStartCode = *slice, noise(slice->begin(), slice->begin() + 8);
+    forbidden[0] |= 0x80;
+    withStartCode.insert(withStartCode.begin() + 10, {0, 0, 1});
+    // A keyframe's slice header followed by noise.
+    std::uint32_t seed = 99;
+    for (int i = 0; i < 4000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        noise.push_back(static_cast<std::uint8_t>(seed >> 24) | 0x10);
+    }
+    // A keyframe cut short.
+    std::vector<NalUnit> cut;
+    for (const auto& unit : good)
+        cut.push_back(&unit == slice ? NalUnit(unit.begin(), unit.begin() + unit.size() / 3) : unit);
+    const std::vector<std::vector<NalUnit>> damaged{{}, {NalUnit{}}, {forbidden}, {withStartCode}, {noise}, cut};
+    for (std::size_t i = 0; i < damaged.size(); ++i)
+        EXPECT_EQ(failureKind([&] { decoder->decode(damaged[i]); }), VideoCodecError::Kind::damaged) << i;
+
+    auto picture = decoder->decode(encoder->encode(screen, true));
+    ASSERT_TRUE(picture);
+    EXPECT_LT(meanError(*picture, screen), kMeanErrorBound);
+}
 
 // Skipped ticks, a late tick, a frame 1/600 s after the last: the times a real-time recorder gives. Then 30
 // frames per second and 10 per second: a keyframe every 30 frames would leave three seconds between two.
@@ -193,10 +539,8 @@ TEST_F(MovieWriterTest, SoundIsAac48kHzStereoAndKeepsItsPlaceAcrossGapsAndOverla
               "aac 48000 2");
     EXPECT_NEAR(number(*audio, "start_time"), 0.0, 0.001);
     EXPECT_NEAR(number(*audio, "duration"), 3.5, 0.03);
-    test::Child decoder({"/usr/bin/ffmpeg", "-v", "error", "-i", s.file.string(), "-map", "0:a", "-f", "f32le",
-                         "-ac", "2", "-ar", "48000", "-"});
-    ASSERT_EQ(decoder.wait(120s), 0);
-    const std::string bytes = decoder.output();
+    const std::string bytes = test::run(
+        {"ffmpeg", "-v", "error", "-i", s.file.string(), "-map", "0:a", "-f", "f32le", "-ac", "2", "-ar", "48000", "-"});
     // Root mean square of the left channel between two times.
     auto level = [&](double from, double to) {
         double sum = 0;
@@ -336,96 +680,6 @@ TEST_F(MovieWriterTest, ABusyWriterRefusesFramesInsteadOfQueueingThemAndWritesFu
     EXPECT_EQ(frames(video), accepted);
     EXPECT_EQ(videoPackets(info).size(), static_cast<std::size_t>(accepted));
 }
-
-namespace {
-
-// A disk that fills up and a writer that is killed run in a forked child, which reports lines (each written
-// whole) to a file.
-struct Forked {
-    fs::path log;
-    pid_t pid;
-    Forked(const fs::path& file, const std::function<void(int report)>& body) : log(file) {
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-        if ((pid = ::fork()) == 0) {
-            try {
-                body(fd);
-            } catch (...) {
-                ::_exit(2);
-            }
-            ::_exit(0);
-        }
-        ::close(fd);
-    }
-    ~Forked() {
-        if (pid > 0)
-            ::kill(pid, SIGKILL), wait();
-    }
-    static void say(int report, const std::string& line) {
-        [[maybe_unused]] auto n = ::write(report, (line + "\n").data(), line.size() + 1);
-    }
-    int wait() {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    std::string text() const { return test::readFile(log); }
-    // The rest of the last line starting with `prefix`.
-    std::string last(const std::string& prefix) const {
-        std::istringstream lines(text());
-        std::string value;
-        for (std::string line; std::getline(lines, line);)
-            if (line.starts_with(prefix))
-                value = line.substr(prefix.size());
-        return value;
-    }
-};
-
-// Writes frames (and sound) as fast as the writer takes them, reporting each time written, until it is
-// killed or (with `stopOnFailure`) the writer fails.
-void writeFrames(const MovieSettings& s, int report, int grain, bool stopOnFailure) {
-    std::string error;
-    auto writer = MovieWriter::create(s, error);
-    if (!writer)
-        return Forked::say(report, "create " + error);
-    std::vector<Image> frames;
-    for (int i = 0; i < 8; ++i)
-        frames.push_back(testFrame(s.width, s.height, i, grain));
-    const AudioBuffer sound = tone(48000, 2, 1.0 / 30, 0.5);
-    Forked::say(report, "started");
-    std::int64_t time = 0;
-    for (std::size_t i = 0; !stopOnFailure || (writer->failure().empty() && i < 3000); ++i, time += tick) {
-        while (!writer->readyForVideo() && writer->failure().empty())
-            std::this_thread::sleep_for(1ms);
-        if (!writer->appendVideo(frames[i % frames.size()], time))
-            break;
-        if (s.audio)
-            writer->appendAudio(sound, static_cast<double>(time) / MovieWriter::kTimeScale);
-        Forked::say(report, "time " + std::to_string(time));
-    }
-    Forked::say(report, "failure " + writer->failure());
-    Forked::say(report, std::string("refused after ") + (writer->appendVideo(frames[0], time + tick) ? "no" : "yes"));
-    const bool finished = writer->finish(error);
-    Forked::say(report, std::string("finish ") + (finished ? "true" : "false") + " " + error);
-}
-
-// What ffprobe finds in a file cut off somewhere: H.264 whose decodable frames fill its whole duration.
-// Returns the frames and the duration.
-std::pair<int, double> playable(const fs::path& file, bool audio) {
-    const json info = probe(file);
-    const json* video = stream(info, "video");
-    EXPECT_TRUE(video) << info.dump();
-    if (!video)
-        return {0, NAN};
-    EXPECT_EQ(video->value("codec_name", ""), "h264");
-    EXPECT_EQ(stream(info, "audio") != nullptr, audio);
-    const double duration = std::isnan(number(*video, "duration")) ? 0 : number(*video, "duration");
-    EXPECT_NEAR(frames(video) / 30.0, duration, 1.0 / 30 + 1e-6);
-    return {frames(video), duration};
-}
-
-} // namespace
 
 // A write fails (the file's size limit, a full disk), or the free space falls below the minimum (checked
 // every two seconds while writing): the writer stops with a clear error and what it wrote still plays. The
