@@ -167,7 +167,7 @@ void eraseCarets(Image& grey, const std::vector<std::uint8_t>& rgb, int frameWid
 
 } // namespace
 
-Image preparedGrey(const Image& frame, int factor) {
+Image preparedGrey(const Image& frame, int factor, double unit) {
     const int w = frame.width() / factor, h = frame.height() / factor;
     const std::vector<std::uint8_t> rgb = shrunkRgb(frame, factor, w, h);
     Image grey(w, h, Image::Format::gray);
@@ -188,7 +188,7 @@ Image preparedGrey(const Image& frame, int factor) {
             }
         }
     eraseCarets(grey, rgb, frame.width(), factor);
-    eraseSolidShapes(grey, std::min(frame.width(), frame.height()) / 1179.0, factor);
+    eraseSolidShapes(grey, unit, factor);
     return grey;
 }
 

@@ -11,7 +11,8 @@ namespace pokescope::ocr {
 // The BGRA frame as a grey image reduced by `factor` with area averaging (phone text at 3× is far larger
 // than the engine needs), with dark text on a light ground wherever the frame shows light text on a dark
 // ground (dark mode, white labels on a wallpaper or a coloured button).
-Image preparedGrey(const Image& frame, int factor);
+// `unit`: the frame's pixels per pixel of a 3× phone's picture, which the sizes of shapes are set in.
+Image preparedGrey(const Image& frame, int factor, double unit = 1.0);
 
 // Half-open row ranges [top, bottom) covering `grey` in `count` bands; each cut lies on the quietest row
 // near an even split so that no line of text is cut in two.

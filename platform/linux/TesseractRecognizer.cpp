@@ -205,7 +205,7 @@ std::vector<RecognizedText> TesseractRecognizer::recognize(const Image& frame) {
     // so that its letters stay as large as the engine reads best.
     job->unit = ocr::frameUnit(frame.width(), frame.height());
     job->factor = job->unit >= 0.85 ? kReduction : 1;
-    job->grey = ocr::preparedGrey(frame, job->factor);
+    job->grey = ocr::preparedGrey(frame, job->factor, job->unit);
     job->bands = ocr::bands(job->grey, kBands);
     job->words.resize(job->bands.size());
     if (job->bands.size() > 1)

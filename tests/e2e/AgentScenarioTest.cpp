@@ -51,17 +51,17 @@ TEST(AgentScenario, OverHttpOnAMiniAtThirtyFramesASecond) {
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
 }
 
-// The same session on a big phone in the dark appearance with the screen and sound coming over the USB
-// screen-sharing protocol: the simulated phone encodes its screen as H.264 and the application decodes it.
-TEST(AgentScenario, OverHttpWithTheScreenOverUsbOfABigDarkPhone) {
+// The same session in the dark appearance with the screen and sound coming over the USB screen-sharing
+// protocol: the simulated phone encodes its screen as H.264 and the application decodes it.
+TEST(AgentScenario, OverHttpWithTheScreenOverUsbInTheDark) {
     TempHome home;
-    auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb", "POKESCOPE_SIM=model=iphone-15-pro-max,dark"});
+    auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb", "POKESCOPE_SIM=dark"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
     const std::string log = app.child->output();
     EXPECT_NE(log.find("screen: source: the iPhone's own screen sharing over USB (POKESCOPE_CAPTURE=usb)"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("screen: usb: video format: avc1, 1290 x 2796"), std::string::npos) << log;
+    EXPECT_NE(log.find("screen: usb: video format: avc1, 1179 x 2556"), std::string::npos) << log;
 }
 
 // Through a bridge the client starts, on a small dark phone with a Home button and a slow capture path.
