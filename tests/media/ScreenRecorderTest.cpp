@@ -5,10 +5,8 @@
 #include "core/Notifications.hpp"
 #include "media/ActionOverlay.hpp"
 #include "media/ScreenRecorder.hpp"
-#include "platform/Preferences.hpp"
-#include "sim/SimCapture.hpp"
-#include "sim/SimPhone.hpp"
 
+#include "tests/media/CapturedPhone.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -156,15 +154,8 @@ private:
     std::shared_ptr<WriterLog> log_;
 };
 
-class RecorderTest : public testing::Test {
+class RecorderTest : public testing::Test, protected CapturedPhone {
 protected:
-    TempFolder folder;
-    Preferences store{folder.path() / "settings.json"};
-    AppSettings settings{store};
-    DispatchQueue main{"test.main"};
-    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    NotificationCenter notifications;
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
     ManualClock clock;
     std::shared_ptr<WriterLog> writer = std::make_shared<WriterLog>();
     std::string factoryError; // the factory refuses with this when set

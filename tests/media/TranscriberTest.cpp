@@ -6,10 +6,8 @@
 // files that cannot be transcribed, each with its sentence.
 #include "media/Transcriber.hpp"
 #include "core/Notifications.hpp"
-#include "platform/Preferences.hpp"
-#include "sim/SimCapture.hpp"
-#include "sim/SimPhone.hpp"
 #include "platform/SpeechRecognition.hpp"
+#include "tests/media/CapturedPhone.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -203,15 +201,8 @@ SpeechTranscription words(std::initializer_list<std::tuple<const char*, double, 
     return t;
 }
 
-class TranscriberTest : public testing::Test {
+class TranscriberTest : public testing::Test, protected CapturedPhone {
 protected:
-    TempFolder folder;
-    Preferences store{folder.path() / "settings.json"};
-    AppSettings settings{store};
-    DispatchQueue main{"test.main"};
-    std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    NotificationCenter notifications;
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
     ManualClock clock;
     std::shared_ptr<FakeSpeechBackend> backend = std::make_shared<FakeSpeechBackend>();
     std::mutex linesMutex;
