@@ -88,7 +88,12 @@ Services::Services(Backends backends, ServicesOptions options)
                                      return ScreenText::read(image, *recognizer);
                                  }}),
       recorder(capture, settings, notifications, DispatchQueue::main()),
-      transcriber(capture, settings, notifications, Transcriber::Options{.backend = backends_.speech}),
+      transcriber(capture, settings, notifications,
+                  [this] {
+                      Transcriber::Options options;
+                      options.backend = backends_.speech;
+                      return options;
+                  }()),
       tools(std::make_shared<ToolSet>(
           ToolServices{settings, device, capture, hid, input, *backends_.recognizer, recorder, transcriber})),
       server(tools),

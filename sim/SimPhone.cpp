@@ -27,6 +27,11 @@ constexpr auto kAudioPeriod = std::chrono::milliseconds(20);
 
 int grey(const std::uint8_t* p) { return (p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8; }
 
+// The pixel at `x` of a BGRA row differs sharply from the one before it.
+bool strongEdge(const std::uint8_t* row, int x) {
+    return x > 0 && std::abs(grey(row + x * 4) - grey(row + (x - 1) * 4)) >= 40;
+}
+
 std::uint8_t clampByte(int value) { return static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
 
 // Deterministic noise in [-amplitude, amplitude] for a pixel of a frame.
@@ -262,8 +267,8 @@ ImageRef SimPhone::Impl::withEdgeNoise(int amplitude) {
                     const int endY = std::min(sy + kBlock, height), endX = std::min(sx + kBlock, width);
                     bool edges = false;
                     for (int y = sy; y < endY && !edges; ++y)
-                        for (int x = std::max(sx, 1); x < endX && !edges; ++x)
-                            edges = std::abs(grey(clean.row(y) + x * 4) - grey(clean.row(y) + (x - 1) * 4)) >= 40;
+                        for (int x = sx; x < endX && !edges; ++x)
+                            edges = strongEdge(clean.row(y), x);
                     // Flat blocks come through nearly clean; blocks with edges lose most.
                     const int level = noiseAt(sx, sy, frameIndex, edges ? amplitude : amplitude / 4);
                     for (int y = sy; y < endY; ++y) {
@@ -271,7 +276,7 @@ ImageRef SimPhone::Impl::withEdgeNoise(int amplitude) {
                         std::uint8_t* target = noisy.row(y);
                         for (int x = sx; x < endX; ++x) {
                             int n = level;
-                            if (edges && x > 0 && std::abs(grey(source + x * 4) - grey(source + (x - 1) * 4)) >= 40)
+                            if (edges && strongEdge(source, x))
                                 n += noiseAt(x, y, frameIndex, amplitude / 2 + 1);
                             for (int c = 0; c < 3; ++c)
                                 target[x * 4 + c] = clampByte(source[x * 4 + c] + n);

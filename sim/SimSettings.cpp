@@ -28,13 +28,17 @@ const SimModel* SimModel::named(const std::string& key) {
     return nullptr;
 }
 
-SimPointerSettings SimPointerSettings::forTracking(double tracking) {
+void SimPointerSettings::setTracking(double value) {
     // The slider's middle is the phone's default curve; its ends halve and double the fast gain, and move
     // the slow gain less, as a tracking-speed setting does.
+    tracking = value;
+    slowGain = 1.5 * std::pow(1.6, 2 * value - 1);
+    fastGain = 4.0 * std::pow(2.0, 2 * value - 1);
+}
+
+SimPointerSettings SimPointerSettings::forTracking(double tracking) {
     SimPointerSettings settings;
-    settings.tracking = tracking;
-    settings.slowGain = 1.5 * std::pow(1.6, 2 * tracking - 1);
-    settings.fastGain = 4.0 * std::pow(2.0, 2 * tracking - 1);
+    settings.setTracking(tracking);
     return settings;
 }
 
@@ -54,26 +58,20 @@ std::string trimmed(std::string word) {
     throw std::invalid_argument("simulated-phone setting " + key + "=" + value + " is not " + wanted);
 }
 
-double number(const std::string& key, const std::string& value, double low, double high, const std::string& wanted) {
-    double result = 0;
+// `value` read as a T from `low` to `high`, or the sentence saying it is not `wanted`.
+template <class T>
+T inRange(const std::string& key, const std::string& value, T low, T high, const std::string& wanted) {
+    T result{};
     auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result);
-    if (value.empty() || error != std::errc() || end != value.data() + value.size() || !std::isfinite(result) ||
-        result < low || result > high)
-        badValue(key, value, wanted);
-    return result;
-}
-
-int whole(const std::string& key, const std::string& value, int low, int high, const std::string& wanted) {
-    int result = 0;
-    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result);
-    if (value.empty() || error != std::errc() || end != value.data() + value.size() || result < low || result > high)
+    if (value.empty() || error != std::errc() || end != value.data() + value.size() ||
+        !std::isfinite(static_cast<double>(result)) || result < low || result > high)
         badValue(key, value, wanted);
     return result;
 }
 
 std::chrono::milliseconds millis(const std::string& key, const std::string& value, int high) {
     return std::chrono::milliseconds(
-        whole(key, value, 0, high, "a whole number of milliseconds from 0 to " + std::to_string(high)));
+        inRange(key, value, 0, high, "a whole number of milliseconds from 0 to " + std::to_string(high)));
 }
 
 std::string decimal(double value) {
@@ -125,25 +123,19 @@ SimSettings SimSettings::parse(const std::string& words, SimSettings base) {
         else if (valued && key == "jitter")
             base.capture.jitter = millis(key, value, 1000);
         else if (valued && key == "fps")
-            base.capture.fps = whole(key, value, 1, 60, "a whole number of frames a second from 1 to 60");
+            base.capture.fps = inRange(key, value, 1, 60, "a whole number of frames a second from 1 to 60");
         else if (valued && key == "drop")
-            base.capture.dropRate = number(key, value, 0, 0.9, "a fraction from 0 to 0.9");
+            base.capture.dropRate = inRange(key, value, 0.0, 0.9, "a fraction from 0 to 0.9");
         else if (valued && key == "noise")
-            base.capture.noise = whole(key, value, 0, 64, "a whole number of grey levels from 0 to 64");
+            base.capture.noise = inRange(key, value, 0, 64, "a whole number of grey levels from 0 to 64");
         else if (valued && key == "tracking") {
-            double tracking = number(key, value, 0, 1, "a number from 0 (slowest) to 1 (fastest)");
-            SimPointerSettings pointer = SimPointerSettings::forTracking(tracking);
-            pointer.maxJitter = base.pointer.maxJitter;
-            pointer.latency = base.pointer.latency;
-            pointer.loss = base.pointer.loss;
-            pointer.wholePoints = base.pointer.wholePoints;
-            base.pointer = pointer;
+            base.pointer.setTracking(inRange(key, value, 0.0, 1.0, "a number from 0 (slowest) to 1 (fastest)"));
         } else if (valued && key == "hid-latency")
             base.pointer.latency = millis(key, value, 1000);
         else if (valued && key == "hid-jitter")
             base.pointer.maxJitter = millis(key, value, 1000);
         else if (valued && key == "hid-loss")
-            base.pointer.loss = number(key, value, 0, 0.5, "a fraction from 0 to 0.5");
+            base.pointer.loss = inRange(key, value, 0.0, 0.5, "a fraction from 0 to 0.5");
         else if (valued && key == "animations")
             base.animations = millis(key, value, 5000);
         else

@@ -58,7 +58,8 @@ struct SimPointerSettings {
     bool wholePoints = false;               // the pointer rests on whole points, not sub-pixels
 
     // The curve of the phone's tracking-speed slider at `tracking` (0 slowest, 1 fastest; 0.5 is the
-    // phone's default and today's curve).
+    // phone's default curve); the link's settings stay as they are.
+    void setTracking(double tracking);
     static SimPointerSettings forTracking(double tracking);
     double tracking = 0.5;
 };

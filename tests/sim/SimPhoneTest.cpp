@@ -2,6 +2,7 @@
 // and the speech recordings it reads.
 #include "sim/SimPhone.hpp"
 #include "sim/SimSpeech.hpp"
+#include "tests/sim/FrameCollector.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,35 +14,6 @@
 using namespace pokescope;
 using namespace pokescope::sim;
 using namespace std::chrono_literals;
-
-namespace {
-
-// Collects what the phone delivers.
-struct Collector {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<CapturedFrame> frames;
-    std::vector<TimePoint> deliveredAt;
-
-    void attach(SimPhone& phone) {
-        phone.setFrameSink([this](const CapturedFrame& frame) {
-            std::lock_guard lock(mutex);
-            frames.push_back(frame);
-            deliveredAt.push_back(std::chrono::steady_clock::now());
-            arrived.notify_all();
-        });
-    }
-    std::size_t frameCount() {
-        std::lock_guard lock(mutex);
-        return frames.size();
-    }
-    bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = 20s) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return frames.size() >= count; });
-    }
-};
-
-} // namespace
 
 TEST(SimPhoneFrames, ArriveOnlyOnChangeAfterTheLatencyWithNoiseOnlyWhereTheyChanged) {
     Collector collector; // outlives the phone, whose threads call into it

@@ -4,6 +4,7 @@
 #include "bluetooth/HIDReports.hpp"
 #include "sim/SimHidHost.hpp"
 #include "sim/SimPhone.hpp"
+#include "tests/sim/FrameCollector.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -177,36 +178,15 @@ TEST(SimSettingsLink, TheGainFollowsTheRecentSpeedAndTheTrackingSetting) {
     EXPECT_GT(sum(burst(SimPointerSettings::forTracking(1))), sum(steps) * 1.3);
 }
 
-namespace {
-
-struct Frames {
-    std::mutex mutex;
-    std::vector<CapturedFrame> frames;
-    std::vector<TimePoint> arrived;
-    void attach(SimPhone& phone) {
-        phone.setFrameSink([this](const CapturedFrame& frame) {
-            std::lock_guard lock(mutex);
-            frames.push_back(frame);
-            arrived.push_back(std::chrono::steady_clock::now());
-        });
-    }
-    std::size_t count() {
-        std::lock_guard lock(mutex);
-        return frames.size();
-    }
-};
-
-} // namespace
-
 TEST(SimSettingsCapture, FrameRateJitterAndTheEncodersBlocks) {
     {
         SCOPED_TRACE("fps and jitter: at most fps frames a second, each late by up to the jitter, in order");
-        Frames frames; // outlives the phone
+        Collector frames; // outlives the phone
         SimOptions options;
         options.settings = SimSettings::parse("fps=20,latency=20,jitter=80,assistive-touch");
         SimPhone phone(options);
         frames.attach(phone);
-        ASSERT_TRUE(eventually([&] { return frames.count() >= 1; }));
+        ASSERT_TRUE(eventually([&] { return frames.frameCount() >= 1; }));
         auto until = std::chrono::steady_clock::now() + 1500ms;
         for (int i = 0; std::chrono::steady_clock::now() < until; ++i) { // the pointer never rests
             phone.screen().setPointer(300 + (i % 50) * 10, 900);
@@ -219,25 +199,26 @@ TEST(SimSettingsCapture, FrameRateJitterAndTheEncodersBlocks) {
         EXPECT_LE(frames.frames.size(), 36u); // 20 a second for 1.7 s
         Duration shortest = 1h, longest{};
         for (std::size_t i = 1; i < frames.frames.size(); ++i) {
-            if (i > 1) // the first frame is the picture a new sink gets at once
+            if (i > 1) { // the first frame is the picture a new sink gets at once
                 EXPECT_GE(frames.frames[i].time - frames.frames[i - 1].time, 49ms);
-            EXPECT_GE(frames.arrived[i], frames.arrived[i - 1]);
-            shortest = std::min(shortest, frames.arrived[i] - frames.frames[i].time);
-            longest = std::max(longest, frames.arrived[i] - frames.frames[i].time);
+            }
+            EXPECT_GE(frames.deliveredAt[i], frames.deliveredAt[i - 1]);
+            shortest = std::min(shortest, frames.deliveredAt[i] - frames.frames[i].time);
+            longest = std::max(longest, frames.deliveredAt[i] - frames.frames[i].time);
         }
         EXPECT_GE(shortest, 20ms);
         EXPECT_GT(longest - shortest, 30ms); // the jitter spreads them
     }
     {
         SCOPED_TRACE("noise: blocks around a change shift by far more than the detection thresholds");
-        Frames frames;
+        Collector frames;
         SimOptions options;
         options.settings = SimSettings::parse("noise=40");
         SimPhone phone(options);
         frames.attach(phone);
-        ASSERT_TRUE(eventually([&] { return frames.count() >= 1; }));
+        ASSERT_TRUE(eventually([&] { return frames.frameCount() >= 1; }));
         phone.screen().showBanner("Low Battery");
-        ASSERT_TRUE(eventually([&] { return frames.count() >= 2; }));
+        ASSERT_TRUE(eventually([&] { return frames.frameCount() >= 2; }));
         phone.setFrameSink(nullptr);
         std::lock_guard lock(frames.mutex);
         Image clean;
