@@ -69,6 +69,8 @@ nlohmann::json Calibration::toJSON() const {
         out["rightX"] = *rightX;
     if (fineGain)
         out["fineGain"] = *fineGain;
+    if (fineStep)
+        out["fineStep"] = *fineStep;
     return out;
 }
 
@@ -108,6 +110,13 @@ std::optional<Calibration> Calibration::fromJSON(const nlohmann::json& json, std
     if (out.fineGain && !(*out.fineGain > 0)) {
         problem = "\"fineGain\" is not positive";
         return std::nullopt;
+    }
+    if (auto it = json.find("fineStep"); it != json.end() && !it->is_null()) {
+        if (!it->is_number_integer() || it->get<long long>() < 2 || it->get<long long>() > kMaxFineStep) {
+            problem = "\"fineStep\" is not a whole number from 2 to 8";
+            return std::nullopt;
+        }
+        out.fineStep = it->get<int>();
     }
     return out;
 }

@@ -22,14 +22,18 @@ struct Calibration {
     std::optional<Curve> curveX;
     std::optional<Curve> curveY;
     std::optional<double> rightX;   // x of the top-right park point
-    std::optional<double> fineGain; // pixels per unit for single-unit steps
+    std::optional<double> fineGain; // pixels per unit for fine steps
+    // Units in each fine-step report, when a report of one unit does not move the pointer (a phone that keeps
+    // its pointer on whole points drops what is less than a point); absent means one.
+    std::optional<int> fineStep;
+    static constexpr int kMaxFineStep = 8;
 
     bool operator==(const Calibration&) const = default;
 
     // One JSON object; absent optional values are left out.
     nlohmann::json toJSON() const;
     // None (with `problem` set) unless the object is a calibration that calibration itself could have
-    // made: finite numbers, 0.05 < gain < 30, curves of [units, px] pairs, a positive fine gain.
+    // made: finite numbers, 0.05 < gain < 30, curves of [units, px] pairs, a positive fine gain, a fine step of 2 to 8 units.
     static std::optional<Calibration> fromJSON(const nlohmann::json& json, std::string& problem);
 
     // The stored calibration at `file`: none when missing; none with a line to `log` when unreadable.

@@ -117,13 +117,17 @@ std::optional<PointD> pointerCentroid(const Gray& a, const Gray& b, const Gray& 
     std::vector<std::uint8_t> mask(n);
     MaskCounts tally;
     for (std::size_t i = 0; i < n; ++i) {
-        int ab = std::abs(int(a.bytes[i]) - int(b.bytes[i]));
-        int cd = std::abs(int(c.bytes[i]) - int(d.bytes[i]));
-        int ac = std::abs(int(a.bytes[i]) - int(c.bytes[i]));
-        int bd = std::abs(int(b.bytes[i]) - int(d.bytes[i]));
+        const int signedAB = int(a.bytes[i]) - int(b.bytes[i]), signedCD = int(c.bytes[i]) - int(d.bytes[i]);
+        const int ab = std::abs(signedAB), cd = std::abs(signedCD);
+        const int ac = std::abs(int(a.bytes[i]) - int(c.bytes[i]));
+        const int bd = std::abs(int(b.bytes[i]) - int(d.bytes[i]));
         bool moved = ab >= kWiggleThreshold;
         bool movedTwice = moved && cd >= kWiggleThreshold;
-        mask[i] = movedTwice && ac < kSteadyThreshold && bd < kSteadyThreshold;
+        // Alike in both poses: within the steady threshold, or (where an encoder shifts a whole block's
+        // level from frame to frame) the same change both times, much larger than the poses' difference.
+        const int steadyLimit = (signedAB > 0) == (signedCD > 0) ? std::max(kSteadyThreshold, std::min(ab, cd) / 2)
+                                                                  : kSteadyThreshold;
+        mask[i] = movedTwice && ac < steadyLimit && bd < steadyLimit;
         tally.ab += moved;
         tally.abcd += movedTwice;
         tally.mask += mask[i];

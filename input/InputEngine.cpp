@@ -285,15 +285,15 @@ void InputEngine::park(bool right) {
     sleepMs(350);
 }
 
-void InputEngine::fineTravel(int unitsX, int unitsY) {
-    for (int i = 0; i < std::abs(unitsX); ++i) {
-        sendPointer(0, unitsX > 0 ? 1 : -1, 0);
+void InputEngine::fineTravel(int stepsX, int stepsY, int step) {
+    for (int i = 0; i < std::abs(stepsX); ++i) {
+        sendPointer(0, stepsX > 0 ? step : -step, 0);
         sleepMs(16);
     }
-    if (unitsX != 0 && unitsY != 0)
+    if (stepsX != 0 && stepsY != 0)
         sleepMs(150);
-    for (int i = 0; i < std::abs(unitsY); ++i) {
-        sendPointer(0, 0, unitsY > 0 ? 1 : -1);
+    for (int i = 0; i < std::abs(stepsY); ++i) {
+        sendPointer(0, 0, stepsY > 0 ? step : -step);
         sleepMs(16);
     }
 }

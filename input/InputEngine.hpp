@@ -116,7 +116,8 @@ public:
     std::pair<int, int> requireReady();
     std::optional<PointD> locatePointer(std::optional<PointD> near);
     void park(bool right);
-    void fineTravel(int unitsX, int unitsY);
+    // `stepsX` and `stepsY` reports of `step` units each, one at a time, at the slow-motion gain.
+    void fineTravel(int stepsX, int stepsY, int step = 1);
     Calibration calibrate();
 
     // --- moves and gestures (on the queue) -----------------------------------------------------------
@@ -126,7 +127,7 @@ public:
     int units(double px, int axis, double gain, double offset) const;
     void remember(int units, int axis, double px);
     void moveTo(PointD point, bool correct, std::uint8_t buttons);
-    bool fineCorrect(PointD to, PointD from, double gain);
+    bool fineCorrect(PointD to, PointD from, double gain, int step);
     // The pointer is at the target: 150 ms, button down, 70 ms, button up.
     void click();
     void longPress(PointD at, double seconds);

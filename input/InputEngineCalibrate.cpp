@@ -100,6 +100,7 @@ Calibration InputEngine::calibrate() {
         rightX = seen->x;
 
     std::optional<double> fineGain;
+    std::optional<int> fineStep;
     if (!curves[1].empty()) {
         park(false);
         int unitsX = int(curves[0][2].first);
@@ -111,15 +112,27 @@ Calibration InputEngine::calibrate() {
             }
         travel(unitsX, unitsY, 0);
         auto p1 = locatePointer(std::nullopt);
-        fineTravel(0, kFineUnits);
-        auto p2 = locatePointer(p1);
         // 20 pixels of a phone's own 1179-pixel-wide picture; fewer in the smaller picture of a capture adapter,
         // where 30 single steps move less than that.
         const double minTravel = kFineMinTravel * std::min(1.0, W / kPhoneWidth);
-        if (p1 && p2 && p2->y > p1->y + minTravel)
-            fineGain = (p2->y - p1->y) / kFineUnits;
+        // A phone that keeps its pointer on whole points drops a report worth less than a point: then the
+        // fine step is the fewest units per report that move it.
+        for (int step = 1; p1 && step <= Calibration::kMaxFineStep; step *= 2) {
+            fineTravel(0, kFineUnits, step);
+            auto p2 = locatePointer(p1);
+            if (!p2)
+                break;
+            if (p2->y > p1->y + minTravel) {
+                fineGain = (p2->y - p1->y) / (kFineUnits * step);
+                if (step > 1)
+                    fineStep = step;
+                break;
+            }
+            p1 = p2;
+        }
     }
-    log("input: fine gain " + (fineGain ? format("%.2f", *fineGain) : std::string("?")) + " px/unit");
+    log("input: fine gain " + (fineGain ? format("%.2f", *fineGain) : std::string("?")) + " px/unit" +
+        (fineStep ? " in steps of " + std::to_string(*fineStep) + " units" : std::string()));
     if (fineGain && *fineGain > kMaxFineGain)
         throw InputError(ErrorCase::tooFast);
     log("input: right park at " + (rightX ? std::to_string(static_cast<long long>(*rightX)) : std::string("?")));
@@ -130,7 +143,7 @@ Calibration InputEngine::calibrate() {
         if (!(gain > 0.05 && gain < 30))
             throw InputError(ErrorCase::pointerNotFound);
 
-    Calibration result{gainX, gainY, offsetX, offsetY, curves[0], curves[1], rightX, fineGain};
+    Calibration result{gainX, gainY, offsetX, offsetY, curves[0], curves[1], rightX, fineGain, fineStep};
     {
         std::lock_guard lock(mutex_);
         calibration_ = result;

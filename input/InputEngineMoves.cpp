@@ -163,7 +163,7 @@ void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
             return;
         }
         if (cal.fineGain && errorX <= kFineRange && errorY <= kFineRange &&
-            fineCorrect(target, *seen, *cal.fineGain))
+            fineCorrect(target, *seen, *cal.fineGain, cal.fineStep.value_or(1)))
             return;
         if (attempt == kMoveAttempts)
             return;
@@ -176,10 +176,11 @@ void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
     }
 }
 
-bool InputEngine::fineCorrect(PointD to, PointD from, double gain) {
+bool InputEngine::fineCorrect(PointD to, PointD from, double gain, int step) {
     PointD current = from;
+    const double perStep = gain * step;
     for (int round = 0; round < kFineRounds; ++round) {
-        fineTravel(roundAway((to.x - current.x) / gain), roundAway((to.y - current.y) / gain));
+        fineTravel(roundAway((to.x - current.x) / perStep), roundAway((to.y - current.y) / perStep), step);
         {
             std::lock_guard lock(mutex_);
             pointer_ = to;
@@ -210,14 +211,15 @@ void InputEngine::trim(PointD target, PointD seen) {
     auto calibration = this->calibration();
     if (!calibration || !calibration->fineGain)
         return;
-    const double gain = *calibration->fineGain;
-    auto steps = [&](double error) { return std::abs(error) > kTrimThreshold ? roundAway(error / gain) : 0; };
+    const int step = calibration->fineStep.value_or(1);
+    const double perStep = *calibration->fineGain * step;
+    auto steps = [&](double error) { return std::abs(error) > kTrimThreshold ? roundAway(error / perStep) : 0; };
     int dx = steps(target.x - seen.x), dy = steps(target.y - seen.y);
     if (dx == 0 && dy == 0)
         return;
-    fineTravel(dx, dy);
+    fineTravel(dx, dy, step);
     std::lock_guard lock(mutex_);
-    pointer_ = PointD{seen.x + dx * gain, seen.y + dy * gain};
+    pointer_ = PointD{seen.x + dx * perStep, seen.y + dy * perStep};
 }
 
 void InputEngine::click() {

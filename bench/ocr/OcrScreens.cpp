@@ -1,7 +1,9 @@
 #include "bench/ocr/OcrScreens.hpp"
 
 #include "sim/SimScreen.hpp"
+#include "sim/SimSettings.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -20,10 +22,15 @@ using sim::SimScreen;
 constexpr int kSpace = 0x2C, kCommand = 0x08, kShift = 0x02;
 
 // A screen driven the way an agent drives it, rendered into a frame kept between steps. The computer is
-// the phone's Bluetooth keyboard then, so no on-screen keyboard covers the lower half.
+// the phone's Bluetooth keyboard then, so no on-screen keyboard covers the lower half. Places are given on
+// the default phone's 1179 × 2556 picture and scaled to the model's.
 struct Stage {
-    Stage() { screen.setHardwareKeyboard(true); }
+    explicit Stage(const sim::SimModel& model)
+        : screen(model), sx(model.width / 1179.0), sy(model.height / 2556.0) {
+        screen.setHardwareKeyboard(true);
+    }
     SimScreen screen;
+    const double sx, sy;
     Image frame;
     TimePoint now = TimePoint{} + 100h;
 
@@ -38,14 +45,16 @@ struct Stage {
         render();
     }
     void tapAt(double x, double y) {
-        screen.tap(x, y, now);
+        screen.tap(x * sx, y * sy, now);
         now += 100ms;
         settle();
     }
     bool tapText(const std::string& text) {
         for (const auto& t : screen.drawnTexts())
-            if (t.text == text && t.y > 300) {
-                tapAt(t.x + t.width / 2.0, t.y + t.height / 2.0);
+            if (t.text == text && t.y > 300 * sy) {
+                screen.tap(t.x + t.width / 2.0, t.y + t.height / 2.0, now);
+                now += 100ms;
+                settle();
                 return true;
             }
         return false;
@@ -55,13 +64,15 @@ struct Stage {
         settle();
     }
     void scrollUp(double by) {
-        screen.touchDown(600, 1900, now);
+        const double x = 600 * sx, y = 1900 * sy;
+        by *= sy;
+        screen.touchDown(x, y, now);
         for (int i = 1; i <= 10; ++i) {
             now += 90ms;
-            screen.touchMove(600, 1900 - by * i / 10, now);
+            screen.touchMove(x, y - by * i / 10, now);
             render();
         }
-        screen.touchUp(600, 1900 - by, now);
+        screen.touchUp(x, y - by, now);
         settle();
     }
     void key(int usage, int modifiers = 0) {
@@ -161,18 +172,23 @@ bool writeScreen(const std::filesystem::path& dir, const std::string& name, Stag
 int renderScreens(const std::filesystem::path& dir) {
     std::filesystem::create_directories(dir);
     int written = 0;
-    for (const char* mode : {"light", "dark"}) {
-        const bool dark = std::string(mode) == "dark";
-        for (const auto& [name, script] : scripts()) {
-            Stage stage;
-            if (!setDark(stage.screen, dark)) {
-                std::cerr << "the simulated phone has no dark mode; dark screens skipped\n";
-                break;
+    for (const auto& model : sim::SimModel::all()) {
+        // "iphone-13-mini" names the set "13mini": a set's name has no '-'.
+        std::string short_ = model.key.substr(model.key.find('-') + 1);
+        short_.erase(std::remove(short_.begin(), short_.end(), '-'), short_.end());
+        for (const char* mode : {"light", "dark"}) {
+            const bool dark = std::string(mode) == "dark";
+            for (const auto& [name, script] : scripts()) {
+                Stage stage(model);
+                if (!setDark(stage.screen, dark)) {
+                    std::cerr << "the simulated phone has no dark mode; dark screens skipped\n";
+                    break;
+                }
+                stage.settle();
+                script(stage);
+                stage.settle();
+                written += writeScreen(dir, short_ + "_" + mode + "-" + name, stage);
             }
-            stage.settle();
-            script(stage);
-            stage.settle();
-            written += writeScreen(dir, std::string(mode) + "-" + name, stage);
         }
     }
     return written;

@@ -5,7 +5,7 @@
 
 namespace pokescope::bench {
 
-// Writes `<light|dark>-<screen>.png` and `.txt` (one drawn text a line: text, then a tab and
+// Writes `<model>_<light|dark>-<screen>.png` (model: se, 13mini, 14pro, 15promax) and `.txt` (one drawn text a line: text, then a tab and
 // "x y width height") into `dir`; returns how many screens it wrote.
 int renderScreens(const std::filesystem::path& dir);
 

@@ -11,12 +11,12 @@ using namespace pokescope::test;
 TEST(CalibrationFile, RoundTripsAndLeavesOutAbsentValues) {
     TempFolder folder;
     auto file = folder.path() / "deep" / "calibration.json";
-    Calibration c{2.5, 2.25, 12, 40, Calibration::Curve{{0, 12}, {24, 70}, {48, 130}}, std::nullopt, 1170, std::nullopt};
+    Calibration c{2.5, 2.25, 12, 40, Calibration::Curve{{0, 12}, {24, 70}, {48, 130}}, std::nullopt, 1170, 0.9, 2};
     std::string failure;
     ASSERT_TRUE(c.save(file, failure)) << failure;
     auto json = nlohmann::json::parse(readFile(file));
     EXPECT_FALSE(json.contains("curveY"));
-    EXPECT_FALSE(json.contains("fineGain"));
+    EXPECT_EQ(json["fineStep"], 2);
     EXPECT_EQ(json["curveX"][1], nlohmann::json::array({24, 70}));
     EXPECT_EQ(readFile(file).find('\n'), std::string::npos); // no pretty printing
     std::vector<std::string> lines;
@@ -41,7 +41,8 @@ TEST(CalibrationFile, AnythingCalibrationCouldNotHaveMadeCountsAsAbsent) {
           "{" + good + R"(, "curveX": [[1, 2, 3]])" + "}", "{" + good + R"(, "curveY": [[1]])" + "}",
           "{" + good + R"(, "curveX": [["a", 2]])" + "}", "{" + good + R"(, "curveX": 5)" + "}",
           "{" + good + R"(, "fineGain": 0)" + "}", "{" + good + R"(, "fineGain": -1)" + "}",
-          "{" + good + R"(, "rightX": "far")" + "}"}) {
+          "{" + good + R"(, "fineStep": 1)" + "}", "{" + good + R"(, "fineStep": 9)" + "}",
+          "{" + good + R"(, "fineStep": 2.5)" + "}", "{" + good + R"(, "rightX": "far")" + "}"}) {
         writeFile(file, text);
         std::vector<std::string> lines;
         EXPECT_FALSE(Calibration::load(file, [&](const std::string& line) { lines.push_back(line); })) << text;
@@ -53,5 +54,6 @@ TEST(CalibrationFile, AnythingCalibrationCouldNotHaveMadeCountsAsAbsent) {
     ASSERT_TRUE(plain);
     EXPECT_FALSE(plain->rightX);
     EXPECT_FALSE(plain->fineGain);
+    EXPECT_FALSE(plain->fineStep);
     EXPECT_FALSE(Calibration::load(folder.path() / "missing.json", {}));
 }
