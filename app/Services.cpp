@@ -73,8 +73,13 @@ Services::Services(Backends backends, ServicesOptions options)
     : backends_(std::move(backends)),
       preferences(options.settingsFile.empty() ? Paths::settingsFile() : options.settingsFile, log),
       settings(preferences), device(backends_.lockdown, DispatchQueue::main()),
-      capture(backends_.capture, DispatchQueue::main(), settings, notifications),
-      hid(backends_.bluetooth, DispatchQueue::main(), notifications),
+      capture(backends_.capture, DispatchQueue::main(), settings),
+      // The sound outputs follow the link (sound stays connected while it is ready).
+      hid(backends_.bluetooth, DispatchQueue::main(),
+          [this] {
+              std::lock_guard lock(capture.audioConfigLock());
+              capture.updateAudio();
+          }),
       input(InputEngine::linkTo(hid), InputEngine::framesOf(capture),
             InputEngine::Options{options.calibrationFile.empty() ? Paths::appSupport() / "calibration.json"
                                                                  : options.calibrationFile,
@@ -87,8 +92,8 @@ Services::Services(Backends backends, ServicesOptions options)
                                  [recognizer = backends_.recognizer](const Image& image) {
                                      return ScreenText::read(image, *recognizer);
                                  }}),
-      recorder(capture, settings, notifications, DispatchQueue::main()),
-      transcriber(capture, settings, notifications,
+      recorder(capture, settings, DispatchQueue::main()),
+      transcriber(capture, settings,
                   [this] {
                       Transcriber::Options options;
                       options.backend = backends_.speech;
@@ -105,6 +110,11 @@ Services::Services(Backends backends, ServicesOptions options)
         capture.updateAudio();
     });
     settings.setListeningStop([this](const std::string& reason) { transcriber.stopListening(reason); });
+    // A screen that goes away ends a recording and live listening.
+    capture.setOnScreenLost([this](const std::string& reason) {
+        recorder.screenLost(reason);
+        transcriber.screenLost(reason);
+    });
     // Gestures post their marks to a running recording; capture asks whether input can follow.
     input.setMarkSink([this](const ActionMark& mark) { recorder.mark(mark); });
     capture.setLinkReady([this] { return hid.state() == BluetoothHID::State::ready; });
@@ -126,6 +136,7 @@ Services::~Services() {
     settings.setListeningStop(nullptr);
     input.setMarkSink(nullptr);
     capture.setLinkReady(nullptr);
+    capture.setOnScreenLost(nullptr);
     hid.stop();
 }
 

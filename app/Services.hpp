@@ -20,7 +20,6 @@
 #include "platform/BluetoothHost.hpp"
 #include "platform/Capture.hpp"
 #include "platform/Lockdown.hpp"
-#include "platform/NotificationCenter.hpp"
 #include "platform/Preferences.hpp"
 #include "platform/SpeechRecognition.hpp"
 #include "platform/TextRecognition.hpp"
@@ -78,7 +77,6 @@ public:
     // In the order they are built; each takes only what is built before it.
     Preferences preferences;
     AppSettings settings;
-    NotificationCenter notifications;
     MobileDevice device;
     ScreenCapture capture;
     BluetoothHID hid;

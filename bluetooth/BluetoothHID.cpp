@@ -4,7 +4,6 @@
 #include "core/Log.hpp"
 #include "bluetooth/HIDRecord.hpp"
 #include "bluetooth/HIDReports.hpp"
-#include "core/Notifications.hpp"
 
 #include <algorithm>
 #include <unistd.h>
@@ -44,14 +43,18 @@ std::string BluetoothHID::normalisedAddress(const std::string& address) {
 }
 
 BluetoothHID::BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue,
-                           NotificationCenter& notifications, Clock& clock)
-    : host_(std::move(host)), main_(mainQueue), notifications_(notifications), clock_(clock) {
+                           std::function<void()> linkChanged, Clock& clock)
+    : host_(std::move(host)), main_(mainQueue),
+      linkChanged_(linkChanged ? std::make_shared<GuardedCallback<>>(std::move(linkChanged)) : nullptr),
+      clock_(clock) {
     onEvents();
 }
 
 BluetoothHID::~BluetoothHID() {
     stop();
     *alive_ = false;
+    if (linkChanged_)
+        linkChanged_->withdraw();
     host_->setEvents({});
     std::vector<std::thread> readers;
     {
@@ -153,10 +156,11 @@ void BluetoothHID::setState(State state, Lock&) {
     state_ = state;
     auto listener = onStateChange_;
     Log::shared().add(std::string("bluetooth: state ") + rawValue(state));
-    main_.async([listener, state, notifications = &notifications_] {
+    main_.async([listener, state, linkChanged = linkChanged_] {
         if (listener)
             listener(state);
-        notifications->post(kBluetoothStateChangedNotification);
+        if (linkChanged)
+            linkChanged->call();
     });
 }
 

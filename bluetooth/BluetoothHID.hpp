@@ -14,7 +14,7 @@
 
 #include "platform/BluetoothHost.hpp"
 #include "platform/Dispatch.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "platform/GuardedCallback.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -34,8 +34,10 @@ public:
     enum class State { off, waiting, connected, ready };
     static const char* rawValue(State state);
 
-    BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue, NotificationCenter& notifications,
-                 Clock& clock = Clock::system());
+    // `linkChanged` runs on the main queue after every change of state (after the state listener), until
+    // this device goes: the composition root links other services' reactions to it.
+    BluetoothHID(std::shared_ptr<BluetoothHost> host, DispatchQueue& mainQueue,
+                 std::function<void()> linkChanged = nullptr, Clock& clock = Clock::system());
     ~BluetoothHID();
     BluetoothHID(const BluetoothHID&) = delete;
     BluetoothHID& operator=(const BluetoothHID&) = delete;
@@ -86,7 +88,7 @@ private:
 
     std::shared_ptr<BluetoothHost> host_;
     DispatchQueue& main_;
-    NotificationCenter& notifications_;
+    std::shared_ptr<GuardedCallback<>> linkChanged_;
     Clock& clock_;
     DispatchQueue writeQueue_{"pokescope.hid.write"};
 

@@ -2,7 +2,6 @@
 
 #include "core/AppSettings.hpp"
 #include "core/Log.hpp"
-#include "core/Notifications.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -28,25 +27,17 @@ constexpr auto kUIFrameInterval = std::chrono::microseconds(1'000'000 / 15);
 } // namespace
 
 ScreenCapture::ScreenCapture(std::shared_ptr<CaptureBackend> backend, DispatchQueue& mainQueue,
-                             AppSettings& settings, NotificationCenter& notifications, Clock& clock)
-    : backend_(std::move(backend)), main_(mainQueue), settings_(settings), clock_(clock),
-      notifications_(notifications) {
+                             AppSettings& settings, Clock& clock)
+    : backend_(std::move(backend)), main_(mainQueue), settings_(settings), clock_(clock) {
     backend_->setDeviceEvents([this](const std::string& uniqueID, bool connected) {
         main_.async(life_.guard([this, uniqueID, connected] { onDeviceEvent(uniqueID, connected); }));
     });
-    bluetoothObserver_ = notifications_.addObserver(
-        kBluetoothStateChangedNotification,
-        [this](const auto&) {
-            std::lock_guard lock(audioConfigLock_);
-            updateAudio();
-        },
-        &main_);
 }
 
 ScreenCapture::~ScreenCapture() {
     life_.end();
     alive_ = false;
-    bluetoothObserver_.reset();
+    setOnScreenLost(nullptr);
     backend_->setDeviceEvents(nullptr);
     std::shared_ptr<CaptureSession> session;
     {
@@ -205,7 +196,13 @@ void ScreenCapture::restart() {
 
 void ScreenCapture::lose(const char* reason) {
     stop();
-    notifications_.post(kScreenLostNotification, std::string(reason));
+    std::shared_ptr<GuardedCallback<const std::string&>> listener;
+    {
+        std::lock_guard lock(stateMutex_);
+        listener = onScreenLost_;
+    }
+    if (listener)
+        listener->call(reason);
 }
 
 void ScreenCapture::onDeviceEvent(const std::string& uniqueID, bool connected) {
@@ -330,6 +327,16 @@ void ScreenCapture::setOnFrame(std::function<void(const ImageRef&)> listener) {
 void ScreenCapture::setLinkReady(std::function<bool()> ready) {
     std::lock_guard lock(stateMutex_);
     linkReady_ = std::move(ready);
+}
+
+void ScreenCapture::setOnScreenLost(std::function<void(const std::string& reason)> listener) {
+    auto made = listener ? std::make_shared<GuardedCallback<const std::string&>>(std::move(listener)) : nullptr;
+    {
+        std::lock_guard lock(stateMutex_);
+        std::swap(made, onScreenLost_);
+    }
+    if (made)
+        made->withdraw();
 }
 
 void ScreenCapture::fanOut(const AudioBufferRef& buffer) {

@@ -18,7 +18,6 @@
 #include "platform/Dispatch.hpp"
 #include "platform/GuardedCallback.hpp"
 #include "platform/Lifetime.hpp"
-#include "platform/NotificationCenter.hpp"
 
 #include "capture/ScreenCaptureGate.hpp"
 
@@ -44,7 +43,7 @@ public:
     static constexpr const char* kDeviceVariable = "POKESCOPE_CAPTURE_DEVICE";
 
     ScreenCapture(std::shared_ptr<CaptureBackend> backend, DispatchQueue& mainQueue, AppSettings& settings,
-                  NotificationCenter& notifications, Clock& clock = Clock::system());
+                  Clock& clock = Clock::system());
     ~ScreenCapture();
     ScreenCapture(const ScreenCapture&) = delete;
     ScreenCapture& operator=(const ScreenCapture&) = delete;
@@ -86,6 +85,9 @@ public:
     void setOnFrame(std::function<void(const ImageRef&)> listener);
     // Whether the Bluetooth link is ready (sound stays connected while it is and the setting asks for it).
     void setLinkReady(std::function<bool()> ready);
+    // Told the reason when capture stops because the screen went away (the phone left, capture failed), on
+    // the main queue. Once a new listener is set, the old one is not running and will not run again.
+    void setOnScreenLost(std::function<void(const std::string& reason)> listener);
 
     // The capture device that `start` would choose among `devices`, following POKESCOPE_CAPTURE_DEVICE
     // (`variable`) or else the phone's own rules; none when there is none.
@@ -131,15 +133,14 @@ private:
     mutable std::mutex audioLock_;
     std::map<std::string, std::shared_ptr<ListenerEntry>> listeners_;
 
-    mutable std::mutex stateMutex_; // deviceUniqueID, onFrame, linkReady, notices
+    mutable std::mutex stateMutex_; // deviceUniqueID, onFrame, linkReady, onScreenLost, notices
     std::optional<std::string> deviceUniqueID_;
     std::function<void(const ImageRef&)> onFrame_;
     std::function<bool()> linkReady_;
     TimePoint lastUIFrame_{};
     std::string lastNotice_;
 
-    NotificationCenter& notifications_;
-    NotificationCenter::Observer bluetoothObserver_;
+    std::shared_ptr<GuardedCallback<const std::string&>> onScreenLost_;
     std::atomic<bool> alive_{true};
     Lifetime life_; // main-queue work for this capture
 };

@@ -42,8 +42,8 @@ Duration tickInterval() { return seconds(1.0 / ScreenRecorder::kFramesPerSecond)
 ScreenRecorder::RecorderError::RecorderError(ErrorCase which, const std::string& message)
     : std::runtime_error(describe(which, message)), which(which) {}
 
-ScreenRecorder::ScreenRecorder(ScreenCapture& capture, AppSettings& settings, NotificationCenter& center,
-                               DispatchQueue& mainQueue, Options options)
+ScreenRecorder::ScreenRecorder(ScreenCapture& capture, AppSettings& settings, DispatchQueue& mainQueue,
+                               Options options)
     : capture_(capture), settings_(settings), main_(mainQueue), options_(std::move(options)) {
     if (!options_.writerFactory)
         options_.writerFactory = [](const MovieSettings& s, std::string& error) { return MovieWriter::create(s, error); };
@@ -51,14 +51,14 @@ ScreenRecorder::ScreenRecorder(ScreenCapture& capture, AppSettings& settings, No
         options_.folder = [] { return folder(); };
     if (!options_.wallClock)
         options_.wallClock = [] { return std::time(nullptr); };
-    screenLost_ = center.addObserver(kScreenLostNotification, [this](const std::optional<std::string>& reason) {
-        if (recording())
-            finishInBackground(reason ? *reason : std::string(kScreenGoneReason));
-    });
+}
+
+void ScreenRecorder::screenLost(const std::string& reason) {
+    if (recording())
+        finishInBackground(reason.empty() ? std::string(kScreenGoneReason) : reason);
 }
 
 ScreenRecorder::~ScreenRecorder() {
-    screenLost_.reset();
     std::shared_ptr<ChangeListener> listener;
     {
         std::unique_lock lock(lock_);

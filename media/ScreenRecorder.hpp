@@ -24,8 +24,6 @@
 #include "platform/Dispatch.hpp"
 #include "platform/GuardedCallback.hpp"
 #include "platform/MovieWriter.hpp"
-#include "core/Notifications.hpp"
-#include "platform/NotificationCenter.hpp"
 
 #include <condition_variable>
 #include <cstdint>
@@ -75,9 +73,7 @@ public:
 
     using Options = ScreenRecorderOptions;
 
-    // Stops by itself when `notifications` tells that the screen went away.
-    ScreenRecorder(ScreenCapture& capture, AppSettings& settings, NotificationCenter& notifications,
-                   DispatchQueue& mainQueue, Options options = {});
+    ScreenRecorder(ScreenCapture& capture, AppSettings& settings, DispatchQueue& mainQueue, Options options = {});
     ~ScreenRecorder();
     ScreenRecorder(const ScreenRecorder&) = delete;
     ScreenRecorder& operator=(const ScreenRecorder&) = delete;
@@ -91,6 +87,8 @@ public:
     Result stop();
     // Posts a mark to be drawn; ignored unless a recording runs with the overlay on.
     void mark(const Mark& mark);
+    // The screen went away: a running recording finishes by itself, with `reason`.
+    void screenLost(const std::string& reason);
 
     bool recording() const;
     bool hasAudio() const;
@@ -154,7 +152,6 @@ private:
     std::shared_ptr<ChangeListener> onChange_;
     void tellListener(bool recording, std::optional<Result> result);
     TickStats stats_;
-    NotificationCenter::Observer screenLost_;
 
     Image output_; // the composed frame; touched on queue_ only
 

@@ -52,22 +52,21 @@ struct Transcriber::Session {
 Transcriber::TranscribeError::TranscribeError(ErrorCase which, const std::string& message)
     : std::runtime_error(message), which(which) {}
 
-Transcriber::Transcriber(ScreenCapture& capture, AppSettings& settings, NotificationCenter& center, Options options)
+Transcriber::Transcriber(ScreenCapture& capture, AppSettings& settings, Options options)
     : capture_(capture), settings_(settings), options_(std::move(options)),
-      backend_(options_.backend ? options_.backend : SpeechBackend::system()) {
-    // The stop waits for the last pass, so it runs on the transcriber's own queue, never where the
-    // notification was posted (which may be the main thread).
-    screenLost_ = center.addObserver(
-        kScreenLostNotification,
-        [this](const std::optional<std::string>& reason) {
-            if (listening())
-                stop(reason ? *reason : std::string(kDisconnectedReason), nullptr);
-        },
-        &queue_);
+      backend_(options_.backend ? options_.backend : SpeechBackend::system()) {}
+
+void Transcriber::screenLost(const std::string& reason) {
+    // The stop waits for the last pass, so it runs on the transcriber's own queue, never on the caller's
+    // (the main thread).
+    queue_.async([this, reason] {
+        if (listening())
+            stop(reason.empty() ? std::string(kDisconnectedReason) : reason, nullptr);
+    });
 }
 
 Transcriber::~Transcriber() {
-    screenLost_.reset();
+    queue_.sync([] {}); // a screen-lost stop already asked for ends first
     std::shared_ptr<Session> session;
     {
         std::lock_guard lock(lock_);

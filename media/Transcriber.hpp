@@ -16,8 +16,6 @@
 #include "capture/ScreenCapture.hpp"
 #include "media/TranscriberChunker.hpp"
 #include "platform/Dispatch.hpp"
-#include "core/Notifications.hpp"
-#include "platform/NotificationCenter.hpp"
 #include "platform/SpeechRecognition.hpp"
 
 #include <chrono>
@@ -77,8 +75,7 @@ public:
     static constexpr const char* kTimeLimitReason = "the time limit was reached";
     static constexpr const char* kDisconnectedReason = "the iPhone was disconnected";
 
-    // Live listening stops when `notifications` tells that the screen went away.
-    Transcriber(ScreenCapture& capture, AppSettings& settings, NotificationCenter& notifications, Options options = {});
+    Transcriber(ScreenCapture& capture, AppSettings& settings, Options options = {});
     ~Transcriber();
     Transcriber(const Transcriber&) = delete;
     Transcriber& operator=(const Transcriber&) = delete;
@@ -97,6 +94,8 @@ public:
     std::string startListening(const std::optional<std::string>& language, double maxSeconds);
     // Stops live listening; none when nothing was listening.
     std::optional<Stopped> stopListening(const std::optional<std::string>& reason);
+    // The screen went away: live listening stops with `reason`, soon, on the transcriber's own queue.
+    void screenLost(const std::string& reason);
     // The running session's transcript so far, else the last session's; none before any session.
     std::optional<Transcript> transcript();
     // The running session's language and length; none while not listening.
@@ -130,7 +129,6 @@ private:
     std::mutex audioLock_;
     const Session* listenerOwner_ = nullptr;
 
-    NotificationCenter::Observer screenLost_;
     // Time limits and screen-lost stops; last, so that it is the first to go.
     DispatchQueue queue_{"pokescope.transcriber"};
 };

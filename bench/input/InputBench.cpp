@@ -90,9 +90,8 @@ void againstThePhone(int targets, const std::string& words) {
     std::printf("phone: %s\n", options.settings.describe().c_str());
     auto phone = std::make_shared<SimPhone>(options);
     auto host = std::make_shared<SimBluetooth>(phone);
-    NotificationCenter notifications;
-    BluetoothHID hid(host, main, notifications);
-    ScreenCapture capture(std::make_shared<SimCapture>(phone), main, settings, notifications);
+    BluetoothHID hid(host, main);
+    ScreenCapture capture(std::make_shared<SimCapture>(phone), main, settings);
     main.sync([&] { capture.start(); });
     hid.setPhoneAddress(options.bluetoothAddress);
     hid.start();

@@ -30,7 +30,7 @@ const std::array<const char*, 4> kLines = {
 
 BusyPhone::BusyPhone(const std::filesystem::path& folder)
     : store_(folder / "settings.json"), settings_(store_), phone_(std::make_shared<sim::SimPhone>()),
-      capture_(std::make_shared<sim::SimCapture>(phone_), main_, settings_, notifications_) {
+      capture_(std::make_shared<sim::SimCapture>(phone_), main_, settings_) {
     settings_.setPlayAudioOnMac(false); // the phone's sound goes to the recording only
 }
 

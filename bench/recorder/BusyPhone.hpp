@@ -41,7 +41,6 @@ public:
     pokescope::AppSettings& settings() { return settings_; }
     pokescope::ScreenCapture& capture() { return capture_; }
     pokescope::DispatchQueue& mainQueue() { return main_; }
-    pokescope::NotificationCenter& notifications() { return notifications_; }
 
     // The mark posted at `step` (four steps a second).
     static pokescope::ActionMark markFor(long step);
@@ -55,7 +54,6 @@ private:
     pokescope::Preferences store_;
     pokescope::AppSettings settings_;
     pokescope::DispatchQueue main_{"bench.main"};
-    pokescope::NotificationCenter notifications_;
     std::shared_ptr<pokescope::sim::SimPhone> phone_;
     pokescope::ScreenCapture capture_;
 

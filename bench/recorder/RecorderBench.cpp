@@ -157,7 +157,7 @@ std::vector<Recording> recordings(const std::filesystem::path& folder, int secon
         ScreenRecorderOptions options;
         options.folder = [folder] { return folder / "recordings"; };
         options.log = [](const std::string&) {};
-        ScreenRecorder recorder(phone.capture(), phone.settings(), phone.notifications(), phone.mainQueue(), options);
+        ScreenRecorder recorder(phone.capture(), phone.settings(), phone.mainQueue(), options);
         phone.setMarkSink([&recorder](const ActionMark& mark) { recorder.mark(mark); });
         for (auto quality : {AppSettings::Quality::full, AppSettings::Quality::smaller}) {
             done.push_back(record(phone, recorder, quality, seconds));

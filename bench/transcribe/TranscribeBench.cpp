@@ -133,13 +133,13 @@ class Ours {
 public:
     explicit Ours(const std::filesystem::path& folder)
         : store_(folder / "settings.json"), settings_(store_),
-          capture_(std::make_shared<sim::SimCapture>(std::make_shared<sim::SimPhone>()), main_, settings_, notifications_) {
+          capture_(std::make_shared<sim::SimCapture>(std::make_shared<sim::SimPhone>()), main_, settings_) {
         Transcriber::Options options;
         options.log = [this](const std::string& line) {
             std::lock_guard lock(logLock_);
             lastLog_ = line;
         };
-        transcriber_ = std::make_unique<Transcriber>(capture_, settings_, notifications_, options);
+        transcriber_ = std::make_unique<Transcriber>(capture_, settings_, options);
     }
 
     Heard transcribe(const std::filesystem::path& file) {
@@ -219,7 +219,6 @@ private:
     Preferences store_;
     AppSettings settings_;
     DispatchQueue main_{"bench.main"};
-    NotificationCenter notifications_;
     ScreenCapture capture_;
     std::mutex logLock_;
     std::string lastLog_;

@@ -198,7 +198,7 @@ public:
         } else {
             backend = std::make_shared<SimCapture>(phone);
         }
-        capture = std::make_unique<ScreenCapture>(backend, main_, *settings_, notifications_);
+        capture = std::make_unique<ScreenCapture>(backend, main_, *settings_);
         main_.sync([&] { capture->attachIfNeeded(); });
     }
     ~Rig() {
@@ -257,7 +257,6 @@ public:
     }
 
     std::shared_ptr<SimPhone> phone;
-    NotificationCenter notifications_;
     std::unique_ptr<ScreenCapture> capture;
 
 private:

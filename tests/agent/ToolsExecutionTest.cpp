@@ -149,6 +149,20 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDeb
     EXPECT_THAT(shot["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"About\" @ ("));
 }
 
+// The phone leaving ends a running recording by itself: capture tells the services built with it.
+TEST_F(ToolsOnThePhone, AnUnpluggedPhoneEndsTheRecordingWithItsReason) {
+    json started = tools.call("start_recording", {{"audio", false}});
+    ASSERT_FALSE(started.contains("isError")) << started.dump();
+    ASSERT_TRUE(eventually([&] { return sim->recorder.recording(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sim.phone->unplug();
+    ASSERT_TRUE(eventually([&] { return !sim->recorder.recording(); }, std::chrono::seconds(10)));
+    json stopped = tools.call("stop_recording", json::object());
+    ASSERT_FALSE(stopped.contains("isError")) << stopped.dump();
+    EXPECT_THAT(stopped["content"][0]["text"].get<std::string>(),
+                testing::EndsWith(" It stopped automatically because the iPhone was disconnected."));
+}
+
 // A dark screen's black margins are the phone's own picture, not bars to crop; and a phone that locks
 // shows black, which is what the next screenshot must show rather than the last bright picture.
 TEST(ToolsOnADarkPhone, TheScreenshotKeepsThePhonesFullSizeAndALockedPhoneGivesABlackOne) {

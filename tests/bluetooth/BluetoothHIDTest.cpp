@@ -3,9 +3,7 @@
 #include "bluetooth/BluetoothHID.hpp"
 #include "bluetooth/HIDRecord.hpp"
 #include "bluetooth/HIDReports.hpp"
-#include "core/Notifications.hpp"
 #include "platform/BluetoothHost.hpp"
-#include "platform/NotificationCenter.hpp"
 
 #include "tests/support/LogLines.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -110,14 +108,14 @@ class BluetoothHIDTest : public testing::Test {
 protected:
     ManualClock clock;
     DispatchQueue main{"test.main"};
-    NotificationCenter notifications;
+    std::atomic<int> linkChanges{0};
     std::shared_ptr<FakeHost> host = std::make_shared<FakeHost>();
     std::unique_ptr<BluetoothHID> hid;
     std::vector<State> changes;
     std::vector<int> farEnds;
 
     void SetUp() override {
-        hid = std::make_unique<BluetoothHID>(host, main, notifications, clock);
+        hid = std::make_unique<BluetoothHID>(host, main, [this] { ++linkChanges; }, clock);
         hid->setOnStateChange([this](State state) { changes.push_back(state); });
         hid->setPhoneAddress(std::string(kPhone));
     }
@@ -186,8 +184,6 @@ TEST_F(BluetoothHIDTest, PagesAtMostOnceInFiveSecondsAndNeverWhenReady) {
 }
 
 TEST_F(BluetoothHIDTest, TheControlChannelAloneConnectsAndAsksForTheInterruptChannelOnceAnnouncingEachState) {
-    int heard = 0;
-    auto observer = notifications.addObserver(kBluetoothStateChangedNotification, [&](const auto&) { ++heard; });
     start();
     give(0x11);
     EXPECT_EQ(hid->state(), State::connected);
@@ -198,7 +194,7 @@ TEST_F(BluetoothHIDTest, TheControlChannelAloneConnectsAndAsksForTheInterruptCha
     give(0x13);
     EXPECT_EQ(hid->state(), State::ready);
     EXPECT_EQ(changes, (std::vector<State>{State::waiting, State::connected, State::ready}));
-    EXPECT_EQ(heard, 3); // to the whole process too
+    EXPECT_EQ(linkChanges, 3); // and to the link's listener, after the state listener
     EXPECT_TRUE(logged("bluetooth: state ready"));
 }
 

@@ -115,6 +115,10 @@ TEST(FrameGate, OnTheSimulatedAdapterAStillScreenPublishesNoNewFrames) {
     sim::SimOptions options;
     options.settings.adapter = true;
     sim::SimPhone phone(options);
+    // The clock's next minute changes the picture: the still part starts clear of it.
+    const auto now = std::chrono::steady_clock::now();
+    if (auto next = phone.screen().nextChange(now); next && *next - now < 3s)
+        std::this_thread::sleep_until(*next + 300ms);
     FrameGate gate; // used on the phone's delivery thread until the sink is removed
     std::atomic<int> received{0}, admitted{0};
     phone.setFrameSink([&](const CapturedFrame& frame) {

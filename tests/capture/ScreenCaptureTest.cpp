@@ -1,5 +1,4 @@
 #include "capture/ScreenCapture.hpp"
-#include "core/Notifications.hpp"
 
 #include "core/AppSettings.hpp"
 #include "tests/capture/FakeCapture.hpp"
@@ -28,17 +27,15 @@ protected:
     Preferences store{folder.path() / "settings.json"};
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
-    NotificationCenter notifications;
     std::shared_ptr<FakeCapture> backend = std::make_shared<FakeCapture>();
     ManualClock clock; // retries wait for it
     std::unique_ptr<ScreenCapture> capture;
-    std::vector<std::optional<std::string>> reasons; // of each lost screen
-    NotificationCenter::Observer observer =
-        notifications.addObserver(kScreenLostNotification, [this](const auto& reason) { reasons.push_back(reason); });
+    std::vector<std::string> reasons; // of each lost screen
 
     void SetUp() override {
         backend->list = {phoneDevice()};
-        capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications, clock);
+        capture = std::make_unique<ScreenCapture>(backend, main, settings, clock);
+        capture->setOnScreenLost([this](const std::string& reason) { reasons.push_back(reason); });
     }
 
     FakeSession& attach() {
@@ -122,7 +119,7 @@ TEST_F(ScreenCaptureTest, UnpluggingOrAnErrorLosesTheScreenOnceAndAnErrorIsRetri
     session.fail("No such device", true); // the session notices too; still one notice
     main.sync([] {});
     main.sync([] {});
-    EXPECT_EQ(reasons, std::vector<std::optional<std::string>>{std::string("the iPhone was disconnected")});
+    EXPECT_EQ(reasons, std::vector<std::string>{"the iPhone was disconnected"});
     EXPECT_EQ(capture->latestImage(), nullptr);
     EXPECT_EQ(capture->lastFrameAt(), lastAt);
     EXPECT_TRUE(logged("screen: iPhone video source disconnected"));
@@ -136,7 +133,7 @@ TEST_F(ScreenCaptureTest, UnpluggingOrAnErrorLosesTheScreenOnceAndAnErrorIsRetri
     attach().fail("Input/output error", false); // once the new session has started
     main.sync([] {});
     EXPECT_TRUE(logged("screen: capture error Input/output error"));
-    EXPECT_EQ(reasons, std::vector<std::optional<std::string>>{std::string("screen capture failed")});
+    EXPECT_EQ(reasons, std::vector<std::string>{"screen capture failed"});
     EXPECT_EQ(capture->deviceUniqueID(), std::nullopt);
     clock.advance(1900ms);
     main.sync([] {});
@@ -217,8 +214,7 @@ TEST_F(ScreenCaptureTest, SoundStaysConnectedWhileTheLinkIsReadyAndTheSettingsAs
     auto& session = attach();
     EXPECT_FALSE(session.hasAudioOutput());
     ready = true;
-    notifications.post(kBluetoothStateChangedNotification);
-    main.sync([] {});
+    updateAudio(); // as the link's change makes the composition root do
     EXPECT_TRUE(session.hasAudioOutput());
     // With nothing to play on, the preview is tried once and reported.
     EXPECT_TRUE(logged("screen: can't play the iPhone's sound on this computer: no sound output on this computer"));
@@ -227,7 +223,7 @@ TEST_F(ScreenCaptureTest, SoundStaysConnectedWhileTheLinkIsReadyAndTheSettingsAs
     EXPECT_FALSE(session.hasAudioOutput());
 
     // Playback that works, turned off, leaves listeners hearing.
-    capture = std::make_unique<ScreenCapture>(backend, main, settings, notifications);
+    capture = std::make_unique<ScreenCapture>(backend, main, settings);
     auto& playing = attach();
     playing.canPlay = true;
     std::atomic<int> heard{0};

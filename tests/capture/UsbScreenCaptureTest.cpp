@@ -3,11 +3,9 @@
 // frame at the phone's size, its sound at 48 kHz on one continuous time line, and every way the phone can
 // fail as a lost screen with the reason in the log.
 #include "core/AppSettings.hpp"
-#include "core/Notifications.hpp"
 #include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "capture/UsbScreenCapture.hpp"
-#include "platform/NotificationCenter.hpp"
 #include "sim/SimPhone.hpp"
 #include "sim/SimUsbScreen.hpp"
 #include "tests/support/LogLines.hpp"
@@ -31,23 +29,19 @@ protected:
     Preferences store{folder.path() / "settings.json"};
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
-    NotificationCenter notifications;
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
     std::shared_ptr<sim::SimUsbScreenHost> host = std::make_shared<sim::SimUsbScreenHost>(phone);
     std::unique_ptr<ScreenCapture> capture;
     std::mutex mutex;
     std::vector<std::string> lost;
-    NotificationCenter::Observer observer;
 
-    void SetUp() override {
-        settings.setPlayAudioOnMac(false);
-        observer = notifications.addObserver(kScreenLostNotification, [this](const std::optional<std::string>& reason) {
-            std::lock_guard lock(mutex);
-            lost.push_back(reason.value_or(""));
-        });
-    }
+    void SetUp() override { settings.setPlayAudioOnMac(false); }
     void start() {
-        capture = std::make_unique<ScreenCapture>(std::make_shared<UsbScreenCapture>(host), main, settings, notifications);
+        capture = std::make_unique<ScreenCapture>(std::make_shared<UsbScreenCapture>(host), main, settings);
+        capture->setOnScreenLost([this](const std::string& reason) {
+            std::lock_guard lock(mutex);
+            lost.push_back(reason);
+        });
         main.sync([&] { capture->attachIfNeeded(); });
     }
     void TearDown() override {

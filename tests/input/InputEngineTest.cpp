@@ -50,7 +50,7 @@ protected:
         return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); });
     }
     static Calibration linear(double gain) {
-        return Calibration{gain, gain, 0, 0, std::nullopt, std::nullopt, 1178, 1.5};
+        return Calibration{gain, gain, 0, 0, std::nullopt, std::nullopt, 1178, 1.5, std::nullopt};
     }
     // Pointer reports as (buttons, dx, dy), or with `keys` every report as (modifiers, first usage).
     std::vector<std::vector<int>> pointerBytes(std::size_t from = 0, bool keys = false) const {

@@ -17,8 +17,7 @@ struct CapturedPhone {
     AppSettings settings{store};
     DispatchQueue main{"test.main"};
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
-    NotificationCenter notifications;
-    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
+    ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings};
 };
 
 } // namespace pokescope::test

@@ -2,7 +2,6 @@
 // the simulated phone, with a movie writer that keeps what it is given: starts and their refusals, file names,
 // the frame clock's times, automatic stops and their results, failures that must not be lost or reported as
 // success, and races between starts and stops.
-#include "core/Notifications.hpp"
 #include "media/ActionOverlay.hpp"
 #include "media/ScreenRecorder.hpp"
 
@@ -183,7 +182,7 @@ protected:
             std::lock_guard lock(linesMutex);
             lines.push_back(line);
         };
-        recorder = std::make_unique<ScreenRecorder>(capture, settings, notifications, main, options);
+        recorder = std::make_unique<ScreenRecorder>(capture, settings, main, options);
         recorder->setOnChange([this](bool on, std::optional<ScreenRecorder::Result> result) {
             std::lock_guard lock(changesMutex);
             changes.emplace_back(on, result);
@@ -570,7 +569,7 @@ TEST_F(RecorderTest, TheTimeLimitStopsTheRecordingAndTheNextStopHandsOverItsResu
 TEST_F(RecorderTest, TheScreenGoingAwayOrTheWriterFailingStopsTheRecordingWithItsReasonAndAFailedFinishIsAnError) {
     withScreen();
     const std::pair<std::function<void()>, std::string> stops[] = {
-        {[&] { notifications.post(kScreenLostNotification, std::string("the iPhone was disconnected")); },
+        {[&] { recorder->screenLost("the iPhone was disconnected"); },
          "the iPhone was disconnected"},
         {[&] {
              ASSERT_TRUE(eventually([&] { return frames() >= 2; }));

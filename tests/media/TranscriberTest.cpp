@@ -5,7 +5,6 @@
 // in the movie (its stretches and their times, which a wrong resampling or time line would move), and the
 // files that cannot be transcribed, each with its sentence.
 #include "media/Transcriber.hpp"
-#include "core/Notifications.hpp"
 #include "platform/SpeechRecognition.hpp"
 #include "tests/media/CapturedPhone.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -212,7 +211,7 @@ protected:
         logLines.push_back(line);
     };
     std::unique_ptr<Transcriber> transcriber = std::make_unique<Transcriber>(
-        capture, settings, notifications,
+        capture, settings,
         Transcriber::Options{.backend = backend, .clock = &clock, .log = keepLog, .permissionWait = 200ms,
                              .lastPassWait = 2s});
 
@@ -238,7 +237,7 @@ protected:
     void SetUp() override {
         Transcriber::Options options;
         options.log = keepLog;
-        transcriber = std::make_unique<Transcriber>(capture, settings, notifications, options);
+        transcriber = std::make_unique<Transcriber>(capture, settings, options);
     }
     std::string failure(const std::filesystem::path& file, ErrorCase expected) {
         return TranscriberTest::failure([&] { transcriber->transcribe(file, std::nullopt); }, expected);
@@ -501,9 +500,9 @@ TEST_F(TranscriberTest, SessionsStopThemselvesWithTheirReasonsAndAnOldTimeLimitN
     settings.setListeningStop([this](const std::string& reason) { transcriber->stopListening(reason); });
     settings.setTranscriptionEnabled(true);
     const std::pair<std::function<void()>, std::string> stops[] = {
-        {[&] { notifications.post(kScreenLostNotification, std::string("screen capture failed")); },
+        {[&] { transcriber->screenLost("screen capture failed"); },
          "screen capture failed"},
-        {[&] { notifications.post(kScreenLostNotification); }, "the iPhone was disconnected"},
+        {[&] { transcriber->screenLost(""); }, "the iPhone was disconnected"},
         {[&] {
              settings.setTranscriptionEnabled(true); // turning it on again does nothing
              EXPECT_TRUE(transcriber->listening().has_value());

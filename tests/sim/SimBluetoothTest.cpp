@@ -73,8 +73,7 @@ protected:
     std::shared_ptr<SimPhone> phone = std::make_shared<SimPhone>();
     std::shared_ptr<SimBluetooth> host = std::make_shared<SimBluetooth>(phone);
     DispatchQueue main{"test.main"};
-    NotificationCenter notifications;
-    std::unique_ptr<BluetoothHID> hid = std::make_unique<BluetoothHID>(host, main, notifications);
+    std::unique_ptr<BluetoothHID> hid = std::make_unique<BluetoothHID>(host, main);
 
     void TearDown() override {
         hid.reset();

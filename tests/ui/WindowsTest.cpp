@@ -69,7 +69,7 @@ AppModel::State everythingReady() {
     state.screen = std::make_shared<Image>(4, 4, Image::Format::bgra);
     state.assistiveTouchOn = true;
     state.bluetooth = BluetoothHID::State::ready;
-    state.calibration = Calibration{2, 2, 0, 0, {}, {}, {}, {}};
+    state.calibration = Calibration{2, 2, 0, 0, {}, {}, {}, {}, {}};
     return state;
 }
 
