@@ -109,7 +109,7 @@ json ToolSet::action(const std::string& name, const json& arguments) {
     std::vector<std::string> notes;
     if (!performAction(name, arguments, &notes))
         return errorResult("Unknown tool: " + name);
-    settle(std::chrono::milliseconds(1200), std::chrono::milliseconds(300), std::chrono::steady_clock::now());
+    settle(kSettleLimit, std::chrono::milliseconds(300), std::chrono::steady_clock::now());
     if (name == "press_key") {
         // The key as the input engine reads it: lower case, no blanks.
         std::string key;

@@ -105,8 +105,13 @@ public:
     double scale();
     // A point of the arguments, in device pixels.
     PointD point(const nlohmann::json& arguments, const char* xKey, const char* yKey);
-    // Waits until no new frame came for `still` since `since`, at most `limit`.
+    // Waits until the screen has shown no change for `still` since `since` (see ScreenCapture::isStill), at
+    // most `limit`.
     void settle(Duration limit, Duration still, TimePoint since);
+    // The longest wait for the screen to come to rest after an action, before its screenshot: page pushes
+    // and app launches end well within it, a long fling's coasting too; a screen that never rests (a video)
+    // costs no more than this.
+    static constexpr Duration kSettleLimit = std::chrono::seconds(3);
 
 private:
     std::vector<Tool> catalogue();

@@ -69,7 +69,7 @@ json ToolSet::batch(const json& arguments) {
         if (*tool != "wait" && n < actions->size())
             settle(800ms, 250ms, lastActionEnd);
     }
-    settle(1200ms, 300ms, lastActionEnd);
+    settle(kSettleLimit, 300ms, lastActionEnd);
     for (const auto& note : notes)
         log.push_back(note);
     json result;
@@ -120,7 +120,7 @@ json ToolSet::scrollTo(const json& arguments) {
             throw ToolError("\"" + *text + "\" not found after " + std::to_string(max) +
                             " scrolls. Try scrolling the other direction or a shorter search text.");
         performAction("scroll", json{{"direction", direction}, {"amount", 0.5}});
-        settle(1200ms, 300ms, std::chrono::steady_clock::now());
+        settle(kSettleLimit, 300ms, std::chrono::steady_clock::now());
         previous = std::move(texts);
     }
 }

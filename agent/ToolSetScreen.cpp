@@ -62,10 +62,9 @@ json ToolSet::screenshot(bool includeText) {
 void ToolSet::settle(Duration limit, Duration still, TimePoint since) {
     auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < limit) {
-        TimePoint last = std::max(services_.capture.lastFrameAt(), since);
-        if (std::chrono::steady_clock::now() - last >= still)
+        if (ScreenCapture::isStill(services_.capture.stillness(), since, still, std::chrono::steady_clock::now()))
             return;
-        WaitLedger::sleep(std::chrono::milliseconds(50));
+        WaitLedger::sleep(std::chrono::milliseconds(20));
     }
 }
 

@@ -262,13 +262,18 @@ void ScreenCapture::drainFrame() {
             return;
     }
     ImageRef picture = gate_.admit(pending->frame.image);
-    if (!picture)
-        return;
     TimePoint now = captureClockNow();
     {
         std::lock_guard lock(lock_);
         if (pending->generation != generation_)
             return;
+        // A source without its own capture times stamps frames on arrival: the delay is then ours alone.
+        const TimePoint captured = std::min(pending->frame.time, now);
+        lastSeenCaptured_ = std::max(lastSeenCaptured_, captured);
+        delays_[++frameSeen_ % delays_.size()] = now - captured;
+        if (!picture)
+            return;
+        lastChangeCaptured_ = std::max(lastChangeCaptured_, captured);
         latest_ = picture;
         ++frameCount_;
         lastFrameAt_ = now;
@@ -287,6 +292,28 @@ void ScreenCapture::drainFrame() {
 ScreenCapture::Snapshot ScreenCapture::snapshot() const {
     std::lock_guard lock(lock_);
     return Snapshot{latest_, frameCount_, lastFrameAt_};
+}
+
+ScreenCapture::Stillness ScreenCapture::stillness() const {
+    Stillness facts;
+    {
+        std::lock_guard lock(pendingMutex_);
+        facts.framePending = pending_.has_value();
+    }
+    std::lock_guard lock(lock_);
+    facts.lastSeenCaptured = lastSeenCaptured_;
+    facts.lastChangeCaptured = lastChangeCaptured_;
+    facts.lastChangeArrived = lastFrameAt_;
+    facts.delay = *std::max_element(delays_.begin(), delays_.end());
+    return facts;
+}
+
+bool ScreenCapture::isStill(const Stillness& facts, TimePoint since, Duration still, TimePoint now) {
+    // A frame captured `still` after the last change (and after `since`) showed nothing new.
+    if (facts.lastSeenCaptured >= std::max(facts.lastChangeCaptured, since) + still)
+        return true;
+    // No change has arrived for `still` plus the time a frame takes to arrive, and none waits to be read.
+    return !facts.framePending && now - std::max(facts.lastChangeArrived, since) >= still + facts.delay;
 }
 
 ImageRef ScreenCapture::latestImage() const {

@@ -237,3 +237,32 @@ TEST_F(ScreenCaptureTest, SoundStaysConnectedWhileTheLinkIsReadyAndTheSettingsAs
     EXPECT_TRUE(eventually([&] { return heard > 0; }));
     capture->setAudioListener("recorder", nullptr);
 }
+
+// The screen is at rest once a frame captured `still` after the last change (and after the action) showed
+// nothing new, or, from a source that sends only changes, once no change has come for `still` plus the
+// time frames take to arrive; never while a delivered frame waits to be read.
+TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) {
+    using namespace std::chrono_literals;
+    const TimePoint t0 = TimePoint{} + 100s, action = t0 + 1s;
+    auto facts = [&](Duration seen, Duration change, Duration arrived, Duration delay, bool pending = false) {
+        return ScreenCapture::Stillness{t0 + seen, t0 + change, t0 + arrived, delay, pending};
+    };
+    struct Case {
+        const char* what;
+        ScreenCapture::Stillness facts;
+        Duration now;
+        bool still;
+    } cases[] = {
+        {"an unchanged frame captured 300 ms after the action", facts(1300ms, 500ms, 560ms, 60ms), 1310ms, true},
+        {"the newest frame is too early", facts(1250ms, 500ms, 560ms, 60ms), 1310ms, false},
+        {"a change after the action restarts the count", facts(1500ms, 1300ms, 1360ms, 60ms), 1560ms, false},
+        {"and a frame 300 ms after it ends it", facts(1600ms, 1300ms, 1360ms, 60ms), 1660ms, true},
+        {"quiet since the action, shorter than still plus the delay", facts(0ms, 500ms, 560ms, 250ms), 1500ms, false},
+        {"quiet since the action, longer than still plus the delay", facts(0ms, 500ms, 560ms, 250ms), 1560ms, true},
+        {"quiet, but a frame waits to be read", facts(0ms, 500ms, 560ms, 250ms, true), 1900ms, false},
+        {"a late change arrived after the action", facts(0ms, 1200ms, 1450ms, 250ms), 1900ms, false},
+        {"and quiet long enough after it", facts(0ms, 1200ms, 1450ms, 250ms), 2000ms, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ScreenCapture::isStill(c.facts, action, 300ms, t0 + c.now), c.still) << c.what;
+}
