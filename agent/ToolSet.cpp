@@ -107,9 +107,15 @@ std::optional<PhoneInfo> ToolSet::selectedPhone() {
 // An action tool: the action, the settle wait, then the screenshot.
 json ToolSet::action(const std::string& name, const json& arguments) {
     std::vector<std::string> notes;
+    const TimePoint started = std::chrono::steady_clock::now();
     if (!performAction(name, arguments, &notes))
         return errorResult("Unknown tool: " + name);
     settle(kSettleLimit, std::chrono::milliseconds(300), std::chrono::steady_clock::now());
+    // Typing where nothing takes the keys leaves the screen as it was (a focused field at least moves its
+    // caret).
+    if (name == "type_text" && services_.capture.latestImage() &&
+        services_.capture.stillness().lastChangeCaptured < started)
+        notes.push_back("The screen did not change; is a text field focused?");
     if (name == "press_key") {
         // The key as the input engine reads it: lower case, no blanks.
         std::string key;

@@ -146,6 +146,27 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDeb
     EXPECT_THAT(tapped["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"About\" @ ("));
 }
 
+// Keys that change nothing on screen are no failure, but the agent is told where they went: nowhere.
+TEST_F(ToolsOnThePhone, TypingWithNoFieldFocusedSaysTheScreenDidNotChange) {
+    const std::string note = "The screen did not change; is a text field focused?";
+    ASSERT_TRUE(eventually([&] { return !sim.phone->screen().animating(); }));
+    const auto now = std::chrono::steady_clock::now(); // clear of the clock's next minute
+    if (auto next = sim.phone->screen().nextChange(now); next && *next - now < std::chrono::seconds(4))
+        std::this_thread::sleep_until(*next + std::chrono::milliseconds(300));
+    json unheard = tools.call("type_text", {{"text", "hello"}});
+    ASSERT_FALSE(unheard.contains("isError")) << unheard.dump();
+    EXPECT_EQ(unheard["content"][0]["text"], note);
+    EXPECT_EQ(unheard["content"][1]["type"], "image");
+
+    sim.phone->screen().openApp("Notes", std::chrono::steady_clock::now());
+    ASSERT_TRUE(eventually([&] { return !sim.phone->screen().animating(); }));
+    sim.phone->screen().tap(600, 1200, std::chrono::steady_clock::now());
+    json typed = tools.call("type_text", {{"text", "milk"}});
+    ASSERT_FALSE(typed.contains("isError")) << typed.dump();
+    EXPECT_EQ(typed["content"][0]["type"], "image") << typed.dump().substr(0, 300);
+    EXPECT_THAT(typed["content"][1]["text"].get<std::string>(), testing::HasSubstr("milk"));
+}
+
 // The phone leaving ends a running recording by itself: capture tells the services built with it.
 TEST_F(ToolsOnThePhone, AnUnpluggedPhoneEndsTheRecordingWithItsReason) {
     json started = tools.call("start_recording", {{"audio", false}});
