@@ -9,11 +9,14 @@ namespace pokescope::bench {
 
 namespace {
 
+// The words of a text; a back button's chevron, which the recogniser keeps before its label and the
+// phone draws as a shape rather than text, is no word.
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> out;
     for (std::string w; in >> w;)
-        out.push_back(w);
+        if (w != "<" && w != "‹" && w != "«")
+            out.push_back(w);
     return out;
 }
 

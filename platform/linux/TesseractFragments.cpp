@@ -84,9 +84,12 @@ std::string withoutBars(std::string text) {
 
 } // namespace
 
+bool isBackChevron(const std::string& text) { return text == "<" || text == "‹" || text == "«"; }
+
 bool isJunk(const Word& word, double unit) {
     if (word.width <= 0 || word.height <= 0 || !hasLetterOrDigit(word.text))
-        return word.text.empty() || word.width <= 0 || word.height <= 0 || word.confidence < kSureConfidence;
+        return word.text.empty() || word.width <= 0 || word.height <= 0 ||
+               (word.confidence < kSureConfidence && !isBackChevron(word.text)); // kept only beside a label
     if (word.confidence < kLeastConfidence || word.height < kShortestLetters * unit)
         return true;
     // The glyph of an app icon read as a letter or two: taller than any letter the phone draws alone.
@@ -141,9 +144,11 @@ std::vector<RecognizedText> fragments(std::vector<Word> words) {
             }();
             if (!split)
                 continue;
-            // Chevrons and other marks at either end of a fragment belong to the controls beside the text.
+            // Chevrons and other marks at either end of a fragment belong to the controls beside the text, but
+            // a back button's chevron stays with its label: it tells a back button from a title.
             std::size_t from = start, to = i;
-            while (from < to && !hasLetterOrDigit(row.words[from].text))
+            while (from < to && !hasLetterOrDigit(row.words[from].text) &&
+                   !(from + 1 < to && isBackChevron(row.words[from].text)))
                 ++from;
             while (to > from && !hasLetterOrDigit(row.words[to - 1].text))
                 --to;

@@ -31,6 +31,9 @@ bool isStatusGlyph(const Word& word, int frameHeight);
 // comes back as a Q at least as wide as it is tall, which no Q of the phone's fonts is.
 bool isGlyphLetter(const std::string& symbol, int width, int height);
 
+// A back button's chevron as the recogniser reads it alone: "<", "‹" or "«".
+bool isBackChevron(const std::string& text);
+
 // Words on one row (their boxes overlap vertically by at least half the smaller height) in left-to-right
 // order, split where the gap between two words is wider than the taller of them; each fragment's text is
 // its words joined by single spaces and its box the union of theirs. Fragments come top to bottom, left

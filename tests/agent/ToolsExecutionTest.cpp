@@ -125,7 +125,7 @@ TEST_F(ToolsExecution, StatusNamesEveryPartAndSuccessHasNoIsError) {
               "hid-latency=0,hid-jitter=6,hid-loss=0,assistive-touch"); // on the simulated phone only
 }
 
-TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDebugToolsAreNotListed) {
+TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageTheScreenshotShowsItAndBackTapsTheBackButton) {
     json probe = tools.call("debug_simulator", json::object()); // only on the simulated phone
     ASSERT_FALSE(probe.contains("isError")) << probe.dump();
     EXPECT_EQ(json::parse(probe["content"][0]["text"].get<std::string>())["location"], "home");
@@ -144,6 +144,12 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDeb
     ASSERT_EQ(tapped["content"].size(), 2u);
     EXPECT_EQ(tapped["content"][0]["type"], "image");
     EXPECT_THAT(tapped["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"About\" @ ("));
+    // The back button is read with its chevron, and going back taps it by its label.
+    EXPECT_THAT(tapped["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"< Settings\" @ ("));
+    json back = tools.call("press_key", {{"key", "back"}});
+    ASSERT_FALSE(back.contains("isError")) << back.dump();
+    EXPECT_EQ(back["content"][0]["text"], "Back: tapped \"< Settings\".");
+    EXPECT_EQ(sim.phone->screen().location(), "Settings");
 }
 
 // Keys that change nothing on screen are no failure, but the agent is told where they went: nowhere.

@@ -151,10 +151,12 @@ TEST(TesseractFragments, LabelsValuesGapsRowsEdgeMarksAndCaretsDecideTheFragment
         {{word("Apple", 294, 756, 100, 38), word("Simulated", 297, 680, 200, 47), word("User", 510, 680, 90, 47),
           word("ID,", 400, 740, 40, 38)},
          {"Simulated User", "Apple ID,"}},
-        // Marks at the edges and carets are dropped.
+        // Marks at the edges and carets are dropped, but a back button's chevron stays with its label (and a
+        // lone one goes).
         {{word("<", 20, 200, 30), word("Settings", 60, 200, 160), word(">", 1000, 400, 20), word("On", 900, 400, 60),
-          word("|", 980, 400, 6), word("Friday|", 100, 600, 140), word("—", 300, 800, 40)},
-         {"Settings", "On", "Friday"}},
+          word("|", 980, 400, 6), word("Friday|", 100, 600, 140), word("—", 300, 800, 40), word("‹", 20, 900, 30)},
+         {"< Settings", "On", "Friday"}},
+        {{word("Done", 900, 200, 90), word("<", 1000, 200, 30)}, {"Done"}},
     };
     for (const auto& [words, expected] : cases)
         EXPECT_EQ(texts(fragments(words)), expected);
@@ -175,6 +177,7 @@ TEST(TesseractFragments, JunkIsUnsureTextOrAnIconsGlyphAndStatusBarGlyphsAndTheM
     EXPECT_FALSE(isJunk(word("q", 0, 0, 32, 50, 79)));          // a key of the keyboard
     EXPECT_FALSE(isJunk(word("&", 0, 0, 30, 40, 92)));          // a sure mark
     EXPECT_TRUE(isJunk(word("&)", 0, 0, 98, 106, 57)));         // an unsure one
+    EXPECT_FALSE(isJunk(word("‹", 0, 0, 30, 40, 57)));          // a chevron, kept if beside a label
     EXPECT_TRUE(isJunk(word("Settings", 0, 0, 0, 40, 95)));     // no box
     EXPECT_FALSE(isJunk(word("Settings", 0, 0, 400, 100, 95))); // a large title is no lone letter
     EXPECT_TRUE(isJunk(word("a", 0, 0, 14, 10, 90)));           // smaller than any text drawn
