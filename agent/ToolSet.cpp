@@ -1,6 +1,7 @@
 // Tool execution: finds the tool in the table, runs it and words every outcome for the agent.
 #include "agent/ToolSet.hpp"
 
+#include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "core/AppSettings.hpp"
 #include "media/ScreenRecorder.hpp"
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 namespace pokescope {
 
@@ -37,6 +39,20 @@ json Tools::errorResult(const std::string& message) {
 }
 
 ToolSet::ToolSet(ToolServices services) : services_(services), table_(catalogue()) {}
+
+void ToolSet::awaitLinkAtStart() {
+    using State = BluetoothHID::State;
+    auto& hid = services_.hid;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - createdAt_ > kStartGrace)
+        return;
+    for (auto until = now + kLinkWait; std::chrono::steady_clock::now() < until;) {
+        const State state = hid.state();
+        if (state == State::ready || state == State::off)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
 
 void ToolSet::setEnvironment(Environment environment) {
     std::lock_guard lock(mutex_);
@@ -87,6 +103,14 @@ json ToolSet::call(const std::string& name, const json& arguments) {
         if (!tool)
             return errorResult("Unknown tool: " + name);
         return tool->handler(arguments);
+    } catch (const InputEngine::InputError& e) {
+        // Where the sentence sends the user to the application, the agent learns the tool that does it.
+        std::string next;
+        if (e.which == InputEngine::ErrorCase::notCalibrated)
+            next = "\nCall the calibrate tool first.";
+        else if (e.which == InputEngine::ErrorCase::tooFast)
+            next = "\nThen call the calibrate tool.";
+        return errorResult(e.what() + next);
     } catch (const std::exception& e) {
         return errorResult(e.what());
     }

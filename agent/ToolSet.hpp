@@ -92,8 +92,13 @@ public:
 
     // Runs `work` as one block on the input engine's queue and returns its result.
     template <class F> auto onEngine(F&& work) -> decltype(work()) {
+        awaitLinkAtStart();
         return services_.input.queue().sync(std::forward<F>(work));
     }
+    // In the first seconds after start the Bluetooth link is still coming up: a tool called then waits up to
+    // `kLinkWait` for it instead of failing at once. A link that is off (never started) is not waited for.
+    static constexpr Duration kStartGrace = std::chrono::seconds(20);
+    static constexpr Duration kLinkWait = std::chrono::seconds(5);
 
     // The pieces the tools share; public for the benches.
     nlohmann::json screenshot(bool includeText);
@@ -114,6 +119,8 @@ public:
     static constexpr Duration kSettleLimit = std::chrono::seconds(3);
 
 private:
+    void awaitLinkAtStart();
+    const TimePoint createdAt_ = std::chrono::steady_clock::now();
     std::vector<Tool> catalogue();
     std::vector<Tool> debugTools(std::function<nlohmann::json()> probe);
     const Tool* find(const std::string& name) const;

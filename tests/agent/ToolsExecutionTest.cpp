@@ -173,6 +173,18 @@ TEST_F(ToolsOnThePhone, TypingWithNoFieldFocusedSaysTheScreenDidNotChange) {
     EXPECT_THAT(typed["content"][1]["text"].get<std::string>(), testing::HasSubstr("milk"));
 }
 
+// Right after start the link is still coming up: a tool waits for it instead of failing, and then an
+// uncalibrated pointer's sentence names the tool that calibrates it.
+TEST(ToolsAtStart, ATapWaitsForTheLinkAndAnUncalibratedPointerNamesTheCalibrateTool) {
+    SimServices sim{SimServices::withPointer()};
+    sim.main->run([&] { sim->model.start(); });
+    ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
+    ASSERT_NE(sim->hid.state(), BluetoothHID::State::ready);
+    json tapped = sim->tools->call("tap", {{"x", 100}, {"y", 100}});
+    EXPECT_EQ(tapped["content"][0]["text"],
+              "The pointer isn't calibrated yet. Run calibration from the app.\nCall the calibrate tool first.");
+}
+
 // The phone leaving ends a running recording by itself: capture tells the services built with it.
 TEST_F(ToolsOnThePhone, AnUnpluggedPhoneEndsTheRecordingWithItsReason) {
     json started = tools.call("start_recording", {{"audio", false}});
