@@ -102,6 +102,8 @@ public:
 
     // The pieces the tools share; public for the benches.
     nlohmann::json screenshot(bool includeText);
+    // The screenshot of `frame`, with `text` as read from it (none: without text).
+    nlohmann::json screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text);
     std::string statusText();
     // Runs one input action (also a batch's step); false when `name` is not one.
     bool performAction(const std::string& name, const nlohmann::json& arguments,

@@ -100,7 +100,7 @@ json ToolSet::scrollTo(const json& arguments) {
         auto frame = latestFrame();
         auto items = readText(*frame);
         if (auto match = ScreenText::find(*text, items, 1)) {
-            json result = screenshot(true);
+            json result = screenshotOf(frame, items); // the frame the text was found in
             double ratio = Tools::scaleFor(frame->width(), frame->height());
             long cx = static_cast<long>((match->x + match->width / 2) / ratio);
             long cy = static_cast<long>((match->y + match->height / 2) / ratio);

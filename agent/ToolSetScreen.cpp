@@ -42,6 +42,11 @@ json ToolSet::screenshot(bool includeText) {
     auto frame = services_.capture.latestImage();
     if (!frame)
         throw ScreenshotError(InputEngine::InputError::text(InputEngine::ErrorCase::noScreen));
+    return screenshotOf(frame, includeText ? std::optional(readText(*frame)) : std::nullopt);
+}
+
+json ToolSet::screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text) {
+    const bool includeText = text.has_value();
     auto [width, height] = Tools::screenshotSize(frame->width(), frame->height());
     ImageRef shot = width < frame->width() ? scaled(frame, width) : frame;
     auto jpeg = shot ? encoded(*shot, ImageType::jpeg, 0.75) : std::nullopt;
@@ -49,7 +54,7 @@ json ToolSet::screenshot(bool includeText) {
         throw ScreenshotError("Couldn't encode screenshot");
     std::vector<Tools::Item> items;
     if (includeText)
-        for (const auto& item : readText(*frame))
+        for (const auto& item : *text)
             items.push_back({item.text, item.x, item.y, item.width, item.height});
     double ratio = static_cast<double>(frame->width()) / shot->width();
     json content = json::array();

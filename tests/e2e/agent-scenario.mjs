@@ -117,6 +117,9 @@ try {
         const result = await call("scroll_to", { text: "Developer" }, 300000);
         const first = texts(result)[0];
         expect(!result.isError && /^Found "Developer" at \(\d+, \d+\) after \d+ scroll\(s\)\.$/.test(first), first);
+        // The place found is the place in the screenshot it returns.
+        const at = first.match(/at (\(\d+, \d+\))/)[1];
+        expect(texts(result).join("\n").includes(`"Developer" @ ${at}`), texts(result).join("\n"));
         return first;
     });
     await step("press_key home", async () => {
