@@ -42,6 +42,12 @@ void expectEveryStep(const json& out) {
     EXPECT_EQ(out["steps"].size(), 13u);
 }
 
+// When a step failed, the application's own log says why.
+void showLogOnFailure(const std::string& log) {
+    if (testing::Test::HasFailure())
+        std::cout << "the application's log:\n" << log.substr(log.size() > 20000 ? log.size() - 20000 : 0) << "\n";
+}
+
 } // namespace
 
 // On a mini whose stream sends at most 30 frames a second.
@@ -49,6 +55,7 @@ TEST(AgentScenario, OverHttpOnAMiniAtThirtyFramesASecond) {
     TempHome home;
     auto app = startApp(home, {"--simulate"}, {"POKESCOPE_SIM=model=iphone-13-mini,fps=30,noise=12"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
+    showLogOnFailure(app.child->output());
 }
 
 // The same session in the dark appearance with the screen and sound coming over the USB screen-sharing
@@ -58,6 +65,7 @@ TEST(AgentScenario, OverHttpWithTheScreenOverUsbInTheDark) {
     auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb", "POKESCOPE_SIM=dark"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
     const std::string log = app.child->output();
+    showLogOnFailure(log);
     EXPECT_NE(log.find("screen: source: the iPhone's own screen sharing over USB (POKESCOPE_CAPTURE=usb)"),
               std::string::npos)
         << log;
