@@ -1,5 +1,5 @@
 // Tool execution: argument checks with their exact sentences, the lenient reading of arguments, the
-// screenshot and scroll geometry and the result envelope, and taps on the simulated phone in process.
+// screenshot and scroll geometry and the result envelope. (Taps and pages on the phone: the agent scenario.)
 #include "agent/ToolSet.hpp"
 #include "tests/support/SimServices.hpp"
 
@@ -23,19 +23,6 @@ protected:
         EXPECT_EQ(result.value("isError", false), true) << result.dump();
         EXPECT_EQ(result["content"].size(), 1u) << result.dump();
         return result["content"][0]["text"];
-    }
-};
-
-// The same, started as the application starts them, with the pointer calibrated from a stored file.
-class ToolsOnThePhone : public testing::Test {
-protected:
-    SimServices sim{SimServices::withPointer(), SimServices::calibration()};
-    ToolSet& tools = *sim->tools;
-
-    void SetUp() override {
-        sim.main->run([&] { sim->model.start(); });
-        ASSERT_TRUE(eventually([&] { return sim->hid.state() == BluetoothHID::State::ready; }));
-        ASSERT_TRUE(eventually([&] { return sim->capture.latestImage() != nullptr; }));
     }
 };
 
@@ -69,8 +56,6 @@ TEST_F(ToolsExecution, WithoutALinkAFrameOrARecordingTheToolsSaySo) {
     EXPECT_EQ(errorOf("scroll", json::object()),
               "No screen frame available (is the iPhone connected by USB and unlocked?)");
     EXPECT_EQ(errorOf("press_key", {{"key", "home"}}).substr(0, 16), "Not connected to");
-    EXPECT_EQ(errorOf("start_recording", json::object()),
-              "No screen frame available (is the iPhone connected by USB and unlocked?)");
     EXPECT_EQ(errorOf("stop_recording", json::object()), "No recording is running.");
 }
 
@@ -97,21 +82,11 @@ TEST_F(ToolsExecution, ABatchLogsEachActionAndStopsAtTheFirstFailure) {
               "No screen frame available (is the iPhone connected by USB and unlocked?)");
 }
 
-TEST_F(ToolsExecution, TranscriptionToolsNameTheFileAndTheMissingSession) {
+// (The transcription tools' other sentences: the transcription scenario checks them over MCP.)
+TEST_F(ToolsExecution, ATranscribePathStartingWithATildeIsInTheHomeFolder) {
     sim->settings.setTranscriptionEnabled(true);
-    // Nothing recorded yet, and no session to read or stop.
-    EXPECT_EQ(errorOf("transcribe", json::object()),
-              "No recordings yet. Record one with start_recording, or pass a file path.");
-    EXPECT_EQ(errorOf("get_transcript", json::object()), "Nothing to read: call start_listening first.");
-    EXPECT_EQ(errorOf("stop_listening", json::object()), "Not listening. Call start_listening first.");
-    // A leading "~" is the home folder.
     const std::string home = std::getenv("HOME");
     EXPECT_EQ(errorOf("transcribe", {{"path", "~/Videos/none.mp4"}}), "No file at " + home + "/Videos/none.mp4.");
-    EXPECT_EQ(errorOf("transcribe", {{"path", "~"}, {"language", "xx-YY"}}).substr(0, 48),
-              "No offline speech model for xx-YY on this comput");
-    // Without a screen there is no sound to listen to.
-    EXPECT_EQ(errorOf("start_listening", {{"max_seconds", 3}}),
-              "The iPhone isn't sending audio. Make sure it's connected by USB and unlocked.");
     sim->settings.setTranscriptionEnabled(false);
 }
 
@@ -123,30 +98,6 @@ TEST_F(ToolsExecution, StatusNamesEveryPartAndSuccessHasNoIsError) {
               "transcription: off (turn on in Pokescope Settings)\nlistening: off\nrecording: off\n"
               "simulated iPhone: model=iphone-14-pro,latency=45,jitter=0,fps=60,drop=0,noise=6,tracking=0.5,"
               "hid-latency=0,hid-jitter=6,hid-loss=0,assistive-touch"); // on the simulated phone only
-}
-
-TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageAndTheScreenshotShowsItAndTheDebugToolsAreNotListed) {
-    json probe = tools.call("debug_simulator", json::object()); // only on the simulated phone
-    ASSERT_FALSE(probe.contains("isError")) << probe.dump();
-    EXPECT_EQ(json::parse(probe["content"][0]["text"].get<std::string>())["location"], "home");
-    for (const auto& definition : tools.allDefinitions())
-        EXPECT_FALSE(definition["name"].get<std::string>().starts_with("debug_"));
-
-    json opened = tools.call("open_app", {{"name", "Settings"}});
-    ASSERT_FALSE(opened.contains("isError")) << opened.dump();
-    ASSERT_TRUE(eventually([&] { return sim.phone->screen().location() == "Settings"; }, std::chrono::seconds(10)))
-        << sim.phone->screen().location();
-    json tapped = tools.call("tap_text", {{"text", "General"}});
-    ASSERT_FALSE(tapped.contains("isError")) << tapped.dump();
-    EXPECT_EQ(sim.phone->screen().location(), "Settings/General");
-    // The result is the screenshot after the tap: the JPEG, then the text of the page. The settle after an
-    // action can still end before a page push's frames arrive (about one run in three here), so the page
-    // is checked on the next screenshot once the phone is still.
-    ASSERT_EQ(tapped["content"].size(), 2u);
-    EXPECT_EQ(tapped["content"][0]["type"], "image");
-    ASSERT_TRUE(eventually([&] { return !sim.phone->screen().animating(); }));
-    json shot = tools.call("screenshot", json::object());
-    EXPECT_THAT(shot["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"About\" @ ("));
 }
 
 // A dark screen's black margins are the phone's own picture, not bars to crop; and a phone that locks

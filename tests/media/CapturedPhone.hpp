@@ -19,6 +19,11 @@ struct CapturedPhone {
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
     NotificationCenter notifications;
     ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings, notifications};
+
+    void withScreen() {
+        main.sync([&] { capture.start(); });
+        ASSERT_TRUE(eventually([&] { return capture.latestImage() != nullptr; }));
+    }
 };
 
 } // namespace pokescope::test
