@@ -50,7 +50,6 @@ TEST_F(MCPServerTest, RoutesByMethodPathAndOriginRefusingForeignOriginsAndHosts)
     // The path test is a prefix test.
     for (std::string path : {"/mcp/", "/mcp?x=1", "/mcpfoo"})
         EXPECT_THAT(server.handle(request("DELETE", path)), StartsWith("HTTP/1.1 200 ")) << path;
-    // Foreign origins and hosts are refused.
     const std::string forbidden =
         "HTTP/1.1 403 Forbidden\r\nContent-Length: 16\r\nContent-Type: text/plain\r\n\r\nforbidden origin";
     auto ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
@@ -95,7 +94,6 @@ TEST_F(MCPServerTest, NotificationsAndBatchesWithoutRequestsGet202AndBatchesAnsw
     EXPECT_EQ(bodyJSON(batch), json::parse(R"([{"jsonrpc":"2.0","id":1,"result":{}}])"));
     // An initialize inside a batch gets no session header.
     EXPECT_THAT(postBody(R"([{"id":1,"method":"initialize"}])"), testing::Not(HasSubstr("Mcp-Session-Id")));
-    // Ids of every type come back unchanged.
     for (std::string id : {"7", "\"a\"", "null", "-1.5", "{\"k\":[1]}", "[1,\"x\"]", "true", "123456789012345"}) {
         auto response = bodyJSON(postBody(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})"));
         EXPECT_EQ(response, json::parse(R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})")) << id;
@@ -125,12 +123,7 @@ TEST_F(MCPServerTest, InitializeNegotiatesTheVersionAndStartsASession) {
     EXPECT_TRUE(std::regex_match(session(response), uuid)) << response;
     EXPECT_NE(session(response), session(answer("").first));
     EXPECT_EQ(requests, std::vector<std::string>(6, "initialize"));
-    // The instructions are five lines of 584 characters.
-    const std::string& text = MCPServer::instructions();
-    EXPECT_EQ(text.size(), 584u);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
-    EXPECT_NE(text.back(), '\n');
-    EXPECT_THAT(text, HasSubstr("a left-edge swipe goes back\nand a bottom-edge swipe goes Home."));
+    EXPECT_THAT(MCPServer::instructions(), HasSubstr("a left-edge swipe goes back\nand a bottom-edge swipe goes Home."));
 }
 
 TEST_F(MCPServerTest, UnknownMethodsAreRefusedToolsAreListedWithoutPagingAndCalledWithLenientArguments) {

@@ -33,9 +33,8 @@ TEST(EntryParse, NoArgumentsOrSelftestLastStartTheApplication) {
 
 TEST(EntryParse, SelftestTakesTheModeAndEveryLaterArgumentInOrder) {
     auto mode = parse({"--selftest", "transcribe", "/tmp/a.mp4", "en-US"});
-    EXPECT_EQ(mode.kind, Kind::selftest);
-    EXPECT_EQ(mode.selftestMode, "transcribe");
-    EXPECT_EQ(mode.extra, (std::vector<std::string>{"/tmp/a.mp4", "en-US"}));
+    EXPECT_EQ(std::tuple(mode.kind, mode.selftestMode, mode.extra),
+              std::tuple(Kind::selftest, "transcribe", std::vector<std::string>{"/tmp/a.mp4", "en-US"}));
 
     EXPECT_TRUE(parse({"--selftest", "usb"}).extra.empty());
 
@@ -50,9 +49,8 @@ TEST(EntryParse, SelftestTakesTheModeAndEveryLaterArgumentInOrder) {
 
 TEST(EntryParse, ProjectSwitchesAreTakenOutFirst) {
     auto mode = parse({"--simulate", "--selftest", "--port", "5000", "wiggle", "--headless", "extra"});
-    EXPECT_EQ(mode.kind, Kind::selftest);
-    EXPECT_EQ(mode.selftestMode, "wiggle");
-    EXPECT_EQ(mode.extra, std::vector<std::string>{"extra"});
+    EXPECT_EQ(std::tuple(mode.kind, mode.selftestMode, mode.extra),
+              std::tuple(Kind::selftest, "wiggle", std::vector<std::string>{"extra"}));
     EXPECT_TRUE(mode.options.simulate);
     EXPECT_TRUE(mode.options.headless);
     EXPECT_EQ(mode.options.port, 5000);

@@ -55,10 +55,7 @@ public:
     }
     bool canSeeConnections() override { return true; }
     bool knowsPeer(const std::string&) override { return true; }
-    void connectPeer(const std::string& address) override {
-        std::lock_guard lock(mutex);
-        pages.push_back(address);
-    }
+    void connectPeer(const std::string& address) override { std::lock_guard lock(mutex); pages.push_back(address); }
     void disconnectPeer(const std::string& address) override {
         std::lock_guard lock(mutex);
         disconnects.push_back(address);
@@ -257,7 +254,6 @@ TEST_F(BluetoothHIDTest, AVirtualCableUnplugClosesBothAndPagesAgainTwoSecondsLat
 TEST_F(BluetoothHIDTest, WritesReachTheInterruptChannelOfThePhoneAloneAndFailuresAreReported) {
     EXPECT_FALSE(hid->pointer(0, 1, 1)); // no channel: nothing written, and it says so
     start();
-    // A channel from another device is refused and closed.
     int stranger = give(0x13, "de:ad:be:ef:00:01");
     EXPECT_EQ(hid->state(), State::waiting);
     EXPECT_FALSE(hid->hasInterrupt());
@@ -326,7 +322,6 @@ TEST_F(BluetoothHIDTest, SwitchingPhonesDropsTheOldOnePagesTheNewAndPairsOnlyWit
     EXPECT_EQ(std::tuple(hid->state(), hid->phoneAddress(), host->disconnects.back(), pages(), host->pages.back(),
                          hid->pointer(0, 1, 1)),
               std::tuple(State::waiting, "f0:99:b6:0a:12:cd", kPhone, before + 1, "f0:99:b6:0a:12:cd", false));
-    // Pairing is accepted from the selected phone alone, and only while pairing.
     hid->setPairingMode(true);
     EXPECT_EQ(host->pairingPeer, "f0:99:b6:0a:12:cd");
     hid->setPairingMode(false);
@@ -358,8 +353,6 @@ TEST_F(BluetoothHIDTest, AFailedStartIsRetriedWhenAnAdapterAppearsAndStopIsHarml
     EXPECT_EQ(hid->state(), State::waiting);
 }
 
-// The record has its eighteen attributes with their types and sizes, the 101-byte descriptor among them, and
-// its XML form carries the same values.
 TEST(HIDRecord, TheRecordsAttributesAndDescriptorAlsoInXmlAndTheReportsAtTheirLimits) {
     const std::string expected = "05 01 09 06 A1 01 85 01 05 07 19 E0 29 E7 15 00 25 01 75 01 95 08 81 02 95 01 75 08 81 "
                                  "01 95 06 75 08 15 00 25 65 05 07 19 00 29 65 81 00 C0 05 01 09 02 A1 01 85 02 09 01 A1 "
@@ -412,4 +405,3 @@ TEST(HIDRecord, TheRecordsAttributesAndDescriptorAlsoInXmlAndTheReportsAtTheirLi
     EXPECT_EQ(far[3], 0x7F);
     EXPECT_EQ(far[4], 0x81); // -127, never -128
 }
-

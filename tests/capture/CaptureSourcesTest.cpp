@@ -34,10 +34,9 @@ std::vector<std::string> paths(const std::vector<CaptureDeviceInfo>& devices) {
 
 TEST(CaptureSources, ThePreferenceComesFromTheVariable) {
     std::string problem;
-    EXPECT_EQ(CaptureSources::preference(nullptr, problem), Preference::automatic);
-    EXPECT_EQ(CaptureSources::preference("", problem), Preference::automatic);
-    EXPECT_EQ(CaptureSources::preference("usb", problem), Preference::usb);
-    EXPECT_EQ(CaptureSources::preference("ADAPTER", problem), Preference::adapter);
+    EXPECT_EQ(std::tuple(CaptureSources::preference(nullptr, problem), CaptureSources::preference("", problem),
+                         CaptureSources::preference("usb", problem), CaptureSources::preference("ADAPTER", problem)),
+              std::tuple(Preference::automatic, Preference::automatic, Preference::usb, Preference::adapter));
     EXPECT_TRUE(problem.empty());
     EXPECT_EQ(CaptureSources::preference("hdmi", problem), Preference::automatic);
     EXPECT_EQ(problem, "POKESCOPE_CAPTURE is \"hdmi\"; it takes usb or adapter, so both are tried");
@@ -50,13 +49,11 @@ TEST(CaptureSources, APhoneSharingOverUsbComesFirstAndTheAdapterAfterIt) {
     EXPECT_EQ(paths(s.sources->devices()), (std::vector<std::string>{"usb:00008120-0001", "/dev/video0"}));
     EXPECT_EQ(s.sources->lastChoice(), "screen: source: the iPhone's own screen sharing over USB");
 
-    // Each device opens on the backend it came from.
     std::string error;
     ASSERT_TRUE(s.sources->open(usbPhone(), error)) << error;
     EXPECT_EQ(s.usb->opened, 1);
     ASSERT_TRUE(s.sources->open(adapterStick(), error)) << error;
     EXPECT_EQ(s.adapter->opened, 1);
-    // Plug events of both sources reach the capture.
     std::vector<std::string> events;
     s.sources->setDeviceEvents([&events](const std::string& id, bool connected) {
         events.push_back(id + (connected ? " in" : " out"));
@@ -92,7 +89,6 @@ TEST(CaptureSources, ForcingOneSourceHidesTheOtherAndSaysWhy) {
     EXPECT_EQ(error, "that capture source is turned off by POKESCOPE_CAPTURE");
     EXPECT_EQ(s.adapter->opened, 0);
 
-    // Forcing the adapter ignores a phone sharing over USB.
     Sources forced(Preference::adapter);
     forced.usb->list = {usbPhone()};
     forced.adapter->list = {adapterStick()};

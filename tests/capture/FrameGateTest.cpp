@@ -1,11 +1,11 @@
 #include "capture/ScreenCaptureGate.hpp"
 
 #include "sim/SimPhone.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 using namespace pokescope;
 using namespace std::chrono_literals;
@@ -38,8 +38,7 @@ TEST(FrameGate, CropsToThePictureAndPassesOnlyChanges) {
     FrameGate gate;
     auto first = gate.admit(letterboxed(498, 230));
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->width(), 498);
-    EXPECT_EQ(first->height(), 1080);
+    EXPECT_EQ(std::pair(first->width(), first->height()), std::pair(498, 1080));
     EXPECT_EQ(gate.crop(), (FrameGate::Rect{711, 0, 498, 1080}));
     // The same picture again, however often, is not news.
     EXPECT_FALSE(gate.admit(letterboxed(498, 230)));
@@ -125,11 +124,7 @@ TEST(FrameGate, OnTheSimulatedAdapterAStillScreenPublishesNoNewFrames) {
         admitted += gate.admit(frame.image) ? 1 : 0;
         ++received; // after `admitted`, so a count read after it includes that frame's verdict
     });
-    auto waitFor = [&](int frames) {
-        for (int i = 0; i < 3000 && received < frames; ++i)
-            std::this_thread::sleep_for(10ms);
-        return received >= frames;
-    };
+    auto waitFor = [&](int frames) { return test::eventually([&] { return received >= frames; }, 30s); };
     ASSERT_TRUE(waitFor(12));
     EXPECT_EQ(admitted, 1);
     phone.screen().showBanner("Battery 20%");

@@ -47,10 +47,7 @@ protected:
         }));
         return *backend->session();
     }
-    void updateAudio() {
-        std::lock_guard lock(capture->audioConfigLock());
-        capture->updateAudio();
-    }
+    void updateAudio() { std::lock_guard lock(capture->audioConfigLock()); capture->updateAudio(); }
 };
 
 } // namespace
@@ -103,9 +100,8 @@ TEST_F(ScreenCaptureTest, StoppingEmptiesTheFrameAndAQueuedFrameCannotRefillIt) 
     std::this_thread::sleep_for(100ms);
     pushing = false;
     pusher.join();
-    EXPECT_EQ(capture->latestImage(), nullptr);
-    EXPECT_EQ(capture->frameCount(), countAtStop);
-    EXPECT_EQ(capture->deviceUniqueID(), std::nullopt);
+    EXPECT_EQ(std::tuple(capture->latestImage(), capture->frameCount(), capture->deviceUniqueID()),
+              std::tuple(nullptr, countAtStop, std::nullopt));
     EXPECT_TRUE(eventually([&] { return session.stopped; }));
 }
 
@@ -123,7 +119,6 @@ TEST_F(ScreenCaptureTest, UnpluggingOrAnErrorLosesTheScreenOnceAndAnErrorIsRetri
     EXPECT_EQ(capture->latestImage(), nullptr);
     EXPECT_EQ(capture->lastFrameAt(), lastAt);
     EXPECT_TRUE(logged("screen: iPhone video source disconnected"));
-    // Plugging it back attaches again.
     backend->event("usb-1-2:video0", true);
     main.sync([] {});
     EXPECT_EQ(capture->deviceUniqueID(), "usb-1-2:video0");

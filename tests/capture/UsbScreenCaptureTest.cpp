@@ -1,7 +1,5 @@
-// Capture straight over the USB cable, end to end above the USB transfers: the simulated phone speaks the
-// device's side of the screen-sharing protocol, and the capture sees its H.264 decoded into the latest
-// frame at the phone's size, its sound at 48 kHz on one continuous time line, and every way the phone can
-// fail as a lost screen with the reason in the log.
+// Capture over the USB cable, end to end above the USB transfers: the simulated phone speaks the device's
+// side of the screen-sharing protocol, and the capture sees its pictures, its sound and its failures.
 #include "core/AppSettings.hpp"
 #include "core/Log.hpp"
 #include "capture/ScreenCapture.hpp"
@@ -50,10 +48,7 @@ protected:
         capture.reset();
         phone->stopScreen();
     }
-    bool screenLost() {
-        std::lock_guard lock(mutex);
-        return !lost.empty();
-    }
+    bool screenLost() { return std::lock_guard(mutex), !lost.empty(); }
 };
 
 } // namespace
@@ -62,8 +57,7 @@ TEST_F(UsbScreenCaptureTest, FramesArriveAtThePhonesSizeFollowItsScreenAndStoppi
     start();
     ASSERT_TRUE(eventually([&] { return capture->latestImage() != nullptr; }, 60s));
     const auto first = capture->latestImage();
-    EXPECT_EQ(first->width(), 1179);
-    EXPECT_EQ(first->height(), 2556);
+    EXPECT_EQ(std::pair(first->width(), first->height()), std::pair(1179, 2556));
 
     // AssistiveTouch's button appears at the right edge: a new frame shows it, the rest stays.
     const long before = capture->frameCount();
@@ -100,8 +94,7 @@ TEST_F(UsbScreenCaptureTest, SoundReachesAListenerAt48kHzOnOneContinuousTimeLine
     }, 60s)) << "the phone's speech reaches the listener";
     capture->setAudioListener("test", nullptr);
     for (std::size_t i = 0; i + 1 < buffers.size(); ++i) {
-        EXPECT_EQ(buffers[i]->sampleRate, 48000);
-        EXPECT_EQ(buffers[i]->channels, 2);
+        EXPECT_EQ(std::pair(buffers[i]->sampleRate, buffers[i]->channels), std::pair(48000, 2));
         const double gap = std::chrono::duration<double>(buffers[i + 1]->time - buffers[i]->time).count();
         const double length = static_cast<double>(buffers[i]->frames()) / 48000.0;
         EXPECT_NEAR(gap, length, 0.0005) << "buffer " << i;

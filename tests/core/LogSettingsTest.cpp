@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <mutex>
 #include <regex>
 #include <sys/wait.h>
 #include <thread>
@@ -76,7 +75,6 @@ TEST_F(LogTest, StampsEachLineWithTheLocalTimeAndWritesItUnchangedToConsoleFileM
     EXPECT_THAT(console.drain(), testing::EndsWith(" screen: still here\n"));
 }
 
-// The application recreates the file, other modes append; memory keeps the last 500 lines, the file all.
 TEST_F(LogTest, TheApplicationRecreatesTheFileOtherModesAppendAndMemoryKeepsTheLast500Lines) {
     writeFile(path, "12:00:00 old: line of an earlier run\n");
     Log(path, Log::FileMode::recreate, -1).add("app: started");
@@ -136,9 +134,7 @@ TEST_F(LogTest, TwoProcessesAppendingNeverInterleaveWithinALine) {
         ASSERT_TRUE(std::regex_match(line, whole)) << line.substr(0, 80);
 }
 
-// A fresh store reads the defaults and writes nothing; each write is stored under its key with its type, and
-// a limit of zero minutes means no limit.
-TEST_F(AppSettingsTest, DefaultsAreReadWithoutWritingAndEachWriteIsStoredUnderItsKeyWithItsType) {
+TEST_F(AppSettingsTest, DefaultsAreReadWithoutWritingEachWriteIsStoredWithItsTypeAndSoundSettingsUpdateTheCapture) {
     {
         AppSettings s(store);
         EXPECT_EQ(std::tuple(s.recordAudio(), s.showActions(), s.recordingLimitMinutes(), s.recordingLimitSeconds(),
@@ -147,6 +143,8 @@ TEST_F(AppSettingsTest, DefaultsAreReadWithoutWritingAndEachWriteIsStoredUnderIt
                   std::tuple(true, true, 10, std::optional(600.0), AppSettings::Quality::full, true, "", false, true,
                              true));
         EXPECT_FALSE(std::filesystem::exists(file));
+        std::vector<std::pair<bool, bool>> seen; // the sound settings update the capture at once, no others
+        s.setAudioUpdate([&] { seen.emplace_back(s.keepAudioConnected(), s.playAudioOnMac()); });
         s.setRecordingLimitMinutes(0);
         EXPECT_EQ(s.recordingLimitSeconds(), std::nullopt);
         s.setRecordingLimitMinutes(240);
@@ -160,6 +158,7 @@ TEST_F(AppSettingsTest, DefaultsAreReadWithoutWritingAndEachWriteIsStoredUnderIt
         s.setTranscriptionEnabled(true);
         s.setKeepAudioConnected(false);
         s.setPlayAudioOnMac(false);
+        EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{false, true}, {false, false}}));
     }
     EXPECT_EQ(json::parse(readFile(file)),
               json({{"recordAudio", false}, {"showActions", false}, {"recordingLimitMinutes", 30},
@@ -186,27 +185,4 @@ TEST_F(AppSettingsTest, StoredValuesOfTheWrongTypeOrUnknownReadAsTheFallbackWith
     EXPECT_EQ(json::parse(readFile(file))["videoQuality"], "ultra");
     existing.set("recordingLimitMinutes", -5); // a negative limit is no limit either
     EXPECT_EQ(AppSettings(existing).recordingLimitSeconds(), std::nullopt);
-}
-
-// Turning transcription off stops listening in the background, turning it on does not; the sound settings
-// update the capture at once on the writing thread.
-TEST_F(AppSettingsTest, TurningTranscriptionOffStopsListeningAndSoundSettingsUpdateTheCaptureAtOnce) {
-    AppSettings settings(store);
-    std::mutex mutex;
-    std::vector<std::string> reasons;
-    settings.setListeningStop([&](const std::string& reason) {
-        std::lock_guard lock(mutex);
-        reasons.push_back(reason);
-    });
-    settings.setTranscriptionEnabled(true);
-    settings.setTranscriptionEnabled(false);
-    ASSERT_TRUE(eventually([&] { return std::lock_guard(mutex), !reasons.empty(); }));
-    EXPECT_EQ((std::lock_guard(mutex), reasons), std::vector<std::string>{"transcription was turned off in Settings"});
-
-    std::vector<std::pair<bool, bool>> seen;
-    settings.setAudioUpdate([&] { seen.emplace_back(settings.keepAudioConnected(), settings.playAudioOnMac()); });
-    settings.setPlayAudioOnMac(false);
-    settings.setKeepAudioConnected(false);
-    settings.setRecordAudio(false); // no side effect
-    EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{true, false}, {false, false}}));
 }

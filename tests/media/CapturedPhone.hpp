@@ -18,6 +18,11 @@ struct CapturedPhone {
     DispatchQueue main{"test.main"};
     std::shared_ptr<sim::SimPhone> phone = std::make_shared<sim::SimPhone>();
     ScreenCapture capture{std::make_shared<sim::SimCapture>(phone), main, settings};
+
+    void withScreen() {
+        main.sync([&] { capture.start(); });
+        ASSERT_TRUE(eventually([&] { return capture.latestImage() != nullptr; }));
+    }
 };
 
 } // namespace pokescope::test

@@ -1,6 +1,5 @@
 // The BlueZ backend against stand-ins for what it talks to: a private bus, a bluetoothd that records what it
-// is asked (ObjectManager with one adapter and one device, ProfileManager1, AgentManager1), and L2CAP
-// sockets made of socket pairs.
+// is asked, and L2CAP sockets made of socket pairs.
 #include "platform/linux/BlueZHost.hpp"
 
 #include "platform/BluetoothHost.hpp"
@@ -97,7 +96,6 @@ public:
         else
             device_->emitPropertiesChangedSignal(bluez::kDevice, {property});
     }
-    // A second adapter plugged in.
     void addAdapter(const std::string& path) {
         extra_.push_back(exportAdapter(path));
         extra_.back()->emitInterfacesAddedSignal({bluez::kAdapter});
@@ -176,15 +174,11 @@ private:
             return std::string("A4:C3:F0:85:1D:2E");
         });
         for (auto [name, field] : {std::pair{"Connected", &connected_}, std::pair{"Paired", &paired_}})
-            object->registerProperty(name).onInterface(bluez::kDevice).withGetter([this, field] {
-                std::lock_guard lock(mutex_);
-                return *field;
-            });
+            object->registerProperty(name).onInterface(bluez::kDevice).withGetter(
+                [this, field] { return std::lock_guard(mutex_), *field; });
         for (const char* method : {"Connect", "Disconnect"})
-            object->registerMethod(method).onInterface(bluez::kDevice).implementedAs([this, method] {
-                std::lock_guard lock(mutex_);
-                calls_.push_back({"", method, kPhonePath, {}});
-            });
+            object->registerMethod(method).onInterface(bluez::kDevice).implementedAs(
+                [this, method] { std::lock_guard lock(mutex_); calls_.push_back({"", method, kPhonePath, {}}); });
         object->finishRegistration();
         return object;
     }
@@ -296,7 +290,6 @@ struct EventLog {
     }
 };
 
-// A record with a binary text element, which the XML carries as hex.
 SdpRecord testRecord() {
     return {
         {0x0001, "ServiceClassIDList", SdpElement::sequence({SdpElement::uuid(0x1124)})},
@@ -391,8 +384,6 @@ TEST_F(BlueZHostTest, RegistersTheRecordAsBlueZXmlAndWithdrawUnregistersOnce) {
     auto& options = calls[0].options;
     ASSERT_EQ(options.size(), 5u);
     EXPECT_EQ(options.at("ServiceRecord").get<std::string>(), sdpRecordXML(testRecord()));
-    EXPECT_NE(options.at("ServiceRecord").get<std::string>().find("encoding=\"hex\" value=\"0501090600a1\""),
-              std::string::npos);
     EXPECT_EQ(std::tuple(options.at("Role").get<std::string>(), options.at("RequireAuthentication").get<bool>(),
                          options.at("RequireAuthorization").get<bool>(), options.at("AutoConnect").get<bool>()),
               std::tuple("server", true, false, true));
@@ -411,7 +402,6 @@ TEST_F(BlueZHostTest, RegistersTheRecordAsBlueZXmlAndWithdrawUnregistersOnce) {
     EXPECT_EQ(fake->calls("RegisterProfile").size(), 2u);
 }
 
-// An adapter that is missing or off fails clearly; one appearing or powering on invites another start.
 TEST_F(BlueZHostTest, PublishFailsClearlyWhenTheAdapterIsMissingOrOffAndTriesAgainWhenItComes) {
     fake.reset();
     fake = std::make_unique<FakeBluez>(bus.address(), false);
@@ -470,9 +460,8 @@ TEST_F(BlueZHostTest, PairingOpensTheAdapterForTheSelectedPhoneKnownPeersArePage
     EXPECT_EQ(askAgent("AuthorizeService", FakeBluez::kPhonePath), bluez::kRejected);
 
     // Only devices BlueZ has are known, paged through Device1; their connected and paired changes become events.
-    EXPECT_TRUE(host->knowsPeer(FakeBluez::kPhone));
-    EXPECT_TRUE(host->knowsPeer("A4:C3:F0:85:1D:2E"));
-    EXPECT_FALSE(host->knowsPeer("00:11:22:33:44:55"));
+    EXPECT_EQ(std::tuple(host->knowsPeer(FakeBluez::kPhone), host->knowsPeer("A4:C3:F0:85:1D:2E"),
+                         host->knowsPeer("00:11:22:33:44:55")), std::tuple(true, true, false));
     host->connectPeer(FakeBluez::kPhone);
     EXPECT_TRUE(eventually([&] { return fake->calls("Connect").size() == 1; }));
     host->disconnectPeer(FakeBluez::kPhone);
@@ -496,8 +485,7 @@ TEST_F(BlueZHostTest, PairingOpensTheAdapterForTheSelectedPhoneKnownPeersArePage
 
     std::string error;
     EXPECT_FALSE(host->setClassOfDevice(0x002540, 180, error));
-    ASSERT_EQ(classRequests.size(), 1u);
-    EXPECT_EQ(classRequests[0], (std::pair<std::uint16_t, std::uint32_t>{0, 0x002540}));
+    EXPECT_EQ(classRequests, (std::vector<std::pair<std::uint16_t, std::uint32_t>>{{0, 0x002540}}));
     EXPECT_EQ(error,
               "this process may not change the adapter's class (that needs CAP_NET_ADMIN); put \"Class = "
               "0x002540\" in the [General] section of /etc/bluetooth/main.conf and restart bluetoothd");
@@ -506,15 +494,12 @@ TEST_F(BlueZHostTest, PairingOpensTheAdapterForTheSelectedPhoneKnownPeersArePage
     EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error));
     EXPECT_EQ(classRequests.size(), 1u);
 
-    // Where the kernel takes it, that is success.
     fake->setClass(0x0c010c);
     kernelTakesClass = true;
     EXPECT_TRUE(host->setClassOfDevice(0x002540, 180, error)) << error;
     EXPECT_EQ(classRequests.size(), 2u);
 }
 
-// Channels in and out go to the logic with their peer and outcome; connections bluetoothd hands to the profile
-// are closed.
 TEST_F(BlueZHostTest, ChannelsInAndOutAreHandedToTheLogicWithTheirPeerAndOutcome) {
     auto host = makeHost();
     ASSERT_TRUE(publish(*host));
@@ -579,8 +564,6 @@ TEST(BlueZMgmt, SetDeviceClassCommandBytesAndDevicePaths) {
         EXPECT_EQ(bluez::adapterIndex(bad), std::nullopt) << bad;
 }
 
-// Publish and withdraw again and again leak no descriptors; published, the record and the agent are
-// registered again when bluetoothd restarts.
 TEST_F(BlueZHostTest, RepeatedPublishLeaksNothingAndBluetoothdRestartsRegisterAgain) {
     auto host = makeHost();
     ASSERT_TRUE(publish(*host));

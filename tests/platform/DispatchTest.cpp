@@ -118,8 +118,7 @@ TEST(ConcurrentQueue, GrowsWithWorkInFlightSoBlockedWorkNeverStarvesNewWorkButNe
             --running;
             ++finished;
         });
-    while (finished.load() < 12)
-        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(test::eventually([&] { return finished.load() == 12; }));
     EXPECT_LE(peak.load(), 3);
     EXPECT_LE(capped.threadCount(), 3u);
 }

@@ -26,8 +26,6 @@ using namespace pokescope::test;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// The largest usual mode up to 1080p wins; ties, rates and odd devices are settled sensibly. Nothing that
-// fits, or nothing at all, leaves the device's own default.
 TEST(LinuxCaptureModes, TheLargestUsualModeUpTo1080pWinsAndWithoutDevicesNoneAreFoundAndOpeningSaysWhy) {
     using ffmpeg::PixelCoding;
     const auto mjpeg = PixelCoding::mjpeg, yuyv = PixelCoding::yuyv;
@@ -208,10 +206,7 @@ struct Collector {
         return [this](const CapturedFrame& frame) { std::lock_guard lock(mutex); frameList.push_back(frame); };
     }
     CaptureSession::AudioHandler audioHandler() {
-        return [this](const AudioBufferRef& buffer) {
-            std::lock_guard lock(mutex);
-            audioList.push_back(buffer);
-        };
+        return [this](const AudioBufferRef& buffer) { std::lock_guard lock(mutex); audioList.push_back(buffer); };
     }
     CaptureSession::ErrorHandler errorHandler() {
         return [this](const std::string& text, bool deviceGone) {
@@ -385,7 +380,6 @@ TEST(LinuxAudioPlayback, WithoutAServerOrASoundCardThereIsNoOutput) {
                            pulseReason + ") and ALSA's default device could not be opened (" + alsaReason + ").");
 }
 
-// Every frame in order at its size, also when the size changes mid-stream.
 TEST_F(LinuxCaptureFiles, AnMJPEGStreamGivesEveryFrameAtItsSizeInOrder) {
     fs::path small = make("small.mjpeg", {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-frames:v", "3",
                                           "-f", "mjpeg"});
@@ -396,9 +390,9 @@ TEST_F(LinuxCaptureFiles, AnMJPEGStreamGivesEveryFrameAtItsSizeInOrder) {
     ASSERT_EQ(frames.size(), 33u);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         ASSERT_NE(frames[i].image, nullptr);
-        EXPECT_EQ(frames[i].image->width(), i < 3 ? 320 : 640) << i;
-        EXPECT_EQ(frames[i].image->height(), i < 3 ? 240 : 360) << i;
-        EXPECT_EQ(frames[i].image->format(), Image::Format::bgra);
+        const auto& image = *frames[i].image;
+        EXPECT_EQ(std::tuple(image.width(), image.height(), image.format()),
+                  std::tuple(i < 3 ? 320 : 640, i < 3 ? 240 : 360, Image::Format::bgra)) << i;
         EXPECT_GE(frames[i].time, frames[i ? i - 1 : 0].time);
     }
     // The test source's counter changes the picture from frame to frame.
@@ -505,7 +499,6 @@ TEST_F(LinuxCaptureFiles, SoundBecomes48kHzStereoAndASessionDeliversPicturesAndS
     EXPECT_NEAR(sound.peak[0], 0.125, 0.002);
     EXPECT_EQ(sound.peak[1], 0.0);
 
-    // A session delivers pictures and sound, and stops both; one without sound refuses an audio output.
     fs::path wav = make("session.wav", {"-f", "lavfi", "-i", "sine=frequency=500:sample_rate=48000", "-t",
                                         "2", "-ac", "2", "-c:a", "pcm_s16le"});
     std::string error;
@@ -536,4 +529,3 @@ TEST_F(LinuxCaptureFiles, SoundBecomes48kHzStereoAndASessionDeliversPicturesAndS
     EXPECT_FALSE(silent.setAudioOutput([](const AudioBufferRef&) {}));
     EXPECT_FALSE(silent.hasAudioOutput());
 }
-

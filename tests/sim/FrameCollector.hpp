@@ -25,10 +25,7 @@ struct Collector {
             arrived.notify_all();
         });
     }
-    std::size_t frameCount() {
-        std::lock_guard lock(mutex);
-        return frames.size();
-    }
+    std::size_t frameCount() { return std::lock_guard(mutex), frames.size(); }
     bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(mutex);
         return arrived.wait_for(lock, timeout, [&] { return frames.size() >= count; });

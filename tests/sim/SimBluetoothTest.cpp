@@ -36,21 +36,6 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
 
 } // namespace
 
-TEST(SimHidDescriptor, ReadsOurDescriptorAsAKeyboardAndAPointer) {
-    auto descriptor = ourDescriptor();
-    ASSERT_EQ(descriptor.inputs.size(), 2u);
-    EXPECT_EQ(descriptor.inputs.at(1).bits, 64);
-    EXPECT_EQ(descriptor.inputs.at(2).bits, 32);
-    std::string error;
-    auto pointer = descriptor.decode(bytes({0xA1, 0x02, 0x01, 0x05, 0xFD, 0x00}), error);
-    ASSERT_TRUE(pointer) << error;
-    EXPECT_EQ((*pointer)[0], (std::vector<int>{1, 0, 0}));
-    EXPECT_EQ((*pointer)[2], (std::vector<int>{5, -3, 0}));
-    auto keys = descriptor.decode(bytes({0xA1, 0x01, 0x08, 0x00, 0x2C, 0, 0, 0, 0, 0}), error);
-    ASSERT_TRUE(keys) << error;
-    EXPECT_EQ((*keys)[2][0], 0x2C);
-}
-
 TEST(SimHidDescriptor, RefusesEveryMalformedReport) {
     auto descriptor = ourDescriptor();
     std::string error;
@@ -75,10 +60,7 @@ protected:
     DispatchQueue main{"test.main"};
     std::unique_ptr<BluetoothHID> hid = std::make_unique<BluetoothHID>(host, main);
 
-    void TearDown() override {
-        hid.reset();
-        main.sync([] {});
-    }
+    void TearDown() override { hid.reset(); main.sync([] {}); }
     void connectPhone() {
         hid->setPhoneAddress(phone->identity().bluetoothAddress);
         hid->start();
@@ -137,7 +119,6 @@ TEST_F(SimLinkTest, ThePhonePointsClicksAndTypesThroughTheRealSocketPath) {
     press(0, 0x28);
     ASSERT_TRUE(eventually([&] { return phone->screen().location() == "Notes"; }));
     std::this_thread::sleep_for(600ms);
-    // Click into the note and type.
     movePointerTo(SimScreen::kWidth / 2.0, SimScreen::kHeight * 0.35);
     click();
     std::this_thread::sleep_for(500ms);

@@ -31,10 +31,7 @@ protected:
     }
 
     bool render() { return screen.render(frame, now); }
-    void wait(Duration d) {
-        now += d;
-        render();
-    }
+    void wait(Duration d) { now += d; render(); }
     // Renders frame by frame until nothing moves.
     void settle() {
         for (int i = 0; i < 1000 && screen.animating(); ++i)
@@ -46,14 +43,8 @@ protected:
         now += 100ms;
         settle();
     }
-    void open(const std::string& app) {
-        ASSERT_TRUE(screen.openApp(app, now));
-        settle();
-    }
-    void key(int usage, int modifiers = 0) {
-        screen.keyPress(usage, modifiers, now);
-        now += 30ms;
-    }
+    void open(const std::string& app) { ASSERT_TRUE(screen.openApp(app, now)); settle(); }
+    void key(int usage, int modifiers = 0) { screen.keyPress(usage, modifiers, now); now += 30ms; }
 
     std::optional<DrawnText> find(const std::string& text) const {
         for (const DrawnText& t : screen.drawnTexts())

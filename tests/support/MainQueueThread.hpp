@@ -12,10 +12,7 @@ namespace pokescope::test {
 class MainQueueThread {
 public:
     MainQueueThread() : thread_([] { DispatchQueue::runMain(); }) {}
-    ~MainQueueThread() {
-        DispatchQueue::stopMain();
-        thread_.join();
-    }
+    ~MainQueueThread() { DispatchQueue::stopMain(); thread_.join(); }
     MainQueueThread(const MainQueueThread&) = delete;
     MainQueueThread& operator=(const MainQueueThread&) = delete;
     // Runs `f` on the main queue and waits for its result.

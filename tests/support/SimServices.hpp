@@ -32,10 +32,7 @@ public:
         }
         services = std::make_unique<Services>(Backends::simulated(phone), paths);
     }
-    ~SimServices() {
-        services.reset();
-        phone->stopScreen();
-    }
+    ~SimServices() { services.reset(); phone->stopScreen(); }
     SimServices(const SimServices&) = delete;
     SimServices& operator=(const SimServices&) = delete;
 

@@ -8,13 +8,13 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
 #include <spawn.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -75,9 +75,7 @@ std::vector<std::string> TempHome::environment() const {
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> splitLines(const std::string& text, char separator) {
@@ -205,15 +203,6 @@ std::optional<std::string> Child::waitForLine(const std::string& text, milliseco
     }
 }
 
-std::string Child::output() {
-    pump(milliseconds(0));
-    return outText_;
-}
-
-std::string Child::errors() {
-    pump(milliseconds(0));
-    return errText_;
-}
 
 void Child::writeInput(const std::string& text) {
     size_t done = 0;
@@ -315,10 +304,7 @@ int freePort() {
 
 RawClient::RawClient(int port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd_);
         fd_ = -1;

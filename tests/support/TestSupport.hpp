@@ -59,7 +59,6 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& text);
 // The lines of `text`, split at `separator`; an unterminated last one counts too.
 std::vector<std::string> splitLines(const std::string& text, char separator = '\n');
-// How many file descriptors this process has open.
 long openDescriptors();
 // The time that local clocks show as that date and time (month 1 to 12).
 std::time_t localTime(int year, int month, int day, int hour, int minute, int second);
@@ -90,8 +89,9 @@ public:
     int pid() const { return pid_; }
     // Waits until standard output holds a line containing `text`; returns that line.
     std::optional<std::string> waitForLine(const std::string& text, std::chrono::milliseconds timeout);
-    std::string output(); // everything read from standard output so far
-    std::string errors(); // everything read from standard error so far
+    // Everything read from standard output or standard error so far.
+    std::string output() { return pump(std::chrono::milliseconds(0)), outText_; }
+    std::string errors() { return pump(std::chrono::milliseconds(0)), errText_; }
     void writeInput(const std::string& text);
     void closeInput();
     void signal(int number);
@@ -111,7 +111,6 @@ std::string run(std::vector<std::string> arguments, std::chrono::seconds timeout
 // Writes `file` with ffmpeg from the given input and output arguments; returns the file.
 std::filesystem::path ffmpegWrites(const std::filesystem::path& file, std::vector<std::string> arguments);
 
-// The path of the pokescope executable under test and of the source tree.
 std::filesystem::path binaryPath();
 std::filesystem::path sourcePath();
 
@@ -155,7 +154,6 @@ private:
 std::optional<std::string> roundTrip(int port, const std::string& request);
 // A POST /mcp with the given body and the usual headers.
 std::string post(const std::string& body, const std::string& extraHeaders = "");
-// The body of an HTTP response.
 std::string bodyOf(const std::string& response);
 
 } // namespace pokescope::test

@@ -64,6 +64,13 @@ inline const Bytes kHpd0AsPrinted = hex("14000000 6E797361 01000000 00000000 306
 inline const Bytes kHpa0 = hex("14000000 6E797361 10FCC502 01000000 30617068");
 inline const Bytes kRels = hex("14000000 6E797361 008A6035 BA7F0000 736C6572");
 
+// The documentation's dictionary example: {"Valeria": true}.
+inline const Bytes kBooleanDictionary = hex("28000000 74636964 20000000 7679656B 0F000000 6B727473 56616C65 726961 "
+                                            "09000000 766C7562 01");
+
+inline constexpr std::uint64_t kDeviceAudioClock = 0x4000135A000074E0;
+inline constexpr std::uint64_t kDeviceVideoClock = 0x113538DA0;
+
 // The parameter sets of the phone's portrait video.
 inline const Bytes kSps = hex("6764001F AC2484");
 inline const Bytes kPps = hex("68EE3CB0");
@@ -73,6 +80,10 @@ inline Bytes withLength(Bytes packet, std::uint32_t length) {
     for (int i = 0; i < 4; ++i)
         packet[i] = static_cast<std::uint8_t>(length >> (8 * i));
     return packet;
+}
+
+inline Bytes prefix(const Bytes& bytes, std::size_t size) {
+    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
 }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
