@@ -1,8 +1,6 @@
 // Every phone model lays the same apps out on its own screen, with its own furniture: the frame's size,
 // the Dynamic Island, notch or neither, the home indicator and its swipe, texts that fit, labels and rows
 // that open what they name, and the animation length a run can set.
-#include "bluetooth/HIDRecord.hpp"
-#include "sim/SimHidHost.hpp"
 #include "sim/SimPhone.hpp"
 #include "sim/SimScreen.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -218,19 +216,6 @@ TEST_P(SimModelsTest, SettingsRowsNavigationButtonsAndTheStatusBarDoWhatTheyShow
     EXPECT_EQ(screen.fieldText(), "");
 }
 
-TEST_P(SimModelsTest, ASwipeUpFromTheBottomEdgeGoesHomeOnlyWithAHomeIndicator) {
-    screen.openApp("Settings", now);
-    step();
-    drag(expected.width / 2.0, expected.height - pt(3), expected.height - pt(200));
-    step(3s);
-    EXPECT_EQ(screen.location(), expected.homeIndicator ? "home" : "Settings");
-    screen.openApp("Notes", now);
-    step();
-    screen.keyPress(0x0B, 0x08, now); // Command+H goes home on every model
-    step();
-    EXPECT_EQ(screen.location(), "home");
-}
-
 TEST_P(SimModelsTest, TheAnimationsSettingSetsHowLongAPushTakesAndAFlingCoasts) {
     struct Case {
         std::string words;
@@ -294,27 +279,6 @@ TEST_P(SimModelsTest, TheAnimationsSettingSetsHowLongAPushTakesAndAFlingCoasts) 
         }
         EXPECT_NEAR(seconds / std::chrono::duration<double>(*standard).count(), c.coasting, 0.15);
     }
-}
-
-TEST_P(SimModelsTest, APointerReportMovesThePointerAsManyPointsOnEveryModel) {
-    std::string error;
-    auto descriptor =
-        HidDescriptor::parse({HIDRecord::descriptor.begin(), HIDRecord::descriptor.end()}, error);
-    ASSERT_TRUE(descriptor) << error;
-    auto pointsMoved = [&](SimScreen& s) {
-        SimHidHost host(s, *descriptor);
-        SimPointerSettings steady;
-        steady.maxJitter = 0ms;
-        host.setPointerSettings(steady);
-        double x = s.pointer().first;
-        host.receive({0xA1, 0x02, 0x00, 10, 0x00, 0x00}); // ten units right
-        EXPECT_TRUE(test::eventually([&] { return s.pointer().first != x; }));
-        return (s.pointer().first - x) / s.scale();
-    };
-    SimScreen standard;
-    double moved = pointsMoved(screen);
-    EXPECT_GT(moved, 1);
-    EXPECT_NEAR(moved, pointsMoved(standard), 1e-9);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, SimModelsTest, ::testing::ValuesIn(SimModel::all()),

@@ -39,14 +39,8 @@ TEST(SimSettingsWords, EachWordSetsItsSettingAndTheDescriptionReadsBackTheSame) 
         EXPECT_EQ(settings.describe(), described) << words;
         EXPECT_EQ(SimSettings::parse(settings.describe()).describe(), described) << words;
     }
-    SimSettings se = SimSettings::parse("model=iphone-se");
-    EXPECT_EQ(se.model.productType, "iPhone14,6");
-    EXPECT_EQ(se.model.width, 750);
-    EXPECT_TRUE(se.model.homeButton);
-    // Tracking scales the whole curve; the middle is the phone's default.
-    auto slow = SimSettings::parse("tracking=0").pointer, fast = SimSettings::parse("tracking=1").pointer;
-    EXPECT_LT(slow.fastGain, SimPointerSettings{}.fastGain);
-    EXPECT_GT(fast.fastGain, SimPointerSettings{}.fastGain * 1.9);
+    EXPECT_EQ(SimSettings::parse("model=iphone-se").model.productType, "iPhone14,6");
+    // The middle tracking is the phone's default curve.
     EXPECT_DOUBLE_EQ(SimSettings::parse("tracking=0.5").pointer.fastGain, SimPointerSettings{}.fastGain);
     // A later tracking keeps the link's settings given before it.
     EXPECT_EQ(SimSettings::parse("hid-loss=0.1,points,tracking=0.2").pointer.loss, 0.1);
