@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <set>
+#include <thread>
 
 namespace pokescope {
 
@@ -37,7 +39,102 @@ std::string serialised(const json& response) {
     }
 }
 
+// The progress token of a tools/call whose client takes an event stream: a string or an integer.
+std::optional<json> progressToken(const HTTPRequest& request, const json& message) {
+    auto accept = request.headers.find("accept");
+    if (accept == request.headers.end() || lowered(accept->second).find("text/event-stream") == std::string::npos)
+        return std::nullopt;
+    auto method = message.find("method");
+    auto params = message.find("params");
+    if (method == message.end() || *method != "tools/call" || !message.contains("id") || params == message.end() ||
+        !params->is_object())
+        return std::nullopt;
+    auto meta = params->find("_meta");
+    if (meta == params->end() || !meta->is_object())
+        return std::nullopt;
+    auto token = meta->find("progressToken");
+    if (token == meta->end() || !(token->is_string() || token->is_number_integer()))
+        return std::nullopt;
+    return *token;
+}
+
+// Writes a streamed answer's pieces one at a time, each after the one before has gone out.
+class ConnectionSink final : public EventSink {
+public:
+    explicit ConnectionSink(std::shared_ptr<TcpConnection> tcp) : tcp_(std::move(tcp)) {}
+    bool open() override { return write(MCPServer::eventStreamHead()); }
+    bool event(const std::string& data) override { return write(MCPServer::event(data)); }
+
+private:
+    bool write(std::string bytes) {
+        if (failed_)
+            return false;
+        auto written = std::make_shared<std::promise<bool>>();
+        auto result = written->get_future();
+        tcp_->send(std::move(bytes), [written](std::error_code error) { written->set_value(!error); });
+        // A peer that stops reading must not hold the call: a write that has not gone out in time counts as
+        // failed, and nothing more is written.
+        failed_ = result.wait_for(std::chrono::seconds(10)) != std::future_status::ready || !result.get();
+        return !failed_;
+    }
+    std::shared_ptr<TcpConnection> tcp_;
+    bool failed_ = false;
+};
+
 } // namespace
+
+std::string MCPServer::eventStreamHead() {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+}
+
+std::string MCPServer::event(const std::string& data) { return "event: message\ndata: " + data + "\n\n"; }
+
+// The call runs on this thread; a second one keeps the client told while a step takes long.
+std::string MCPServer::streamCall(const json& message, const json& token, EventSink& sink) {
+    sink.opened = sink.open();
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    long count = 0;
+    std::string last = "Working";
+    const TimePoint started = std::chrono::steady_clock::now();
+    TimePoint lastSent = started;
+    auto notify = [&](const std::string& text) { // with `mutex` held
+        json params{{"progressToken", token}, {"progress", ++count}, {"message", text}};
+        sink.event(serialised(json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", params}}));
+        lastSent = std::chrono::steady_clock::now();
+    };
+    std::thread beat([&] {
+        std::unique_lock lock(mutex);
+        while (!wake.wait_for(lock, std::chrono::milliseconds(250), [&] { return done; })) {
+            auto now = std::chrono::steady_clock::now();
+            if (now - lastSent >= kProgressInterval)
+                notify(last + " (" +
+                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - started).count()) + " s)");
+        }
+    });
+    std::optional<json> response;
+    try {
+        response = dispatch(message, [&](const std::string& text) {
+            std::lock_guard lock(mutex);
+            last = text;
+            notify(text);
+        });
+    } catch (...) {
+        response.reset();
+    }
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    wake.notify_all();
+    beat.join();
+    if (!response) {
+        auto id = message.find("id");
+        return event(rpcError(id != message.end() ? &*id : nullptr, -32603, "Internal error"));
+    }
+    return event(serialised(*response));
+}
 
 // Everything the read loop touches lives here, so that its callbacks can outlive a test's server object
 // safely: they hold the state weakly and stop once the server is gone.
@@ -206,10 +303,11 @@ void MCPServer::State::respond(const std::shared_ptr<Connection>& connection, HT
         auto state = self.lock();
         if (!state)
             return;
-        std::string bytes = owner->handle(request);
-        bool closeAfter = false;
+        ConnectionSink sink(connection->tcp);
+        std::string bytes = owner->handle(request, &sink);
+        bool closeAfter = sink.opened; // a stream ends with the connection
         if (auto it = request.headers.find("connection"); it != request.headers.end())
-            closeAfter = lowered(it->second) == "close";
+            closeAfter = closeAfter || lowered(it->second) == "close";
         // The socket must not outlive the server's loop: this closure gives up its reference before the
         // server may go away.
         auto held = std::move(connection);
@@ -268,7 +366,7 @@ void MCPServer::State::scheduleSweep() {
     });
 }
 
-std::string MCPServer::handle(const HTTPRequest& request) {
+std::string MCPServer::handle(const HTTPRequest& request, EventSink* sink) {
     if (request.method == "OPTIONS")
         return HTTPRequest::response(204, std::nullopt);
     if (request.path.rfind("/mcp", 0) != 0)
@@ -281,13 +379,13 @@ std::string MCPServer::handle(const HTTPRequest& request) {
         (host != request.headers.end() && !isLocalHost(host->second)))
         return HTTPRequest::response(403, std::string("forbidden origin"), "text/plain");
     if (request.method == "POST")
-        return handlePost(request);
+        return handlePost(request, sink);
     if (request.method == "DELETE")
         return HTTPRequest::response(200, std::nullopt);
     return HTTPRequest::response(405, std::nullopt); // GET and every other method
 }
 
-std::string MCPServer::handlePost(const HTTPRequest& request) {
+std::string MCPServer::handlePost(const HTTPRequest& request, EventSink* sink) {
     auto parseError = [] { return HTTPRequest::response(400, rpcError(nullptr, -32700, "Parse error"), "application/json"); };
     // Deep nesting is refused before parsing: copying or printing such a value would exhaust the stack.
     if (jsonNestingDepth(request.body) > kMaxJsonDepth)
@@ -313,6 +411,9 @@ std::string MCPServer::handlePost(const HTTPRequest& request) {
         return HTTPRequest::response(200, body, "application/json");
     }
 
+    if (sink)
+        if (auto token = progressToken(request, message))
+            return streamCall(message, *token, *sink);
     auto response = dispatch(message);
     if (!response)
         return HTTPRequest::response(202, std::nullopt);

@@ -1,6 +1,8 @@
 // The agent server: MCP's streamable-HTTP transport reduced to what Pokescope needs. A plain HTTP/1.1
 // server on 127.0.0.1 takes JSON-RPC 2.0 messages by POST on /mcp and answers each with one
-// application/json body; it never streams.
+// application/json body, except a tools/call that asks for progress (`_meta.progressToken`) from a client
+// that accepts `text/event-stream`: that one is answered with an event stream of progress notifications
+// (at least every few seconds) and then the result, and the connection closes after it.
 //
 // Threads: the listener and every connection's reads run on the serial queue "pokescope.mcp", where
 // bytes accumulate until a request is complete. Each complete request is handled on the global concurrent
@@ -72,6 +74,24 @@ public:
     virtual nlohmann::json definitions() = 0;
     // Blocks until the tool is done; never throws (failures are tool results).
     virtual nlohmann::json call(const std::string& name, const nlohmann::json& arguments) = 0;
+    // Told a short message now and then during a long call (a calibration sample, a scroll, a batch action).
+    using Progress = std::function<void(const std::string& message)>;
+    // The same call, telling `progress` how it goes; a provider with nothing to tell need not override it.
+    virtual nlohmann::json callReporting(const std::string& name, const nlohmann::json& arguments,
+                                         const Progress& progress) {
+        (void)progress;
+        return call(name, arguments);
+    }
+};
+
+// Where a streamed answer goes: `open` writes the response head, `event` one event's data; each returns
+// once written, false when the peer is gone.
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual bool open() = 0;
+    virtual bool event(const std::string& data) = 0;
+    bool opened = false;
 };
 
 class MCPServer {
@@ -84,6 +104,8 @@ public:
     };
 
     static constexpr std::uint16_t kDefaultPort = 47811;
+    // A streamed call sends a progress notification at least this often.
+    static constexpr std::chrono::seconds kProgressInterval{4};
     static constexpr std::size_t kMaxJsonDepth = 64;
 
     explicit MCPServer(std::shared_ptr<ToolProvider> tools, Options options);
@@ -100,10 +122,15 @@ public:
     // Told of each JSON-RPC request ("initialize", "tool: screenshot", …) on the handling thread.
     void setOnRequest(std::function<void(const std::string&)> listener);
 
-    // Routing: the response bytes for one request.
-    std::string handle(const HTTPRequest& request);
+    // Routing: the response bytes for one request. With a `sink`, a call that asks for progress is
+    // streamed: the sink is opened and given the notifications, and the bytes returned are the last event.
+    std::string handle(const HTTPRequest& request, EventSink* sink = nullptr);
     // One JSON-RPC message in; the response object, or nothing for a message that gets none.
-    std::optional<nlohmann::json> dispatch(const nlohmann::json& message);
+    std::optional<nlohmann::json> dispatch(const nlohmann::json& message,
+                                           const ToolProvider::Progress& progress = {});
+    // The head of a streamed answer, and one event of it.
+    static std::string eventStreamHead();
+    static std::string event(const std::string& data);
 
     static nlohmann::json result(const nlohmann::json* id, nlohmann::json result);
     static std::string rpcError(const nlohmann::json* id, int code, std::string_view message);
@@ -116,7 +143,8 @@ public:
 
 private:
     struct State;
-    std::string handlePost(const HTTPRequest& request);
+    std::string handlePost(const HTTPRequest& request, EventSink* sink);
+    std::string streamCall(const nlohmann::json& message, const nlohmann::json& token, EventSink& sink);
     void reportRequest(const std::string& label);
 
     std::shared_ptr<ToolProvider> tools_;

@@ -74,7 +74,7 @@ void MCPServer::reportRequest(const std::string& label) {
         listener(label);
 }
 
-std::optional<json> MCPServer::dispatch(const json& message) {
+std::optional<json> MCPServer::dispatch(const json& message, const ToolProvider::Progress& progress) {
     if (!message.is_object())
         return std::nullopt;
     auto idIt = message.find("id");
@@ -111,9 +111,9 @@ std::optional<json> MCPServer::dispatch(const json& message) {
     if (method == "tools/call") {
         auto name = params.find("name");
         auto arguments = params.find("arguments");
-        return result(id, tools_->call(name != params.end() && name->is_string() ? name->get<std::string>() : "",
-                                       arguments != params.end() && arguments->is_object() ? *arguments
-                                                                                           : json::object()));
+        const std::string tool = name != params.end() && name->is_string() ? name->get<std::string>() : "";
+        const json& given = arguments != params.end() && arguments->is_object() ? *arguments : emptyObject;
+        return result(id, progress ? tools_->callReporting(tool, given, progress) : tools_->call(tool, given));
     }
     return json{{"jsonrpc", "2.0"},
                 {"id", *id},

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <spawn.h>
@@ -32,6 +33,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kProbeTimeout = 1s;
 constexpr auto kRequestTimeout = 120s;
+constexpr auto kSilenceTimeout = 30s; // an event stream with progress sends something every few seconds
 constexpr int kWaitAttempts = 40;
 constexpr auto kWaitInterval = 250ms;
 
@@ -40,15 +42,36 @@ struct CurlDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-size_t appendBody(char* data, size_t size, size_t count, void* body) {
-    static_cast<std::string*>(body)->append(data, size * count);
+// The body as it arrives: kept whole, or, for an event stream, handed on event by event.
+struct Receiver {
+    CURL* curl = nullptr;
+    std::string* body = nullptr;
+    std::function<void(const std::string& data)> onEvent;
+    std::optional<bool> streaming;
+    EventStreamParser parser;
+};
+
+size_t receive(char* data, size_t size, size_t count, void* target) {
+    auto& receiver = *static_cast<Receiver*>(target);
+    if (!receiver.streaming) {
+        char* type = nullptr;
+        curl_easy_getinfo(receiver.curl, CURLINFO_CONTENT_TYPE, &type);
+        receiver.streaming = receiver.onEvent && type && std::string_view(type).starts_with("text/event-stream");
+    }
+    if (*receiver.streaming)
+        for (const auto& event : receiver.parser.feed(std::string_view(data, size * count)))
+            receiver.onEvent(event);
+    else
+        receiver.body->append(data, size * count);
     return size * count;
 }
 
 // One blocking POST. The server is on the loopback interface, so proxies from the environment are
 // never used, and curl's "Expect: 100-continue" round trip is switched off.
+// With `onEvent`, an event-stream answer goes to it event by event, and the exchange ends only when the
+// server has been silent for `timeout` (it sends progress every few seconds) rather than after it.
 Exchange post(const std::string& url, const std::string& body, const std::vector<std::string>& headers,
-              std::chrono::milliseconds timeout) {
+              std::chrono::milliseconds timeout, std::function<void(const std::string&)> onEvent = {}) {
     Exchange exchange;
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
@@ -74,9 +97,16 @@ Exchange post(const std::string& url, const std::string& body, const std::vector
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list.get());
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &exchange.body);
+    if (onEvent) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                         static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
+    } else {
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    }
+    Receiver receiver{handle, &exchange.body, std::move(onEvent), std::nullopt, {}};
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &receiver);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
     CURLcode code = curl_easy_perform(handle);
     if (code != CURLE_OK) {
@@ -163,6 +193,52 @@ std::string serverUrl(std::uint16_t port) {
     return "http://127.0.0.1:" + std::to_string(port) + "/mcp";
 }
 
+std::vector<std::string> EventStreamParser::feed(std::string_view bytes) {
+    buffer_.append(bytes);
+    std::vector<std::string> events;
+    for (;;) {
+        // Events end with a blank line; lines end with LF, CRLF or CR alike.
+        std::size_t end = std::string::npos, skip = 0;
+        for (std::string_view separator : {"\r\n\r\n", "\n\n", "\r\r"})
+            if (auto at = buffer_.find(separator); at < end)
+                end = at, skip = separator.size();
+        if (end == std::string::npos)
+            return events;
+        std::string block = buffer_.substr(0, end);
+        buffer_.erase(0, end + skip);
+        std::string data;
+        bool any = false;
+        std::size_t start = 0;
+        while (start <= block.size()) {
+            std::size_t stop = block.find_first_of("\r\n", start);
+            std::string_view field(block.data() + start, (stop == std::string::npos ? block.size() : stop) - start);
+            if (field.starts_with("data:")) {
+                field.remove_prefix(5);
+                if (field.starts_with(' '))
+                    field.remove_prefix(1);
+                data += (any ? "\n" : "") + std::string(field);
+                any = true;
+            }
+            if (stop == std::string::npos)
+                break;
+            start = stop + (block.compare(stop, 2, "\r\n") == 0 ? 2 : 1);
+        }
+        if (any)
+            events.push_back(std::move(data));
+    }
+}
+
+bool asksForProgress(const std::string& line) {
+    auto message = nlohmann::json::parse(line, nullptr, false);
+    if (!message.is_object())
+        return false;
+    auto params = message.find("params");
+    if (params == message.end() || !params->is_object())
+        return false;
+    auto meta = params->find("_meta");
+    return meta != params->end() && meta->is_object() && meta->contains("progressToken");
+}
+
 std::optional<std::string> outputFor(const std::string& line, const Exchange& exchange) {
     std::string reply;
     if (exchange.transportError) {
@@ -233,9 +309,33 @@ void run(const LaunchOptions& options) {
             line.pop_back();
         if (blank(line))
             continue;
-        Exchange exchange = post(url, line, headers, kRequestTimeout);
-        if (auto output = outputFor(line, exchange))
+        if (!asksForProgress(line)) {
+            Exchange exchange = post(url, line, headers, kRequestTimeout);
+            if (auto output = outputFor(line, exchange))
+                writeAll(STDOUT_FILENO, *output);
+            continue;
+        }
+        bool answered = false;
+        Exchange exchange = post(url, line, headers, kSilenceTimeout, [&](const std::string& data) {
+            Exchange event{200, data, std::nullopt};
+            if (auto output = outputFor(line, event)) {
+                auto message = nlohmann::json::parse(data, nullptr, false);
+                answered = answered || (message.is_object() && message.contains("id"));
+                writeAll(STDOUT_FILENO, *output);
+            }
+        });
+        if (answered)
+            continue;
+        // A plain answer is written as always; a stream cut short leaves the call unanswered, and the client
+        // hears why.
+        if (!exchange.transportError && !(exchange.status == 200 && exchange.body.empty())) {
+            if (auto output = outputFor(line, exchange))
+                writeAll(STDOUT_FILENO, *output);
+        } else if (auto output = outputFor(line, exchange.transportError
+                                                     ? exchange
+                                                     : Exchange{0, {}, std::string("the answer ended early")})) {
             writeAll(STDOUT_FILENO, *output);
+        }
     }
     exitProcess(0);
 }

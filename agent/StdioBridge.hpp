@@ -1,7 +1,9 @@
 // The stdio bridge (`pokescope --stdio`): for MCP clients that start their server as a child process. It
 // makes sure the application is running, then forwards each line of standard input as an HTTP POST to the
-// application's agent server and writes each JSON reply as one line on standard output. It holds no MCP
-// state of its own; sessions, tools and the phone all live in the application.
+// application's agent server and writes each JSON reply as one line on standard output; a reply that
+// comes as an event stream (a call that asked for progress) is written event by event, each as it comes,
+// one line each. It holds no MCP state of its own; sessions, tools and the phone all live in the
+// application.
 //
 // Single-threaded: one line in flight at a time, so replies come out in input order.
 #pragma once
@@ -28,6 +30,19 @@ struct Exchange {
     std::string body;
     std::optional<std::string> transportError;
 };
+
+// The data of each complete event in a `text/event-stream` body, fed in pieces as they arrive.
+class EventStreamParser {
+public:
+    std::vector<std::string> feed(std::string_view bytes);
+
+private:
+    std::string buffer_;
+};
+
+// Whether a request line asks for progress (a tools/call with `_meta.progressToken`): its answer may take
+// as long as the call, with events meanwhile.
+bool asksForProgress(const std::string& line);
 
 // What the bridge writes on standard output for `line` after `exchange`: one line ending in a line feed,
 // or none (notifications, malformed lines, replies that are not UTF-8).

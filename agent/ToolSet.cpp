@@ -93,6 +93,25 @@ json ToolSet::definitions() {
     return list;
 }
 
+namespace {
+thread_local const ToolProvider::Progress* callProgress = nullptr;
+} // namespace
+
+void ToolSet::progress(const std::string& message) {
+    if (callProgress && *callProgress)
+        (*callProgress)(message);
+}
+
+json ToolSet::callReporting(const std::string& name, const json& arguments, const Progress& progress) {
+    const Progress* outer = callProgress;
+    callProgress = &progress;
+    struct Restore {
+        const Progress* outer;
+        ~Restore() { callProgress = outer; }
+    } restore{outer};
+    return call(name, arguments);
+}
+
 json ToolSet::call(const std::string& name, const json& arguments) {
     try {
         if (transcription().count(name) && !services_.settings.transcriptionEnabled())
@@ -164,7 +183,14 @@ json ToolSet::action(const std::string& name, const json& arguments) {
 }
 
 json ToolSet::calibrate() {
-    Calibration calibration = onEngine([&] { return services_.input.calibrate(); });
+    // The engine calibrates on its own queue; the call's listener goes with it.
+    const Progress* listener = callProgress;
+    Calibration calibration = onEngine([&] {
+        return services_.input.calibrate([listener](const std::string& step) {
+            if (listener && *listener)
+                (*listener)(step);
+        });
+    });
     std::function<void(const Calibration&)> calibrated;
     {
         std::lock_guard lock(mutex_);

@@ -79,6 +79,11 @@ public:
     nlohmann::json definitions() override;
     // Runs a tool; every failure becomes a tool result with isError.
     nlohmann::json call(const std::string& name, const nlohmann::json& arguments) override;
+    // The same, telling `progress` of calibration samples, scrolls and batch actions.
+    nlohmann::json callReporting(const std::string& name, const nlohmann::json& arguments,
+                                 const Progress& progress) override;
+    // Tells the progress listener of the call running on this thread, if it has one.
+    static void progress(const std::string& message);
 
     void setEnvironment(Environment environment);
     // Simulated runs only: the unlisted debug tools, `probe` describing the simulated phone, and the
@@ -112,13 +117,15 @@ public:
     double scale();
     // A point of the arguments, in device pixels.
     PointD point(const nlohmann::json& arguments, const char* xKey, const char* yKey);
-    // Waits until the screen has shown no change for `still` since `since` (see ScreenCapture::isStill), at
+    // Waits until the screen has shown no change for `still` since `since` (see Stillness), at
     // most `limit`.
     void settle(Duration limit, Duration still, TimePoint since);
     // The longest wait for the screen to come to rest after an action, before its screenshot: page pushes
     // and app launches end well within it, a long fling's coasting too; a screen that never rests (a video)
     // costs no more than this.
     static constexpr Duration kSettleLimit = std::chrono::seconds(3);
+    // How long the settle waits for an action's first change on screen before quiet alone may end it.
+    static constexpr Duration kFirstChange = std::chrono::seconds(1);
 
 private:
     void awaitLinkAtStart();

@@ -50,6 +50,7 @@ json ToolSet::batch(const json& arguments) {
         auto args = action.find("arguments");
         if (args == action.end() || !args->is_object())
             args = action.find("args");
+        progress("Action " + std::to_string(n) + " of " + std::to_string(actions->size()) + ": " + *tool);
         static const json empty = json::object();
         const json& actionArguments = args != action.end() && args->is_object() ? *args : empty;
         std::string failure;
@@ -119,6 +120,8 @@ json ToolSet::scrollTo(const json& arguments) {
         if (k == max)
             throw ToolError("\"" + *text + "\" not found after " + std::to_string(max) +
                             " scrolls. Try scrolling the other direction or a shorter search text.");
+        progress("Scroll " + std::to_string(k + 1) + " of at most " + std::to_string(max) + ", looking for \"" + *text +
+                 "\"");
         performAction("scroll", json{{"direction", direction}, {"amount", 0.5}});
         settle(kSettleLimit, 300ms, std::chrono::steady_clock::now());
         previous = std::move(texts);

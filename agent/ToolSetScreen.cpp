@@ -67,7 +67,12 @@ json ToolSet::screenshotOf(const ImageRef& frame, const std::optional<std::vecto
 void ToolSet::settle(Duration limit, Duration still, TimePoint since) {
     auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < limit) {
-        if (ScreenCapture::isStill(services_.capture.stillness(), since, still, std::chrono::steady_clock::now()))
+        const auto facts = services_.capture.stillness();
+        const auto now = std::chrono::steady_clock::now();
+        // An action nearly always shows (a row lights up, a page moves): quiet alone is no proof while the
+        // frames that show it may still be on their way, so it counts only once the action's first change has
+        // come or `kFirstChange` has passed without one.
+        if ((facts.changedAfter(since) || now - since >= kFirstChange) && facts.still(since, still, now))
             return;
         WaitLedger::sleep(std::chrono::milliseconds(20));
     }

@@ -100,7 +100,8 @@ InputEngine& engine(Services& services) {
                              [](const std::string& line) { Log::shared().add(line); },
                              [] { return InputEngine::debugDirFromEnvironment(""); },
                              nullptr,
-                             {}});
+                             {},
+                             [&services] { return services.pointerTiming(); }});
     return *made;
 }
 

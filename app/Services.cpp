@@ -69,6 +69,11 @@ Backends Backends::simulated(std::shared_ptr<sim::SimPhone> phone) {
     return made;
 }
 
+InputEngine::Timing Services::pointerTiming() const {
+    return settings.pointerTiming() == AppSettings::PointerTiming::exact ? InputEngine::Timing::exact
+                                                                         : InputEngine::Timing::adaptive;
+}
+
 Services::Services(Backends backends, ServicesOptions options)
     : backends_(std::move(backends)),
       preferences(options.settingsFile.empty() ? Paths::settingsFile() : options.settingsFile, log),
@@ -91,7 +96,8 @@ Services::Services(Backends backends, ServicesOptions options)
                                  nullptr,
                                  [recognizer = backends_.recognizer](const Image& image) {
                                      return ScreenText::read(image, *recognizer);
-                                 }}),
+                                 },
+                                 [this] { return pointerTiming(); }}),
       recorder(capture, settings, DispatchQueue::main()),
       transcriber(capture, settings,
                   [this] {

@@ -69,6 +69,8 @@ public:
     static BluetoothHID* exitHookDevice();
 
     const Backends& backends() const { return backends_; }
+    // The pointer timing the settings ask for, as the input engines take it.
+    InputEngine::Timing pointerTiming() const;
 
 private:
     Backends backends_;

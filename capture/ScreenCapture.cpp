@@ -308,14 +308,6 @@ ScreenCapture::Stillness ScreenCapture::stillness() const {
     return facts;
 }
 
-bool ScreenCapture::isStill(const Stillness& facts, TimePoint since, Duration still, TimePoint now) {
-    // A frame captured `still` after the last change (and after `since`) showed nothing new.
-    if (facts.lastSeenCaptured >= std::max(facts.lastChangeCaptured, since) + still)
-        return true;
-    // No change has arrived for `still` plus the time a frame takes to arrive, and none waits to be read.
-    return !facts.framePending && now - std::max(facts.lastChangeArrived, since) >= still + facts.delay;
-}
-
 ImageRef ScreenCapture::latestImage() const {
     std::lock_guard lock(lock_);
     return latest_;

@@ -7,8 +7,7 @@
 // BGRA at the phone's picture size; `frameCount` and `lastFrameAt` change with it under one lock. A caller
 // that must see the screen after an action of its own waits until `lastFrameAt` is later than its action.
 // Stopping empties `latest`; `lastFrameAt` keeps its value. `stillness` tells whether the screen has stopped
-// changing, from the times the source captured its frames (a source that sends every frame proves it by a
-// later unchanged frame; one that sends only changes, by quiet for longer than frames take to arrive).
+// changing (see Stillness).
 //
 // Threads: the main queue (start, attach, stop, device events, `onFrame`); "pokescope.capture" (frames,
 // session start and stop); "pokescope.capture.audio" (sound buffers, fanned out to listeners). The frame
@@ -22,6 +21,7 @@
 #include "platform/Lifetime.hpp"
 
 #include "capture/ScreenCaptureGate.hpp"
+#include "capture/Stillness.hpp"
 
 #include <array>
 #include <atomic>
@@ -69,17 +69,8 @@ public:
         TimePoint lastFrameAt; // the distant past until the first frame
     };
     Snapshot snapshot() const;
-    struct Stillness {
-        TimePoint lastSeenCaptured;   // when the source captured the newest frame it delivered, changed or not
-        TimePoint lastChangeCaptured; // when it captured the newest frame that showed a change
-        TimePoint lastChangeArrived;  // `lastFrameAt`
-        Duration delay{};             // the longest recent time from a frame's capture to its arrival here
-        bool framePending = false;    // a delivered frame not looked at yet
-    };
+    using Stillness = pokescope::Stillness;
     Stillness stillness() const;
-    // Whether the screen has shown no change for `still`, counted from `since` at the earliest, in the
-    // frames captured since then (or, where the source sends only changes, in quiet longer than `delay`).
-    static bool isStill(const Stillness& facts, TimePoint since, Duration still, TimePoint now);
     ImageRef latestImage() const;
     long frameCount() const;
     TimePoint lastFrameAt() const;

@@ -15,14 +15,24 @@ constexpr const char* kTranscriptionLanguage = "transcriptionLanguage";
 constexpr const char* kTranscriptionEnabled = "transcriptionEnabled";
 constexpr const char* kKeepAudioConnected = "keepAudioConnected";
 constexpr const char* kPlayAudioOnMac = "playAudioOnMac";
+constexpr const char* kPointerTiming = "pointerTiming";
 
 AppSettings::Quality qualityFrom(const std::optional<std::string>& raw) {
     return raw && *raw == "smaller" ? AppSettings::Quality::smaller : AppSettings::Quality::full;
 }
 
+// Anything but "exact" (a value from a later version, a typing error in the file) is the default.
+AppSettings::PointerTiming timingFrom(const std::optional<std::string>& raw) {
+    return raw && *raw == "exact" ? AppSettings::PointerTiming::exact : AppSettings::PointerTiming::adaptive;
+}
+
 } // namespace
 
 const char* AppSettings::rawValue(Quality quality) { return quality == Quality::smaller ? "smaller" : "full"; }
+
+const char* AppSettings::rawValue(PointerTiming timing) {
+    return timing == PointerTiming::exact ? "exact" : "adaptive";
+}
 
 AppSettings::AppSettings(Preferences& store) : store_(store) {
     store_.registerDefaults({
@@ -35,6 +45,7 @@ AppSettings::AppSettings(Preferences& store) : store_(store) {
         {kTranscriptionEnabled, false},
         {kKeepAudioConnected, true},
         {kPlayAudioOnMac, true},
+        {kPointerTiming, "adaptive"},
     });
     recordAudio_ = store_.boolForKey(kRecordAudio);
     showActions_ = store_.boolForKey(kShowActions);
@@ -45,6 +56,12 @@ AppSettings::AppSettings(Preferences& store) : store_(store) {
     transcriptionEnabled_ = store_.boolForKey(kTranscriptionEnabled);
     keepAudioConnected_ = store_.boolForKey(kKeepAudioConnected);
     playAudioOnMac_ = store_.boolForKey(kPlayAudioOnMac);
+    pointerTiming_ = timingFrom(store_.stringForKey(kPointerTiming));
+}
+
+void AppSettings::setPointerTiming(PointerTiming value) {
+    pointerTiming_ = value;
+    store_.set(kPointerTiming, rawValue(value));
 }
 
 void AppSettings::setAudioUpdate(std::function<void()> update) {

@@ -1,4 +1,4 @@
-// The user's preferences for recording, sound and transcription. Every write reaches the preferences
+// The user's preferences for recording, sound, transcription and the pointer's timing. Every write reaches the preferences
 // store at once; two settings also tell the service that must react straight away (the capture's sound
 // path, live listening).
 //
@@ -21,6 +21,9 @@ class AppSettings {
 public:
     enum class Quality { full, smaller };
     static const char* rawValue(Quality quality);
+    // How the pointer waits: until the screen shows the effect (adaptive) or the fixed times (exact).
+    enum class PointerTiming { adaptive, exact };
+    static const char* rawValue(PointerTiming timing);
 
     // Keys of the store that other parts of the system own.
     static constexpr const char* kOnboardingDone = "onboardingDone";
@@ -52,6 +55,8 @@ public:
     void setKeepAudioConnected(bool value);
     bool playAudioOnMac() const { return playAudioOnMac_.load(); }
     void setPlayAudioOnMac(bool value);
+    PointerTiming pointerTiming() const { return pointerTiming_.load(); }
+    void setPointerTiming(PointerTiming value);
 
     // Seconds a recording may run: none when the limit is below one minute.
     std::optional<double> recordingLimitSeconds() const;
@@ -74,6 +79,7 @@ private:
     std::atomic<bool> transcriptionEnabled_;
     std::atomic<bool> keepAudioConnected_;
     std::atomic<bool> playAudioOnMac_;
+    std::atomic<PointerTiming> pointerTiming_;
     mutable std::mutex mutex_; // guards the language and the hooks
     std::string transcriptionLanguage_;
     std::function<void()> audioUpdate_;

@@ -93,6 +93,23 @@ double changedFraction(const Image& a, const Image& b) {
     return static_cast<double>(changed) / (static_cast<double>(kChangeWidth) * ga->height);
 }
 
+long changedAround(const Image& a, const Image& b, PointD at, double radius) {
+    if (!sameSize(a, b))
+        return 0;
+    auto ga = gray(a, kPointerWidth), gb = gray(b, kPointerWidth);
+    if (!ga || !gb)
+        return 0;
+    const double scale = static_cast<double>(a.width()) / kPointerWidth;
+    const double cx = at.x / scale, cy = at.y / scale, r = radius / scale;
+    long changed = 0;
+    for (int y = std::max(0, int(cy - r)); y <= std::min(ga->height - 1, int(cy + r)); ++y)
+        for (int x = std::max(0, int(cx - r)); x <= std::min(ga->width - 1, int(cx + r)); ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * ga->width + x;
+            changed += std::hypot(x - cx, y - cy) <= r && std::abs(int(ga->bytes[i]) - int(gb->bytes[i])) >= kWiggleThreshold;
+        }
+    return changed;
+}
+
 std::optional<PointD> pointerCentroid(const Image& a, const Image& b, const Image& c, const Image& d,
                                       std::optional<PointD> around, std::optional<double> radius,
                                       MaskCounts* counts) {

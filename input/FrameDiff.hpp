@@ -36,6 +36,10 @@ std::optional<Gray> gray(const Image& image, int width);
 // when a conversion fails, 1.0 when the frames differ in size (the phone turned between them).
 double changedFraction(const Image& a, const Image& b);
 
+// The grey pixels, at the pointer search's width, that changed by the wiggle threshold or more between the
+// two frames within `radius` frame pixels of `at`; 0 when a conversion fails or the sizes differ.
+long changedAround(const Image& a, const Image& b, PointD at, double radius);
+
 // Pixel counts of the wiggle mask, for diagnostics.
 struct MaskCounts {
     long ab = 0;   // |a−b| ≥ 19

@@ -17,6 +17,14 @@ namespace {
 constexpr int kNudge = 10;
 constexpr int kParkReports = 45;
 constexpr int kParkStep = 127;
+// A screen that shows no change for this long after a nudge's effect shows the nudge alone; after travel,
+// whose reports cross the link with their own jitter, longer.
+constexpr auto kNudgeStill = std::chrono::milliseconds(40);
+constexpr auto kTravelStill = std::chrono::milliseconds(80);
+constexpr auto kPoll = std::chrono::milliseconds(5);
+// The longest to wait for the wiggle's last report to show before sending it again.
+constexpr auto kRestoreLimit = std::chrono::milliseconds(1000);
+constexpr long kMovedPixels = 6; // grey pixels at the search's width: less is noise, not a moved disc
 
 struct RealTimer : InputEngine::Timer {
     TimePoint now() override { return std::chrono::steady_clock::now(); }
@@ -39,6 +47,7 @@ struct CaptureFrames : InputEngine::Frames {
         auto snapshot = capture.snapshot();
         return {snapshot.latest, snapshot.lastFrameAt};
     }
+    Stillness stillness() override { return capture.stillness(); }
     ScreenCapture& capture;
 };
 
@@ -119,6 +128,12 @@ std::string InputEngine::lastBackMethod() const {
     return lastBackMethod_;
 }
 
+InputEngine::Timing InputEngine::timing() const {
+    if (exactNow_)
+        return Timing::exact;
+    return options_.timing ? options_.timing() : Timing::adaptive;
+}
+
 std::array<std::vector<std::pair<int, double>>, 2> InputEngine::landed() const {
     std::lock_guard lock(mutex_);
     return landed_;
@@ -155,6 +170,7 @@ void InputEngine::sleepMs(double ms) {
 void InputEngine::sendPointer(std::uint8_t buttons, int dx, int dy) {
     if (link_->pointer(buttons, dx, dy) || (link_->ready() && link_->pointer(buttons, dx, dy))) {
         buttonsHeld_ = buttons;
+        lastReportAt_ = timer_.now();
         return;
     }
     if (buttonsHeld_ || buttons)
@@ -181,6 +197,31 @@ void InputEngine::requireLink() {
 
 InputEngine::Frames::Latest InputEngine::latestFrame() { return frames_->latest(); }
 
+bool InputEngine::awaitFrames(Duration limit, const std::function<bool(const Stillness&, TimePoint now)>& done) {
+    const TimePoint end = timer_.now() + limit;
+    if (timing() == Timing::exact) {
+        sleep(limit);
+        return false;
+    }
+    for (;;) {
+        const TimePoint now = timer_.now();
+        if (done(frames_->stillness(), now))
+            return true;
+        if (now >= end)
+            return false;
+        sleep(std::min<Duration>(kPoll, end - now));
+    }
+}
+
+bool InputEngine::awaitEffect(TimePoint written, Duration limit, Duration still) {
+    // One report moves the pointer once: quiet for `still` after the frame that shows it arrived is enough,
+    // without the allowance for frames still on their way that a longer change needs.
+    return awaitFrames(limit, [&](Stillness facts, TimePoint now) {
+        facts.delay = Duration::zero();
+        return facts.changedAfter(written) && facts.still(written, still, now);
+    });
+}
+
 std::pair<int, int> InputEngine::requireReady() {
     requireLink();
     auto frame = latestFrame();
@@ -192,7 +233,26 @@ std::pair<int, int> InputEngine::requireReady() {
 // --- detection -------------------------------------------------------------------------------------------
 
 std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
-    sleepMs(500);
+    bool wiggled = false;
+    auto found = wiggle(near, wiggled);
+    // Correctness first: a wiggle whose frames did not show the pointer is done again with the full waits.
+    if (!found && wiggled && timing() == Timing::adaptive) {
+        log("input: the pointer did not show in the frames; looking again with the full waits");
+        exactNow_ = true;
+        found = wiggle(near, wiggled);
+        exactNow_ = false;
+    }
+    return found;
+}
+
+std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wiggled) {
+    wiggled = false;
+    // The pointer must be at rest, its last reports shown: a frame captured after the last report showed
+    // its effect, and nothing changed after it. (Quiet alone proves nothing: a late report may yet land.)
+    const TimePoint lastReport = lastReportAt_;
+    awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
+        return facts.changedAfter(lastReport) && facts.still(lastReport, kTravelStill, now);
+    });
     auto first = latestFrame();
     if (!first.image)
         return std::nullopt;
@@ -208,13 +268,14 @@ std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
     for (int i = 0; i < 3; ++i) {
         sendPointer(0, nudges[i], 0);
         TimePoint written = timer_.now();
-        TimePoint settled = written + std::chrono::milliseconds(400);
-        while (timer_.now() < settled)
-            sleepMs(10);
+        if (awaitEffect(written, std::chrono::milliseconds(400), kNudgeStill)) {
+            frames[i + 1] = latestFrame().image;
+            continue;
+        }
         // A phone sends frames only when its picture changes: a frame that came after the nudge already
         // shows it, and waiting for yet another one on a still screen would only cost time. Without any
         // frame since the nudge, wait a little longer for a late one.
-        TimePoint limit = settled + std::chrono::milliseconds(250);
+        TimePoint limit = timer_.now() + std::chrono::milliseconds(250);
         while (latestFrame().at <= written && timer_.now() < limit)
             sleepMs(10);
         frames[i + 1] = latestFrame().image;
@@ -229,7 +290,9 @@ std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
         }
     }
     sendPointer(0, -kNudge * sign, 0);
-    sleepMs(40);
+    wiggled = true;
+    if (timing() == Timing::exact)
+        sleepMs(40);
 
     // The blob's centre lies half a nudge beyond the resting pointer. A lone nudge moves at the phone's
     // slow-motion gain, which the fine gain measures; the average gain of fast travel would overshoot it.
@@ -247,7 +310,41 @@ std::optional<PointD> InputEngine::locatePointer(std::optional<PointD> near) {
             " mask=" + std::to_string(counts.mask));
     if (!found)
         return std::nullopt;
+    // A report lost on the way leaves the pointer a nudge away from where it was found.
+    if (timing() == Timing::adaptive && !confirmRestored(frames[2], frames[3], *found, sign))
+        return std::nullopt;
     return PointD{found->x - shift * sign, found->y};
+}
+
+bool InputEngine::confirmRestored(const ImageRef& home, const ImageRef& away, PointD found, int sign) {
+    const double radius = 0.06 * away->width(); // the disc and its nudge, on any phone
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            sendPointer(0, -kNudge * sign, 0);
+        const TimePoint written = lastReportAt_;
+        TimePoint looked{};
+        bool back = false;
+        // Lost only when the pointer has not moved back for a second, far longer than a report takes to show
+        // (sending it again after a late one would leave the pointer a nudge beyond); another change on the
+        // screen (a caret, the clock) is no answer either way.
+        awaitFrames(kRestoreLimit, [&](const Stillness& facts, TimePoint) {
+            if (facts.changedAfter(written) && facts.lastChangeCaptured != looked) {
+                looked = facts.lastChangeCaptured;
+                // Back where it was found: unlike the nudged frame, and nearer the frame before the nudge
+                // (an encoder's noise keeps it from being equal).
+                if (auto frame = latestFrame().image) {
+                    const long fromAway = FrameDiff::changedAround(*away, *frame, found, radius);
+                    const long fromHome = FrameDiff::changedAround(*home, *frame, found, radius);
+                    back = fromAway >= kMovedPixels && fromHome < fromAway;
+                }
+            }
+            return back;
+        });
+        if (back)
+            return true;
+        log("input: the pointer did not come back from its wiggle; sending the last report again");
+    }
+    return false;
 }
 
 void InputEngine::writeDebugFrames(const std::string& directory, const std::array<ImageRef, 4>& frames) {
@@ -281,7 +378,9 @@ void InputEngine::park(bool right) {
     {
         std::lock_guard lock(mutex_);
         pointer_ = corner;
+        pointerSeen_ = false;
     }
+    // The phone's acceleration remembers the burst: travel starting sooner would fly further than calibrated.
     sleepMs(350);
 }
 

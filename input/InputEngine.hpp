@@ -1,12 +1,19 @@
 // The phone's hands: turns taps, swipes, typing and key presses in frame pixels into HID reports. The
 // phone never tells where its pointer is, so the engine finds it by wiggling it and differencing captured
-// frames, calibrates how far one HID unit moves it, parks it in a known corner before every move, and
-// checks and corrects where it landed.
+// frames, calibrates how far one HID unit moves it, parks it in a known corner before a move (or, with
+// adaptive timing, moves from where it last saw it), and checks and corrects where it landed.
+//
+// Timing: "exact" waits the fixed times the pointer was designed around; "adaptive" (the default) ends
+// each of those waits as soon as the captured frames show what it waits for (a report's effect, then a
+// still screen), the fixed time being its limit; a search whose frames did not show the pointer is done
+// again with the full waits, and calibration always takes them. Waits that frames cannot show (the
+// phone's acceleration forgetting a burst of reports, the press of a click) stay fixed in both.
 //
 // Threads: every operation blocks (it sleeps between reports) and must run on `queue()`
 // ("pokescope.input"), one at a time; the accessors may be called from any thread.
 #pragma once
 
+#include "capture/Stillness.hpp"
 #include "input/Calibration.hpp"
 #include "input/FrameDiff.hpp"
 #include "platform/Dispatch.hpp"
@@ -68,6 +75,12 @@ public:
             TimePoint at{};
         };
         virtual Latest latest() = 0;
+        // When the source captured its frames; a source that cannot tell leaves `known` false.
+        virtual Stillness stillness() {
+            Stillness unknown;
+            unknown.known = false;
+            return unknown;
+        }
     };
     // Time for the engine's waits; tests run the engine on a virtual one.
     struct Timer {
@@ -76,6 +89,8 @@ public:
         virtual void sleep(Duration duration) = 0;
         static Timer& real();
     };
+    enum class Timing { adaptive, exact };
+
     struct Options {
         std::filesystem::path calibrationFile; // empty: no file
         std::function<void(const std::string&)> log;
@@ -83,6 +98,7 @@ public:
         Timer* timer = nullptr;                                // null: real time
         // The screen's text, for finding a back button; none reads no text.
         std::function<std::vector<TextItem>(const Image&)> readText;
+        std::function<Timing()> timing; // none: adaptive
     };
 
     static constexpr double kArrivalTolerance = 12;
@@ -90,6 +106,8 @@ public:
     static constexpr int kMoveAttempts = 4;
     static constexpr int kFineRounds = 4;
     static constexpr std::size_t kLandedLimit = 40;
+    // How long a sighting of the pointer stays good enough to move from it instead of parking first.
+    static constexpr Duration kSightingLife = std::chrono::seconds(60);
 
     InputEngine(std::shared_ptr<Link> link, std::shared_ptr<Frames> frames, Options options);
     ~InputEngine();
@@ -107,6 +125,7 @@ public:
     std::optional<PointD> pointer() const;
     TimePoint pointerSeenAt() const;
     std::string lastBackMethod() const;
+    Timing timing() const;
     std::array<std::vector<std::pair<int, double>>, 2> landed() const;
     void setMarkSink(std::function<void(const ActionMark&)> sink);
     static std::optional<std::string> debugDirFromEnvironment(const std::string& preference);
@@ -118,7 +137,8 @@ public:
     void park(bool right);
     // `stepsX` and `stepsY` reports of `step` units each, one at a time, at the slow-motion gain.
     void fineTravel(int stepsX, int stepsY, int step = 1);
-    Calibration calibrate();
+    // `progress` is told of each step ("Calibrating: sample 3 of 11", …).
+    Calibration calibrate(const std::function<void(const std::string&)>& progress = {});
 
     // --- moves and gestures (on the queue) -----------------------------------------------------------
     void travel(int unitsX, int unitsY, std::uint8_t buttons);
@@ -149,6 +169,27 @@ private:
     void sendKeyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages);
     void requireLink();
     Frames::Latest latestFrame();
+    // One search by wiggling; `wiggled` tells whether all its nudges were sent and shown.
+    std::optional<PointD> wiggle(std::optional<PointD> near, bool& wiggled);
+    // With adaptive timing, waits until `done` holds of the captured frames, at most `limit`; exact timing
+    // waits the whole limit. True when `done` held.
+    bool awaitFrames(Duration limit, const std::function<bool(const Stillness&, TimePoint now)>& done);
+    // After a report written at `written`: until a change captured after it has been followed by `still`.
+    bool awaitEffect(TimePoint written, Duration limit, Duration still);
+    // The pointer was seen recently enough, on a screen of this size, to travel from where it is.
+    std::optional<PointD> sighting(int width, int height) const;
+    void forgetSighting();
+    // One attempt from where the pointer was seen; false when it did not land (the caller parks).
+    bool moveFrom(PointD from, PointD target);
+    // Finds the pointer after a move (`seen`, logged as `what` with `units`), then trims or fine-corrects;
+    // true when it ends within the arrival tolerance.
+    bool checkLanding(PointD target, const std::string& what, const std::string& units, std::optional<PointD>& seen);
+    void noteSighting(PointD seen);
+    // The units that move `px` pixels of travel on one axis along the calibrated curve.
+    int unitsFor(double px, int axis) const;
+    // After the wiggle's last report: true when the frames show the pointer went back from where the nudged
+    // frame `away` shows it to where the frame `home` does.
+    bool confirmRestored(const ImageRef& home, const ImageRef& away, PointD found, int sign);
     void keySequence(std::uint8_t modifiers, std::uint8_t usage);
     void writeDebugFrames(const std::string& directory, const std::array<ImageRef, 4>& frames);
     // Single steps for what is left of a miss within the tolerance.
@@ -169,6 +210,10 @@ private:
     std::optional<Calibration> calibration_;
     std::optional<PointD> pointer_;
     TimePoint pointerSeenAt_{};
+    bool pointerSeen_ = false;         // pointer_ comes from a sighting (and single steps after it)
+    std::pair<int, int> seenOnFrame_{}; // the frame size of that sighting
+    TimePoint lastReportAt_{};
+    bool exactNow_ = false; // the full waits for this search, whatever the setting
     std::array<std::vector<std::pair<int, double>>, 2> landed_;
     std::string lastBackMethod_;
     std::function<void(const ActionMark&)> markSink_;

@@ -35,14 +35,25 @@ std::pair<double, double> fit(const Calibration::Curve& curve) {
 
 } // namespace
 
-Calibration InputEngine::calibrate() {
+Calibration InputEngine::calibrate(const std::function<void(const std::string&)>& progress) {
+    auto tell = [&](const std::string& step) {
+        if (progress)
+            progress("Calibrating: " + step);
+    };
     auto [width, height] = requireReady();
     {
         std::lock_guard lock(mutex_);
         landed_ = {};
     }
+    // Everything later rests on these samples: they are taken with the full waits whatever the timing.
+    exactNow_ = true;
+    struct Restore {
+        bool& flag;
+        ~Restore() { flag = false; }
+    } restore{exactNow_};
     const double W = width, H = height;
 
+    tell("finding the pointer");
     park(false);
     Calibration::Curve curves[2];
     double parkPoint[2] = {0, 0};
@@ -57,9 +68,11 @@ Calibration InputEngine::calibrate() {
     bool finished[2] = {false, false};
     int stalls[2] = {0, 0};
 
+    int sample = 0;
     for (int u : kSamples) {
         if (finished[0] && finished[1])
             break;
+        tell("sample " + std::to_string(++sample) + " of at most " + std::to_string(std::size(kSamples)));
         park(false);
         travel(finished[0] ? 0 : u, finished[1] ? 0 : u, 0);
         auto seen = locatePointer(std::nullopt);
@@ -94,6 +107,7 @@ Calibration InputEngine::calibrate() {
     if (curves[0].size() < 3 || curves[1].size() < 3)
         throw InputError(ErrorCase::pointerNotFound);
 
+    tell("the right-hand corner");
     park(true);
     std::optional<double> rightX;
     if (auto seen = locatePointer(std::nullopt))
@@ -102,6 +116,7 @@ Calibration InputEngine::calibrate() {
     std::optional<double> fineGain;
     std::optional<int> fineStep;
     if (!curves[1].empty()) {
+        tell("single steps");
         park(false);
         int unitsX = int(curves[0][2].first);
         int unitsY = int(curves[1].back().first);
@@ -148,6 +163,7 @@ Calibration InputEngine::calibrate() {
         std::lock_guard lock(mutex_);
         calibration_ = result;
         pointer_.reset();
+        pointerSeen_ = false;
     }
     if (!options_.calibrationFile.empty()) {
         std::string failure;

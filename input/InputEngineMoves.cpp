@@ -1,5 +1,7 @@
-// Pointer moves and gestures: every move starts from a parked corner, turns pixels into HID units with the
-// calibration and what earlier moves taught, then checks where the pointer landed and corrects.
+// Pointer moves and gestures: a move starts from where the pointer was last seen (adaptive timing) or from a
+// parked corner, turns pixels into HID units with the calibration and what earlier moves taught, then
+// checks where the pointer landed and corrects. A move from a sighting that does not land falls back to
+// the parked procedure.
 #include "input/InputEngine.hpp"
 
 #include "bluetooth/HIDReports.hpp"
@@ -24,6 +26,7 @@ int roundAway(double value) { return static_cast<int>(std::round(value)); } // h
 std::string point(double x, double y) {
     return std::to_string(static_cast<long long>(x)) + "," + std::to_string(static_cast<long long>(y));
 }
+std::string point(PointD p) { return point(p.x, p.y); }
 
 } // namespace
 
@@ -47,6 +50,7 @@ void InputEngine::travel(int unitsX, int unitsY, std::uint8_t buttons) {
 }
 
 void InputEngine::debugTravel(int unitsX, int unitsY, int step, int intervalMs) {
+    forgetSighting();
     step = std::clamp(step, 1, 127);
     while (unitsX != 0 || unitsY != 0) {
         int dx = std::clamp(unitsX, -step, step);
@@ -118,12 +122,85 @@ double InputEngine::estimate(int units, double target, double measured, double o
     return std::max(0.0, next);
 }
 
+std::optional<PointD> InputEngine::sighting(int width, int height) const {
+    std::lock_guard lock(mutex_);
+    if (!pointerSeen_ || !pointer_ || seenOnFrame_ != std::pair{width, height} ||
+        timer_.now() - pointerSeenAt_ > kSightingLife)
+        return std::nullopt;
+    return pointer_;
+}
+
+void InputEngine::forgetSighting() {
+    std::lock_guard lock(mutex_);
+    pointerSeen_ = false;
+}
+
+void InputEngine::noteSighting(PointD seen) {
+    auto frame = latestFrame().image;
+    std::lock_guard lock(mutex_);
+    pointer_ = seen;
+    pointerSeenAt_ = timer_.now();
+    pointerSeen_ = true;
+    if (frame)
+        seenOnFrame_ = {frame->width(), frame->height()};
+}
+
+int InputEngine::unitsFor(double px, int axis) const {
+    auto cal = calibration();
+    if (!cal)
+        return 0;
+    // The curve and the landings measure travel from the top-left park point.
+    const double origin = axis == 0 ? cal->offsetX : cal->offsetY;
+    return units(origin + px, axis, axis == 0 ? cal->gainX : cal->gainY, origin);
+}
+
+bool InputEngine::checkLanding(PointD target, const std::string& what, const std::string& units,
+                               std::optional<PointD>& seen) {
+    seen = locatePointer(target);
+    if (!seen)
+        seen = locatePointer(std::nullopt);
+    if (!seen) {
+        log("input: " + what + ": pointer not found");
+        std::lock_guard lock(mutex_);
+        pointer_.reset();
+        pointerSeen_ = false;
+        return false;
+    }
+    noteSighting(*seen);
+    log("input: " + what + " with " + units + " units: pointer at " + point(*seen));
+    if (std::abs(seen->x - target.x) <= kArrivalTolerance && std::abs(seen->y - target.y) <= kArrivalTolerance) {
+        trim(target, *seen);
+        return true;
+    }
+    auto cal = calibration();
+    return cal && cal->fineGain && std::abs(seen->x - target.x) <= kFineRange &&
+           std::abs(seen->y - target.y) <= kFineRange &&
+           fineCorrect(target, *seen, *cal->fineGain, cal->fineStep.value_or(1));
+}
+
+bool InputEngine::moveFrom(PointD from, PointD target) {
+    const double dx = target.x - from.x, dy = target.y - from.y;
+    if (std::abs(dx) <= kArrivalTolerance && std::abs(dy) <= kArrivalTolerance) {
+        trim(target, from);
+        return true;
+    }
+    const int uX = unitsFor(std::abs(dx), 0), uY = unitsFor(std::abs(dy), 1);
+    travel(dx < 0 ? -uX : uX, dy < 0 ? -uY : uY, 0);
+    std::optional<PointD> seen;
+    return checkLanding(target, "move from " + point(from) + " to " + point(target),
+                        std::to_string(dx < 0 ? -uX : uX) + "," + std::to_string(dy < 0 ? -uY : uY), seen);
+}
+
 void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
     auto [width, height] = requireReady();
     auto calibration = this->calibration();
     if (!calibration)
         throw InputError(ErrorCase::notCalibrated);
     const Calibration& cal = *calibration;
+    // Correctness first: a move from a sighting that does not land is done again from a parked corner.
+    if (correct && buttons == 0 && timing() == Timing::adaptive)
+        if (auto from = sighting(width, height); from && moveFrom(*from, target))
+            return;
     const bool right = cal.rightX && target.x > 0.5 * width;
     const double targetX = right ? *cal.rightX - target.x + cal.offsetX : target.x;
     int uX = units(targetX, 0, cal.gainX, cal.offsetX);
@@ -138,34 +215,15 @@ void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
         }
         if (!correct || buttons != 0)
             return;
-        auto seen = locatePointer(target);
+        std::optional<PointD> seen;
+        const bool landed =
+            checkLanding(target, "move to " + point(target), std::to_string(uX) + "," + std::to_string(uY), seen);
         if (!seen)
-            seen = locatePointer(std::nullopt);
-        if (!seen) {
-            log("input: move to " + point(target.x, target.y) + ": pointer not found");
-            std::lock_guard lock(mutex_);
-            pointer_.reset();
             return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            pointer_ = *seen;
-            pointerSeenAt_ = timer_.now();
-        }
-        log("input: move to " + point(target.x, target.y) + " with " + std::to_string(uX) + "," +
-            std::to_string(uY) + " units: pointer at " + point(seen->x, seen->y));
         if (!right)
             remember(uX, 0, seen->x);
         remember(uY, 1, seen->y);
-        double errorX = std::abs(seen->x - target.x), errorY = std::abs(seen->y - target.y);
-        if (errorX <= kArrivalTolerance && errorY <= kArrivalTolerance) {
-            trim(target, *seen);
-            return;
-        }
-        if (cal.fineGain && errorX <= kFineRange && errorY <= kFineRange &&
-            fineCorrect(target, *seen, *cal.fineGain, cal.fineStep.value_or(1)))
-            return;
-        if (attempt == kMoveAttempts)
+        if (landed || attempt == kMoveAttempts)
             return;
         double measuredX = right ? *cal.rightX - seen->x + cal.offsetX : seen->x;
         // Near the edge means the same share of the screen at any frame size: 60 pixels of a phone's own
@@ -186,16 +244,15 @@ bool InputEngine::fineCorrect(PointD to, PointD from, double gain, int step) {
             pointer_ = to;
         }
         auto seen = locatePointer(to);
-        std::unique_lock lock(mutex_);
         if (!seen) {
+            std::lock_guard lock(mutex_);
             pointer_.reset();
+            pointerSeen_ = false;
             return false;
         }
-        pointer_ = *seen;
-        pointerSeenAt_ = timer_.now();
+        noteSighting(*seen);
         log("input: fine to " + point(to.x, to.y) + ": pointer at " + point(seen->x, seen->y));
         if (std::abs(seen->x - to.x) <= kArrivalTolerance && std::abs(seen->y - to.y) <= kArrivalTolerance) {
-            lock.unlock();
             trim(to, *seen);
             return true;
         }
@@ -264,6 +321,7 @@ void InputEngine::swipe(PointD from, PointD to, double durationMs) {
     }
     sleepMs(60);
     sendPointer(0, 0, 0);
+    forgetSighting(); // the drag moved it by the phone's own measure
 }
 
 } // namespace pokescope

@@ -145,6 +145,7 @@ public:
     void setShowActions(bool on) { settings_.setShowActions(on); }
     void setRecordingLimitMinutes(long long minutes) { settings_.setRecordingLimitMinutes(minutes); }
     void setQuality(AppSettings::Quality quality) { settings_.setQuality(quality); }
+    void setPointerTiming(AppSettings::PointerTiming timing) { settings_.setPointerTiming(timing); }
     void setKeepAudioConnected(bool on) { settings_.setKeepAudioConnected(on); }
     void setPlayAudioOnMac(bool on) { settings_.setPlayAudioOnMac(on); }
     void setTranscriptionEnabled(bool on) { settings_.setTranscriptionEnabled(on); }

@@ -38,6 +38,23 @@ QCheckBox* toggle(QBoxLayout* layout, QWidget* parent, const QString& label, boo
     return box;
 }
 
+// One choice of a group: the radio button, then its note; `choose` runs when it is picked.
+QRadioButton* choice(QBoxLayout* layout, QWidget* parent, QButtonGroup* group, const QString& label,
+                     const QString& note, bool checked, std::function<void()> choose) {
+    auto* radio = new QRadioButton(label, parent);
+    radio->setChecked(checked);
+    group->addButton(radio);
+    QObject::connect(radio, &QRadioButton::toggled, parent, [choose = std::move(choose)](bool on) {
+        if (on)
+            choose();
+    });
+    layout->addWidget(radio);
+    auto* text = Theme::secondary(note, parent);
+    text->setContentsMargins(24, 0, 0, 2);
+    layout->addWidget(text);
+    return radio;
+}
+
 void openFolder(const std::filesystem::path& folder) {
     QDir().mkpath(QString::fromStdString(folder.string()));
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
@@ -112,17 +129,7 @@ SettingsView::SettingsView(ModelWatcher& watcher, QWidget* parent)
         box->addWidget(new QLabel(QStringLiteral("Quality"), body));
         auto* group = new QButtonGroup(body);
         auto quality = [&](const QString& label, const QString& note, AppSettings::Quality value) {
-            auto* radio = new QRadioButton(label, body);
-            radio->setChecked(settings.quality() == value);
-            group->addButton(radio);
-            connect(radio, &QRadioButton::toggled, body, [this, value](bool on) {
-                if (on)
-                    model_.setQuality(value);
-            });
-            box->addWidget(radio);
-            auto* text = Theme::secondary(note, body);
-            text->setContentsMargins(24, 0, 0, 2);
-            box->addWidget(text);
+            choice(box, body, group, label, note, settings.quality() == value, [this, value] { model_.setQuality(value); });
         };
         quality(QStringLiteral("Full resolution"), QStringLiteral("~30 MB per minute"), AppSettings::Quality::full);
         quality(QStringLiteral("Smaller files"), QStringLiteral("~10 MB per minute, about two-thirds size"),
@@ -171,6 +178,25 @@ SettingsView::SettingsView(ModelWatcher& watcher, QWidget* parent)
         layout->addWidget(Theme::card(QStringLiteral("Screenshots"), body, &box));
         toggle(box, body, QStringLiteral("Copy screenshots to the clipboard"), settings.copyScreenshots(),
                [this](bool on) { model_.setCopyScreenshots(on); });
+    }
+
+    // The pointer
+    {
+        QBoxLayout* box;
+        layout->addWidget(Theme::card(QStringLiteral("Pointer"), body, &box));
+        auto* group = new QButtonGroup(body);
+        auto timing = [&](const QString& label, const QString& note, AppSettings::PointerTiming value,
+                          const char* name) {
+            choice(box, body, group, label, note, settings.pointerTiming() == value,
+                   [this, value] { model_.setPointerTiming(value); })
+                ->setObjectName(name);
+        };
+        timing(QStringLiteral("Adaptive timing"),
+               QStringLiteral("Each step waits only until the screen shows it. Fastest."),
+               AppSettings::PointerTiming::adaptive, "pointerTimingAdaptive");
+        timing(QStringLiteral("Fixed timing"),
+               QStringLiteral("Each step waits its full time. Slower; try it if taps miss on your iPhone."),
+               AppSettings::PointerTiming::exact, "pointerTimingExact");
     }
 
     // Files

@@ -1,11 +1,13 @@
-// What an agent's tool calls cost on the simulated phone, and where the time goes: the waits the
-// procedures prescribe (for the pointer, the phone's animations and the capture), text recognition, and
+// What an agent's tool calls cost on the simulated phone, and where the time goes: waits (the fixed ones
+// the procedures prescribe, and those that end when the frames show their effect), text recognition, and
 // everything else — our own overhead (frames, scaling, JPEG, base64, JSON, dispatch).
 //
-// The whole application runs in this process on the simulated iPhone, without windows; calls go through
-// the same tool dispatch the agent server uses.
+// Each phone setting runs with the pointer's adaptive and its exact timing, one after the other, each in a
+// child process of its own (the services are built once per process): the whole application on the
+// simulated iPhone, without windows; calls go through the same tool dispatch the agent server uses.
 //
-// Usage: tools-bench [--runs N] [--taps N]
+// Usage: tools-bench [--runs N] [--taps N] [--sim WORDS]... (default: the ideal phone and two slow paths)
+//        tools-bench --one WORDS adaptive|exact [--runs N] [--taps N]
 #include "app/Services.hpp"
 #include "core/Log.hpp"
 #include "sim/SimPhone.hpp"
@@ -21,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "vision/ScreenText.hpp"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -94,16 +98,27 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
     return true;
 }
 
-} // namespace
+// Where the phone says its pointer is, in frame pixels.
+PointD phonePointer(Services& services) {
+    auto phone = services.backends().phone;
+    auto frame = services.capture.latestImage();
+    auto [x, y] = phone->screen().pointer();
+    const double scale = frame ? frame->width() / static_cast<double>(phone->screen().width()) : 1;
+    return {x * scale, y * scale};
+}
 
-int main(int argc, char** argv) {
-    int runs = 15, taps = 8;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--runs") == 0)
-            runs = std::max(2, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--taps") == 0)
-            taps = std::max(2, std::atoi(argv[++i]));
-    }
+// The centre of `label` on the screen now, in frame pixels.
+std::optional<PointD> centreOf(Services& services, const std::string& label) {
+    auto frame = services.capture.latestImage();
+    if (!frame)
+        return std::nullopt;
+    auto found = ScreenText::find(label, ScreenText::read(*frame, *services.backends().recognizer), 1);
+    if (!found)
+        return std::nullopt;
+    return PointD{found->x + found->width / 2.0, found->y + found->height / 2.0};
+}
+
+int runOne(const std::string& words, const std::string& timing, int runs, int taps) {
     // A home of its own: the bench's calibration and settings never touch the user's.
     const auto home = std::filesystem::temp_directory_path() / ("tools-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(home);
@@ -111,8 +126,13 @@ int main(int argc, char** argv) {
     for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"})
         ::unsetenv(name);
     Log::shared().configure(Log::FileMode::append, -1); // the log goes to the bench home only
+    sim::SimOptions options = sim::runOptions();
+    if (!words.empty())
+        options.settings = sim::SimSettings::parse(words, options.settings);
 
-    auto& services = Services::forProcess(Backends::simulated(std::make_shared<sim::SimPhone>(sim::runOptions())));
+    auto& services = Services::forProcess(Backends::simulated(std::make_shared<sim::SimPhone>(options)));
+    services.settings.setPointerTiming(timing == "exact" ? AppSettings::PointerTiming::exact
+                                                         : AppSettings::PointerTiming::adaptive);
     auto& tools = *services.tools;
     services.model.setPort(freePort());
     services.model.setHeadless(true);
@@ -120,33 +140,90 @@ int main(int argc, char** argv) {
     DispatchQueue::main().async([&services] { services.model.start(); });
 
     int status = 0;
+    std::printf("== %s, %s timing\n", words.empty() ? "the ideal phone" : words.c_str(), timing.c_str());
     if (!waitFor([&services] { return services.hid.state() == BluetoothHID::State::ready &&
                                       services.capture.latestImage(); },
                  60s)) {
         std::fprintf(stderr, "the simulated phone did not connect within a minute\n");
         status = 1;
     } else {
-        Split calibrate, withText, withoutText, tapText;
+        Split calibrate, withText, tapText, scroll, back, type;
+        std::vector<double> landing;
         measured(tools, calibrate, "calibrate", json::object());
-        std::printf("calibrate: %.1f s (prescribed waits %.1f s)\n", calibrate.total[0] / 1000,
-                    calibrate.waits[0] / 1000);
+        std::printf("calibrate: %.1f s (waits %.1f s)\n", calibrate.total[0] / 1000, calibrate.waits[0] / 1000);
         tools.call("press_key", {{"key", "home"}});
         for (int i = 0; i < runs; ++i)
             measured(tools, withText, "screenshot", json::object());
-        for (int i = 0; i < runs; ++i)
-            measured(tools, withoutText, "screenshot", {{"include_text", false}});
         for (int i = 0; i < taps; ++i) {
             // Two labels in turn: the pointer stays over the label it tapped and hides it for a while.
-            measured(tools, tapText, "tap_text", {{"text", i % 2 ? "Photos" : "Notes"}});
+            const std::string label = i % 2 ? "Photos" : "Notes";
+            auto target = centreOf(services, label);
+            measured(tools, tapText, "tap_text", {{"text", label}});
+            if (target) {
+                auto at = phonePointer(services);
+                landing.push_back(std::max(std::abs(at.x - target->x), std::abs(at.y - target->y)));
+            }
             tools.call("press_key", {{"key", "home"}});
         }
+        tools.call("open_app", {{"name", "Settings"}});
+        measured(tools, scroll, "scroll_to", {{"text", "Developer"}, {"max_scrolls", 20}});
+        tools.call("tap_text", {{"text", "Developer"}});
+        measured(tools, back, "press_key", {{"key", "back"}});
+        tools.call("open_app", {{"name", "Notes"}});
+        const double scale = tools.scale();
+        auto frame = services.capture.latestImage();
+        tools.call("tap", {{"x", frame->width() / scale / 2}, {"y", frame->height() / scale * 0.35}});
+        measured(tools, type, "type_text", {{"text", "Hello from the bench"}});
         report("screenshot (with text)", withText);
-        report("screenshot (no text)", withoutText);
         report("tap_text Notes/Photos", tapText);
+        std::printf("tap_text landing (the phone's pointer from the label's centre): median %.1f px, max %.1f px\n",
+                    landing.empty() ? -1 : percentile(landing, 0.5), landing.empty() ? -1 : percentile(landing, 1));
+        report("scroll_to Developer", scroll);
+        report("press_key back", back);
+        report("type_text (20 characters)", type);
     }
     services.hid.stop();
     std::error_code ignored;
     std::filesystem::remove_all(home, ignored);
     std::fflush(stdout);
     std::_Exit(status); // the services live for the process; nothing to tear down in order
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int runs = 10, taps = 8;
+    std::vector<std::string> settings;
+    std::optional<std::pair<std::string, std::string>> one;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::max(2, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--taps") == 0 && i + 1 < argc)
+            taps = std::max(2, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--sim") == 0 && i + 1 < argc)
+            settings.emplace_back(argv[++i]);
+        else if (std::strcmp(argv[i], "--one") == 0 && i + 2 < argc) {
+            one.emplace(argv[i + 1], argv[i + 2]);
+            i += 2;
+        } else {
+            std::fprintf(stderr, "tools-bench: unknown argument %s\n", argv[i]);
+            return 2;
+        }
+    }
+    if (one)
+        return runOne(one->first, one->second, runs, taps);
+    if (settings.empty())
+        settings = {"", "latency=150,jitter=40,hid-latency=30,hid-jitter=20",
+                    "model=iphone-se,latency=250,jitter=50,noise=24,hid-latency=40,hid-jitter=20,hid-loss=0.01"};
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    int status = 0;
+    for (const auto& words : settings)
+        for (const char* timing : {"adaptive", "exact"}) {
+            std::fflush(stdout);
+            std::string command = "'" + self + "' --one '" + words + "' " + timing + " --runs " +
+                                  std::to_string(runs) + " --taps " + std::to_string(taps);
+            if (std::system(command.c_str()) != 0)
+                status = 1;
+        }
+    return status;
 }

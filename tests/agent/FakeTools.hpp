@@ -30,6 +30,15 @@ public:
         return result;
     }
 
+    // "progress" tells `messages`, then runs like "sleep".
+    nlohmann::json callReporting(const std::string& name, const nlohmann::json& arguments,
+                                 const Progress& progress) override {
+        if (name == "progress")
+            for (const auto& message : arguments.value("messages", std::vector<std::string>{}))
+                progress(message);
+        return call(name == "progress" ? "sleep" : name, arguments);
+    }
+
     void release() {
         std::lock_guard lock(mutex);
         released = true;

@@ -78,6 +78,36 @@ TEST_F(ServerFixture, AConnectionIsAnsweredOnceCompleteDropsPipelinedBytesAndSta
     EXPECT_EQ(body(slow.readResponse()), kPong);
 }
 
+// A call that asks for progress, from a client that takes an event stream, is answered with the tool's
+// progress, a notification whenever a step takes longer than the interval, then the result; the stream
+// ends with the connection. Without the stream in Accept (or without a token) the answer is the usual JSON.
+TEST_F(ServerFixture, ACallThatAsksForProgressIsAnsweredWithAnEventStreamOfProgressThenTheResult) {
+    json message = json::parse(call("progress", 7, {{"messages", {"Step 1", "Step 2"}}, {"ms", 5000}}));
+    message["params"]["_meta"] = {{"progressToken", "p-7"}};
+    RawClient client(port);
+    client.send(post(message.dump(), "Accept: application/json, text/event-stream\r\n"));
+    auto stream = client.readUntilClosed(20s);
+    ASSERT_TRUE(stream);
+    ASSERT_THAT(*stream, StartsWith(MCPServer::eventStreamHead()));
+    auto notice = [](int n, const std::string& text) {
+        return MCPServer::event(json{{"jsonrpc", "2.0"},
+                                     {"method", "notifications/progress"},
+                                     {"params", {{"progressToken", "p-7"}, {"progress", n}, {"message", text}}}}
+                                    .dump());
+    };
+    EXPECT_EQ(stream->substr(MCPServer::eventStreamHead().size()),
+              notice(1, "Step 1") + notice(2, "Step 2") + notice(3, "Step 2 (4 s)") +
+                  MCPServer::event(MCPServer::result(&message["id"], tools->result).dump()));
+
+    message["params"]["_meta"] = {{"progressToken", 8}};
+    message["params"]["arguments"]["ms"] = 0;
+    EXPECT_EQ(body(roundTrip(port, post(message.dump(), "Accept: application/json\r\n"))),
+              MCPServer::result(&message["id"], tools->result).dump());
+    message["params"].erase("_meta");
+    EXPECT_EQ(body(roundTrip(port, post(message.dump(), "Accept: application/json, text/event-stream\r\n"))),
+              MCPServer::result(&message["id"], tools->result).dump());
+}
+
 TEST_F(ServerFixture, APingIsAnsweredWhileToolCallsBlockAndManyConnectionsIdleOrTrickle) {
     std::vector<std::unique_ptr<RawClient>> busy, idle;
     for (int i = 0; i < 4; ++i) {

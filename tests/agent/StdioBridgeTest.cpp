@@ -141,6 +141,17 @@ TEST(StdioBridgeOutput, OnlyA200ReplyInUtf8IsWrittenAndTransportErrorsAnswerRequ
               (Arguments{"/opt/p", "--headless"}));
 }
 
+// An event stream arrives in pieces: only complete events come out, each event's data lines joined, with
+// any line ending; comments, other fields and events without data give nothing.
+TEST(StdioBridgeOutput, AnEventStreamGivesTheDataOfEachCompleteEventAsItArrives) {
+    StdioBridge::EventStreamParser parser;
+    using Events = std::vector<std::string>;
+    EXPECT_EQ(parser.feed("event: message\ndata: {\"a\""), Events{});
+    EXPECT_EQ(parser.feed(":1}\n\n: a comment\n\nid: 4\nretry: 100\n\nda"), Events{"{\"a\":1}"});
+    EXPECT_EQ(parser.feed("ta:x\r\ndata:  y\r\n\r\ndata: z\r\r"), (Events{"x\n y", "z"}));
+    EXPECT_EQ(parser.feed("data: unfinished\n"), Events{});
+}
+
 TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseTheStateFolderIsHeldOnceAndNotTakenOnSystemChosenPorts) {
     TempHome home;
     EXPECT_EQ(InstanceLock::pathFor(5000), home.path() / ".local/state/pokescope/pokescope-5000.lock");

@@ -240,11 +240,11 @@ TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) 
     using namespace std::chrono_literals;
     const TimePoint t0 = TimePoint{} + 100s, action = t0 + 1s;
     auto facts = [&](Duration seen, Duration change, Duration arrived, Duration delay, bool pending = false) {
-        return ScreenCapture::Stillness{t0 + seen, t0 + change, t0 + arrived, delay, pending};
+        return Stillness{t0 + seen, t0 + change, t0 + arrived, delay, pending};
     };
     struct Case {
         const char* what;
-        ScreenCapture::Stillness facts;
+        Stillness facts;
         Duration now;
         bool still;
     } cases[] = {
@@ -259,5 +259,5 @@ TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) 
         {"and quiet long enough after it", facts(0ms, 1200ms, 1450ms, 250ms), 2000ms, true},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ScreenCapture::isStill(c.facts, action, 300ms, t0 + c.now), c.still) << c.what;
+        EXPECT_EQ(c.facts.still(action, 300ms, t0 + c.now), c.still) << c.what;
 }

@@ -50,12 +50,15 @@ void showLogOnFailure(const std::string& log) {
 
 } // namespace
 
-// On a mini whose stream sends at most 30 frames a second.
-TEST(AgentScenario, OverHttpOnAMiniAtThirtyFramesASecond) {
+// On a mini whose stream sends at most 30 frames a second, with the pointer's fixed timing.
+TEST(AgentScenario, OverHttpOnAMiniAtThirtyFramesASecondWithFixedPointerTiming) {
     TempHome home;
+    writeFile(home.path() / ".config/pokescope/settings.json", R"({"pointerTiming": "exact"})");
     auto app = startApp(home, {"--simulate"}, {"POKESCOPE_SIM=model=iphone-13-mini,fps=30,noise=12"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
-    showLogOnFailure(app.child->output());
+    const std::string log = app.child->output();
+    showLogOnFailure(log);
+    EXPECT_EQ(log.find("input: move from "), std::string::npos) << "fixed timing parks before every move";
 }
 
 // The same session in the dark appearance with the screen and sound coming over the USB screen-sharing
@@ -70,6 +73,7 @@ TEST(AgentScenario, OverHttpWithTheScreenOverUsbInTheDark) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find("screen: usb: video format: avc1, 1179 x 2556"), std::string::npos) << log;
+    EXPECT_NE(log.find("input: move from "), std::string::npos) << "adaptive timing moves from the last sighting";
 }
 
 // Through a bridge the client starts, on a small dark phone with a Home button and a slow capture path.

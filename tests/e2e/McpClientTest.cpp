@@ -29,7 +29,7 @@ json runSdk(const std::vector<std::string>& target, const std::vector<std::strin
     std::vector<std::string> childEnvironment = environment;
     childEnvironment.push_back("NODE_PATH=" + (sourcePath() / "node_modules").string());
     Child client(arguments, childEnvironment);
-    auto status = client.wait(120s);
+    auto status = client.wait(240s);
     std::string output = client.output();
     EXPECT_EQ(status, 0) << output << client.errors();
     auto line = output.substr(0, output.find('\n'));
@@ -120,4 +120,38 @@ TEST(EndToEnd, TheSdkClientOverStdioGetsTheAppStartedByTheBridge) {
     EXPECT_TRUE(LaunchedApp::alive(*pid));
     launched.stop();
     EXPECT_FALSE(LaunchedApp::alive(*pid));
+}
+
+// A call that asks for progress is kept alive by it: 90 s of waiting under the client's 30 s time-out, and
+// a calibration through the bridge that tells its samples.
+TEST(EndToEnd, ProgressKeepsTheSdkClientThroughLongCallsOverHttpAndStdio) {
+    TempHome home;
+    auto app = startApp(home, {"--simulate"});
+    json waits = json::array();
+    for (int i = 0; i < 9; ++i)
+        waits.push_back({{"tool", "wait"}, {"arguments", {{"ms", 10000}}}});
+    json out = runClient(app.port, {"progress:batch:" + json{{"actions", waits}}.dump()});
+    ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
+    auto& batch = out["steps"][0];
+    EXPECT_FALSE(batch["result"].contains("isError")) << batch["result"].dump(2);
+    EXPECT_GE(batch["progress"].size(), 18u); // at least every 5 s
+    EXPECT_EQ(batch["progress"][0]["message"], "Action 1 of 9: wait");
+    app.child->signal(SIGTERM);
+    EXPECT_EQ(app.child->wait(30s), 0);
+
+    int port = freePort();
+    LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
+    json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
+    auto environment = home.environment();
+    environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
+    out = runSdk({"--stdio", command.dump()}, {"progress:calibrate:{}"}, environment);
+    ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
+    auto& calibrate = out["steps"][0];
+    EXPECT_THAT(calibrate["result"]["content"][0]["text"].get<std::string>(), testing::StartsWith("Calibrated: "));
+    std::vector<std::string> messages;
+    for (auto& p : calibrate["progress"])
+        messages.push_back(p["message"]);
+    EXPECT_THAT(messages, testing::Contains("Calibrating: sample 1 of at most 11"));
+    EXPECT_THAT(messages, testing::Contains("Calibrating: single steps"));
+    launched.stop();
 }

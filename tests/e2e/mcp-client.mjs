@@ -2,7 +2,8 @@
 // stdio bridge the client starts as its child process.
 // Usage: node mcp-client.mjs <server url> <step>...
 //        node mcp-client.mjs --stdio '<JSON array: command and arguments>' <step>...
-// Steps: list (tools/list), ping, call:<tool>:<json arguments>. Prints one JSON object with the results;
+// Steps: list (tools/list), ping, call:<tool>:<json arguments>, progress:<tool>:<json arguments> (a call that
+// asks for progress with a 30 s time-out that each notification resets). Prints one JSON object with the results;
 // over stdio it also holds the bridge's exit (code and signal) and what it wrote on standard error.
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
@@ -40,10 +41,20 @@ try {
         } else if (step === "list") {
             const { tools } = await client.listTools();
             out.steps.push({ tools });
-        } else if (step.startsWith("call:")) {
-            const [, name, ...rest] = step.split(":");
+        } else if (step.startsWith("call:") || step.startsWith("progress:")) {
+            const [kind, name, ...rest] = step.split(":");
             const args = rest.length ? JSON.parse(rest.join(":")) : {};
-            out.steps.push({ call: name, result: await client.callTool({ name, arguments: args }) });
+            if (kind === "call") {
+                out.steps.push({ call: name, result: await client.callTool({ name, arguments: args }) });
+            } else {
+                const progress = [];
+                const options = { onprogress: (p) => progress.push(p), timeout: 30000, resetTimeoutOnProgress: true };
+                const result = await client.callTool({ name, arguments: args }, undefined, options);
+                for (const item of result.content ?? [])
+                    if (item.type === "image")
+                        item.data = `${item.data.length} characters of base64`; // kept out of the printed line
+                out.steps.push({ call: name, result, progress });
+            }
         } else {
             throw new Error(`unknown step ${step}`);
         }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace pokescope::test {
@@ -37,6 +38,8 @@ public:
     bool clicksChangePage = false; // a click opens another page (the whole screen changes)
     int passingFailures = 0;       // reports that fail once on a link that stays up
     int failAfterHeld = -1;        // reports with the button held before the link is lost (-1: never)
+    // Reports that the link takes but that never reach the phone.
+    std::function<bool(const Report&)> lose;
     std::vector<Report> attempts;  // every pointer report tried, sent or not
     std::vector<Report> reports;
 
@@ -48,6 +51,10 @@ public:
         if (!accept())
             return false;
         reports.push_back({timer_.t, false, buttons, dx, dy, {}});
+        if (lose && lose(reports.back())) {
+            reports.pop_back();
+            return true;
+        }
         if ((buttons & 1) && !(lastButtons_ & 1) && clicksChangePage)
             ++page_;
         lastButtons_ = buttons;
@@ -79,6 +86,17 @@ public:
             frameAt_ = shown->at + kLatency;
         }
         return {frame_, frameAt_};
+    }
+    // Like a phone's own stream: a frame is captured at the screen's next refresh after a change and arrives
+    // 60 ms after the change.
+    Stillness stillness() override {
+        Stillness facts;
+        if (!latest().image)
+            return facts;
+        facts.lastSeenCaptured = facts.lastChangeCaptured = frameAt_ - kLatency + std::chrono::milliseconds(8);
+        facts.lastChangeArrived = frameAt_;
+        facts.delay = kLatency - std::chrono::milliseconds(8);
+        return facts;
     }
     PointD position() const { return {x_, y_}; }
     std::vector<Report> pointerReports() const {

@@ -25,6 +25,7 @@ protected:
     std::vector<ActionMark> marks;
     std::vector<TextItem> texts;
     std::unique_ptr<InputEngine> engine;
+    InputEngine::Timing timing = InputEngine::Timing::adaptive;
 
     void SetUp() override { make(); }
     void make() {
@@ -33,6 +34,7 @@ protected:
         options.log = [this](const std::string& line) { lines.push_back(line); };
         options.timer = &timer;
         options.readText = [this](const Image&) { return texts; };
+        options.timing = [this] { return timing; };
         engine = std::make_unique<InputEngine>(phone, phone, options);
         engine->setMarkSink([this](const ActionMark& mark) { marks.push_back(mark); });
     }
@@ -165,6 +167,49 @@ TEST_F(EngineTest, MovesLandWithinTwelvePixelsAndLearnFromEachOther) {
     }
     EXPECT_FALSE(engine->landed()[1].empty());
     EXPECT_TRUE(logged("input: move to 300,500 with "));
+}
+
+// With adaptive timing a move starts from where the pointer was last seen and waits only until the frames
+// show each report; a report lost on the way is noticed and sent again. Fixed timing, a stale sighting or
+// a swipe (which drags the pointer by the phone's own measure) park first.
+TEST_F(EngineTest, AdaptiveMovesStartFromTheLastSightingAndCatchALostReport) {
+    engine->setCalibration(linear(2));
+    phone->coarse = 2;
+    auto parks = [&](std::size_t from) {
+        auto all = pointerBytes(from);
+        return std::count_if(all.begin(), all.end(), [](const auto& r) { return std::abs(r[1]) == 127; });
+    };
+    auto moveAndTime = [&](PointD target) {
+        const auto from = phone->pointerReports().size();
+        const auto started = timer.now();
+        engine->moveTo(target, true, 0);
+        EXPECT_TRUE(std::abs(phone->position().x - target.x) <= 12 && std::abs(phone->position().y - target.y) <= 12)
+            << target.x << "," << target.y << " reached " << phone->position().x << "," << phone->position().y;
+        return std::pair{parks(from), timer.now() - started};
+    };
+    EXPECT_EQ(moveAndTime({300, 500}).first, 45);
+    auto [adaptiveParks, adaptive] = moveAndTime({500, 900});
+    EXPECT_EQ(adaptiveParks, 0);
+    EXPECT_TRUE(logged("input: move from "));
+
+    // The last report of the wiggle (the one that brings the pointer back) is lost once.
+    int restores = 0;
+    phone->lose = [&](const FakePhone::Report& r) { return r.dx == -10 && ++restores == 2; };
+    moveAndTime({400, 700});
+    phone->lose = nullptr;
+    EXPECT_TRUE(logged("input: the pointer did not come back from its wiggle"));
+
+    timing = InputEngine::Timing::exact;
+    auto [exactParks, exact] = moveAndTime({500, 900});
+    EXPECT_EQ(exactParks, 45);
+    EXPECT_LT(adaptive * 2, exact);
+    std::cerr << std::chrono::duration<double>(adaptive).count() << " vs " << std::chrono::duration<double>(exact).count() << "\n";
+
+    timing = InputEngine::Timing::adaptive;
+    timer.t += InputEngine::kSightingLife + 1s;
+    EXPECT_EQ(moveAndTime({300, 500}).first, 45);
+    engine->swipe({300, 500}, {300, 900}, 300);
+    EXPECT_EQ(moveAndTime({300, 500}).first, 45);
 }
 
 TEST_F(EngineTest, RightHandTargetsParkRightAndTravelLeft) {

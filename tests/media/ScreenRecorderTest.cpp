@@ -567,8 +567,14 @@ TEST_F(RecorderTest, TheScreenGoingAwayOrTheWriterFailingStopsTheRecordingWithIt
         auto result = recorder->stop();
         EXPECT_EQ(std::tuple(result.url, result.stoppedBecause), std::tuple(file, reason));
     }
-    // A finish that fails is an error, yet the recording ends and the window stops showing it.
+    // A finish that fails is an error, yet the recording ends and the window stops showing it. (The stops
+    // above tell the window on the main queue: their changes are all in before counting.)
     writer->failure.clear();
+    ASSERT_TRUE(eventually([&] {
+        const auto seen = changeCount();
+        std::this_thread::sleep_for(300ms);
+        return changeCount() == seen;
+    }));
     const auto before = changeCount();
     recorder->start(true, false, std::nullopt);
     writer->finishError = "the trailer could not be written";

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <utility>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <memory>
@@ -365,6 +366,12 @@ bool RawClient::closedByPeer(milliseconds timeout) {
     for (auto deadline = steady_clock::now() + timeout;;)
         if (int got = receive(deadline); got <= 0)
             return got == 0;
+}
+
+std::optional<std::string> RawClient::readUntilClosed(milliseconds timeout) {
+    if (!closedByPeer(timeout))
+        return std::nullopt;
+    return std::exchange(pending_, {});
 }
 
 std::optional<std::string> roundTrip(int port, const std::string& request) {

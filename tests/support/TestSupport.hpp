@@ -141,6 +141,8 @@ public:
     std::optional<std::string> readResponse(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // True once the server has closed the connection (reads end), within `timeout`.
     bool closedByPeer(std::chrono::milliseconds timeout);
+    // Every byte received until the server closed the connection; none on time-out.
+    std::optional<std::string> readUntilClosed(std::chrono::milliseconds timeout);
     int fd() const { return fd_; }
 
 private:
