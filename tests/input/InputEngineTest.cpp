@@ -203,7 +203,6 @@ TEST_F(EngineTest, AdaptiveMovesStartFromTheLastSightingAndCatchALostReport) {
     auto [exactParks, exact] = moveAndTime({500, 900});
     EXPECT_EQ(exactParks, 45);
     EXPECT_LT(adaptive * 2, exact);
-    std::cerr << std::chrono::duration<double>(adaptive).count() << " vs " << std::chrono::duration<double>(exact).count() << "\n";
 
     timing = InputEngine::Timing::adaptive;
     timer.t += InputEngine::kSightingLife + 1s;
