@@ -8,8 +8,10 @@
 //
 // Usage: tools-bench [--runs N] [--taps N] [--sim WORDS]... (default: the ideal phone and two slow paths)
 //        tools-bench --one WORDS adaptive|exact [--runs N] [--taps N]
+// TOOLS_BENCH_LOG=FILE keeps a run's application log there.
 #include "app/Services.hpp"
 #include "core/Log.hpp"
+#include "platform/Paths.hpp"
 #include "sim/SimPhone.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/WaitLedger.hpp"
@@ -184,6 +186,8 @@ int runOne(const std::string& words, const std::string& timing, int runs, int ta
     }
     services.hid.stop();
     std::error_code ignored;
+    if (const char* keep = std::getenv("TOOLS_BENCH_LOG")) // where to keep the run's log, for reading its timeline
+        std::filesystem::copy_file(Paths::logFile(), keep, std::filesystem::copy_options::overwrite_existing, ignored);
     std::filesystem::remove_all(home, ignored);
     std::fflush(stdout);
     std::_Exit(status); // the services live for the process; nothing to tear down in order
