@@ -81,7 +81,32 @@ private:
     bool failed_ = false;
 };
 
+thread_local callCancellation::Flag currentCancellation;
+
 } // namespace
+
+const callCancellation::Flag& callCancellation::current() { return currentCancellation; }
+callCancellation::Scope::Scope(Flag flag) : previous_(std::move(currentCancellation)) {
+    currentCancellation = std::move(flag);
+}
+callCancellation::Scope::~Scope() { currentCancellation = std::move(previous_); }
+
+std::string MCPServer::busyText(int others) {
+    return "Pokescope is busy with " + std::to_string(others) + " other actions; try again when they finish.";
+}
+
+bool MCPServer::callsTools(const HTTPRequest& request) {
+    if (request.method != "POST" || request.body.find("tools/call") == std::string::npos)
+        return false;
+    // A lone call of the status tool reads state only; anything less plain is taken to call tools.
+    if (request.body.size() > 64 * 1024 || jsonNestingDepth(request.body) > kMaxJsonDepth)
+        return true;
+    json message = json::parse(request.body, nullptr, false);
+    if (!message.is_object() || message.value("method", json()) != "tools/call")
+        return !message.is_object() || message.is_discarded();
+    auto params = message.find("params");
+    return params == message.end() || !params->is_object() || params->value("name", json()) != "status";
+}
 
 std::string MCPServer::eventStreamHead() {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
@@ -143,7 +168,11 @@ struct MCPServer::State {
         std::shared_ptr<TcpConnection> tcp;
         std::string buffer;
         TimePoint lastActivity;
-        bool awaitingBytes = true; // false while a request is being handled
+        TimePoint requestStarted{}; // the first byte of the request being read; none while the buffer is empty
+        bool busy = false;          // a request is being handled
+        bool reading = false;       // a read is outstanding
+        bool peerDone = false;      // the peer finished sending, or the connection broke
+        std::shared_ptr<std::atomic<bool>> gone = std::make_shared<std::atomic<bool>>(false);
     };
 
     MCPServer* server = nullptr;
@@ -151,26 +180,32 @@ struct MCPServer::State {
     std::shared_ptr<TcpListener> listener;
     std::set<std::shared_ptr<Connection>> connections; // on the queue only
     std::atomic<std::size_t> connectionCount{0};
+    std::size_t buffered = 0; // bytes all connections hold; on the queue only
     WorkItemPtr sweep;
+    std::atomic<int> toolCalls{0};
 
-    // Handling runs on the global queue; the server waits for it before it goes away.
+    // Handling runs on other queues; the server waits for it before it goes away.
     std::mutex lifeMutex;
     std::condition_variable handled;
     bool alive = true;
     int inFlight = 0;
 
+    void accept(std::shared_ptr<TcpConnection> tcp);
     void receive(const std::shared_ptr<Connection>& connection);
     void onBytes(const std::shared_ptr<Connection>& connection, std::string_view data, bool complete,
                  std::error_code error);
+    void process(const std::shared_ptr<Connection>& connection);
     void respond(const std::shared_ptr<Connection>& connection, HTTPRequest request);
+    void refuse(const std::shared_ptr<Connection>& connection, int status, const std::string& message);
     void close(const std::shared_ptr<Connection>& connection);
+    void consume(const std::shared_ptr<Connection>& connection, std::size_t bytes);
     void scheduleSweep();
     std::weak_ptr<State> weak;
 };
 
 MCPServer::MCPServer(std::shared_ptr<ToolProvider> tools, Options options)
     : tools_(std::move(tools)), options_(options), queue_(std::make_unique<DispatchQueue>("pokescope.mcp")),
-      state_(std::make_shared<State>()) {
+      quick_(std::make_unique<DispatchQueue>("pokescope.mcp.protocol")), state_(std::make_shared<State>()) {
     state_->server = this;
     state_->queue = queue_.get();
     state_->weak = state_;
@@ -179,6 +214,10 @@ MCPServer::MCPServer(std::shared_ptr<ToolProvider> tools, Options options)
 MCPServer::MCPServer(std::shared_ptr<ToolProvider> tools) : MCPServer(std::move(tools), Options{}) {}
 
 MCPServer::~MCPServer() {
+    queue_->sync([&] { // calls in progress learn that their clients are gone
+        for (auto& connection : state_->connections)
+            connection->gone->store(true);
+    });
     {
         std::unique_lock lock(state_->lifeMutex);
         state_->alive = false;
@@ -196,10 +235,16 @@ MCPServer::~MCPServer() {
         state_->sweep.reset();
         state_->server = nullptr;
     });
+    quick_.reset();
     queue_.reset(); // joins the read loop's thread; pending callbacks are dropped with its loop
 }
 
 std::size_t MCPServer::connectionCount() const { return state_->connectionCount.load(); }
+
+std::error_code MCPServer::startError() const {
+    std::lock_guard lock(mutex_);
+    return startError_;
+}
 
 void MCPServer::start(std::uint16_t port) {
     queue_->sync([&] {
@@ -211,16 +256,8 @@ void MCPServer::start(std::uint16_t port) {
             state_->listener = TcpListener::listen(
                 "127.0.0.1", port, *queue_,
                 [weak](std::shared_ptr<TcpConnection> tcp) {
-                    auto state = weak.lock();
-                    if (!state || !state->server)
-                        return;
-                    auto connection = std::make_shared<State::Connection>();
-                    connection->tcp = std::move(tcp);
-                    connection->lastActivity = std::chrono::steady_clock::now();
-                    state->connections.insert(connection);
-                    state->connectionCount = state->connections.size();
-                    state->scheduleSweep();
-                    state->receive(connection);
+                    if (auto state = weak.lock(); state && state->server)
+                        state->accept(std::move(tcp));
                 },
                 [weak](TcpListener::State listenerState, const std::string& error) {
                     auto state = weak.lock();
@@ -240,12 +277,34 @@ void MCPServer::start(std::uint16_t port) {
             port_ = state_->listener->port();
         } catch (const std::system_error& e) {
             state_->listener.reset();
+            {
+                std::lock_guard lock(mutex_);
+                // The socket layer's codes are errno values in a category of its own: kept as errno's.
+                startError_ = std::error_code(e.code().value(), std::generic_category());
+            }
             Log::shared().add("mcp: can't listen on " + std::to_string(port) + ": " + e.code().message());
         }
     });
 }
 
+void MCPServer::State::accept(std::shared_ptr<TcpConnection> tcp) {
+    auto connection = std::make_shared<Connection>();
+    connection->tcp = std::move(tcp);
+    connection->lastActivity = std::chrono::steady_clock::now();
+    connections.insert(connection);
+    connectionCount = connections.size();
+    scheduleSweep();
+    if (connections.size() > server->options_.maxConnections) {
+        refuse(connection, 503, "too many connections");
+        return;
+    }
+    receive(connection);
+}
+
 void MCPServer::State::receive(const std::shared_ptr<Connection>& connection) {
+    if (connection->reading || connection->peerDone)
+        return;
+    connection->reading = true;
     auto self = weak;
     connection->tcp->receive(kMaxRead, [self, connection](std::string_view data, bool complete, std::error_code error) {
         if (auto state = self.lock())
@@ -257,37 +316,75 @@ void MCPServer::State::onBytes(const std::shared_ptr<Connection>& connection, st
                                std::error_code error) {
     if (!server || !connections.count(connection))
         return;
-    connection->buffer.append(data);
-    connection->lastActivity = std::chrono::steady_clock::now();
+    connection->reading = false;
+    const Options& options = server->options_;
+    if (!data.empty()) {
+        if (buffered + data.size() > options.maxBuffered) {
+            refuse(connection, 503, "the server holds too many unanswered bytes; try again");
+            return;
+        }
+        if (connection->buffer.empty())
+            connection->requestStarted = std::chrono::steady_clock::now();
+        connection->buffer.append(data);
+        buffered += data.size();
+        connection->lastActivity = std::chrono::steady_clock::now();
+    }
+    if (complete || error)
+        connection->peerDone = true;
+    if (!connection->busy) {
+        process(connection);
+        return;
+    }
+    // A client that goes away while its request is handled cancels the call; its answer is dropped.
+    if (connection->peerDone)
+        connection->gone->store(true);
+    else if (connection->buffer.size() <= options.limits.maxHead + options.limits.maxBody + 4)
+        receive(connection); // the next request may come meanwhile; it waits its turn
+}
+
+void MCPServer::State::process(const std::shared_ptr<Connection>& connection) {
     const Options& options = server->options_;
     HTTPFraming framing = HTTPFraming::examine(connection->buffer, options.limits);
     switch (framing.kind) {
     case HTTPFraming::Kind::request:
-        // Bytes after a complete request are dropped: one request at a time, no pipelining.
-        connection->buffer.clear();
-        connection->buffer.shrink_to_fit();
-        connection->awaitingBytes = false;
+        // Requests are answered one at a time, in the order they came; bytes after this one wait.
+        consume(connection, framing.consumed);
+        connection->busy = true;
         respond(connection, std::move(framing.request));
+        receive(connection);
         return;
-    case HTTPFraming::Kind::reject: {
-        connection->awaitingBytes = false;
-        auto self = weak;
-        connection->tcp->send(HTTPRequest::response(framing.status, framing.message, "text/plain"),
-                              [self, connection](std::error_code) {
-                                  if (auto state = self.lock())
-                                      state->close(connection);
-                              });
+    case HTTPFraming::Kind::reject:
+        refuse(connection, framing.status, framing.message);
         return;
-    }
     case HTTPFraming::Kind::needMore:
         break;
     }
     // A malformed head gets no answer; it is read until the peer stops, but never without bound.
     bool overflowing = connection->buffer.size() > options.limits.maxHead + options.limits.maxBody + 4;
-    if (complete || error || overflowing)
+    if (connection->peerDone || overflowing)
         close(connection);
     else
         receive(connection);
+}
+
+void MCPServer::State::consume(const std::shared_ptr<Connection>& connection, std::size_t bytes) {
+    bytes = std::min(bytes, connection->buffer.size());
+    connection->buffer.erase(0, bytes);
+    buffered -= bytes;
+    if (connection->buffer.empty())
+        connection->buffer.shrink_to_fit();
+    else
+        connection->requestStarted = std::chrono::steady_clock::now();
+}
+
+void MCPServer::State::refuse(const std::shared_ptr<Connection>& connection, int status, const std::string& message) {
+    connection->busy = true; // nothing more is read or handled
+    consume(connection, connection->buffer.size());
+    auto self = weak;
+    connection->tcp->send(HTTPRequest::response(status, message, "text/plain"), [self, connection](std::error_code) {
+        if (auto state = self.lock())
+            state->close(connection);
+    });
 }
 
 void MCPServer::State::respond(const std::shared_ptr<Connection>& connection, HTTPRequest request) {
@@ -297,15 +394,35 @@ void MCPServer::State::respond(const std::shared_ptr<Connection>& connection, HT
             return;
         ++inFlight;
     }
+    // Tool calls take the shared pool, at most kMaxToolCalls at once; one more is answered at once that the
+    // server is busy. Everything else has its own lane and never waits behind them.
+    int busyWith = 0;
+    bool toolLane = callsTools(request);
+    if (toolLane) {
+        const int before = toolCalls.fetch_add(1);
+        if (before >= kMaxToolCalls) {
+            toolCalls.fetch_sub(1);
+            busyWith = before;
+            toolLane = false;
+        }
+    }
     auto self = weak;
     MCPServer* owner = server;
-    DispatchQueue::global().async([self, owner, connection, request = std::move(request)]() mutable {
+    auto gone = connection->gone;
+    auto work = [self, owner, connection, gone, toolLane, busyWith, request = std::move(request)]() mutable {
         auto state = self.lock();
         if (!state)
             return;
-        ConnectionSink sink(connection->tcp);
-        std::string bytes = owner->handle(request, &sink);
-        bool closeAfter = sink.opened; // a stream ends with the connection
+        std::string bytes;
+        bool closeAfter = false;
+        {
+            callCancellation::Scope scope(gone);
+            ConnectionSink sink(connection->tcp);
+            bytes = owner->handle(request, &sink, busyWith);
+            closeAfter = sink.opened; // a stream ends with the connection
+        }
+        if (toolLane)
+            state->toolCalls.fetch_sub(1);
         if (auto it = request.headers.find("connection"); it != request.headers.end())
             closeAfter = closeAfter || lowered(it->second) == "close";
         // The socket must not outlive the server's loop: this closure gives up its reference before the
@@ -313,60 +430,71 @@ void MCPServer::State::respond(const std::shared_ptr<Connection>& connection, HT
         auto held = std::move(connection);
         std::lock_guard lock(state->lifeMutex);
         if (state->alive) {
-            // Send errors are not looked at: the connection goes on as if the send had succeeded, and the
-            // next read reports a broken connection.
+            // Send errors are not looked at: a broken connection shows at its next read.
             held->tcp->send(std::move(bytes), [self, held, closeAfter](std::error_code) {
                 auto state = self.lock();
-                if (!state || !state->server)
+                if (!state || !state->server || !state->connections.count(held))
                     return;
                 if (closeAfter) {
                     state->close(held);
                     return;
                 }
-                held->awaitingBytes = true;
+                held->busy = false;
+                held->gone = std::make_shared<std::atomic<bool>>(false);
                 held->lastActivity = std::chrono::steady_clock::now();
-                state->receive(held);
+                state->process(held); // a request that came meanwhile is next
             });
         }
         held.reset();
         --state->inFlight;
         state->handled.notify_all();
-    });
+    };
+    if (toolLane)
+        DispatchQueue::global().async(std::move(work));
+    else
+        owner->quick_->async(std::move(work));
 }
 
 void MCPServer::State::close(const std::shared_ptr<Connection>& connection) {
     if (connections.erase(connection) == 0)
         return;
     connectionCount = connections.size();
+    buffered -= std::min(buffered, connection->buffer.size());
+    connection->buffer.clear();
+    connection->gone->store(true);
     connection->tcp->close();
 }
 
 // Drops connections that have sent nothing for the idle time-out while the server waited for request
-// bytes. Runs only while connections are open.
+// bytes, and requests that have not all come within the request deadline. Runs only while connections
+// are open.
 void MCPServer::State::scheduleSweep() {
     if (sweep || !server)
         return;
     auto timeout = server->options_.idleTimeout;
-    auto period = std::clamp<Duration>(timeout / 4, std::chrono::milliseconds(10), std::chrono::seconds(1));
+    auto deadline = server->options_.requestDeadline;
+    auto period = std::clamp<Duration>(std::min<Duration>(timeout, deadline) / 4, std::chrono::milliseconds(10),
+                                       std::chrono::seconds(1));
     auto self = weak;
-    sweep = queue->asyncAfter(period, [self, timeout] {
+    sweep = queue->asyncAfter(period, [self, timeout, deadline] {
         auto state = self.lock();
         if (!state || !state->server)
             return;
         state->sweep.reset();
         auto now = std::chrono::steady_clock::now();
-        std::vector<std::shared_ptr<Connection>> idle;
+        std::vector<std::shared_ptr<Connection>> late;
         for (auto& connection : state->connections)
-            if (connection->awaitingBytes && now - connection->lastActivity >= timeout)
-                idle.push_back(connection);
-        for (auto& connection : idle)
+            if (!connection->busy && (now - connection->lastActivity >= timeout ||
+                                      (!connection->buffer.empty() && now - connection->requestStarted >= deadline)))
+                late.push_back(connection);
+        for (auto& connection : late)
             state->close(connection);
         if (!state->connections.empty())
             state->scheduleSweep();
     });
 }
 
-std::string MCPServer::handle(const HTTPRequest& request, EventSink* sink) {
+std::string MCPServer::handle(const HTTPRequest& request, EventSink* sink, int busyWith) {
     if (request.method == "OPTIONS")
         return HTTPRequest::response(204, std::nullopt);
     if (request.path.rfind("/mcp", 0) != 0)
@@ -379,13 +507,13 @@ std::string MCPServer::handle(const HTTPRequest& request, EventSink* sink) {
         (host != request.headers.end() && !isLocalHost(host->second)))
         return HTTPRequest::response(403, std::string("forbidden origin"), "text/plain");
     if (request.method == "POST")
-        return handlePost(request, sink);
+        return handlePost(request, sink, busyWith);
     if (request.method == "DELETE")
         return HTTPRequest::response(200, std::nullopt);
     return HTTPRequest::response(405, std::nullopt); // GET and every other method
 }
 
-std::string MCPServer::handlePost(const HTTPRequest& request, EventSink* sink) {
+std::string MCPServer::handlePost(const HTTPRequest& request, EventSink* sink, int busyWith) {
     auto parseError = [] { return HTTPRequest::response(400, rpcError(nullptr, -32700, "Parse error"), "application/json"); };
     // Deep nesting is refused before parsing: copying or printing such a value would exhaust the stack.
     if (jsonNestingDepth(request.body) > kMaxJsonDepth)
@@ -395,11 +523,14 @@ std::string MCPServer::handlePost(const HTTPRequest& request, EventSink* sink) {
         return parseError();
 
     if (message.is_array()) {
-        if (!std::all_of(message.begin(), message.end(), [](const json& element) { return element.is_object(); }))
+        if (message.empty() || message.size() > kMaxBatch ||
+            !std::all_of(message.begin(), message.end(), [](const json& element) { return element.is_object(); }))
             return HTTPRequest::response(400, rpcError(nullptr, -32600, "Invalid request"), "application/json");
         std::string body;
         for (const auto& element : message) {
-            auto response = dispatch(element);
+            if (auto gone = callCancellation::current(); gone && *gone)
+                break; // nobody is left to read the rest
+            auto response = dispatch(element, {}, busyWith);
             if (!response)
                 continue;
             body += body.empty() ? "[" : ",";
@@ -411,10 +542,10 @@ std::string MCPServer::handlePost(const HTTPRequest& request, EventSink* sink) {
         return HTTPRequest::response(200, body, "application/json");
     }
 
-    if (sink)
+    if (sink && !busyWith)
         if (auto token = progressToken(request, message))
             return streamCall(message, *token, *sink);
-    auto response = dispatch(message);
+    auto response = dispatch(message, {}, busyWith);
     if (!response)
         return HTTPRequest::response(202, std::nullopt);
     std::vector<std::pair<std::string, std::string>> headers;

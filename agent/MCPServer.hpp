@@ -5,9 +5,12 @@
 // (at least every few seconds) and then the result, and the connection closes after it.
 //
 // Threads: the listener and every connection's reads run on the serial queue "pokescope.mcp", where
-// bytes accumulate until a request is complete. Each complete request is handled on the global concurrent
-// queue, so a long tool call on one connection never delays a ping on another. One connection carries one
-// request at a time.
+// bytes accumulate until a request is complete. Requests that call tools are handled on the global
+// concurrent queue, at most `kMaxToolCalls` at once (more are answered at once that Pokescope is busy);
+// everything else (initialize, ping, tools/list, notifications, the status tool) has a lane of its own,
+// so it never waits behind tool calls. One connection's requests are answered in the order they came, one
+// at a time; while one is handled the connection is still read, so that a client that goes away cancels
+// its call.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -22,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -56,16 +60,34 @@ struct HTTPLimits {
 struct HTTPFraming {
     enum class Kind {
         needMore, // keep reading (also for a malformed head: the peer gets no answer)
-        request,  // a complete request; later bytes in the buffer are dropped
+        request,  // a complete request: the first `consumed` bytes; later ones are the next request's
         reject,   // answer `status` with `message` and close
     };
     Kind kind = Kind::needMore;
     HTTPRequest request;
+    std::size_t consumed = 0;
     int status = 0;
     std::string message;
 
     static HTTPFraming examine(std::string_view buffer, const HTTPLimits& limits = {});
 };
+
+// Whether the client of the request being handled on this thread has gone away: set by the server around
+// each request, read by the tools before and during an action.
+namespace callCancellation {
+using Flag = std::shared_ptr<const std::atomic<bool>>;
+const Flag& current();
+class Scope {
+public:
+    explicit Scope(Flag flag);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+private:
+    Flag previous_;
+};
+} // namespace callCancellation
 
 // The tool layer as the server sees it.
 class ToolProvider {
@@ -101,12 +123,27 @@ public:
         // A connection that sends nothing for this long while the server waits for request bytes is
         // dropped; never while its request is being handled.
         std::chrono::milliseconds idleTimeout{30000};
+        // A request whose head and body have not all come this long after its first byte is dropped,
+        // however steadily its bytes trickle in.
+        std::chrono::milliseconds requestDeadline{10000};
+        // Connections open at once; one more is answered 503 and closed.
+        std::size_t maxConnections = 256;
+        // Bytes all connections may hold unanswered together; a connection that would pass it is answered
+        // 503 and closed.
+        std::size_t maxBuffered = 64 * 1024 * 1024;
     };
 
     static constexpr std::uint16_t kDefaultPort = 47811;
     // A streamed call sends a progress notification at least this often.
     static constexpr std::chrono::seconds kProgressInterval{4};
     static constexpr std::size_t kMaxJsonDepth = 64;
+    // Tool calls handled at once; a call beyond them is answered with `busyText`.
+    static constexpr int kMaxToolCalls = 16;
+    // Messages in one JSON-RPC batch (as many as the batch tool's actions).
+    static constexpr std::size_t kMaxBatch = 25;
+    static std::string busyText(int others);
+    // Whether handling `request` may call a tool other than status (and so takes the tool calls' lane).
+    static bool callsTools(const HTTPRequest& request);
 
     explicit MCPServer(std::shared_ptr<ToolProvider> tools, Options options);
     explicit MCPServer(std::shared_ptr<ToolProvider> tools);
@@ -118,16 +155,19 @@ public:
     // listener exists already, even a failed one.
     void start(std::uint16_t port);
     bool running() const { return running_.load(); }
+    // Why the last `start` could not listen (none when it could).
+    std::error_code startError() const;
     std::uint16_t port() const { return port_.load(); }
     // Told of each JSON-RPC request ("initialize", "tool: screenshot", …) on the handling thread.
     void setOnRequest(std::function<void(const std::string&)> listener);
 
     // Routing: the response bytes for one request. With a `sink`, a call that asks for progress is
     // streamed: the sink is opened and given the notifications, and the bytes returned are the last event.
-    std::string handle(const HTTPRequest& request, EventSink* sink = nullptr);
+    // With `busyWith` other calls in hand, tool calls are answered with `busyText` instead of being made.
+    std::string handle(const HTTPRequest& request, EventSink* sink = nullptr, int busyWith = 0);
     // One JSON-RPC message in; the response object, or nothing for a message that gets none.
     std::optional<nlohmann::json> dispatch(const nlohmann::json& message,
-                                           const ToolProvider::Progress& progress = {});
+                                           const ToolProvider::Progress& progress = {}, int busyWith = 0);
     // The head of a streamed answer, and one event of it.
     static std::string eventStreamHead();
     static std::string event(const std::string& data);
@@ -143,7 +183,7 @@ public:
 
 private:
     struct State;
-    std::string handlePost(const HTTPRequest& request, EventSink* sink);
+    std::string handlePost(const HTTPRequest& request, EventSink* sink, int busyWith);
     std::string streamCall(const nlohmann::json& message, const nlohmann::json& token, EventSink& sink);
     void reportRequest(const std::string& label);
 
@@ -151,9 +191,11 @@ private:
     Options options_;
     std::atomic<bool> running_{false};
     std::atomic<std::uint16_t> port_{kDefaultPort};
+    std::error_code startError_; // under mutex_
     mutable std::mutex mutex_;
     std::function<void(const std::string&)> onRequest_;
     std::unique_ptr<DispatchQueue> queue_; // "pokescope.mcp"
+    std::unique_ptr<DispatchQueue> quick_; // "pokescope.mcp.protocol": requests that call no tool
     std::shared_ptr<State> state_;
 };
 

@@ -34,6 +34,7 @@ struct Head {
     std::string method;
     std::string path;
     std::map<std::string, std::string> headers;
+    bool conflictingLengths = false; // two Content-Length fields that differ
 };
 
 // The request line and header fields, or nothing when the head is not UTF-8 or the request line has
@@ -63,7 +64,14 @@ std::optional<Head> parseHead(std::string_view text) {
             first = false;
         } else if (size_t colon = line.find(':'); colon != std::string_view::npos) {
             // The name is lower-cased but not trimmed: "Content-Length : 5" names another field.
-            head.headers[lowered(line.substr(0, colon))] = std::string(trimmed(line.substr(colon + 1)));
+            std::string name = lowered(line.substr(0, colon));
+            std::string value(trimmed(line.substr(colon + 1)));
+            auto [field, added] = head.headers.try_emplace(name, value);
+            if (!added) {
+                if (name == "content-length" && field->second != value)
+                    head.conflictingLengths = true;
+                field->second = std::move(value);
+            }
         }
         if (end == std::string_view::npos)
             break;
@@ -72,32 +80,32 @@ std::optional<Head> parseHead(std::string_view text) {
     return head;
 }
 
-// A signed decimal: an optional sign, then digits only, without overflow. Anything else is none.
-std::optional<long long> signedDecimal(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
-    unsigned long long magnitude = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-    if (ec != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    if (!negative && magnitude > static_cast<unsigned long long>(LLONG_MAX))
-        return std::nullopt;
-    if (negative && magnitude > static_cast<unsigned long long>(LLONG_MAX) + 1)
-        return std::nullopt;
-    return negative ? static_cast<long long>(0 - magnitude) : static_cast<long long>(magnitude);
-}
+// What a Content-Length field says. Only plain decimal digits are a length: a sign, a hexadecimal
+// prefix, a list ("38, 38") or anything else is refused rather than read as some other number.
+struct Length {
+    enum class Kind { none, value, negative, tooLarge, unreadable } kind = Kind::none;
+    unsigned long long value = 0;
+};
 
-// The declared length: the header read as a signed decimal, 0 when absent or unreadable.
-long long declaredLength(const std::map<std::string, std::string>& headers) {
-    auto it = headers.find("content-length");
-    if (it == headers.end())
-        return 0;
-    return signedDecimal(it->second).value_or(0);
+Length declaredLength(const Head& head) {
+    auto it = head.headers.find("content-length");
+    if (it == head.headers.end())
+        return {};
+    std::string_view text = it->second;
+    auto digits = [](std::string_view t) {
+        return !t.empty() && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (head.conflictingLengths)
+        return {Length::Kind::unreadable};
+    if (text.size() > 1 && text.front() == '-' && digits(text.substr(1)))
+        return {Length::Kind::negative};
+    if (!digits(text))
+        return {Length::Kind::unreadable};
+    unsigned long long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return {Length::Kind::tooLarge};
+    return {Length::Kind::value, value};
 }
 
 bool isLoopbackName(std::string_view host, bool ignoreCase) {
@@ -126,10 +134,13 @@ std::optional<HTTPRequest> HTTPRequest::parse(std::string_view data) {
     auto head = parseHead(data.substr(0, headEnd));
     if (!head)
         return std::nullopt;
-    // A negative length is never used as a length; the read loop refuses such requests before this.
-    long long length = std::max(0LL, declaredLength(head->headers));
+    // A length that is not one is malformed: the read loop refuses such requests before this.
+    const Length declared = declaredLength(*head);
+    if (declared.kind != Length::Kind::none && declared.kind != Length::Kind::value)
+        return std::nullopt;
+    const unsigned long long length = declared.value;
     std::string_view bodyRegion = data.substr(headEnd + kHeadEnd.size());
-    if (static_cast<unsigned long long>(bodyRegion.size()) < static_cast<unsigned long long>(length))
+    if (static_cast<unsigned long long>(bodyRegion.size()) < length)
         return std::nullopt;
     HTTPRequest request;
     request.method = std::move(head->method);
@@ -161,14 +172,23 @@ HTTPFraming HTTPFraming::examine(std::string_view buffer, const HTTPLimits& limi
         return framing; // malformed: no answer; the read loop goes on until the peer stops
     if (head->headers.count("transfer-encoding"))
         return reject(400, "Transfer-Encoding is not supported; send the body with Content-Length");
-    long long length = declaredLength(head->headers);
-    if (length < 0)
-        return reject(400, "Content-Length must not be negative");
-    if (static_cast<unsigned long long>(length) > limits.maxBody)
+    const Length declared = declaredLength(*head);
+    switch (declared.kind) {
+    case Length::Kind::negative: return reject(400, "Content-Length must not be negative");
+    case Length::Kind::unreadable:
+        return reject(400, head->conflictingLengths ? "Content-Length is given twice with different values"
+                                                    : "Content-Length must be a decimal number");
+    case Length::Kind::tooLarge: return reject(413, "request body too large");
+    case Length::Kind::none:
+    case Length::Kind::value: break;
+    }
+    const unsigned long long length = declared.value;
+    if (length > limits.maxBody)
         return reject(413, "request body too large");
-    if (buffer.size() - headEnd - kHeadEnd.size() < static_cast<size_t>(length))
+    if (buffer.size() - headEnd - kHeadEnd.size() < length)
         return framing;
     framing.kind = Kind::request;
+    framing.consumed = headEnd + kHeadEnd.size() + static_cast<size_t>(length);
     framing.request.method = std::move(head->method);
     framing.request.path = std::move(head->path);
     framing.request.headers = std::move(head->headers);
@@ -187,6 +207,7 @@ const char* HTTPRequest::reasonPhrase(int status) {
     case 405: return "Method Not Allowed";
     case 413: return "Content Too Large";
     case 431: return "Request Header Fields Too Large";
+    case 503: return "Service Unavailable";
     default: return "OK";
     }
 }

@@ -74,20 +74,30 @@ void MCPServer::reportRequest(const std::string& label) {
         listener(label);
 }
 
-std::optional<json> MCPServer::dispatch(const json& message, const ToolProvider::Progress& progress) {
+std::optional<json> MCPServer::dispatch(const json& message, const ToolProvider::Progress& progress, int busyWith) {
     if (!message.is_object())
         return std::nullopt;
     auto idIt = message.find("id");
     const json* id = idIt != message.end() ? &*idIt : nullptr;
     auto methodIt = message.find("method");
-    if (methodIt == message.end() || !methodIt->is_string())
-        return std::nullopt;
+    auto invalid = [](const json* id) {
+        return json{{"jsonrpc", "2.0"}, {"id", id ? *id : json(nullptr)}, {"error", {{"code", -32600}, {"message", "Invalid request"}}}};
+    };
+    if (!id)
+        return std::nullopt; // a notification: no answer, no other effect, even when malformed
+    // A client that sent an id waits for an answer: a request it got wrong is told so, never met with silence.
+    if (!(id->is_string() || id->is_number() || id->is_null()))
+        return invalid(nullptr);
+    if (methodIt == message.end() && (message.contains("result") || message.contains("error")))
+        return std::nullopt; // a response (to nothing this server asked): no answer
+    // A missing "jsonrpc" is tolerated (lax clients leave it out); another version is not.
+    auto version = message.find("jsonrpc");
+    if (methodIt == message.end() || !methodIt->is_string() || (version != message.end() && *version != "2.0"))
+        return invalid(id);
     const std::string& method = methodIt->get_ref<const std::string&>();
     static const json emptyObject = json::object();
     auto paramsIt = message.find("params");
     const json& params = paramsIt != message.end() && paramsIt->is_object() ? *paramsIt : emptyObject;
-    if (!id)
-        return std::nullopt; // a notification: no answer, no other effect
 
     if (method == "tools/call") {
         auto name = params.find("name");
@@ -113,6 +123,9 @@ std::optional<json> MCPServer::dispatch(const json& message, const ToolProvider:
         auto arguments = params.find("arguments");
         const std::string tool = name != params.end() && name->is_string() ? name->get<std::string>() : "";
         const json& given = arguments != params.end() && arguments->is_object() ? *arguments : emptyObject;
+        if (busyWith > 0 && tool != "status")
+            return result(id, json{{"content", json::array({{{"type", "text"}, {"text", busyText(busyWith)}}})},
+                                   {"isError", true}});
         return result(id, progress ? tools_->callReporting(tool, given, progress) : tools_->call(tool, given));
     }
     return json{{"jsonrpc", "2.0"},

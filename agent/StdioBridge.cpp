@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -239,8 +242,30 @@ bool asksForProgress(const std::string& line) {
     return meta != params->end() && meta->is_object() && meta->contains("progressToken");
 }
 
+std::string parseErrorLine() { return R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})" "\n"; }
+
 std::optional<std::string> outputFor(const std::string& line, const Exchange& exchange) {
     std::string reply;
+    // A refused request still gets its answer: the application's own JSON-RPC answer when it gave one,
+    // else an internal error that names the status.
+    const auto refused = [&]() -> std::optional<std::string> {
+        auto answer = nlohmann::json::parse(exchange.body, nullptr, false);
+        if ((answer.is_object() && answer.contains("jsonrpc")) || answer.is_array())
+            return exchange.body;
+        auto message = nlohmann::ordered_json::parse(line, nullptr, false);
+        if (message.is_discarded() || !message.is_object() || !message.contains("id"))
+            return std::nullopt;
+        std::string said(exchange.body.substr(0, 200));
+        said.erase(std::remove_if(said.begin(), said.end(), [](char c) { return c == '\r' || c == '\n'; }), said.end());
+        nlohmann::ordered_json error = {
+            {"jsonrpc", "2.0"},
+            {"id", message["id"]},
+            {"error",
+             {{"code", -32603},
+              {"message", "Pokescope app answered HTTP " + std::to_string(exchange.status) +
+                              (said.empty() ? std::string() : ": " + said)}}}};
+        return error.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    };
     if (exchange.transportError) {
         auto message = nlohmann::ordered_json::parse(line, nullptr, false);
         if (message.is_discarded() || !message.is_object() || !message.contains("id"))
@@ -253,6 +278,10 @@ std::optional<std::string> outputFor(const std::string& line, const Exchange& ex
         reply = error.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     } else if (exchange.status == 200) {
         reply = exchange.body;
+    } else if (exchange.status == 202) {
+        return std::nullopt; // a notification: nothing to say
+    } else if (auto answer = refused()) {
+        reply = std::move(*answer);
     } else {
         return std::nullopt;
     }
@@ -297,46 +326,90 @@ void ensureAppRunning(const std::string& url, const LaunchOptions& options) {
     Log::shared().add("bridge: the application isn't answering on " + url);
 }
 
+namespace {
+
+// Standard output: one reply line per write, never two at once, and none once the bridge is ending.
+std::mutex outputMutex;
+
+void output(const std::string& text) {
+    std::lock_guard lock(outputMutex);
+    writeAll(STDOUT_FILENO, text);
+}
+
+// One line, sent and answered; on a thread of its own.
+void forward(const std::string& url, const std::vector<std::string>& headers, const std::string& line) {
+    if (!asksForProgress(line)) {
+        Exchange exchange = post(url, line, headers, kRequestTimeout);
+        if (auto text = outputFor(line, exchange))
+            output(*text);
+        return;
+    }
+    bool answered = false;
+    Exchange exchange = post(url, line, headers, kSilenceTimeout, [&](const std::string& data) {
+        Exchange event{200, data, std::nullopt};
+        if (auto text = outputFor(line, event)) {
+            auto message = nlohmann::json::parse(data, nullptr, false);
+            answered = answered || (message.is_object() && message.contains("id"));
+            output(*text);
+        }
+    });
+    if (answered)
+        return;
+    // A plain answer is written as always; a stream cut short leaves the call unanswered, and the client
+    // hears why.
+    if (!exchange.transportError && !(exchange.status == 200 && exchange.body.empty())) {
+        if (auto text = outputFor(line, exchange))
+            output(*text);
+    } else if (auto text = outputFor(line, exchange.transportError
+                                               ? exchange
+                                               : Exchange{0, {}, std::string("the answer ended early")})) {
+        output(*text);
+    }
+}
+
+} // namespace
+
+void endNow() {
+    outputMutex.lock(); // a reply being written goes out whole; none starts after this
+    // Not a flush of every stream: the main thread may hold standard input's lock in a blocking read.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::quick_exit(0);
+}
+
 void run(const LaunchOptions& options) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const std::string url = serverUrl(serverPort(options));
     ensureAppRunning(url, options);
     const std::vector<std::string> headers{"Content-Type: application/json",
                                            "Accept: application/json, text/event-stream"};
+    std::mutex mutex;
+    std::condition_variable finished;
+    int inFlight = 0;
     std::string line;
     while (std::getline(std::cin, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (blank(line))
             continue;
-        if (!asksForProgress(line)) {
-            Exchange exchange = post(url, line, headers, kRequestTimeout);
-            if (auto output = outputFor(line, exchange))
-                writeAll(STDOUT_FILENO, *output);
+        if (nlohmann::json::parse(line, nullptr, false).is_discarded()) {
+            output(parseErrorLine());
             continue;
         }
-        bool answered = false;
-        Exchange exchange = post(url, line, headers, kSilenceTimeout, [&](const std::string& data) {
-            Exchange event{200, data, std::nullopt};
-            if (auto output = outputFor(line, event)) {
-                auto message = nlohmann::json::parse(data, nullptr, false);
-                answered = answered || (message.is_object() && message.contains("id"));
-                writeAll(STDOUT_FILENO, *output);
-            }
-        });
-        if (answered)
-            continue;
-        // A plain answer is written as always; a stream cut short leaves the call unanswered, and the client
-        // hears why.
-        if (!exchange.transportError && !(exchange.status == 200 && exchange.body.empty())) {
-            if (auto output = outputFor(line, exchange))
-                writeAll(STDOUT_FILENO, *output);
-        } else if (auto output = outputFor(line, exchange.transportError
-                                                     ? exchange
-                                                     : Exchange{0, {}, std::string("the answer ended early")})) {
-            writeAll(STDOUT_FILENO, *output);
-        }
+        std::unique_lock lock(mutex);
+        finished.wait(lock, [&] { return inFlight < kMaxInFlight; });
+        ++inFlight;
+        lock.unlock();
+        std::thread([&, line = std::move(line)] {
+            forward(url, headers, line);
+            std::lock_guard done(mutex);
+            --inFlight;
+            finished.notify_all();
+        }).detach();
+        line = {};
     }
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] { return inFlight == 0; });
     exitProcess(0);
 }
 

@@ -5,7 +5,11 @@
 // one line each. It holds no MCP state of its own; sessions, tools and the phone all live in the
 // application.
 //
-// Single-threaded: one line in flight at a time, so replies come out in input order.
+// Lines are forwarded as they come, several in flight (each on a thread of its own, at most
+// `kMaxInFlight`), and replies are written in whatever order they complete, each line in one write. Every
+// request with an id gets an answer: a line that is not JSON gets the parse error, one the application
+// refused (a status other than 200) an internal error naming the status. SIGTERM, SIGINT and SIGHUP end
+// the bridge at once, after the reply being written (if any) is out.
 #pragma once
 
 #include "agent/LaunchOptions.hpp"
@@ -19,6 +23,7 @@
 namespace pokescope::StdioBridge {
 
 inline constexpr std::string_view kProbeBody = R"({"jsonrpc":"2.0","id":0,"method":"ping"})";
+inline constexpr int kMaxInFlight = 32;
 
 // "http://127.0.0.1:<port>/mcp".
 std::string serverUrl(std::uint16_t port);
@@ -45,7 +50,9 @@ private:
 bool asksForProgress(const std::string& line);
 
 // What the bridge writes on standard output for `line` after `exchange`: one line ending in a line feed,
-// or none (notifications, malformed lines, replies that are not UTF-8).
+// or none (notifications and replies that are not UTF-8). A refused request with an id (a status other
+// than 200) is answered -32603 naming the status, unless the application's own answer is a JSON-RPC
+// message, which is passed on.
 std::optional<std::string> outputFor(const std::string& line, const Exchange& exchange);
 
 // True when the server answers the ping probe with HTTP status 200 within a second.
@@ -61,7 +68,13 @@ std::vector<std::string> launchArguments(const std::string& executable, const La
 // later as transport errors.
 void ensureAppRunning(const std::string& url, const LaunchOptions& options);
 
-// The --stdio main loop; ends the process with status 0 at end of input.
+// The answer to a line that is not JSON: the parse error, with a null id.
+std::string parseErrorLine();
+
+// The --stdio main loop; ends the process with status 0 at end of input, once every reply is out.
 [[noreturn]] void run(const LaunchOptions& options);
+
+// For the signal handler: ends the process with status 0 once no reply is being written.
+[[noreturn]] void endNow();
 
 } // namespace pokescope::StdioBridge

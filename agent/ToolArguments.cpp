@@ -22,11 +22,30 @@ std::optional<double> integer(const json& arguments, const char* key) {
     return value;
 }
 
-std::optional<std::string> string(const json& arguments, const char* key) {
+std::optional<std::string> string(const json& arguments, const char* key, std::size_t maxCharacters) {
     auto it = arguments.find(key);
     if (it == arguments.end() || !it->is_string())
         return std::nullopt;
-    return it->get<std::string>();
+    const auto& text = it->get_ref<const std::string&>();
+    const auto characters = static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (characters > maxCharacters)
+        throw ToolError(std::string(key) + " is too long: at most " + std::to_string(maxCharacters) +
+                        " characters");
+    return text;
+}
+
+std::string oneOf(const json& arguments, const char* key, const std::vector<std::string>& values,
+                  const std::string& fallback) {
+    auto it = arguments.find(key);
+    if (it == arguments.end())
+        return fallback;
+    if (it->is_string() && std::find(values.begin(), values.end(), it->get_ref<const std::string&>()) != values.end())
+        return it->get<std::string>();
+    std::string listed;
+    for (const auto& value : values)
+        listed += (listed.empty() ? "" : ", ") + value;
+    throw ToolError(std::string(key) + " must be one of: " + listed);
 }
 
 std::optional<bool> boolean(const json& arguments, const char* key) {

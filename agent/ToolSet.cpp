@@ -90,6 +90,9 @@ json ToolSet::definitions() {
     for (const Tool& tool : table_)
         if (transcribing || !transcription().count(tool.name))
             list.push_back(tool.definition);
+    std::lock_guard lock(mutex_);
+    for (const Tool& tool : debug_) // a simulated run's own tools, after the others
+        list.push_back(tool.definition);
     return list;
 }
 
@@ -162,7 +165,7 @@ json ToolSet::action(const std::string& name, const json& arguments) {
     if (name == "press_key") {
         // The key as the input engine reads it: lower case, no blanks.
         std::string key;
-        for (char c : ToolArguments::string(arguments, "key").value_or(""))
+        for (char c : ToolArguments::string(arguments, "key", ToolArguments::kMaxKey).value_or(""))
             if (c != ' ' && c != '\t' && c != '\n' && c != '\r')
                 key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (key == "back")

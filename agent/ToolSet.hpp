@@ -63,7 +63,7 @@ public:
     using Handler = std::function<nlohmann::json(const nlohmann::json& arguments)>;
     struct Tool {
         std::string name;
-        nlohmann::json definition; // null for tools that tools/list does not show
+        nlohmann::json definition;
         Handler handler;
     };
     // What the tools learn from the application model.
@@ -92,13 +92,20 @@ public:
 
     // Every definition of the catalogue, in order, whatever the settings.
     nlohmann::json allDefinitions() const;
+    // The listing of a tool that only simulated runs have (debug_*, wait).
+    static nlohmann::json debugDefinition(const std::string& name);
     // The four transcription tools, offered only while transcription is turned on.
     static const std::set<std::string>& transcription();
 
     // Runs `work` as one block on the input engine's queue and returns its result.
+    // A call whose client has gone never starts its action, and stops one in progress at its next step.
     template <class F> auto onEngine(F&& work) -> decltype(work()) {
         awaitLinkAtStart();
-        return services_.input.queue().sync(std::forward<F>(work));
+        auto gone = callCancellation::current();
+        return services_.input.queue().sync([&]() -> decltype(work()) {
+            InputEngine::Cancellation cancellation(services_.input, gone);
+            return work();
+        });
     }
     // In the first seconds after start the Bluetooth link is still coming up: a tool called then waits up to
     // `kLinkWait` for it instead of failing at once. A link that is off (never started) is not waited for.
@@ -194,7 +201,18 @@ namespace ToolArguments {
 std::optional<double> number(const nlohmann::json& arguments, const char* key);
 // A number without a fractional part (5.0 counts), as a double so that huge values clamp safely.
 std::optional<double> integer(const nlohmann::json& arguments, const char* key);
-std::optional<std::string> string(const nlohmann::json& arguments, const char* key);
+// A string of at most `maxCharacters` (code points); a longer one is refused with a ToolError naming the
+// key: every call stays bounded (a name is typed key by key, a text searched on every frame).
+constexpr std::size_t kMaxString = 4096;
+constexpr std::size_t kMaxName = 100;   // an app's name, typed into Spotlight
+constexpr std::size_t kMaxLabel = 200;  // a text to find on screen
+constexpr std::size_t kMaxKey = 64;     // a key or combination
+inline const std::vector<std::string> kDirections{"up", "down", "left", "right"};
+std::optional<std::string> string(const nlohmann::json& arguments, const char* key,
+                                  std::size_t maxCharacters = kMaxString);
+// One of `values` (or `fallback` when absent); anything else is refused with a ToolError that lists them.
+std::string oneOf(const nlohmann::json& arguments, const char* key, const std::vector<std::string>& values,
+                  const std::string& fallback);
 std::optional<bool> boolean(const nlohmann::json& arguments, const char* key);
 // A number clamped to [low, high] as an int, or `fallback` when absent.
 int clampedInteger(const nlohmann::json& arguments, const char* key, int fallback, double low, double high);

@@ -29,8 +29,8 @@ void sleepMs(double ms) {
         WaitLedger::sleep(std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms)));
 }
 
-std::string requiredString(const json& arguments, const char* key) {
-    auto value = string(arguments, key);
+std::string requiredString(const json& arguments, const char* key, std::size_t maxCharacters = ToolArguments::kMaxString) {
+    auto value = string(arguments, key, maxCharacters);
     if (!value)
         throw ToolError(std::string(key) + " is required");
     return *value;
@@ -58,7 +58,7 @@ void ToolSet::tapAt(PointD at) {
 
 
 void ToolSet::tapText(const json& arguments) {
-    auto query = string(arguments, "text");
+    auto query = string(arguments, "text", ToolArguments::kMaxLabel);
     if (!query || query->empty()) // an empty query would tap the first text on screen
         throw ToolError("text is required");
     int occurrence = clampedInteger(arguments, "occurrence", 1, -1e6, 1e6);
@@ -75,7 +75,7 @@ void ToolSet::tapText(const json& arguments) {
 }
 
 void ToolSet::typeText(const json& arguments, std::vector<std::string>* notes) {
-    std::string text = requiredString(arguments, "text");
+    std::string text = requiredString(arguments, "text", SIZE_MAX); // its own limit counts what is typed
     auto characters = Keymap::graphemes(text);
     if (characters.size() > kMaxTypedCharacters)
         throw ToolError("text is too long; type at most 1000 characters per call");
@@ -94,7 +94,7 @@ void ToolSet::typeText(const json& arguments, std::vector<std::string>* notes) {
 }
 
 void ToolSet::openApp(const json& arguments) {
-    std::string name = requiredString(arguments, "name");
+    std::string name = requiredString(arguments, "name", ToolArguments::kMaxName);
     auto& engine = services_.input;
     onEngine([&] {
         engine.mark({ActionMark::Kind::text, {}, {}, "Open " + name});
@@ -180,14 +180,15 @@ bool ToolSet::performAction(const std::string& name, const json& arguments, std:
         duration = std::max(0.0, duration);
         onEngine([&] { engine.swipe(from, to, duration); });
     } else if (name == "scroll") {
+        const auto direction = ToolArguments::oneOf(arguments, "direction", ToolArguments::kDirections, "down");
         auto frame = latestFrame();
-        auto path = Tools::scrollPath(string(arguments, "direction").value_or("down"),
+        auto path = Tools::scrollPath(direction,
                                number(arguments, "amount").value_or(0.5), frame->width(), frame->height());
         onEngine([&] { engine.swipe(path.first, path.second, 800); });
     } else if (name == "type_text") {
         typeText(arguments, notes);
     } else if (name == "press_key") {
-        std::string key = requiredString(arguments, "key");
+        std::string key = requiredString(arguments, "key", ToolArguments::kMaxKey);
         onEngine([&] { engine.press(key); });
     } else if (name == "open_app") {
         openApp(arguments);

@@ -89,10 +89,10 @@ json ToolSet::batch(const json& arguments) {
 }
 
 json ToolSet::scrollTo(const json& arguments) {
-    auto text = ToolArguments::string(arguments, "text");
+    auto text = ToolArguments::string(arguments, "text", ToolArguments::kMaxLabel);
     if (!text || text->empty())
         throw ToolError("text is required");
-    std::string direction = ToolArguments::string(arguments, "direction").value_or("down");
+    std::string direction = ToolArguments::oneOf(arguments, "direction", ToolArguments::kDirections, "down");
     int max = ToolArguments::clampedInteger(arguments, "max_scrolls", 8, -1e6, 1e6);
     max = std::clamp(max, 1, kMaxScrolls);
 

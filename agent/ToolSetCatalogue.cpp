@@ -27,9 +27,7 @@ json definition(const char* name, const char* description, json schema, bool rea
     return made;
 }
 
-json directions() {
-    return json::array({"up", "down", "left", "right"});
-}
+json directions() { return ToolArguments::kDirections; }
 
 } // namespace
 
@@ -37,6 +35,47 @@ const std::set<std::string>& ToolSet::transcription() {
     static const std::set<std::string> names{"transcribe", "start_listening", "get_transcript",
                                              "stop_listening"};
     return names;
+}
+
+json ToolSet::debugDefinition(const std::string& name) {
+    const json noneRequired = json::array();
+    auto integer = [](const char* description) { return typed("integer", description); };
+    if (name == "debug_pointer")
+        return definition("debug_pointer",
+                          "Simulated runs only: park the pointer, travel the given units on both axes, and say "
+                          "where it was found.",
+                          obj({{"units", integer("Units per axis (default 160)")},
+                               {"step", integer("Units per report (default 8)")},
+                               {"interval_ms", integer("Between reports (default 8)")}},
+                              noneRequired));
+    if (name == "debug_fine")
+        return definition("debug_fine",
+                          "Simulated runs only: find the pointer, travel the given units on one axis in small "
+                          "reports, and say how far it moved.",
+                          obj({{"units", integer("Units (default 20)")},
+                               {"axis", {{"type", "string"}, {"enum", {"x", "y"}}}},
+                               {"step", integer("Units per report (default 1)")},
+                               {"interval_ms", integer("Between reports (default 16)")}},
+                              noneRequired));
+    if (name == "debug_move")
+        return definition("debug_move",
+                          "Simulated runs only: move the pointer to a point (screenshot coordinates) and say "
+                          "where it landed.",
+                          obj({{"x", typed("number")}, {"y", typed("number")}}, {"x", "y"}));
+    if (name == "debug_lockdown")
+        return definition("debug_lockdown", "Simulated runs only: the phone's values in one lockdown domain.",
+                          obj({{"domain", typed("string", "Default com.apple.Accessibility")}}, noneRequired),
+                          true);
+    if (name == "debug_assistivetouch")
+        return definition("debug_assistivetouch", "Simulated runs only: switch AssistiveTouch on the phone.",
+                          obj({{"on", typed("boolean", "Default true")}}, noneRequired));
+    if (name == "debug_simulator")
+        return definition("debug_simulator", "Simulated runs only: the simulated phone's own state, as JSON.",
+                          obj(json::object(), noneRequired), true);
+    if (name == "wait")
+        return definition("wait", "Simulated runs only: do nothing for a while, as a batch's wait step does.",
+                          obj({{"ms", integer("Milliseconds, at most 10000 (default 500)")}}, noneRequired), true);
+    return nullptr;
 }
 
 std::vector<ToolSet::Tool> ToolSet::catalogue() {

@@ -107,6 +107,8 @@ std::vector<ToolSet::Tool> ToolSet::debugTools(std::function<json()> probe) {
                      [probe](const json&) { return text(probe ? probe().dump() : json::object().dump()); }});
     // A pause on its own, as a batch's "wait" step, for trying timings by hand.
     tools.push_back({"wait", nullptr, [this](const json& arguments) { return action("wait", arguments); }});
+    for (auto& tool : tools) // listed, like every tool that can be called
+        tool.definition = debugDefinition(tool.name);
     return tools;
 }
 

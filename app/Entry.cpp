@@ -10,13 +10,16 @@
 #include "app/Services.hpp"
 #include "platform/Dispatch.hpp"
 #include "sim/SimPhone.hpp"
+#include "platform/Paths.hpp"
 #include "platform/Process.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <thread>
 #include <unistd.h>
@@ -26,6 +29,9 @@ namespace pokescope::Entry {
 namespace {
 
 constexpr int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The bridge's main thread reads standard input and never runs the main queue: a signal ends it directly.
+std::atomic<bool> bridging{false};
 
 // The process's Bluetooth device, once the services exist: closes the channels, drops the link and
 // withdraws the record. Safe to call more than once.
@@ -44,8 +50,8 @@ std::uint16_t portNumber(const std::string& text, const std::string& source) {
 
 // The three signals are blocked in every thread (threads inherit the mask, so this runs before any
 // starts) and read from a signalfd by one thread that hands them to the main queue. The handler there
-// takes the Bluetooth device down and exits; while the main queue is busy (as in stdio mode, where the
-// main thread reads standard input) a signal simply waits and cannot end the process.
+// takes the Bluetooth device down and exits; in stdio mode, where the main thread reads standard input and
+// the main queue never runs, the bridge ends directly.
 void installSignalHandling() {
     std::signal(SIGPIPE, SIG_IGN); // a vanished peer must show up as EPIPE, not kill the process
     sigset_t set;
@@ -65,6 +71,8 @@ void installSignalHandling() {
             ssize_t n = ::read(fd, &info, sizeof info);
             if (n != static_cast<ssize_t>(sizeof info))
                 continue;
+            if (bridging)
+                StdioBridge::endNow();
             DispatchQueue::main().async([] {
                 takeBluetoothDown();
                 exitProcess(0);
@@ -114,9 +122,20 @@ Mode parse(const std::vector<std::string>& arguments, const std::optional<std::s
     return mode;
 }
 
+// The descriptor limit up to what the system allows: the agent server holds a descriptor per client, and
+// a thousand idle ones must not lock everyone else out at the usual soft limit of 1024.
+static void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int main(int argc, char** argv) {
     installSignalHandling();
     atProcessExit(exitHook);
+    raiseDescriptorLimit();
 
     Mode mode;
     try {
@@ -143,11 +162,17 @@ int main(int argc, char** argv) {
 
     // Only the application starts a new log file; the other modes add to it. Standard output belongs to
     // JSON-RPC in stdio mode, so the log goes to standard error there.
+    // An application on another port than the usual one keeps a log of its own (so do the self-tests and
+    // the bridge that name that port); port 0, a port the system picks, keeps the usual file.
+    const std::uint16_t port = serverPort(mode.options);
     Log::shared().configure(mode.kind == Mode::Kind::application ? Log::FileMode::recreate : Log::FileMode::append,
-                            mode.kind == Mode::Kind::stdio ? 2 : 1);
+                            mode.kind == Mode::Kind::stdio ? 2 : 1,
+                            port != MCPServer::kDefaultPort && port != 0 ? std::optional(Paths::logFile(port))
+                                                                         : std::nullopt);
 
     switch (mode.kind) {
     case Mode::Kind::stdio:
+        bridging = true;
         StdioBridge::run(mode.options);
     case Mode::Kind::selftest:
         SelfTest::run(mode.selftestMode, mode.extra, mode.options);

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -17,11 +19,32 @@ namespace pokescope {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// /tmp/pokescope-<uid>, this user's own: made with mode 0700 when missing, and used only when it is a real
+// folder (no link) that this user owns and nobody else may enter; none otherwise.
+std::optional<fs::path> userTemporaryFolder() {
+    const fs::path folder = "/tmp/pokescope-" + std::to_string(::getuid());
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return std::nullopt;
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid() ||
+        (info.st_mode & 077) != 0)
+        return std::nullopt;
+    return folder;
+}
+
+} // namespace
+
 fs::path InstanceLock::pathFor(std::uint16_t port) {
+    // Where every Pokescope of this user looks, whatever its HOME: two applications with different homes
+    // must still find each other's lock.
     std::string name = "pokescope-" + std::to_string(port) + ".lock";
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/')
         return fs::path(runtime) / name;
+    if (auto folder = userTemporaryFolder())
+        return *folder / name;
     return Paths::stateFolder() / name;
 }
 

@@ -13,7 +13,8 @@ namespace pokescope {
 
 class InstanceLock {
 public:
-    // pokescope-<port>.lock in $XDG_RUNTIME_DIR when that is set, else in the state folder.
+    // pokescope-<port>.lock in $XDG_RUNTIME_DIR when that is set, else in /tmp/pokescope-<uid> (this user's
+    // own folder, whatever HOME says), else in the state folder.
     static std::filesystem::path pathFor(std::uint16_t port);
 
     // Takes the lock for `port` without waiting and writes this process's id into the file; none when

@@ -3,8 +3,14 @@
 #include "app/PokescopeWindows.hpp"
 #include "core/Log.hpp"
 #include "model/Migration.hpp"
+#include "platform/AtomicFile.hpp"
 #include "platform/Dispatch.hpp"
+#include "platform/FolderWatch.hpp"
+#include "platform/Paths.hpp"
+#include "platform/Process.hpp"
 #include "sim/SimPhone.hpp"
+
+#include <cstdio>
 
 namespace pokescope::PokescopeApp {
 
@@ -30,6 +36,12 @@ void reportScreen(ScreenCapture& capture, long lastCount) {
 
 } // namespace
 
+void endForTakenPort(const std::string& sentence) {
+    Log::shared().add("app: " + sentence);
+    std::fprintf(stderr, "pokescope: %s\n", sentence.c_str());
+    exitProcess(1);
+}
+
 int run(const Entry::Options& options) {
     // A simulated run's first line names the simulated phone and its settings.
     Services& services = Services::forProcess(backendsFor(options));
@@ -37,11 +49,23 @@ int run(const Entry::Options& options) {
     if (!noWindows.empty())
         Log::shared().add("app: Pokescope 0.1.0 running without windows (" + noWindows + ")");
     Migration::run(services.preferences);
+    // settings.json edited by hand while the application runs counts at once.
+    static FolderWatch settingsWatch(
+        services.preferences.file().parent_path(), services.preferences.file().filename().string(),
+        [&services] { services.preferences.reload(); },
+        [](const std::string& why) { Log::shared().add("settings: " + why + "; edits count after a restart"); });
+    // Writes killed midway (a crash, a power cut) leave temporary files beside what they wrote.
+    for (const auto& file : {Paths::settingsFile(), Paths::appSupport() / "calibration.json"})
+        removeOrphanedTemporaries(file, std::chrono::seconds(60));
     services.model.setPort(Entry::serverPort(options));
     if (noWindows.empty())
         return PokescopeWindows::run(options, services);
     services.model.setHeadless(true);
-    DispatchQueue::main().async([&services] { services.model.start(); });
+    DispatchQueue::main().async([&services] {
+        services.model.start();
+        if (auto taken = services.model.portTaken())
+            endForTakenPort(*taken);
+    });
     reportScreen(services.capture, 0);
     DispatchQueue::runMain();
     return 0;

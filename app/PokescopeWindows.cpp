@@ -1,5 +1,7 @@
 #include "app/PokescopeWindows.hpp"
 
+#include "app/PokescopeApp.hpp"
+
 #include "app/Services.hpp"
 #include "model/AppModel.hpp"
 #include "app/InstanceLock.hpp"
@@ -14,6 +16,7 @@
 #include <QApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -192,8 +195,12 @@ int run(const Entry::Options& options, Services& services) {
     Log::shared().add("app: Pokescope 0.1.0 with windows" + std::string(tray ? " and a tray item" : ""));
     window->show();
     MoveToApplications::offerIfNeeded();
-    DispatchQueue::main().async([&services] {
+    DispatchQueue::main().async([&services, window] {
         services.model.start();
+        if (auto taken = services.model.portTaken()) {
+            QMessageBox::critical(window, QStringLiteral("Pokescope"), QString::fromStdString(*taken));
+            PokescopeApp::endForTakenPort(*taken);
+        }
         services.updater.start();
     });
     const int status = application.exec();

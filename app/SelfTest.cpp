@@ -131,11 +131,13 @@ std::optional<std::string> writePicture(const ImageRef& image, const std::filesy
 
 namespace Modes {
 
-void reportPicture(const ImageRef& image, const std::string& path) {
-    if (auto failure = writePicture(image, path))
+bool reportPicture(const ImageRef& image, const std::string& path) {
+    if (auto failure = writePicture(image, path)) {
         Log::shared().add("selftest couldn't write " + path + ": " + *failure);
-    else
-        Log::shared().add("selftest wrote " + path);
+        return false;
+    }
+    Log::shared().add("selftest wrote " + path);
+    return true;
 }
 
 void usb(Services& services) {
@@ -179,8 +181,9 @@ void usb(Services& services) {
         const int height = snapshot.latest ? snapshot.latest->height() : 0;
         Log::shared().add("selftest frames=" + std::to_string(snapshot.frameCount) +
                           " size=" + std::to_string(width) + "x" + std::to_string(height));
-        reportPicture(snapshot.latest, kShotPath);
-        exitProcess(0);
+        // Passed only with frames and their picture written.
+        const bool wrote = reportPicture(snapshot.latest, kShotPath);
+        exitProcess(snapshot.frameCount > 0 && wrote ? 0 : 1);
     });
 }
 
@@ -192,16 +195,18 @@ void transcribe(Services& services, const std::vector<std::string>& extra) {
     // Transcription blocks for the whole file, and asking for permission may need the main queue.
     DispatchQueue::global().async([&services, path, language] {
         std::string line;
+        int status = 0;
         try {
             auto result = services.transcriber.transcribe(path, language);
             // The language the recogniser used, which is the one asked for or the one chosen for it.
             line = "selftest transcript (" + result.language + "):\n" + Transcriber::text(result.lines);
         } catch (const std::exception& e) {
             line = std::string("selftest transcribe failed: ") + e.what();
+            status = 1;
         }
-        DispatchQueue::main().async([line] {
+        DispatchQueue::main().async([line, status] {
             Log::shared().add(line);
-            exitProcess(0);
+            exitProcess(status);
         });
     });
 }

@@ -17,6 +17,6 @@ void wiggle(Services& services, Duration timeout);
 void input(Services& services, Duration timeout);
 
 // Writes the picture to `path` and logs "selftest wrote " + path, or the line saying why it could not.
-void reportPicture(const ImageRef& image, const std::string& path);
+bool reportPicture(const ImageRef& image, const std::string& path); // false when it could not be written
 
 } // namespace pokescope::SelfTest::Modes

@@ -105,7 +105,8 @@ InputEngine& engine(Services& services) {
     return *made;
 }
 
-void pointAt(InputEngine& input, PointD target) {
+// True when the pointer was found within the engine's arrival tolerance of `target`.
+bool pointAt(InputEngine& input, PointD target) {
     const std::string aimed = "selftest target " + whole(target.x) + "," + whole(target.y);
     try {
         input.moveTo(target, true, 0);
@@ -113,14 +114,17 @@ void pointAt(InputEngine& input, PointD target) {
         auto found = input.locatePointer(target);
         if (!found) {
             Log::shared().add(aimed + " -> pointer not found");
-            return;
+            return false;
         }
         char error[32];
         std::snprintf(error, sizeof error, "%.1f", std::hypot(found->x - target.x, found->y - target.y));
         Log::shared().add(aimed + " -> pointer " + whole(found->x) + "," + whole(found->y) + " error " +
                           error + " px");
+        return std::abs(found->x - target.x) <= InputEngine::kArrivalTolerance &&
+               std::abs(found->y - target.y) <= InputEngine::kArrivalTolerance;
     } catch (const std::exception& e) {
         Log::shared().add(std::string("selftest input error: ") + e.what());
+        return false;
     }
 }
 
@@ -139,8 +143,9 @@ void calibrateAndPoint(Services& services) {
 
     auto frame = services.capture.latestImage();
     const double width = frame ? frame->width() : 0, height = frame ? frame->height() : 0;
+    bool landed = true;
     for (PointD fraction : kTargets)
-        pointAt(input, {fraction.x * width, fraction.y * height});
+        landed = pointAt(input, {fraction.x * width, fraction.y * height}) && landed;
 
     frame = services.capture.latestImage();
     auto items = frame ? ScreenText::read(*frame, *services.backends().recognizer) : std::vector<TextItem>{};
@@ -148,8 +153,8 @@ void calibrateAndPoint(Services& services) {
     for (const auto& item : items)
         texts += (texts.empty() ? "" : " | ") + item.text;
     Log::shared().add("selftest OCR " + std::to_string(items.size()) + " items: " + texts);
-    reportPicture(frame, kInputPicturePath);
-    DispatchQueue::main().async([&services] { end(services, 0); });
+    const bool passed = reportPicture(frame, kInputPicturePath) && landed;
+    DispatchQueue::main().async([&services, passed] { end(services, passed ? 0 : 1); });
 }
 
 } // namespace
@@ -174,9 +179,9 @@ void wiggle(Services& services, Duration timeout) {
             if (unsent)
                 Log::shared().add("selftest wiggle: " + std::to_string(unsent) + " of " +
                                   std::to_string(kWiggleSteps) + " reports were not sent");
-            DispatchQueue::main().async([&services] {
+            DispatchQueue::main().async([&services, unsent] {
                 Log::shared().add("selftest wiggle done, frames=" + std::to_string(services.capture.frameCount()));
-                end(services, 0);
+                end(services, unsent ? 1 : 0);
             });
         });
     });

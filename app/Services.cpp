@@ -127,6 +127,7 @@ Services::Services(Backends backends, ServicesOptions options)
     model.setUpdates(AppModel::Updates{updater.canCheck(), updater.automatic(), Updater::reason(),
                                        Updater::version(), [this] { updater.checkForUpdates(); }});
     if (backends_.phone) {
+        model.setSimulated(true);
         const auto& identity = backends_.phone->identity();
         tools->addDebugTools([weak = std::weak_ptr<sim::SimPhone>(backends_.phone)] { return describe(weak); },
                              identity.settings.describe());

@@ -107,6 +107,7 @@ private:
     std::optional<TimePoint> lastConnectAttempt_;
     std::map<std::uint16_t, TimePoint> pendingOpen_;
     std::atomic<bool> phoneSuspended_{false};
+    std::uint8_t protocol_ = 1; // as the phone set it (1 report, 0 boot); the control channel's reader only
     std::vector<std::thread> readers_;
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };

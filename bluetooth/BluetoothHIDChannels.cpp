@@ -1,5 +1,6 @@
 // The two HID channels: adopting them, reading the control protocol, writing reports, closing.
 #include "bluetooth/BluetoothHID.hpp"
+#include "bluetooth/HIDReports.hpp"
 
 #include "core/Log.hpp"
 
@@ -166,8 +167,11 @@ void BluetoothHID::read(const BluetoothChannelRef& channel) {
             for (ssize_t i = 0; i < n; ++i)
                 bytes += (i ? " " : "") + hex(buffer[i]);
             Log::shared().add("bluetooth: request " + bytes);
-            const std::uint8_t handshake = 0x00; // HANDSHAKE, successful; no request gets report data
-            writeTo(channel, &handshake, 1);
+            if (header >> 4 == 0x7) // SET_PROTOCOL: the reports are the same in both (see controlAnswer)
+                protocol_ = header & 0x01;
+            auto answer = HIDReports::controlAnswer(buffer, static_cast<std::size_t>(n), protocol_);
+            if (!answer.empty())
+                writeTo(channel, answer.data(), answer.size());
         }
     }
     int error = errno;

@@ -1,6 +1,9 @@
 #include "core/AppSettings.hpp"
 
 #include "platform/Dispatch.hpp"
+#include "platform/MovieWriter.hpp"
+
+#include <cmath>
 
 namespace pokescope {
 
@@ -153,6 +156,13 @@ std::optional<double> AppSettings::recordingLimitSeconds() const {
     if (minutes < 1)
         return std::nullopt;
     return static_cast<double>(minutes) * 60.0;
+}
+
+int AppSettings::videoBitRate(Quality quality) { return quality == Quality::full ? 8'000'000 : 3'000'000; }
+
+int AppSettings::megabytesPerMinute(Quality quality) {
+    const double bytesPerSecond = (videoBitRate(quality) + MovieSettings::kAudioBitRate) / 8.0;
+    return static_cast<int>(std::lround(bytesPerSecond * 60 / 1e6));
 }
 
 } // namespace pokescope

@@ -21,6 +21,10 @@ class AppSettings {
 public:
     enum class Quality { full, smaller };
     static const char* rawValue(Quality quality);
+    // What a recording of that quality is encoded at, and the megabytes a minute of a busy screen with
+    // sound takes at that rate (a still screen takes far less).
+    static int videoBitRate(Quality quality);
+    static int megabytesPerMinute(Quality quality);
     // How the pointer waits: until the screen shows the effect (adaptive) or the fixed times (exact).
     enum class PointerTiming { adaptive, exact };
     static const char* rawValue(PointerTiming timing);

@@ -33,10 +33,12 @@ Log& Log::shared() {
     return *log;
 }
 
-void Log::configure(FileMode mode, int consoleFd) {
+void Log::configure(FileMode mode, int consoleFd, std::optional<std::filesystem::path> file) {
     std::lock_guard lock(mutex_);
     mode_ = mode;
     consoleFd_ = consoleFd;
+    if (file)
+        path_ = std::move(file);
 }
 
 std::string Log::format(std::string_view message) {
@@ -49,6 +51,11 @@ std::string Log::format(std::string_view message) {
     line += ' ';
     line += message;
     return line;
+}
+
+std::filesystem::path Log::file() const {
+    std::lock_guard lock(mutex_);
+    return path_ ? *path_ : Paths::logFile();
 }
 
 void Log::openFile() {

@@ -29,9 +29,12 @@ public:
     Log(std::optional<std::filesystem::path> file, FileMode mode, int consoleFd);
 
     static Log& shared();
-    // Sets how the shared log opens its file and where its console lines go; only effective before the
-    // first line is added.
-    void configure(FileMode mode, int consoleFd);
+    // Sets how the shared log opens its file (and which file, when `file` is given) and where its console
+    // lines go; only effective before the first line is added.
+    void configure(FileMode mode, int consoleFd, std::optional<std::filesystem::path> file = std::nullopt);
+
+    // The file the lines go to (this application's own log on another port).
+    std::filesystem::path file() const;
 
     void add(std::string_view message);
     std::vector<std::string> lines() const;

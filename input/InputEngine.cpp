@@ -66,6 +66,8 @@ std::string InputEngine::InputError::text(ErrorCase which) {
         return "The pointer isn't calibrated yet. Run calibration from the app.";
     case ErrorCase::pointerNotFound:
         return "Couldn't see the pointer. Check AssistiveTouch is on and the iPhone is unlocked.";
+    case ErrorCase::cancelled:
+        return "The action stopped: its caller went away.";
     case ErrorCase::tooFast:
         return "The iPhone's pointer moves too fast for accurate taps. On the iPhone, set Settings › "
                "Accessibility › Touch › AssistiveTouch › Tracking Speed to the middle, then calibrate again.";
@@ -159,6 +161,43 @@ void InputEngine::log(const std::string& line) const {
         options_.log(line);
 }
 
+InputEngine::Cancellation::Cancellation(InputEngine& engine, std::shared_ptr<const std::atomic<bool>> flag)
+    : engine_(engine) {
+    if (flag && *flag)
+        throw InputError(ErrorCase::cancelled); // the caller left while the action waited for the queue
+    engine_.cancel_ = std::move(flag);
+}
+
+InputEngine::Cancellation::~Cancellation() { engine_.cancel_.reset(); }
+
+void InputEngine::stopIfCancelled() {
+    if (!cancel_ || !cancel_->load())
+        return;
+    // A phone left with a finger or a key down would keep dragging or repeating.
+    if (buttonsHeld_)
+        link_->pointer(0, 0, 0);
+    if (keysHeld_)
+        link_->keyboard(0, {});
+    buttonsHeld_ = 0;
+    keysHeld_ = false;
+    cancel_.reset();
+    throw InputError(ErrorCase::cancelled);
+}
+
+void InputEngine::sleep(Duration duration) {
+    if (!cancel_) {
+        timer_.sleep(duration);
+        return;
+    }
+    while (duration > Duration::zero()) {
+        stopIfCancelled();
+        const Duration slice = std::min<Duration>(duration, kCancelSlice);
+        timer_.sleep(slice);
+        duration -= slice;
+    }
+    stopIfCancelled();
+}
+
 void InputEngine::sleepMs(double ms) {
     if (!(ms > 0))
         return;
@@ -168,6 +207,7 @@ void InputEngine::sleepMs(double ms) {
 // --- sending ---------------------------------------------------------------------------------------------
 
 void InputEngine::sendPointer(std::uint8_t buttons, int dx, int dy) {
+    stopIfCancelled();
     if (link_->pointer(buttons, dx, dy) || (link_->ready() && link_->pointer(buttons, dx, dy))) {
         buttonsHeld_ = buttons;
         lastReportAt_ = timer_.now();
@@ -180,6 +220,7 @@ void InputEngine::sendPointer(std::uint8_t buttons, int dx, int dy) {
 }
 
 void InputEngine::sendKeyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages) {
+    stopIfCancelled();
     if (link_->keyboard(modifiers, usages) || (link_->ready() && link_->keyboard(modifiers, usages))) {
         keysHeld_ = modifiers || !usages.empty();
         return;

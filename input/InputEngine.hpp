@@ -21,6 +21,7 @@
 #include "vision/ScreenText.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -49,7 +50,7 @@ struct ActionMark {
 
 class InputEngine {
 public:
-    enum class ErrorCase { notConnected, noScreen, notCalibrated, pointerNotFound, tooFast };
+    enum class ErrorCase { notConnected, noScreen, notCalibrated, pointerNotFound, tooFast, cancelled };
     struct InputError : std::runtime_error {
         explicit InputError(ErrorCase which);
         ErrorCase which;
@@ -114,6 +115,20 @@ public:
     InputEngine(const InputEngine&) = delete;
     InputEngine& operator=(const InputEngine&) = delete;
 
+    // While one lives (on the queue, around one action), the action stops at its next report or wait once
+    // `flag` is set: what it holds down is released and `cancelled` is thrown. A flag already set throws at
+    // once.
+    class Cancellation {
+    public:
+        Cancellation(InputEngine& engine, std::shared_ptr<const std::atomic<bool>> flag);
+        ~Cancellation();
+        Cancellation(const Cancellation&) = delete;
+        Cancellation& operator=(const Cancellation&) = delete;
+
+    private:
+        InputEngine& engine_;
+    };
+
     // The engine's view of a HID link and of a screen capture.
     static std::shared_ptr<Link> linkTo(BluetoothHID& hid);
     static std::shared_ptr<Frames> framesOf(ScreenCapture& capture);
@@ -161,7 +176,10 @@ public:
 
 private:
     void log(const std::string& line) const;
-    void sleep(Duration duration) { timer_.sleep(duration); }
+    // Waits in slices, so that a cancelled action stops within one.
+    void sleep(Duration duration);
+    void stopIfCancelled();
+    static constexpr Duration kCancelSlice = std::chrono::milliseconds(50);
     void sleepMs(double ms);
     // One report; a passing failure on a ready link is retried once, a lost link releases what is held
     // and throws notConnected.
@@ -219,6 +237,7 @@ private:
     std::function<void(const ActionMark&)> markSink_;
     std::uint8_t buttonsHeld_ = 0;
     bool keysHeld_ = false;
+    std::shared_ptr<const std::atomic<bool>> cancel_; // on the queue only
 };
 
 } // namespace pokescope

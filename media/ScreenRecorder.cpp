@@ -33,7 +33,7 @@ std::string describe(ScreenRecorder::ErrorCase which, const std::string& message
     return message;
 }
 
-int bitRate(AppSettings::Quality quality) { return quality == AppSettings::Quality::full ? 8'000'000 : 3'000'000; }
+
 
 Duration tickInterval() { return seconds(1.0 / ScreenRecorder::kFramesPerSecond); }
 
@@ -212,7 +212,7 @@ std::filesystem::path ScreenRecorder::start(bool overlay, bool audio, std::optio
         movie.file = file;
         movie.width = width;
         movie.height = height;
-        movie.videoBitRate = bitRate(quality);
+        movie.videoBitRate = AppSettings::videoBitRate(quality);
         movie.frameRate = static_cast<int>(kFramesPerSecond);
         movie.audio = audio && capture_.offersAudio();
         writer = options_.writerFactory(movie, error);

@@ -12,11 +12,16 @@ std::string urlJSON(std::uint16_t port) {
            std::to_string(port) + "/mcp\" }\n  }\n}";
 }
 
-std::string stdioJSON(const std::string& executable) {
+std::string stdioJSON(const std::string& executable, std::uint16_t port, bool simulate) {
     // The path goes in as a JSON string, so a quote or backslash in it still gives valid JSON.
+    std::string arguments = "\"--stdio\"";
+    if (port != 47811)
+        arguments += ", \"--port\", \"" + std::to_string(port) + "\"";
+    if (simulate)
+        arguments += ", \"--simulate\"";
     return "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": " +
            nlohmann::json(executable).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-           ", \"args\": [\"--stdio\"] }\n  }\n}";
+           ", \"args\": [" + arguments + "] }\n  }\n}";
 }
 
 std::string claudeCodeCommand(std::uint16_t port) {

@@ -64,6 +64,7 @@ void AppModel::appendLogLine(const std::string& line) {
     {
         std::lock_guard lock(mutex_);
         state_.logLines.push_back(line);
+        ++state_.logLinesAdded;
         // Trimmed in steps of 50, so the list holds at most 300 lines.
         if (state_.logLines.size() > kLogLinesLimit)
             state_.logLines.erase(state_.logLines.begin(), state_.logLines.begin() + 50);
@@ -166,6 +167,13 @@ void AppModel::start() {
         if (snapshot().phones.empty())
             Log::shared().add("app: no iPhone on USB yet; plug one in, unlock it and trust this computer");
     });
+}
+
+std::optional<std::string> AppModel::portTaken() const {
+    if (server_.startError() != std::errc::address_in_use)
+        return std::nullopt;
+    return "Port " + std::to_string(port_) +
+           " is already in use by another program; start Pokescope with --port or POKESCOPE_PORT.";
 }
 
 std::optional<PhoneInfo> AppModel::selectedPhone() const {
@@ -513,7 +521,7 @@ void AppModel::saveScreenshot() {
 std::string AppModel::urlConfigJSON() const { return AgentConfiguration::urlJSON(port()); }
 
 std::string AppModel::stdioConfigJSON() const {
-    return AgentConfiguration::stdioJSON(AgentConfiguration::executablePath());
+    return AgentConfiguration::stdioJSON(AgentConfiguration::executablePath(), port(), simulated_);
 }
 
 std::string AppModel::claudeCodeCommand() const { return AgentConfiguration::claudeCodeCommand(port()); }

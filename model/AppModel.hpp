@@ -61,9 +61,13 @@ public:
     void setPort(std::uint16_t port) { port_ = port; }
     // Without windows nobody can ask for AssistiveTouch or pairing: the model then does both itself.
     void setHeadless(bool headless) { headless_ = headless; }
+    // A run on the simulated phone: the copyable stdio entry then asks for one too.
+    void setSimulated(bool simulated) { simulated_ = simulated; }
     std::uint16_t port() const;
     // Runs once: log listener, device discovery, capture, agent server.
     void start();
+    // After `start`: the sentence for a port that another program holds, which ends the application.
+    std::optional<std::string> portTaken() const;
 
     struct State {
         std::vector<PhoneInfo> phones;
@@ -76,6 +80,7 @@ public:
         bool mcpRunning = false;
         std::optional<std::string> lastAgentActivity;
         std::vector<std::string> logLines;
+        std::uint64_t logLinesAdded = 0; // every line ever added, so a view knows which of the list are new
         bool onboardingDone = false;
         std::optional<Calibration> calibration;
         bool calibrating = false;
@@ -207,6 +212,7 @@ private:
     bool started_ = false;
     std::uint16_t port_ = 47811;
     bool headless_ = false;
+    bool simulated_ = false;
     std::optional<std::string> assistiveTouchSwitchedFor_; // headless: switched on once per phone
     bool headlessPairing_ = false;
     std::optional<std::filesystem::path> screenshotFolder_;

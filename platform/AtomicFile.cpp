@@ -96,4 +96,26 @@ bool writeFileAtomically(const std::filesystem::path& file, const std::string& t
     return true;
 }
 
+int removeOrphanedTemporaries(const std::filesystem::path& file, std::chrono::seconds olderThan) {
+    const std::string prefix = file.filename().string() + ".tmp-";
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::error_code ec;
+    int removed = 0;
+    for (std::filesystem::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != prefix.size() + 16 || !name.starts_with(prefix) ||
+            name.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos)
+            continue;
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid())
+            continue;
+        std::error_code timeError;
+        const auto changed = std::filesystem::last_write_time(it->path(), timeError);
+        if (timeError || now - changed < olderThan)
+            continue;
+        removed += ::unlink(it->path().c_str()) == 0;
+    }
+    return removed;
+}
+
 } // namespace pokescope

@@ -2,6 +2,7 @@
 // crash or power loss in the middle.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -13,5 +14,10 @@ namespace pokescope {
 // guessed temporary name) is replaced, never written through. On failure `file` is untouched, the
 // temporary file is removed and `failure` says why.
 bool writeFileAtomically(const std::filesystem::path& file, const std::string& text, std::string& failure);
+
+// Removes what writes of `file` killed midway left behind: this user's regular files named like their
+// temporary files that were last changed more than `olderThan` ago (a younger one may be another
+// process's write in progress). Returns how many went.
+int removeOrphanedTemporaries(const std::filesystem::path& file, std::chrono::seconds olderThan);
 
 } // namespace pokescope

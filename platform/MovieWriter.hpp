@@ -26,7 +26,8 @@ struct MovieSettings {
     int width = 0, height = 0; // even, at most 4096
     int videoBitRate = 8'000'000;
     int frameRate = 30;
-    bool audio = false; // an AAC track: 48,000 Hz, 2 channels, 160,000 bit/s
+    bool audio = false; // an AAC track: 48,000 Hz, 2 channels, kAudioBitRate
+    static constexpr int kAudioBitRate = 160'000;
     // Free space below which writing stops with a clear error instead of filling the disk.
     std::uint64_t minimumFreeBytes = 64ull << 20;
 };

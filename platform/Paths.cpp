@@ -43,7 +43,9 @@ fs::path home() {
 }
 
 fs::path stateFolder() { return ensured(base("XDG_STATE_HOME", ".local/state") / "pokescope"); }
-fs::path logFile() { return stateFolder() / "Pokescope.log"; }
+fs::path logFile(std::optional<std::uint16_t> port) {
+    return stateFolder() / (port ? "Pokescope-" + std::to_string(*port) + ".log" : std::string("Pokescope.log"));
+}
 
 fs::path configFolder() { return ensured(base("XDG_CONFIG_HOME", ".config") / "pokescope"); }
 fs::path settingsFile() { return configFolder() / "settings.json"; }

@@ -4,16 +4,19 @@
 // reported here; they surface when the caller opens a file there.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace pokescope::Paths {
 
 std::filesystem::path home();
 
-// ~/.local/state/pokescope: the log.
+// ~/.local/state/pokescope: the log; Pokescope.log for the application on the usual port (`port` none),
+// Pokescope-<port>.log for one on another port, so that neither truncates the other's.
 std::filesystem::path stateFolder();
-std::filesystem::path logFile();
+std::filesystem::path logFile(std::optional<std::uint16_t> port = std::nullopt);
 
 // ~/.config/pokescope: preferences.
 std::filesystem::path configFolder();

@@ -93,6 +93,27 @@ std::optional<nlohmann::json> Preferences::readFile(bool setAsideCorrupt) {
     return std::nullopt;
 }
 
+bool Preferences::reload() {
+    std::lock_guard lock(mutex_);
+    std::ifstream in(file_, std::ios::binary);
+    if (!in)
+        return false;
+    std::stringstream text;
+    text << in.rdbuf();
+    auto parsed = nlohmann::json::parse(text.str(), nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        report("settings: can't read " + file_.string() + " (" +
+               (parsed.is_discarded() ? "it is not valid JSON" : "it does not hold a JSON object") +
+               "); keeping the settings in use");
+        return false;
+    }
+    if (parsed == values_)
+        return false;
+    values_ = std::move(parsed);
+    report("settings: read " + file_.filename().string() + " again");
+    return true;
+}
+
 void Preferences::registerDefaults(const nlohmann::json& defaults) {
     std::lock_guard lock(mutex_);
     for (auto it = defaults.begin(); it != defaults.end(); ++it)

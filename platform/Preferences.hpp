@@ -44,6 +44,11 @@ public:
     void set(const std::string& key, nlohmann::json value);
     void remove(const std::string& key);
 
+    // Reads the file again (edited by hand while the application runs). A file that cannot be read as a
+    // JSON object keeps the values in use and is reported; a missing one keeps them too. True when the
+    // values changed.
+    bool reload();
+
     const std::filesystem::path& file() const { return file_; }
 
 private:

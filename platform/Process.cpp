@@ -29,6 +29,23 @@ extern char** environ;
 
 namespace pokescope {
 
+bool awaitReadable(int fd, int wakeFd) {
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (fds[1].revents)
+            return false;
+        if (fds[0].revents & POLLIN)
+            return true;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return false;
+    }
+}
+
 ProcessResult runProcess(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) {
     ProcessResult result;
     if (arguments.empty())

@@ -9,6 +9,10 @@ namespace pokescope {
 // Runs `hook` when the process ends through exitProcess, std::exit or a return from main.
 void atProcessExit(void (*hook)());
 
+// Blocks until `fd` has something to read (true), or until `wakeFd` has (another thread asking the caller
+// to stop) or waiting fails (false).
+bool awaitReadable(int fd, int wakeFd);
+
 [[noreturn]] void exitProcess(int status);
 
 } // namespace pokescope

@@ -118,16 +118,28 @@ QIcon applicationIcon() {
     return icon;
 }
 
+QImage trayImage(int size, bool ready) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    // A light mark in a dark rim: the rim carries it on a light panel, the mark on a dark one (Qt cannot
+    // tell the panel's colour on every desktop).
+    const Style style = ready ? Style::filled : Style::outlined;
+    const double rim = std::max(1.0, size / 22.0);
+    const QRectF box(rim, rim, size - 2 * rim, size - 2 * rim);
+    for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+            if (dx || dy)
+                paint(painter, box.translated(dx * rim, dy * rim), style, QColor(0x1c, 0x20, 0x28, 235));
+    paint(painter, box, style, QColor(0xf0, 0xf2, 0xf5));
+    painter.end();
+    return image;
+}
+
 QIcon trayIcon(bool ready) {
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
-        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        paint(painter, QRectF(0, 0, size, size), ready ? Style::filled : Style::outlined, QColor(0xf0, 0xf2, 0xf5));
-        painter.end();
-        icon.addPixmap(QPixmap::fromImage(image));
-    }
+    for (int size : {16, 22, 24, 32, 48, 64})
+        icon.addPixmap(QPixmap::fromImage(trayImage(size, ready)));
     return icon;
 }
 

@@ -20,7 +20,9 @@ void paint(QPainter& painter, const QRectF& rect, Style style, const QColor& col
 // The application icon's artwork: the mark on a rounded tile, `pixels` wide and high.
 QImage iconImage(int pixels);
 QIcon applicationIcon();
-// The tray item: filled while the Bluetooth link is ready, outlined in every other state.
+// The tray item: filled while the Bluetooth link is ready, outlined in every other state; a light mark in
+// a dark rim, so that it reads on light and dark panels alike.
+QImage trayImage(int size, bool ready);
 QIcon trayIcon(bool ready);
 
 } // namespace pokescope::ui::BrandMark

@@ -165,10 +165,14 @@ MainView::MainView(ModelWatcher& watcher, QWidget* parent)
     QBoxLayout* logBox;
     auto* logCard = Theme::card(QStringLiteral("Activity"), this, &logBox);
     log_ = new QPlainTextEdit(logCard);
+    log_->setObjectName(QStringLiteral("activityLog"));
     log_->setReadOnly(true);
     log_->setMaximumBlockCount(static_cast<int>(AppModel::kLogLinesLimit));
     log_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A log is read from the left: long lines wrap, and there is nothing to scroll sideways.
+    log_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    log_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    log_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     logBox->addWidget(log_, 1);
     right->addWidget(logCard, 1);
 
@@ -283,20 +287,17 @@ void MainView::refresh() {
                                  .arg(QString::fromStdString(*state.lastAgentActivity).toHtmlEscaped())
                            : QStringLiteral("No agent has connected yet."));
 
-    // The log: only the lines that are new since the last redraw (the model trims its list in steps).
+    // The log: only the lines added since the last redraw, counted (two equal lines are two events). When
+    // more came than the model keeps, the view starts again from what it has.
     const auto& lines_ = state.logLines;
-    std::size_t from = 0;
-    if (!lastLogLine_.empty()) {
-        auto it = std::find(lines_.rbegin(), lines_.rend(), lastLogLine_);
-        from = it == lines_.rend() ? 0 : static_cast<std::size_t>(lines_.rend() - it);
-        if (it == lines_.rend())
-            log_->clear();
-    }
+    const std::uint64_t added = state.logLinesAdded - std::min(state.logLinesAdded, shownLogLines_);
+    std::size_t from = lines_.size() - static_cast<std::size_t>(std::min<std::uint64_t>(added, lines_.size()));
+    if (added > lines_.size())
+        log_->clear();
     const bool atBottom = log_->verticalScrollBar()->value() == log_->verticalScrollBar()->maximum();
     for (std::size_t i = from; i < lines_.size(); ++i)
         log_->appendPlainText(QString::fromStdString(lines_[i]));
-    if (!lines_.empty())
-        lastLogLine_ = lines_.back();
+    shownLogLines_ = state.logLinesAdded;
     // Follows new lines while the reader is at the end; a reader scrolled back stays where they are.
     if (atBottom && from < lines_.size()) {
         log_->moveCursor(QTextCursor::End);

@@ -7,6 +7,8 @@
 
 #include <QWidget>
 
+#include <cstdint>
+
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -45,7 +47,7 @@ private:
     AgentSetupPanel* agent_;
     QLabel* activity_;
     QPlainTextEdit* log_;
-    std::string lastLogLine_;
+    std::uint64_t shownLogLines_ = 0; // of the model's count of lines ever added
 };
 
 // "12.3 MB", "840 KB".

@@ -1,5 +1,6 @@
 #include "ui/SettingsView.hpp"
 
+#include "core/Log.hpp"
 #include "model/AppModel.hpp"
 #include "platform/Paths.hpp"
 #include "ui/Theme.hpp"
@@ -131,8 +132,12 @@ SettingsView::SettingsView(ModelWatcher& watcher, QWidget* parent)
         auto quality = [&](const QString& label, const QString& note, AppSettings::Quality value) {
             choice(box, body, group, label, note, settings.quality() == value, [this, value] { model_.setQuality(value); });
         };
-        quality(QStringLiteral("Full resolution"), QStringLiteral("~30 MB per minute"), AppSettings::Quality::full);
-        quality(QStringLiteral("Smaller files"), QStringLiteral("~10 MB per minute, about two-thirds size"),
+        // A busy screen fills the bit rate; a still one takes far less.
+        auto size = [](AppSettings::Quality value) {
+            return QStringLiteral("Up to about %1 MB per minute").arg(AppSettings::megabytesPerMinute(value));
+        };
+        quality(QStringLiteral("Full resolution"), size(AppSettings::Quality::full), AppSettings::Quality::full);
+        quality(QStringLiteral("Smaller files"), size(AppSettings::Quality::smaller) + QStringLiteral(", about two-thirds size"),
                 AppSettings::Quality::smaller);
     }
 
@@ -210,7 +215,7 @@ SettingsView::SettingsView(ModelWatcher& watcher, QWidget* parent)
         connect(movies, &QPushButton::clicked, body, [] { openFolder(Paths::recordings()); });
         auto* log = new QPushButton(QStringLiteral("Open Log"), body);
         connect(log, &QPushButton::clicked, body, [] {
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Paths::logFile().string())));
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Log::shared().file().string())));
         });
         row->addWidget(shots);
         row->addWidget(movies);

@@ -108,7 +108,7 @@ class AudioEncoder {
 public:
     static constexpr int sampleRate = 48000;
     static constexpr int channels = 2;
-    static constexpr int bitRate = 160000;
+    static constexpr int bitRate = MovieSettings::kAudioBitRate;
 
     static std::unique_ptr<AudioEncoder> open(std::string& error);
     const AVCodecContext& context() const { return *context_; }

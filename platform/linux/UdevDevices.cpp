@@ -1,5 +1,7 @@
 #include "platform/linux/UdevDevices.hpp"
 
+#include "platform/Process.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <libudev.h>
 #include <linux/videodev2.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -216,17 +217,7 @@ UdevMonitor::~UdevMonitor() {
 void UdevMonitor::run() {
     setThreadName("pokescope.capture.devices");
     int monitorFd = udev_monitor_get_fd(handles_->monitor);
-    for (;;) {
-        pollfd fds[2] = {{monitorFd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[1].revents)
-            return;
-        if (!(fds[0].revents & POLLIN))
-            continue;
+    while (awaitReadable(monitorFd, wakeFd_)) {
         struct udev_device* device = udev_monitor_receive_device(handles_->monitor);
         if (!device)
             continue;

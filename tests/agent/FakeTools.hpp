@@ -1,5 +1,5 @@
 // A tool layer for server tests: records calls, answers them with a fixed result, and can hold a call
-// until the test releases it.
+// until the test releases it or its client goes away.
 #pragma once
 
 #include "agent/MCPServer.hpp"
@@ -20,8 +20,15 @@ public:
         calls.emplace_back(name, arguments);
         ++started;
         changed.notify_all();
-        if (name == "block")
-            changed.wait(lock, [&] { return released; });
+        if (name == "block") { // until released, or until its client has gone
+            const auto gone = callCancellation::current();
+            while (!changed.wait_for(lock, std::chrono::milliseconds(20), [&] { return released; }))
+                if (gone && *gone) {
+                    ++cancelled;
+                    changed.notify_all();
+                    return result;
+                }
+        }
         if (name == "sleep") {
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(arguments.value("ms", 0)));
@@ -54,6 +61,7 @@ public:
     std::condition_variable changed;
     std::vector<std::pair<std::string, nlohmann::json>> calls;
     int started = 0;
+    int cancelled = 0; // blocked calls that ended because their client went away
     bool released = false;
     nlohmann::json result = {{"content", nlohmann::json::array({{{"type", "text"}, {"text", "done"}}})}};
 };

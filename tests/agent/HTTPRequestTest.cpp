@@ -31,21 +31,20 @@ TEST(HTTPRequestParse, TheBodyIsExactlyContentLengthBytesOnceAllHaveCome) {
         {"content-length: 2\r\n", "ab", "ab"}, // names are lower-cased, but not trimmed
         {"CONTENT-LENGTH: 2\r\n", "ab", "ab"},
         {"Content-Length : 2\r\n", "ab", ""},
-        {"Content-Length: 9\r\nContent-Length: 2\r\n", "abcdefghi", "ab"}, // a later line replaces the earlier
-        // A signed decimal, trimmed, else zero; a negative one is never used as a length.
-        {"Content-Length: abc\r\n", "abcdef", ""},
-        {"Content-Length: +3\r\n", "abcdef", "abc"},
-        {"Content-Length: 3x\r\n", "abcdef", ""},
-        {"Content-Length: 0x3\r\n", "abcdef", ""},
+        {"Content-Length: 2\r\nContent-Length: 2\r\n", "abcdefghi", "ab"}, // the same length twice is one
+        // Only plain decimal digits (trimmed) are a length; anything else makes the request malformed.
+        {"Content-Length: 9\r\nContent-Length: 2\r\n", "abcdefghi", std::nullopt},
         {"Content-Length:  3 \r\n", "abcdef", "abc"},
-        {"Content-Length: 99999999999999999999999\r\n", "abcdef", ""},
-        {"Content-Length: -3\r\n", "abcdef", ""},
+        {"Content-Length: 007\r\n", "abcdefg", "abcdefg"},
         {"Content-Length: 7\r\n", "abcdef", std::nullopt},
     };
     for (const auto& [headers, rest, body] : rows) {
         auto request = HTTPRequest::parse("POST / HTTP/1.1\r\n" + headers + "\r\n" + rest);
         EXPECT_EQ(request ? std::optional(request->body) : std::nullopt, body) << headers;
     }
+    for (const char* length : {"abc", "+3", "3x", "0x26", "38, 38", "-0", "-3", "", "99999999999999999999999"})
+        EXPECT_FALSE(HTTPRequest::parse(std::string("POST / HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\nabcdef"))
+            << length;
     EXPECT_EQ(HTTPRequest::parse("POST / HTTP/1.1\r\nContent-Length : 2\r\n\r\n")->headers.count("content-length "), 1u);
 }
 
@@ -60,7 +59,7 @@ TEST(HTTPResponse, EncodesTheExactBytes) {
         EXPECT_STREQ(HTTPRequest::reasonPhrase(status), phrase) << status;
 }
 
-TEST(HTTPFramingLimits, RefuseOversizedHeadsAndBodiesNegativeLengthsAndTransferEncodingsButAMalformedHeadWaits) {
+TEST(HTTPFramingLimits, RefuseOversizedHeadsAndBodiesLengthsThatAreNoPlainNumberAndTransferEncodingsButAMalformedHeadWaits) {
     const HTTPLimits limits;
     const std::string head = "POST /mcp HTTP/1.1\r\nX: ", length = "POST /mcp HTTP/1.1\r\nContent-Length: ";
     const std::size_t fill = limits.maxHead - head.size();
@@ -72,8 +71,14 @@ TEST(HTTPFramingLimits, RefuseOversizedHeadsAndBodiesNegativeLengthsAndTransferE
         {length + std::to_string(limits.maxBody + 1) + "\r\n\r\n", Kind::reject, 413}, // before the body arrives
         {length + std::to_string(limits.maxBody) + "\r\n\r\n", Kind::needMore, 0},
         {length + "-1\r\n\r\nab", Kind::reject, 400},
+        {length + "-0\r\n\r\n", Kind::reject, 400},
+        {length + "0x26\r\n\r\n", Kind::reject, 400},
+        {length + "38, 38\r\n\r\n", Kind::reject, 400},
+        {length + "2\r\nContent-Length: 3\r\n\r\nabc", Kind::reject, 400}, // two that differ
+        {length + "12345678901234567890\r\n\r\n", Kind::reject, 413},
+        {length + "2\r\n\r\n{}POST /mcp", Kind::request, 0}, // what follows is the next request's
         {"POST /mcp HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", Kind::reject, 400},
-        {length + "abc\r\n\r\n{}", Kind::request, 0}, // an unreadable length counts as 0
+        {length + "abc\r\n\r\n{}", Kind::reject, 400},
         {"GARBAGE\r\n\r\n", Kind::needMore, 0},
         {"POST /\xFE HTTP/1.1\r\n\r\n", Kind::needMore, 0},
     };
@@ -82,7 +87,8 @@ TEST(HTTPFramingLimits, RefuseOversizedHeadsAndBodiesNegativeLengthsAndTransferE
         auto framing = HTTPFraming::examine(input);
         EXPECT_EQ(framing.kind, kind);
         EXPECT_EQ(kind == Kind::reject ? framing.status : 0, status);
-        EXPECT_EQ(kind == Kind::request ? framing.request.body : "", "");
+        EXPECT_EQ(kind == Kind::request ? framing.request.body : "", kind == Kind::request && input.find("{}") != std::string::npos ? "{}" : "");
+        EXPECT_EQ(framing.consumed, kind == Kind::request ? input.size() - (input.ends_with("POST /mcp") ? 9 : 0) : 0);
     }
 }
 

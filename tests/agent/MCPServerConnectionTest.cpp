@@ -52,7 +52,7 @@ std::string body(const std::optional<std::string>& response) {
 
 } // namespace
 
-TEST_F(ServerFixture, AConnectionIsAnsweredOnceCompleteDropsPipelinedBytesAndStaysOpenUntilAskedToClose) {
+TEST_F(ServerFixture, AConnectionIsAnsweredOnceCompleteAnswersPipelinedRequestsInOrderAndStaysOpenUntilAskedToClose) {
     RawClient client(port);
     const std::string request = post(kPing);
     client.send(request.substr(0, 27));
@@ -62,9 +62,11 @@ TEST_F(ServerFixture, AConnectionIsAnsweredOnceCompleteDropsPipelinedBytesAndSta
     client.send(request.substr(request.size() - 1));
     EXPECT_EQ(body(client.readResponse()), kPong);
     EXPECT_FALSE(client.readResponse(100ms)); // answered once
-    // A second request in the same read is dropped, and the connection serves the next one.
-    client.send(request + post(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"));
+    // Requests in one write are answered one after the other, in their order, a slow one first.
+    client.send(post(call("sleep", 4, {{"ms", 300}})) + request + post(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"));
+    EXPECT_THAT(body(client.readResponse()), HasSubstr("done"));
     EXPECT_EQ(body(client.readResponse()), kPong);
+    EXPECT_EQ(body(client.readResponse()), R"({"id":2,"jsonrpc":"2.0","result":{}})");
     EXPECT_FALSE(client.readResponse(200ms));
     client.send(post(R"({"jsonrpc":"2.0","id":3,"method":"ping"})", "Connection: CLOSE\r\n"));
     EXPECT_EQ(body(client.readResponse()), R"({"id":3,"jsonrpc":"2.0","result":{}})");
@@ -108,24 +110,82 @@ TEST_F(ServerFixture, ACallThatAsksForProgressIsAnsweredWithAnEventStreamOfProgr
               MCPServer::result(&message["id"], tools->result).dump());
 }
 
-TEST_F(ServerFixture, APingIsAnsweredWhileToolCallsBlockAndManyConnectionsIdleOrTrickle) {
+TEST_F(ServerFixture, PingAndStatusAnswerWhileToolCallsBlockBeyondTheLimitCallsAreBusyAndAGoneClientCancelsItsCall) {
     std::vector<std::unique_ptr<RawClient>> busy, idle;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < MCPServer::kMaxToolCalls; ++i) {
         busy.push_back(std::make_unique<RawClient>(port));
         busy.back()->send(post(call("block", i)));
     }
-    ASSERT_TRUE(tools->waitForStarted(4));
+    ASSERT_TRUE(tools->waitForStarted(MCPServer::kMaxToolCalls));
     for (int i = 0; i < 200; ++i) {
         idle.push_back(std::make_unique<RawClient>(port));
         ASSERT_TRUE(idle.back()->connected());
         if (i % 2)
             idle.back()->send("P"); // the start of a request that never finishes
     }
-    // Every tool call is still blocked while the ping goes through.
+    // Every tool call is still blocked while the ping and the status tool go through; one call more is
+    // told at once that the server is busy.
     EXPECT_EQ(body(roundTrip(port, post(kPing))), kPong);
+    EXPECT_THAT(body(roundTrip(port, post(call("status", 90)))), HasSubstr("done"));
+    EXPECT_EQ(json::parse(body(roundTrip(port, post(call("block", 91)))))["result"],
+              (json{{"content", {{{"type", "text"}, {"text", "Pokescope is busy with 16 other actions; try again when they finish."}}}},
+                    {"isError", true}}));
+    EXPECT_EQ(tools->started, MCPServer::kMaxToolCalls + 1); // the status call; the busy one never started
+    // Clients that go away cancel their calls, which frees their places.
+    for (int i = 0; i < 4; ++i)
+        busy.pop_back();
+    EXPECT_TRUE(eventually([&] { std::lock_guard lock(tools->mutex); return tools->cancelled == 4; }));
+    RawClient again(port);
+    again.send(post(call("block", 92)));
+    EXPECT_TRUE(tools->waitForStarted(MCPServer::kMaxToolCalls + 2));
     tools->release();
+    EXPECT_THAT(body(again.readResponse()), HasSubstr("done"));
     for (auto& client : busy)
         EXPECT_THAT(body(client->readResponse()), HasSubstr("done"));
+}
+
+class BoundedServer : public ServerFixture {
+protected:
+    void SetUp() override {
+        start({.limits = {.maxHead = 16 * 1024, .maxBody = 64 * 1024}, .idleTimeout = 30s,
+               .requestDeadline = 800ms, .maxConnections = 4, .maxBuffered = 100 * 1024});
+    }
+};
+
+TEST_F(BoundedServer, CapsConnectionsTheBytesTheyHoldTogetherAndTheTimeARequestTakesToArrive) {
+    // A request trickling in, each byte well within the idle time, is dropped at the request deadline.
+    RawClient trickling(port);
+    const auto started = std::chrono::steady_clock::now();
+    for (char c : post(kPing).substr(0, 40)) {
+        trickling.send(std::string(1, c));
+        if (trickling.closedByPeer(50ms))
+            break;
+    }
+    EXPECT_TRUE(trickling.closedByPeer(2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1900ms);
+    // Two unfinished bodies may not hold more than the bytes all connections share.
+    const std::string head = "POST /mcp HTTP/1.1\r\nContent-Length: 60000\r\n\r\n";
+    auto first = std::make_unique<RawClient>(port), second = std::make_unique<RawClient>(port);
+    first->send(head + std::string(55000, ' '));
+    ASSERT_FALSE(first->readResponse(100ms));
+    second->send(head + std::string(55000, ' '));
+    EXPECT_THAT(second->readResponse().value_or(""), StartsWith("HTTP/1.1 503 Service Unavailable\r\n"));
+    EXPECT_TRUE(second->closedByPeer(2s));
+    first->send(std::string(4999, ' ') + "1");
+    EXPECT_THAT(first->readResponse().value_or(""), StartsWith("HTTP/1.1 400 ")); // it was let finish: a parse error
+    first.reset();
+    second.reset();
+    ASSERT_TRUE(eventually([&] { return server->connectionCount() == 0; }));
+    // Beyond the connection cap, one more is refused.
+    std::vector<std::unique_ptr<RawClient>> open;
+    for (int i = 0; i < 4; ++i)
+        open.push_back(std::make_unique<RawClient>(port));
+    ASSERT_TRUE(eventually([&] { return server->connectionCount() >= 4; }));
+    RawClient extra(port);
+    EXPECT_THAT(extra.readResponse().value_or(""), StartsWith("HTTP/1.1 503 Service Unavailable\r\n"));
+    open.pop_back();
+    ASSERT_TRUE(eventually([&] { return server->connectionCount() < 4; }));
+    EXPECT_EQ(body(roundTrip(port, post(kPing))), kPong);
 }
 
 TEST_F(ServerFixture, OversizedRequestsAreRefusedAtOnceAndMalformedOnesGetNoAnswerAndAreClosedWhenThePeerStops) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -30,28 +31,33 @@ struct HeldPort {
 };
 
 // A stand-in for the application's server: keeps each request's bytes and answers it with what `respond`
-// gives for its body (a whole HTTP response), one request per connection.
+// gives for its body (a whole HTTP response), one request per connection, each on a thread of its own.
 class FakeServer {
 public:
     explicit FakeServer(std::function<std::string(const std::string&)> respond)
         : fd_(loopbackSocket(true, port_)), thread_([this, respond] {
-              for (int connection; (connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-                  const timeval timeout{5, 0}; // the head and a Content-Length body, read for at most 5 s
-                  ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-                  std::string request;
-                  char buffer[4096];
-                  for (ssize_t n; !complete(request) && (n = ::read(connection, buffer, sizeof buffer)) > 0;)
-                      request.append(buffer, static_cast<std::size_t>(n));
-                  std::lock_guard lock(mutex_);
-                  requests_.push_back(request);
-                  const auto reply = respond(request.substr(std::min(request.size(), request.find("\r\n\r\n") + 4)));
-                  (void)!::write(connection, reply.data(), reply.size());
-                  ::close(connection);
-              }
+              for (int connection; (connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+                  workers_.emplace_back([this, respond, connection] {
+                      const timeval timeout{5, 0}; // the head and a Content-Length body, read for at most 5 s
+                      ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+                      std::string request;
+                      char buffer[65536];
+                      for (ssize_t n; !complete(request) && (n = ::read(connection, buffer, sizeof buffer)) > 0;)
+                          request.append(buffer, static_cast<std::size_t>(n));
+                      {
+                          std::lock_guard lock(mutex_);
+                          requests_.push_back(request);
+                      }
+                      const auto reply = respond(request.substr(std::min(request.size(), request.find("\r\n\r\n") + 4)));
+                      (void)!::write(connection, reply.data(), reply.size());
+                      ::close(connection);
+                  });
           }) {}
     ~FakeServer() {
         ::shutdown(fd_, SHUT_RDWR); // ends the accept
         thread_.join();
+        for (auto& worker : workers_)
+            worker.join();
         ::close(fd_);
     }
     std::uint16_t port() const { return port_; }
@@ -71,12 +77,11 @@ private:
     int fd_;
     std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::vector<std::thread> workers_; // the accepting thread's only
     std::thread thread_;
 };
 
-std::filesystem::path lockFile(const TempHome& home, std::uint16_t port) {
-    return home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock");
-}
+std::filesystem::path lockFile(const TempHome&, std::uint16_t port) { return InstanceLock::pathFor(port); }
 
 std::unique_ptr<Child> startBridge(const TempHome& home, std::uint16_t port, std::vector<std::string> extra = {}) {
     std::vector<std::string> arguments{binaryPath().string(), "--stdio", "--port", std::to_string(port)};
@@ -101,7 +106,7 @@ std::string input(std::initializer_list<std::string> lines) {
 
 } // namespace
 
-TEST(StdioBridgeOutput, OnlyA200ReplyInUtf8IsWrittenAndTransportErrorsAnswerRequestsAndTheApplicationStartsHeadless) {
+TEST(StdioBridgeOutput, RepliesInUtf8AreWrittenAndRefusalsAndTransportErrorsAnswerRequestsAndTheApplicationStartsHeadless) {
     const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
     const std::string unreachable = R"({"jsonrpc":"2.0","id":"x","error":{"code":-32000,"message":"Pokescope app )"
                                     R"(isn't reachable: Failed to connect to 127.0.0.1 port 9: Connection refused"}})";
@@ -120,8 +125,18 @@ TEST(StdioBridgeOutput, OnlyA200ReplyInUtf8IsWrittenAndTransportErrorsAnswerRequ
     };
     for (const auto& row : rows)
         EXPECT_EQ(StdioBridge::outputFor(row.line, row.exchange), row.written) << row.line;
-    for (long status : {202L, 400L, 403L, 404L, 405L, 500L}) // only status 200 is a reply
-        EXPECT_EQ(StdioBridge::outputFor(ping, {status, R"({"jsonrpc":"2.0","id":null,"error":{}})", {}}), std::nullopt);
+    // A refused request is answered all the same: with the application's own JSON-RPC answer, else an
+    // internal error naming the status; an accepted notification gets nothing.
+    EXPECT_EQ(StdioBridge::outputFor(ping, {202, "", {}}), std::nullopt);
+    for (long status : {400L, 403L, 404L, 405L, 500L})
+        EXPECT_EQ(StdioBridge::outputFor(ping, {status, R"({"jsonrpc":"2.0","id":null,"error":{}})", {}}),
+                  R"({"jsonrpc":"2.0","id":null,"error":{}})" "\n");
+    EXPECT_EQ(StdioBridge::outputFor(ping, {413, "request body too large", {}}),
+              R"({"jsonrpc":"2.0","id":1,"error":{"code":-32603,"message":"Pokescope app answered HTTP 413: request body too large"}})" "\n");
+    EXPECT_EQ(StdioBridge::outputFor(ping, {403, "", {}}),
+              R"({"jsonrpc":"2.0","id":1,"error":{"code":-32603,"message":"Pokescope app answered HTTP 403"}})" "\n");
+    EXPECT_EQ(StdioBridge::outputFor(R"({"method":"x"})", {413, "too large", {}}), std::nullopt);
+    EXPECT_EQ(StdioBridge::parseErrorLine(), R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})" "\n");
     // A transport error for a notification or a line that is not one request writes nothing.
     for (const std::string& line : std::vector<std::string>{R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
                                                             R"({"jsonrpc":)", "[" + ping + "]", R"("id")", "42"})
@@ -152,9 +167,13 @@ TEST(StdioBridgeOutput, AnEventStreamGivesTheDataOfEachCompleteEventAsItArrives)
     EXPECT_EQ(parser.feed("data: unfinished\n"), Events{});
 }
 
-TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseTheStateFolderIsHeldOnceAndNotTakenOnSystemChosenPorts) {
+TEST(InstanceLockTest, TheLockFileLivesInTheRuntimeFolderElseThisUsersTemporaryFolderIsHeldOnceAndNotTakenOnSystemChosenPorts) {
     TempHome home;
-    EXPECT_EQ(InstanceLock::pathFor(5000), home.path() / ".local/state/pokescope/pokescope-5000.lock");
+    const std::filesystem::path mine = "/tmp/pokescope-" + std::to_string(::getuid());
+    EXPECT_EQ(InstanceLock::pathFor(5000), mine / "pokescope-5000.lock"); // whatever HOME says
+    struct stat info {};
+    ASSERT_EQ(::lstat(mine.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
     ScopedEnvironment environment;
     environment.set("XDG_RUNTIME_DIR", (home.path() / "run").string());
     EXPECT_EQ(InstanceLock::pathFor(47811), home.path() / "run/pokescope-47811.lock");
@@ -185,7 +204,7 @@ TEST(StdioBridgeProcess, ASecondAppOnThePortExitsAndTheBridgeForwardsLinesInOrde
     auto app = std::make_unique<Child>(
         std::vector<std::string>{binaryPath().string(), "--headless", "--port", std::to_string(port)}, home.environment());
     ASSERT_TRUE(app->waitForLine("mcp: listening on http://127.0.0.1:" + std::to_string(port) + "/mcp", 30s)) << app->errors();
-    const auto log = home.path() / ".local/state/pokescope/Pokescope.log";
+    const auto log = home.path() / (".local/state/pokescope/Pokescope-" + std::to_string(port) + ".log");
     std::string firstLog; // the console gets each line just before the file does
     ASSERT_TRUE(eventually([&] { return (firstLog = readFile(log)).find("mcp: listening") != std::string::npos; }));
     Child second({binaryPath().string(), "--headless", "--simulate", "--port", std::to_string(port)}, home.environment());
@@ -204,18 +223,19 @@ TEST(StdioBridgeProcess, ASecondAppOnThePortExitsAndTheBridgeForwardsLinesInOrde
     EXPECT_FALSE(StdioBridge::reachable("http://127.0.0.1:" + std::to_string(port) + "/elsewhere"));
     EXPECT_FALSE(StdioBridge::reachable(StdioBridge::serverUrl(freePort())));
     auto output = splitLines(bridge->output());
-    ASSERT_EQ(output.size(), 1u) << bridge->output();
-    EXPECT_EQ(json::parse(output[0]), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
+    ASSERT_EQ(output.size(), 2u) << bridge->output(); // the line that is no JSON is told so at once
+    EXPECT_EQ(output[0] + "\n", StdioBridge::parseErrorLine());
+    EXPECT_EQ(json::parse(output[1]), json::parse(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
 
     bridge->writeInput(R"({"jsonrpc":"2.0","id":"two","method":"tools/list"})" + std::string("\r\n"));
     ASSERT_TRUE(bridge->waitForLine(R"("id":"two")", 30s)) << bridge->errors();
     output = splitLines(bridge->output());
-    ASSERT_EQ(output.size(), 2u) << bridge->output();
-    EXPECT_EQ(json::parse(output[1])["result"]["tools"][0]["name"], "screenshot");
+    ASSERT_EQ(output.size(), 3u) << bridge->output();
+    EXPECT_EQ(json::parse(output[2])["result"]["tools"][0]["name"], "screenshot");
 
     bridge->closeInput();
     EXPECT_EQ(bridge->wait(30s), 0);
-    EXPECT_EQ(splitLines(bridge->output()).size(), 2u);
+    EXPECT_EQ(splitLines(bridge->output()).size(), 3u);
     EXPECT_EQ(app->wait(0ms), std::nullopt); // the first app runs on, serving
     EXPECT_TRUE(pingAnswered(port));
     app->signal(SIGTERM);
@@ -278,14 +298,19 @@ TEST(StdioBridgeProcess, SendsEachLineAsIsAndWritesRepliesAsOneUtf8Line) {
                               R"({"method":"notify"})", R"({"id":3,"method":"last"})"}));
     bridge->closeInput();
     EXPECT_EQ(bridge->wait(30s), 0) << bridge->errors();
-    EXPECT_EQ(bridge->output(), "{  \"id\": 1,  \"result\": {}}\n{\"ok\":true}\n");
+    auto written = splitLines(bridge->output()); // in the order the answers came
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"{  \"id\": 1,  \"result\": {}}", "{\"ok\":true}"}));
 
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 5u); // the probe and four lines: blank lines send nothing
+    std::sort(requests.begin() + 1, requests.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(a.find("\r\n\r\n")) < b.substr(b.find("\r\n\r\n"));
+    });
     EXPECT_THAT(requests[0], testing::Not(HasSubstr("text/event-stream")));
-    const std::string bodies[] = {R"({"jsonrpc":"2.0","id":0,"method":"ping"})", R"({"id":1,"method":"pretty"})",
-                                  R"( {"id":2,"method":"latin1"}  )", R"({"method":"notify"})",
-                                  R"({"id":3,"method":"last"})"};
+    const std::string bodies[] = {R"({"jsonrpc":"2.0","id":0,"method":"ping"})", R"( {"id":2,"method":"latin1"}  )",
+                                  R"({"id":1,"method":"pretty"})", R"({"id":3,"method":"last"})",
+                                  R"({"method":"notify"})"};
     for (std::size_t i = 0; i < requests.size(); ++i) {
         EXPECT_THAT(requests[i], StartsWith("POST /mcp HTTP/1.1\r\n"));
         EXPECT_EQ(requests[i].substr(requests[i].find("\r\n\r\n") + 4), bodies[i]);
@@ -295,4 +320,41 @@ TEST(StdioBridgeProcess, SendsEachLineAsIsAndWritesRepliesAsOneUtf8Line) {
                                                     HasSubstr("\r\nHost: 127.0.0.1:" + std::to_string(server.port()) + "\r\n")));
         }
     }
+}
+
+TEST(StdioBridgeProcess, AnswersRequestsAsTheyCompleteTellsEveryRefusalAndEndsOnASignal) {
+    TempHome home;
+    FakeServer server([](const std::string& body) {
+        if (body.find("slow") != std::string::npos) {
+            std::this_thread::sleep_for(3s);
+            return FakeServer::response(200, R"({"jsonrpc":"2.0","id":"slow","result":{}})");
+        }
+        if (body.size() > 1000000)
+            return std::string("HTTP/1.1 413 Content Too Large\r\nContent-Type: text/plain\r\nContent-Length: 22\r\n"
+                   "Connection: close\r\n\r\nrequest body too large");
+        return FakeServer::response(200, R"({"jsonrpc":"2.0","id":1,"result":{}})");
+    });
+    auto bridge = startBridge(home, server.port());
+    const std::string big = R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"open_app","arguments":{"name":")" +
+                            std::string(10 << 20, 'x') + R"("}}})";
+    bridge->writeInput(input({R"({"jsonrpc":"2.0","id":"slow","method":"slow"})", R"({"jsonrpc":"2.0","id":1,"method":"ping"})",
+                              big, "{not json"}));
+    ASSERT_TRUE(bridge->waitForLine(R"("id":"slow")", 30s)) << bridge->errors();
+    ASSERT_TRUE(bridge->waitForLine(R"("id":7)", 30s)) << bridge->errors();
+    auto written = splitLines(bridge->output());
+    ASSERT_EQ(written.size(), 4u) << bridge->output();
+    auto at = [&](const std::string& id) {
+        return std::find_if(written.begin(), written.end(), [&](const std::string& l) { return l.find(id) != std::string::npos; });
+    };
+    EXPECT_LT(at(R"("id":1,)"), at(R"("id":"slow")")); // the ping did not wait behind the slow call
+    EXPECT_THAT(written, testing::Contains(StdioBridge::parseErrorLine().substr(0, StdioBridge::parseErrorLine().size() - 1)));
+    EXPECT_THAT(written, testing::Contains(R"({"jsonrpc":"2.0","id":7,"error":{"code":-32603,"message":"Pokescope app answered HTTP 413: request body too large"}})"));
+
+    // A signal ends the bridge at once, though a call is still in flight.
+    bridge->writeInput(input({R"({"jsonrpc":"2.0","id":"slow","method":"slow"})"}));
+    std::this_thread::sleep_for(300ms);
+    const auto signalled = std::chrono::steady_clock::now();
+    bridge->signal(SIGTERM);
+    EXPECT_EQ(bridge->wait(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
 }

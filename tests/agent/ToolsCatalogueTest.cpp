@@ -31,16 +31,21 @@ protected:
 
 } // namespace
 
-TEST_F(ToolsCatalogue, ListsNineteenToolsInOrderAndHidesTranscriptionWhenOff) {
+TEST_F(ToolsCatalogue, ListsNineteenToolsInOrderHidesTranscriptionWhenOffAndListsASimulatedRunsOwnToolsLast) {
+    // A simulated run's own tools are listed after the others, like every tool that can be called.
+    const std::vector<std::string> simulated{"debug_pointer", "debug_fine",           "debug_move", "debug_lockdown",
+                                             "debug_assistivetouch", "debug_simulator", "wait"};
     EXPECT_EQ(names(tools.allDefinitions()), kAll);
     sim->settings.setTranscriptionEnabled(true);
-    EXPECT_EQ(names(tools.definitions()), kAll);
+    auto all = kAll;
+    all.insert(all.end(), simulated.begin(), simulated.end());
+    EXPECT_EQ(names(tools.definitions()), all);
     sim->settings.setTranscriptionEnabled(false);
     std::vector<std::string> without;
-    for (auto& name : kAll)
+    for (auto& name : all)
         if (!ToolSet::transcription().count(name))
             without.push_back(name);
-    EXPECT_EQ(without.size(), 15u);
+    EXPECT_EQ(without.size(), 15u + simulated.size());
     EXPECT_EQ(names(tools.definitions()), without);
 }
 
@@ -118,7 +123,7 @@ TEST_F(ToolsCatalogue, PropertyTypesMatchTheContractAndDescriptionsAreWordForWor
     EXPECT_EQ(byName["status"]["description"], "Connection status: USB, screen, Bluetooth, calibration.");
 }
 
-TEST_F(ToolsCatalogue, TranscriptionToolsWhileTranscriptionIsOffAndUnknownToolsAreErrorResults) {
+TEST_F(ToolsCatalogue, TranscriptionToolsWhileTranscriptionIsOffUnknownToolsAndUnboundedOrUnlistedArgumentsAreErrorResults) {
     ASSERT_FALSE(sim->settings.transcriptionEnabled());
     for (auto& name : ToolSet::transcription()) {
         auto result = tools.call(name, json{{"path", 42}});
@@ -129,4 +134,21 @@ TEST_F(ToolsCatalogue, TranscriptionToolsWhileTranscriptionIsOffAndUnknownToolsA
     EXPECT_EQ(tools.call("fly", json::object()),
               json::parse(R"({"content":[{"type":"text","text":"Unknown tool: fly"}],"isError":true})"));
     EXPECT_EQ(tools.call("", json::object())["content"][0]["text"], "Unknown tool: ");
+    // Every string is bounded before anything is typed or searched, and an enumerated one is checked.
+    auto error = [&](const char* tool, json arguments) {
+        auto result = tools.call(tool, arguments);
+        EXPECT_EQ(result.value("isError", false), true) << tool;
+        return result["content"][0]["text"].get<std::string>();
+    };
+    const std::string huge(1 << 20, 'x');
+    EXPECT_EQ(error("open_app", {{"name", huge}}), "name is too long: at most 100 characters");
+    EXPECT_EQ(error("tap_text", {{"text", huge}}), "text is too long: at most 200 characters");
+    EXPECT_EQ(error("scroll_to", {{"text", huge}}), "text is too long: at most 200 characters");
+    EXPECT_EQ(error("press_key", {{"key", huge}}), "key is too long: at most 64 characters");
+    EXPECT_EQ(error("transcribe", {{"path", huge}}), "Transcription is turned off. The user can turn it on in Pokescope › Settings › Transcription.");
+    EXPECT_EQ(error("type_text", {{"text", huge}}), "text is too long; type at most 1000 characters per call");
+    EXPECT_EQ(error("open_app", {{"name", std::string(100, 'a') + "\xC3\xA9"}}), "name is too long: at most 100 characters");
+    for (const char* tool : {"scroll", "scroll_to"})
+        EXPECT_EQ(error(tool, {{"direction", "sideways"}, {"text", "General"}}),
+                  "direction must be one of: up, down, left, right");
 }

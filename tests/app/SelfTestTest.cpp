@@ -250,16 +250,16 @@ TEST_F(SelfTestProcess, TranscribingAHumanReadingGivesItsWordsAndTheLanguageUsed
         << transcript;
 }
 
-TEST_F(SelfTestProcess, TheSecondArgumentIsTheLanguageAndAFailureStillEndsWithZero) {
+TEST_F(SelfTestProcess, TheSecondArgumentIsTheLanguageAndAFailureEndsWithOne) {
     auto run = selftest({"transcribe", (folder.path() / "none.mp4").string(), "xx-YY", "ignored"});
-    EXPECT_EQ(run.status, 0) << run;
+    EXPECT_EQ(run.status, 1) << run;
     EXPECT_THAT(run.starting("selftest "),
                 ElementsAre(testing::StartsWith("selftest transcribe failed: No offline speech model for xx-YY on this computer. ")))
         << run;
 }
 
 
-TEST_F(SelfTestProcess, UsbReportsTheSimulatedPhoneAndReplacesALinkPlantedAtThePicturesName) {
+TEST_F(SelfTestProcess, UsbReportsTheSimulatedPhoneAndReplacesALinkPlantedAtThePicturesNameAndFailsWithoutFrames) {
     TmpName shot(SelfTest::kShotPath);
     const auto victim = folder.path() / "victim";
     writeFile(victim, "the test's own file");
@@ -282,6 +282,11 @@ TEST_F(SelfTestProcess, UsbReportsTheSimulatedPhoneAndReplacesALinkPlantedAtTheP
 
     EXPECT_EQ(readFile(victim), "the test's own file");
     expectPicture(shot.path(), 600, 1301);
+
+    // This computer has no phone of its own: no frames is a failed check.
+    auto phoneless = selftest({"usb"});
+    EXPECT_EQ(phoneless.status, 1) << phoneless;
+    EXPECT_THAT(phoneless.starting("selftest frames="), ElementsAre("selftest frames=0 size=0x0")) << phoneless;
 }
 
 TEST_F(SelfTestProcess, WiggleDrawsItsCirclesOnceTheLinkIsReadyThenTakesTheLinkDown) {

@@ -212,14 +212,29 @@ TEST_F(BluetoothHIDTest, ALinkUpWaitsThenOpensTheMissingChannels) {
     EXPECT_EQ(hid->state(), State::waiting);
 }
 
-TEST_F(BluetoothHIDTest, AnswersControlRequestsWithASuccessfulHandshakeAndTracksSuspend) {
+TEST_F(BluetoothHIDTest, AnswersControlRequestsAsTheHIDProfileAsksAndTracksSuspend) {
     start();
     int control = give(0x11);
-    ASSERT_EQ(::write(control, "\x71", 1), 1); // SET_PROTOCOL (report)
-    EXPECT_EQ(readFar(control), std::string(1, '\0'));
-    EXPECT_TRUE(eventually([] { return logged("bluetooth: request 71"); }));
-    ASSERT_EQ(::write(control, "\x43\x01\x02", 3), 3); // GET_REPORT gets only the handshake too
-    EXPECT_EQ(readFar(control), std::string(1, '\0'));
+    // Each request and its exact answer: handshakes, and the reports at rest for GET_REPORT.
+    const std::pair<std::string, std::string> exchanges[] = {
+        {"\x71", std::string(1, '\0')},                         // SET_PROTOCOL (report): successful
+        {"\x60", std::string("\xA0\x01", 2)},                  // GET_PROTOCOL: report
+        {"\x70", std::string(1, '\0')},                         // SET_PROTOCOL (boot): the same reports serve
+        {"\x60", std::string("\xA0\x00", 2)},                  // GET_PROTOCOL: boot
+        {"\x49\x01\x0A\x00", std::string("\xA1\x01") + std::string(8, '\0')}, // GET_REPORT input 1, size 10
+        {std::string("\x41\x02", 2), std::string("\xA1\x02", 2) + std::string(4, '\0')},
+        {std::string("\x41\x03", 2), "\x02"},                  // no such report: invalid report ID
+        {std::string("\x43\x01\x02", 3), "\x02"},             // a feature report: none
+        {"\x41", "\x02"},                                       // an ID is needed: the reports carry them
+        {std::string("\x52\x01\x00", 3), std::string(1, '\0')}, // SET_REPORT (the keyboard's lights)
+        {"\x90", std::string(1, '\0')},                         // SET_IDLE
+        {"\x80", std::string("\xA0\x00", 2)},                  // GET_IDLE
+        {"\x30", "\x03"},                                       // unknown: unsupported request
+    };
+    for (const auto& [request, answer] : exchanges) {
+        ASSERT_EQ(::write(control, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        EXPECT_EQ(readFar(control), answer) << testing::PrintToString(request);
+    }
     EXPECT_TRUE(eventually([] { return logged("bluetooth: request 43 01 02"); }));
     ASSERT_EQ(::write(control, "\xA1\x01", 2), 2); // data: ignored, no answer
     EXPECT_EQ(readFar(control, 200ms), std::nullopt);

@@ -2,6 +2,7 @@
 // stdio bridge the client starts itself: screenshot, calibrate, open Settings, tap a row, go back, scroll
 // to a row far down, go home, type into Notes, a batch with a failing action. Each step is checked on the
 // simulated phone's own state by the script. One run takes the phone's screen over the USB protocol.
+#include "app/InstanceLock.hpp"
 #include "tests/e2e/LaunchedApp.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -80,7 +81,7 @@ TEST(AgentScenario, OverHttpWithTheScreenOverUsbInTheDark) {
 TEST(AgentScenario, OverStdioWithTheAppStartedByTheBridgeOnASmallDarkPhone) {
     TempHome home;
     int port = freePort();
-    LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
+    LaunchedApp launched(pokescope::InstanceLock::pathFor(static_cast<std::uint16_t>(port)));
     json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
     auto environment = home.environment();
     environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY=", "POKESCOPE_SIM=model=iphone-se,dark,latency=200"});

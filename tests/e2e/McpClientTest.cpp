@@ -1,5 +1,6 @@
 // End to end: the pokescope executable, started as a user would, driven by the official MCP TypeScript
 // SDK client as an agent would drive it.
+#include "app/InstanceLock.hpp"
 #include "tests/e2e/LaunchedApp.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -96,7 +97,7 @@ TEST(EndToEnd, ToolFailuresReachTheAgentAsResults) {
 TEST(EndToEnd, TheSdkClientOverStdioGetsTheAppStartedByTheBridge) {
     TempHome home;
     int port = freePort();
-    LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
+    LaunchedApp launched(pokescope::InstanceLock::pathFor(static_cast<std::uint16_t>(port)));
     json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
     auto environment = home.environment();
     environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});
@@ -104,7 +105,7 @@ TEST(EndToEnd, TheSdkClientOverStdioGetsTheAppStartedByTheBridge) {
     ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
     EXPECT_EQ(out["serverVersion"]["name"], "pokescope");
     EXPECT_EQ(out["steps"][0]["ping"], json::object());
-    EXPECT_EQ(toolNames(out["steps"][1]["tools"]).size(), 15u);
+    EXPECT_EQ(toolNames(out["steps"][1]["tools"]).size(), 15u + 7u); // and a simulated run's own seven
     auto& status = out["steps"][2]["result"];
     EXPECT_FALSE(status.contains("isError")) << status.dump(2);
     std::string text = status["content"][0]["text"];
@@ -140,7 +141,7 @@ TEST(EndToEnd, ProgressKeepsTheSdkClientThroughLongCallsOverHttpAndStdio) {
     EXPECT_EQ(app.child->wait(30s), 0);
 
     int port = freePort();
-    LaunchedApp launched(home.path() / ".local/state/pokescope" / ("pokescope-" + std::to_string(port) + ".lock"));
+    LaunchedApp launched(pokescope::InstanceLock::pathFor(static_cast<std::uint16_t>(port)));
     json command = {binaryPath().string(), "--stdio", "--port", std::to_string(port), "--simulate"};
     auto environment = home.environment();
     environment.insert(environment.end(), {"DISPLAY=", "WAYLAND_DISPLAY="});

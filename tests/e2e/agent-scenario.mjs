@@ -1,5 +1,5 @@
 // An agent's session with Pokescope on the simulated iPhone, through the official MCP TypeScript SDK
-// client: every step is checked on the phone's own state (the hidden debug_simulator tool), not only on
+// client: every step is checked on the phone's own state (the debug_simulator tool of a simulated run), not only on
 // the tool's answer. The phone may be any model POKESCOPE_SIM names: what the steps expect of the screen
 // follows the model the phone reports.
 // Usage: node agent-scenario.mjs <server url>

@@ -1,5 +1,5 @@
 // What the scenario scripts share: tool calls through a connected SDK client, the simulated phone's own
-// state (the hidden debug_simulator tool), and steps that record their outcome and time.
+// state (the debug_simulator tool of a simulated run), and steps that record their outcome and time.
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 export const texts = (result) => result.content.filter((c) => c.type === "text").map((c) => c.text);
 export function expect(condition, message) {

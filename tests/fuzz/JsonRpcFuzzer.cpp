@@ -1,5 +1,5 @@
 // JSON-RPC dispatch on arbitrary POST bodies: every answer is a well-formed HTTP response whose body, if
-// any, is valid JSON.
+// any, is valid JSON, and a lone request that carries an id (and is no response) is always answered.
 #include "agent/MCPServer.hpp"
 
 #include <cstdlib>
@@ -29,5 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string body = response.substr(headEnd + 4);
     if (!body.empty() && nlohmann::json::parse(body, nullptr, false).is_discarded())
         std::abort();
+    if (request.body.size() < 4096) {
+        auto message = nlohmann::json::parse(request.body, nullptr, false);
+        if (message.is_object() && message.contains("id") && !message.contains("result") &&
+            !message.contains("error") && body.empty())
+            std::abort();
+    }
     return 0;
 }

@@ -296,7 +296,7 @@ TEST_F(EngineTest, SwipesAndLongPressesKeepTheirTiming) {
     EXPECT_EQ(marks.back().kind, ActionMark::Kind::press);
 }
 
-TEST_F(EngineTest, ALostLinkMidwayThrowsAndReleasesTheButton) {
+TEST_F(EngineTest, ALostLinkOrAGoneCallerMidwayThrowsAndReleasesTheButton) {
     engine->setCalibration(linear(2));
     phone->passingFailures = 1; // one failed write on a link that stays up is tried again
     engine->type("ab");
@@ -312,6 +312,29 @@ TEST_F(EngineTest, ALostLinkMidwayThrowsAndReleasesTheButton) {
     phone->reports.clear();
     engine->type("c");
     EXPECT_EQ(phone->reports.size(), 2u);
+
+    // A caller that goes away during an hour's press stops it within a slice, with the finger lifted; one
+    // gone before its action reached the queue starts nothing.
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    phone->lose = [&](const FakePhone::Report& report) {
+        if (report.first != 0)
+            gone->store(true);
+        return false;
+    };
+    phone->reports.clear();
+    const TimePoint pressed = timer.now();
+    EXPECT_EQ(failure([&] {
+                  InputEngine::Cancellation cancellation(*engine, gone);
+                  engine->longPress({300, 1000}, 3600);
+              }),
+              ErrorCase::cancelled);
+    EXPECT_LT(timer.now() - pressed, std::chrono::seconds(30)); // the move before the press, not the hour
+    ASSERT_FALSE(phone->reports.empty());
+    EXPECT_EQ(pointerBytes().back(), (std::vector<int>{0, 0, 0}));
+    phone->reports.clear();
+    EXPECT_EQ(failure([&] { InputEngine::Cancellation cancellation(*engine, gone); engine->type("d"); }),
+              ErrorCase::cancelled);
+    EXPECT_TRUE(phone->reports.empty());
 }
 
 TEST_F(EngineTest, BackTapsAReadableBackButtonOrSwipesFromTheEdge) {

@@ -13,7 +13,7 @@
 using namespace pokescope;
 using namespace pokescope::test;
 
-TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForAnyPath) {
+TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsValidJsonForAnyPathAndCarriesThePortAndSimulation) {
     EXPECT_EQ(AgentConfiguration::stdioJSON("/opt/pokescope/bin/pokescope"),
               "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": \"/opt/pokescope/bin/pokescope\", "
               "\"args\": [\"--stdio\"] }\n  }\n}");
@@ -22,6 +22,12 @@ TEST(AppModelConfiguration, TheStdioEntryIsExactForOrdinaryPathsAndValidJsonForA
     ASSERT_FALSE(parsed.is_discarded());
     EXPECT_EQ(parsed["mcpServers"]["pokescope"]["command"], odd);
     EXPECT_EQ(parsed["mcpServers"]["pokescope"]["args"], nlohmann::json::array({"--stdio"}));
+    // Another port and a simulated run go with the entry, so its bridge reaches this application.
+    EXPECT_EQ(AgentConfiguration::stdioJSON("/p", 5000, true),
+              "{\n  \"mcpServers\": {\n    \"pokescope\": { \"command\": \"/p\", "
+              "\"args\": [\"--stdio\", \"--port\", \"5000\", \"--simulate\"] }\n  }\n}");
+    EXPECT_EQ(nlohmann::json::parse(AgentConfiguration::stdioJSON("/p", 47811, true))["mcpServers"]["pokescope"]["args"],
+              nlohmann::json::array({"--stdio", "--simulate"}));
 }
 
 // --- the model's operations, with the main queue running on a thread of its own ---------------------------

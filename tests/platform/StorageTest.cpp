@@ -1,6 +1,7 @@
 // Where the application keeps its files; whole-file writes, never through whatever someone else left at the
 // name in a shared folder; and the settings store on top of them.
 #include "platform/AtomicFile.hpp"
+#include "platform/FolderWatch.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Preferences.hpp"
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <csignal>
 #include <random>
@@ -117,6 +119,28 @@ TEST_F(AtomicFileTest, WritesOrReplacesAFileThatOnlyThisUserCanReadWhateverTheUm
     EXPECT_EQ(names(), std::vector<std::string>{"picture.jpg"});
 }
 
+TEST_F(AtomicFileTest, OrphanedTemporariesOfKilledWritesGoButAYoungOneAndOtherFilesStay) {
+    writeFile(file, "kept");
+    const fs::path dir = file.parent_path();
+    const std::string stem = file.filename().string() + ".tmp-";
+    for (const char* suffix : {"0123456789abcdef", "fedcba9876543210", "young00000000000", "0123456789abcdeg"})
+        writeFile(dir / (stem + suffix), "partial");
+    writeFile(dir / "other.jpg.tmp-0123456789abcdef", "another file's");
+    ASSERT_EQ(::mkdir((dir / (stem + "aaaaaaaaaaaaaaaa")).c_str(), 0700), 0); // not a file: stays
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().find("young") == std::string::npos)
+            fs::last_write_time(entry.path(), old);
+    fs::rename(dir / (stem + "young00000000000"), dir / (stem + "00000000000000aa")); // renamed: still young
+    EXPECT_EQ(removeOrphanedTemporaries(file, std::chrono::seconds(60)), 2);
+    auto left = names();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"other.jpg.tmp-0123456789abcdef", "picture.jpg",
+                                              stem + "00000000000000aa", stem + "0123456789abcdeg",
+                                              stem + "aaaaaaaaaaaaaaaa"}));
+    EXPECT_EQ(readFile(file), "kept");
+}
+
 // Nothing is written through a symbolic link at the name (which is replaced), nor through links planted at
 // guessable temporary names.
 TEST_F(AtomicFileTest, ASymbolicLinkAtTheNameIsReplacedAndNothingIsWrittenWhereItPoints) {
@@ -223,6 +247,30 @@ TEST_F(PreferencesTest, EveryWriteIsOnDiskWhenSetReturnsAndTwoWritersKeepEachOth
     EXPECT_EQ(std::tuple(reopened.boolForKey("flag"), reopened.integerForKey("count"), reopened.stringForKey("name")),
               std::tuple(false, 30, std::optional<std::string>("smaller")));
     EXPECT_TRUE(problems.empty());
+}
+
+TEST_F(PreferencesTest, AFileEditedWhileRunningIsSeenByTheWatchAndReReadButABrokenEditKeepsTheValuesInUse) {
+    writeFile(file, R"({"count": 1})");
+    Preferences store(file, reporter);
+    std::atomic<int> seen{0};
+    FolderWatch watch(file.parent_path(), file.filename().string(), [&] {
+        store.reload();
+        ++seen;
+    });
+    std::string failure;
+    ASSERT_TRUE(writeFileAtomically(file.parent_path() / "other.json", "{}", failure)); // another file: nothing
+    ASSERT_TRUE(writeFileAtomically(file, R"({"count": 2, "name": "edited"})", failure)); // a rename into place
+    ASSERT_TRUE(eventually([&] { return store.integerForKey("count") == 2; }));
+    EXPECT_EQ(store.stringForKey("name"), "edited");
+    const int before = seen;
+    writeFile(file, R"({"count": 3)"); // an editor saving in place, half-typed
+    ASSERT_TRUE(eventually([&] { return seen > before; }));
+    EXPECT_EQ(store.integerForKey("count"), 2);
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems.back(), "settings: can't read " + file.string() + " (it is not valid JSON); keeping the settings in use");
+    EXPECT_TRUE(setAside(file).empty()); // the user's half-typed file stays where it is
+    writeFile(file, R"({"count": 3})");
+    EXPECT_TRUE(eventually([&] { return store.integerForKey("count") == 3; }));
 }
 
 TEST_F(PreferencesTest, UnreadableFilesAreKeptAsideAndFailedWritesReportedButNeverLost) {

@@ -5,6 +5,7 @@
 #include "app/PokescopeWindows.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "model/AppModel.hpp"
 #include "ui/BrandMark.hpp"
 #include "ui/MainView.hpp"
@@ -25,8 +26,11 @@
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStackedWidget>
+#include <QTextDocument>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
@@ -317,6 +321,25 @@ TEST_F(Windows, TheMainWindowHasItsSizesShowsTheSetupUntilItIsDoneAndTheModelsPr
     model.saveScreenshot(); // no screen here
     pump();
     EXPECT_TRUE(shows("No screen to capture — is the iPhone connected and unlocked?"));
+
+    // The activity card wraps long lines, reads from the left, and shows each line once per event, even
+    // two equal ones.
+    auto* log = view.findChild<QPlainTextEdit*>("activityLog");
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(std::pair(log->lineWrapMode(), log->horizontalScrollBarPolicy()),
+              std::pair(QPlainTextEdit::WidgetWidth, Qt::ScrollBarAlwaysOff));
+    model.setPort(0); // its agent server on a port of the system's choosing
+    model.start();
+    Log::shared().add("test: the same line");
+    Log::shared().add("test: the same line");
+    Log::shared().add("test: " + std::string(400, 'w'));
+    view.show();
+    pump(300);
+    view.refresh();
+    pump(100);
+    EXPECT_EQ(log->toPlainText().count("test: the same line"), 2);
+    EXPECT_EQ(log->horizontalScrollBar()->value(), 0);
+    EXPECT_GT(log->document()->lineCount(), log->document()->blockCount()); // the long line wrapped
 }
 
 TEST_F(Windows, TheSetupsButtonsFollowItsStepAndASettingsEditReachesTheSettingsAtOnce) {
@@ -398,6 +421,20 @@ TEST_F(Windows, TheTrayMenuTheMarksTwoStylesTheSettingsChoicesAndTheAgentPanelsT
     EXPECT_GT(coverage(filled), coverage(outlined) * 5 / 4); // filled is clearly heavier
     // Inside the phone's body, away from the ring: solid when filled, empty when outlined.
     EXPECT_EQ(std::pair(qAlpha(filled.pixel(20, 16)), qAlpha(outlined.pixel(20, 16))), std::pair(255, 0));
+    // The tray item reads on a white panel and on a black one: a good share of it stands out from each.
+    for (bool ready : {true, false})
+        for (QColor panel : {QColor(Qt::white), QColor(Qt::black), QColor(0xd6, 0xd6, 0xd6)}) {
+            QImage onPanel(22, 22, QImage::Format_ARGB32_Premultiplied);
+            onPanel.fill(panel);
+            QPainter painter(&onPanel);
+            painter.drawImage(0, 0, ui::BrandMark::trayImage(22, ready));
+            painter.end();
+            int standingOut = 0;
+            for (int y = 0; y < 22; ++y)
+                for (int x = 0; x < 22; ++x)
+                    standingOut += std::abs(qGray(onPanel.pixel(x, y)) - qGray(panel.rgb())) > 120;
+            EXPECT_GT(standingOut, 22 * 22 / 10) << ready << " on " << panel.name().toStdString();
+        }
     const QImage icon = ui::BrandMark::iconImage(128); // its sizes and drawing: the icon set's self-test
     EXPECT_EQ(qAlpha(icon.pixel(0, 0)), 0);             // the tile's rounded corner
     EXPECT_EQ(qAlpha(icon.pixel(64, 64)), 255);
@@ -417,6 +454,14 @@ TEST_F(Windows, TheTrayMenuTheMarksTwoStylesTheSettingsChoicesAndTheAgentPanelsT
     EXPECT_EQ(ui::AgentSetupPanel::configuration(model, 2).toStdString(), model.urlConfigJSON());
     EXPECT_EQ(ui::serverLine(true, 47811), "MCP server running at http://127.0.0.1:47811/mcp");
     EXPECT_EQ(ui::serverLine(false, 47811), "MCP server isn't running (port 47811 busy?)");
+
+    // The recording sizes come from the recorder's bit rates (8 and 3 Mbit/s of video, 160 kbit/s of sound).
+    ui::SettingsView settings(*watcher);
+    QStringList labels;
+    for (auto* label : settings.findChildren<QLabel*>())
+        labels << label->text();
+    EXPECT_TRUE(labels.contains("Up to about 61 MB per minute")) << labels.join(" | ").toStdString();
+    EXPECT_TRUE(labels.contains("Up to about 24 MB per minute, about two-thirds size")) << labels.join(" | ").toStdString();
 }
 
 TEST(RenderModes, WelcomeIsTheSetupsFirstStepAndMainTheMainViewAtTheWindowsDefaultSizeShowingThePhoneLive) {
