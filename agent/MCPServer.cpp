@@ -295,8 +295,17 @@ void MCPServer::State::accept(std::shared_ptr<TcpConnection> tcp) {
     connectionCount = connections.size();
     scheduleSweep();
     if (connections.size() > server->options_.maxConnections) {
-        refuse(connection, 503, "too many connections");
-        return;
+        // Full: the connection that has waited longest for request bytes makes room (a flood of idle or
+        // trickling clients must not lock out the next ping); with every one busy, the new one is refused.
+        std::shared_ptr<Connection> oldest;
+        for (const auto& other : connections)
+            if (other != connection && !other->busy && (!oldest || other->lastActivity < oldest->lastActivity))
+                oldest = other;
+        if (!oldest) {
+            refuse(connection, 503, "too many connections");
+            return;
+        }
+        close(oldest);
     }
     receive(connection);
 }

@@ -126,7 +126,8 @@ public:
         // A request whose head and body have not all come this long after its first byte is dropped,
         // however steadily its bytes trickle in.
         std::chrono::milliseconds requestDeadline{10000};
-        // Connections open at once; one more is answered 503 and closed.
+        // Connections open at once; one more closes the one that has waited longest for request bytes,
+        // or, when every one is handling a request, is answered 503 and closed.
         std::size_t maxConnections = 256;
         // Bytes all connections may hold unanswered together; a connection that would pass it is answered
         // 503 and closed.

@@ -193,7 +193,14 @@ bool ToolSet::performAction(const std::string& name, const json& arguments, std:
     } else if (name == "open_app") {
         openApp(arguments);
     } else if (name == "wait") {
-        sleepMs(clampedInteger(arguments, "ms", 500, 0, 10000));
+        // In slices, so that a caller who goes away does not keep a place for the whole wait.
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(clampedInteger(arguments, "ms", 500, 0, 10000));
+        for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+            if (callerGone())
+                throw InputEngine::InputError(InputEngine::ErrorCase::cancelled);
+            WaitLedger::sleep(std::min<Duration>(until - now, std::chrono::milliseconds(50)));
+        }
     } else {
         return false;
     }

@@ -176,16 +176,28 @@ TEST_F(BoundedServer, CapsConnectionsTheBytesTheyHoldTogetherAndTheTimeARequestT
     first.reset();
     second.reset();
     ASSERT_TRUE(eventually([&] { return server->connectionCount() == 0; }));
-    // Beyond the connection cap, one more is refused.
+    // Beyond the connection cap, the one idle longest makes room: a ping always gets through; with every
+    // connection busy, one more is refused.
     std::vector<std::unique_ptr<RawClient>> open;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         open.push_back(std::make_unique<RawClient>(port));
-    ASSERT_TRUE(eventually([&] { return server->connectionCount() >= 4; }));
+        ASSERT_TRUE(eventually([&] { return server->connectionCount() == static_cast<std::size_t>(i + 1); }));
+    }
+    EXPECT_EQ(body(roundTrip(port, post(kPing))), kPong);
+    EXPECT_TRUE(open.front()->closedByPeer(5s)); // the first, idle longest
+    EXPECT_FALSE(open.back()->closedByPeer(100ms));
+    open.clear();
+    ASSERT_TRUE(eventually([&] { return server->connectionCount() == 0; }));
+    for (int i = 0; i < 4; ++i) {
+        open.push_back(std::make_unique<RawClient>(port));
+        open.back()->send(post(call("block", i)));
+    }
+    ASSERT_TRUE(tools->waitForStarted(4));
     RawClient extra(port);
     EXPECT_THAT(extra.readResponse().value_or(""), StartsWith("HTTP/1.1 503 Service Unavailable\r\n"));
-    open.pop_back();
-    ASSERT_TRUE(eventually([&] { return server->connectionCount() < 4; }));
-    EXPECT_EQ(body(roundTrip(port, post(kPing))), kPong);
+    tools->release();
+    for (auto& client : open)
+        EXPECT_THAT(body(client->readResponse()), HasSubstr("done"));
 }
 
 TEST_F(ServerFixture, OversizedRequestsAreRefusedAtOnceAndMalformedOnesGetNoAnswerAndAreClosedWhenThePeerStops) {

@@ -6,6 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using namespace pokescope;
 using namespace pokescope::test;
 using nlohmann::json;
@@ -93,6 +96,26 @@ TEST_F(ToolsExecution, ABatchLogsEachActionAndStopsAtTheFirstFailure) {
               "✓ 1. wait\n✗ 2. screenshot: screenshot can't be used in a batch — stopped here");
     EXPECT_EQ(result["content"][1]["text"],
               "No screen frame available (is the iPhone connected by USB and unlocked?)");
+}
+
+TEST_F(ToolsExecution, ABatchWhoseCallerGoesAwayStopsWithinAStepAndTakesNoScreenshot) {
+    json waits = json::array();
+    for (int i = 0; i < 25; ++i)
+        waits.push_back({{"tool", "wait"}, {"arguments", {{"ms", 1000}}}});
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    std::thread leaving([gone] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        gone->store(true);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    json result;
+    {
+        callCancellation::Scope scope(gone);
+        result = tools.call("batch", {{"actions", waits}});
+    }
+    leaving.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)); // not the 25 s asked
+    EXPECT_EQ(result, Tools::errorResult("The action stopped: its caller went away."));
 }
 
 // (The transcription tools' other sentences: the transcription scenario checks them over MCP.)
