@@ -52,7 +52,7 @@ int run(const Entry::Options& options) {
     // settings.json edited by hand while the application runs counts at once.
     static FolderWatch settingsWatch(
         services.preferences.file().parent_path(), services.preferences.file().filename().string(),
-        [&services] { services.preferences.reload(); },
+        [&services] { services.settings.reload(); },
         [](const std::string& why) { Log::shared().add("settings: " + why + "; edits count after a restart"); });
     // Writes killed midway (a crash, a power cut) leave temporary files beside what they wrote.
     for (const auto& file : {Paths::settingsFile(), Paths::appSupport() / "calibration.json"})

@@ -50,6 +50,10 @@ AppSettings::AppSettings(Preferences& store) : store_(store) {
         {kPlayAudioOnMac, true},
         {kPointerTiming, "adaptive"},
     });
+    load();
+}
+
+void AppSettings::load() {
     recordAudio_ = store_.boolForKey(kRecordAudio);
     showActions_ = store_.boolForKey(kShowActions);
     recordingLimitMinutes_ = store_.integerForKey(kRecordingLimitMinutes);
@@ -60,6 +64,19 @@ AppSettings::AppSettings(Preferences& store) : store_(store) {
     keepAudioConnected_ = store_.boolForKey(kKeepAudioConnected);
     playAudioOnMac_ = store_.boolForKey(kPlayAudioOnMac);
     pointerTiming_ = timingFrom(store_.stringForKey(kPointerTiming));
+}
+
+bool AppSettings::reload() {
+    if (!store_.reload())
+        return false;
+    const bool keep = keepAudioConnected_, play = playAudioOnMac_, transcribing = transcriptionEnabled_;
+    load();
+    // The effects the setters have, for what the file changed.
+    if (keepAudioConnected_ != keep || playAudioOnMac_ != play)
+        afterAudioChange();
+    if (transcribing && !transcriptionEnabled_)
+        stopListening();
+    return true;
 }
 
 void AppSettings::setPointerTiming(PointerTiming value) {
@@ -118,8 +135,11 @@ void AppSettings::setTranscriptionLanguage(const std::string& value) {
 void AppSettings::setTranscriptionEnabled(bool value) {
     transcriptionEnabled_ = value;
     store_.set(kTranscriptionEnabled, value);
-    if (value)
-        return;
+    if (!value)
+        stopListening();
+}
+
+void AppSettings::stopListening() {
     std::function<void(const std::string&)> stop;
     {
         std::lock_guard lock(mutex_);

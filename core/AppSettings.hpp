@@ -62,6 +62,11 @@ public:
     PointerTiming pointerTiming() const { return pointerTiming_.load(); }
     void setPointerTiming(PointerTiming value);
 
+    // Reads the settings file again (edited by hand while the application runs): the values in use follow
+    // it, and a change of the sound settings or transcription turned off has the effect its setter has.
+    // A file that does not parse keeps the values in use. True when they changed.
+    bool reload();
+
     // Seconds a recording may run: none when the limit is below one minute.
     std::optional<double> recordingLimitSeconds() const;
 
@@ -72,7 +77,9 @@ public:
     void setListeningStop(std::function<void(const std::string& reason)> stop);
 
 private:
+    void load();
     void afterAudioChange();
+    void stopListening();
 
     Preferences& store_;
     std::atomic<bool> recordAudio_;

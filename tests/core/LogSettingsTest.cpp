@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <mutex>
 #include <regex>
 #include <sys/wait.h>
 #include <thread>
@@ -168,6 +169,29 @@ TEST_F(AppSettingsTest, DefaultsAreReadWithoutWritingEachWriteIsStoredWithItsTyp
     AppSettings reopened(again);
     EXPECT_EQ(std::tuple(reopened.quality(), reopened.transcriptionLanguage(), reopened.transcriptionEnabled()),
               std::tuple(AppSettings::Quality::smaller, "en-GB", true));
+}
+
+TEST_F(AppSettingsTest, AFileEditedByHandIsTakenOnReloadWithTheSettersEffectsAndABrokenOneChangesNothing) {
+    AppSettings s(store);
+    int audioUpdates = 0;
+    std::vector<std::string> stopped;
+    std::mutex mutex;
+    s.setAudioUpdate([&] { ++audioUpdates; });
+    s.setListeningStop([&](const std::string& reason) { std::lock_guard lock(mutex); stopped.push_back(reason); });
+    s.setTranscriptionEnabled(true);
+    EXPECT_FALSE(s.reload()); // the file as written: nothing new
+    writeFile(file, R"({"pointerTiming": "exact", "transcriptionEnabled": false, "playAudioOnMac": false,
+                        "videoQuality": "smaller"})");
+    EXPECT_TRUE(s.reload());
+    EXPECT_EQ(std::tuple(s.pointerTiming(), s.transcriptionEnabled(), s.playAudioOnMac(), s.quality()),
+              std::tuple(AppSettings::PointerTiming::exact, false, false, AppSettings::Quality::smaller));
+    EXPECT_EQ(audioUpdates, 1);
+    EXPECT_TRUE(eventually([&] { std::lock_guard lock(mutex); return stopped.size() == 1; }));
+    EXPECT_EQ(stopped.front(), AppSettings::kTranscriptionOffReason);
+    writeFile(file, R"({"pointerTiming": "adaptive")");
+    EXPECT_FALSE(s.reload());
+    EXPECT_EQ(s.pointerTiming(), AppSettings::PointerTiming::exact);
+    EXPECT_EQ(audioUpdates, 1);
 }
 
 TEST_F(AppSettingsTest, StoredValuesOfTheWrongTypeOrUnknownReadAsTheFallbackWithoutRewritingTheStore) {
