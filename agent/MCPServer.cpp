@@ -86,6 +86,7 @@ thread_local callCancellation::Flag currentCancellation;
 } // namespace
 
 const callCancellation::Flag& callCancellation::current() { return currentCancellation; }
+bool callCancellation::gone() { return currentCancellation && *currentCancellation; }
 callCancellation::Scope::Scope(Flag flag) : previous_(std::move(currentCancellation)) {
     currentCancellation = std::move(flag);
 }
@@ -102,8 +103,10 @@ bool MCPServer::callsTools(const HTTPRequest& request) {
     if (request.body.size() > 64 * 1024 || jsonNestingDepth(request.body) > kMaxJsonDepth)
         return true;
     json message = json::parse(request.body, nullptr, false);
-    if (!message.is_object() || message.value("method", json()) != "tools/call")
-        return !message.is_object() || message.is_discarded();
+    if (!message.is_object()) // a batch, or no JSON (which the handling answers at once)
+        return true;
+    if (message.value("method", json()) != "tools/call")
+        return false;
     auto params = message.find("params");
     return params == message.end() || !params->is_object() || params->value("name", json()) != "status";
 }
@@ -199,6 +202,7 @@ struct MCPServer::State {
     void refuse(const std::shared_ptr<Connection>& connection, int status, const std::string& message);
     void close(const std::shared_ptr<Connection>& connection);
     void consume(const std::shared_ptr<Connection>& connection, std::size_t bytes);
+    bool overflowing(const Connection& connection) const;
     void scheduleSweep();
     std::weak_ptr<State> weak;
 };
@@ -279,8 +283,7 @@ void MCPServer::start(std::uint16_t port) {
             state_->listener.reset();
             {
                 std::lock_guard lock(mutex_);
-                // The socket layer's codes are errno values in a category of its own: kept as errno's.
-                startError_ = std::error_code(e.code().value(), std::generic_category());
+                startError_ = e.code();
             }
             Log::shared().add("mcp: can't listen on " + std::to_string(port) + ": " + e.code().message());
         }
@@ -347,7 +350,7 @@ void MCPServer::State::onBytes(const std::shared_ptr<Connection>& connection, st
     // A client that goes away while its request is handled cancels the call; its answer is dropped.
     if (connection->peerDone)
         connection->gone->store(true);
-    else if (connection->buffer.size() <= options.limits.maxHead + options.limits.maxBody + 4)
+    else if (!overflowing(*connection))
         receive(connection); // the next request may come meanwhile; it waits its turn
 }
 
@@ -369,11 +372,15 @@ void MCPServer::State::process(const std::shared_ptr<Connection>& connection) {
         break;
     }
     // A malformed head gets no answer; it is read until the peer stops, but never without bound.
-    bool overflowing = connection->buffer.size() > options.limits.maxHead + options.limits.maxBody + 4;
-    if (connection->peerDone || overflowing)
+    if (connection->peerDone || overflowing(*connection))
         close(connection);
     else
         receive(connection);
+}
+
+bool MCPServer::State::overflowing(const Connection& connection) const {
+    const HTTPLimits& limits = server->options_.limits;
+    return connection.buffer.size() > limits.maxHead + limits.maxBody + 4; // more than the largest request
 }
 
 void MCPServer::State::consume(const std::shared_ptr<Connection>& connection, std::size_t bytes) {
@@ -468,8 +475,7 @@ void MCPServer::State::close(const std::shared_ptr<Connection>& connection) {
     if (connections.erase(connection) == 0)
         return;
     connectionCount = connections.size();
-    buffered -= std::min(buffered, connection->buffer.size());
-    connection->buffer.clear();
+    consume(connection, connection->buffer.size());
     connection->gone->store(true);
     connection->tcp->close();
 }
@@ -537,7 +543,7 @@ std::string MCPServer::handlePost(const HTTPRequest& request, EventSink* sink, i
             return HTTPRequest::response(400, rpcError(nullptr, -32600, "Invalid request"), "application/json");
         std::string body;
         for (const auto& element : message) {
-            if (auto gone = callCancellation::current(); gone && *gone)
+            if (callCancellation::gone())
                 break; // nobody is left to read the rest
             auto response = dispatch(element, {}, busyWith);
             if (!response)

@@ -77,6 +77,8 @@ struct HTTPFraming {
 namespace callCancellation {
 using Flag = std::shared_ptr<const std::atomic<bool>>;
 const Flag& current();
+// Whether the client of the request on this thread has gone; then nothing more is done for it.
+bool gone();
 class Scope {
 public:
     explicit Scope(Flag flag);

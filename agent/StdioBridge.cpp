@@ -231,8 +231,7 @@ std::vector<std::string> EventStreamParser::feed(std::string_view bytes) {
     }
 }
 
-bool asksForProgress(const std::string& line) {
-    auto message = nlohmann::json::parse(line, nullptr, false);
+bool asksForProgress(const nlohmann::json& message) {
     if (!message.is_object())
         return false;
     auto params = message.find("params");
@@ -337,8 +336,8 @@ void output(const std::string& text) {
 }
 
 // One line, sent and answered; on a thread of its own.
-void forward(const std::string& url, const std::vector<std::string>& headers, const std::string& line) {
-    if (!asksForProgress(line)) {
+void forward(const std::string& url, const std::vector<std::string>& headers, const std::string& line, bool progress) {
+    if (!progress) {
         Exchange exchange = post(url, line, headers, kRequestTimeout);
         if (auto text = outputFor(line, exchange))
             output(*text);
@@ -392,16 +391,18 @@ void run(const LaunchOptions& options) {
             line.pop_back();
         if (blank(line))
             continue;
-        if (nlohmann::json::parse(line, nullptr, false).is_discarded()) {
+        const auto message = nlohmann::json::parse(line, nullptr, false);
+        if (message.is_discarded()) {
             output(parseErrorLine());
             continue;
         }
+        const bool progress = asksForProgress(message);
         std::unique_lock lock(mutex);
         finished.wait(lock, [&] { return inFlight < kMaxInFlight; });
         ++inFlight;
         lock.unlock();
-        std::thread([&, line = std::move(line)] {
-            forward(url, headers, line);
+        std::thread([&, progress, line = std::move(line)] {
+            forward(url, headers, line, progress);
             std::lock_guard done(mutex);
             --inFlight;
             finished.notify_all();

@@ -14,6 +14,8 @@
 
 #include "agent/LaunchOptions.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,9 +47,9 @@ private:
     std::string buffer_;
 };
 
-// Whether a request line asks for progress (a tools/call with `_meta.progressToken`): its answer may take
+// Whether a request (a line, parsed) asks for progress (a tools/call with `_meta.progressToken`): its answer may take
 // as long as the call, with events meanwhile.
-bool asksForProgress(const std::string& line);
+bool asksForProgress(const nlohmann::json& message);
 
 // What the bridge writes on standard output for `line` after `exchange`: one line ending in a line feed,
 // or none (notifications and replies that are not UTF-8). A refused request with an id (a status other

@@ -1,5 +1,7 @@
 #include "agent/ToolSet.hpp"
 
+#include "platform/Utf8.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -27,9 +29,7 @@ std::optional<std::string> string(const json& arguments, const char* key, std::s
     if (it == arguments.end() || !it->is_string())
         return std::nullopt;
     const auto& text = it->get_ref<const std::string&>();
-    const auto characters = static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-    if (characters > maxCharacters)
+    if (utf8::codePoints(text) > maxCharacters)
         throw ToolError(std::string(key) + " is too long: at most " + std::to_string(maxCharacters) +
                         " characters");
     return text;

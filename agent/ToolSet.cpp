@@ -156,7 +156,7 @@ json ToolSet::action(const std::string& name, const json& arguments) {
     const TimePoint started = std::chrono::steady_clock::now();
     if (!performAction(name, arguments, &notes))
         return errorResult("Unknown tool: " + name);
-    if (callerGone()) // nobody is left to look at the screenshot
+    if (callCancellation::gone()) // nobody is left to look at the screenshot
         return errorResult(InputEngine::InputError::text(InputEngine::ErrorCase::cancelled));
     settle(kSettleLimit, std::chrono::milliseconds(300), std::chrono::steady_clock::now());
     // Typing where nothing takes the keys leaves the screen as it was (a focused field at least moves its

@@ -98,11 +98,6 @@ public:
     static const std::set<std::string>& transcription();
 
     // Runs `work` as one block on the input engine's queue and returns its result.
-    // Whether the client of the call on this thread has gone; then nothing more is done for it.
-    static bool callerGone() {
-        const auto& gone = callCancellation::current();
-        return gone && *gone;
-    }
     // A call whose client has gone never starts its action, and stops one in progress at its next step.
     template <class F> auto onEngine(F&& work) -> decltype(work()) {
         awaitLinkAtStart();

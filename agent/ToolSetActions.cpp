@@ -197,7 +197,7 @@ bool ToolSet::performAction(const std::string& name, const json& arguments, std:
         const auto until = std::chrono::steady_clock::now() +
                            std::chrono::milliseconds(clampedInteger(arguments, "ms", 500, 0, 10000));
         for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
-            if (callerGone())
+            if (callCancellation::gone())
                 throw InputEngine::InputError(InputEngine::ErrorCase::cancelled);
             WaitLedger::sleep(std::min<Duration>(until - now, std::chrono::milliseconds(50)));
         }

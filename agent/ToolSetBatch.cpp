@@ -42,7 +42,7 @@ json ToolSet::batch(const json& arguments) {
     std::vector<std::string> log, notes;
     bool failed = false;
     TimePoint lastActionEnd{};
-    for (std::size_t n = 1; n <= actions->size() && !callerGone(); ++n) {
+    for (std::size_t n = 1; n <= actions->size() && !callCancellation::gone(); ++n) {
         const json& action = (*actions)[n - 1];
         auto tool = ToolArguments::string(action, "tool");
         if (!tool)
@@ -70,7 +70,7 @@ json ToolSet::batch(const json& arguments) {
         if (*tool != "wait" && n < actions->size())
             settle(800ms, 250ms, lastActionEnd);
     }
-    if (callerGone()) // nobody is left to read the rest
+    if (callCancellation::gone()) // nobody is left to read the rest
         return errorResult(InputEngine::InputError::text(InputEngine::ErrorCase::cancelled));
     settle(kSettleLimit, 300ms, lastActionEnd);
     for (const auto& note : notes)

@@ -1,5 +1,7 @@
 #include "platform/Utf8.hpp"
 
+#include <algorithm>
+
 namespace pokescope::utf8 {
 
 namespace {
@@ -64,6 +66,11 @@ std::string sanitized(std::string_view text) {
         }
     }
     return out;
+}
+
+std::size_t codePoints(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 } // namespace pokescope::utf8

@@ -149,7 +149,15 @@ std::shared_ptr<TcpListener> TcpListener::listen(const std::string& host, std::u
         throw std::logic_error("the queue " + queue.label() + " has no I/O loop");
     auto listener = std::make_shared<AsioListener>(*io, std::move(onConnection), std::move(onState));
     // Binding runs on the calling thread: Asio's acceptor is safe to set up before any operation on it.
-    listener->open(host, port);
+    // Asio's errors are errno values in a category of its own; callers get them in the system's, so that
+    // they compare with std::errc (a port in use is std::errc::address_in_use).
+    try {
+        listener->open(host, port);
+    } catch (const std::system_error& e) {
+        if (e.code().category() != asio::error::get_system_category())
+            throw;
+        throw std::system_error(std::error_code(e.code().value(), std::system_category()), "can't listen");
+    }
     listener->begin();
     return listener;
 }

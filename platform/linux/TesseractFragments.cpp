@@ -1,5 +1,7 @@
 #include "platform/linux/TesseractFragments.hpp"
 
+#include "platform/Utf8.hpp"
+
 #include <algorithm>
 
 namespace pokescope::ocr {
@@ -68,11 +70,6 @@ RecognizedText joined(const std::vector<Word>& words, std::size_t from, std::siz
     return f;
 }
 
-std::size_t codePoints(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(
-        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
 // The caret beside the last letter of a field is no part of its text.
 std::string withoutBars(std::string text) {
     while (text.size() > 1 && text.back() == '|')
@@ -93,7 +90,7 @@ bool isJunk(const Word& word, double unit) {
     if (word.confidence < kLeastConfidence || word.height < kShortestLetters * unit)
         return true;
     // The glyph of an app icon read as a letter or two: taller than any letter the phone draws alone.
-    return codePoints(word.text) <= 2 && word.height > kTallestLoneLetter * unit;
+    return utf8::codePoints(word.text) <= 2 && word.height > kTallestLoneLetter * unit;
 }
 
 double frameUnit(int width, int height) { return std::min(width, height) / 1179.0; }
