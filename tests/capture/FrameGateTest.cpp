@@ -114,10 +114,9 @@ TEST(FrameGate, OnTheSimulatedAdapterAStillScreenPublishesNoNewFrames) {
     sim::SimOptions options;
     options.settings.adapter = true;
     sim::SimPhone phone(options);
-    // The clock's next minute changes the picture: the still part starts clear of it.
-    const auto now = std::chrono::steady_clock::now();
-    if (auto next = phone.screen().nextChange(now); next && *next - now < 3s)
-        std::this_thread::sleep_until(*next + 300ms);
+    // The clock's next minute would change the picture: it starts a minute away.
+    phone.screen().setWallClock(std::chrono::steady_clock::now(),
+                                std::chrono::system_clock::from_time_t(test::localTime(2026, 1, 9, 9, 41, 0)));
     FrameGate gate; // used on the phone's delivery thread until the sink is removed
     std::atomic<int> received{0}, admitted{0};
     phone.setFrameSink([&](const CapturedFrame& frame) {
