@@ -93,7 +93,10 @@ std::string ToolSet::statusText() {
                                     : "screen: no frame");
     auto& hid = services_.hid;
     lines.push_back(std::string("bluetooth: ") + BluetoothHID::rawValue(hid.state()) +
-                    (hid.phoneSuspended() ? " (iPhone is locked/asleep — unlock it before acting)" : ""));
+                    (hid.phoneSuspended() ? " (iPhone is locked/asleep — unlock it before acting)" : "") +
+                    (hid.removedByPhone() ? " (the iPhone removed this keyboard; not reconnecting until it connects "
+                                            "again or is chosen again in Pokescope)"
+                                          : ""));
     auto calibration = services_.input.calibration();
     char gains[64];
     if (calibration)

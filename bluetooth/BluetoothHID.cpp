@@ -95,10 +95,13 @@ void BluetoothHID::onEvents() {
     };
     events.channelReady = [this, onMain](const std::string&, BluetoothChannelRef channel) {
         onMain([this, channel] {
-            if (channel)
+            if (channel) {
                 adopt(channel);
-            else
-                Log::shared().add("bluetooth: channel attempt failed (will retry)");
+                return;
+            }
+            Log::shared().add("bluetooth: channel attempt failed (will retry)");
+            Lock lock(mutex_);
+            pendingOpen_.clear(); // nothing is on its way: the next attempt need not wait
         });
     };
     events.channelClosed = [this, onMain](const std::string&, BluetoothChannelRef channel) {
@@ -111,6 +114,7 @@ void BluetoothHID::onEvents() {
             if (!matches(normalisedAddress(peer)))
                 return;
             Log::shared().add("bluetooth: link up with phone");
+            phoneReturned(lock, "bluetooth: the phone connected again");
             if (state_ == State::waiting)
                 setState(State::connected, lock);
             ensureChannels(0);
@@ -150,13 +154,17 @@ bool BluetoothHID::matches(const std::string& peer) const {
     return !phoneAddress_;
 }
 
-void BluetoothHID::setState(State state, Lock&) {
+void BluetoothHID::setState(State state, Lock& lock) {
     if (state == state_)
         return;
     state_ = state;
-    auto listener = onStateChange_;
     Log::shared().add(std::string("bluetooth: state ") + rawValue(state));
-    main_.async([listener, state, linkChanged = linkChanged_] {
+    announce(lock);
+}
+
+void BluetoothHID::announce(Lock&) {
+    auto listener = onStateChange_;
+    main_.async([listener, state = state_, linkChanged = linkChanged_] {
         if (listener)
             listener(state);
         if (linkChanged)
@@ -268,27 +276,53 @@ void BluetoothHID::disconnectPhone(Lock&, const std::optional<std::string>& addr
 
 void BluetoothHID::connect(const std::string& reason) {
     Lock lock(mutex_);
-    if (state_ == State::ready || state_ == State::off)
+    if (state_ == State::ready || state_ == State::off || removedByPhone_)
         return;
     TimePoint now = clock_.now();
     if (lastConnectAttempt_ && now - *lastConnectAttempt_ <= kPageSpacing)
         return;
     if (!host_->canSeeConnections() || !phoneAddress_ || !host_->knowsPeer(*phoneAddress_))
         return;
+    const std::uint16_t psm = control_ ? BluetoothHost::kInterruptPSM : BluetoothHost::kControlPSM;
+    if (opening(psm, now))
+        return;
     lastConnectAttempt_ = now;
     Log::shared().add("bluetooth: connect (" + reason + ")");
-    host_->connectPeer(*phoneAddress_);
-    auto alive = alive_;
-    unsigned long generation = generation_;
-    main_.asyncAfter(seconds(1.5), [this, alive, generation] {
-        if (!*alive)
-            return;
-        Lock lock(mutex_);
-        if (generation != generation_ || state_ != State::waiting || control_ || pendingOpen_.count(BluetoothHost::kControlPSM))
-            return;
+    // Connecting the HID control channel pages the phone and brings the baseband link up with it; no
+    // profile-less connection first, which a phone may take as a request to connect all its profiles.
+    if (state_ == State::waiting)
         Log::shared().add("bluetooth: no link yet, paging the phone as a keyboard");
-        openChannel(BluetoothHost::kControlPSM);
-    }, clock_);
+    openChannel(psm);
+}
+
+bool BluetoothHID::opening(std::uint16_t psm, TimePoint now) const {
+    auto it = pendingOpen_.find(psm);
+    return it != pendingOpen_.end() && now - it->second < kOpenSpacing;
+}
+
+void BluetoothHID::choosePhoneAgain() {
+    {
+        Lock lock(mutex_);
+        if (!removedByPhone_)
+            return;
+        phoneReturned(lock, "bluetooth: the phone was chosen again");
+        lastConnectAttempt_.reset();
+        pendingOpen_.clear();
+    }
+    connect("chosen again");
+}
+
+bool BluetoothHID::removedByPhone() const {
+    Lock lock(mutex_);
+    return removedByPhone_;
+}
+
+void BluetoothHID::phoneReturned(Lock& lock, const char* line) {
+    if (!removedByPhone_)
+        return;
+    removedByPhone_ = false;
+    Log::shared().add(line);
+    announce(lock);
 }
 
 void BluetoothHID::openChannel(std::uint16_t psm) {
@@ -296,7 +330,7 @@ void BluetoothHID::openChannel(std::uint16_t psm) {
     if (!phoneAddress_)
         return;
     TimePoint now = clock_.now();
-    if (auto it = pendingOpen_.find(psm); it != pendingOpen_.end() && now - it->second < kOpenSpacing)
+    if (opening(psm, now))
         return;
     pendingOpen_[psm] = now;
     Log::shared().add("bluetooth: opening psm " + std::to_string(psm));
@@ -371,6 +405,7 @@ void BluetoothHID::setPhoneAddress(std::optional<std::string> address) {
             setState(State::waiting, lock);
     }
     phoneAddress_ = address;
+    removedByPhone_ = false;
     if (pairingMode_)
         host_->setPairingPeer(phoneAddress_);
     if (switching) {

@@ -1,7 +1,9 @@
 // This computer as a Bluetooth keyboard and pointer for one phone: publishes the HID service record,
-// stays discoverable while the user pairs, pages the phone when no link exists, opens or accepts the two
-// HID channels (control PSM 0x0011, interrupt PSM 0x0013), answers the HID control protocol, reconnects
-// after loss, and writes input reports to the interrupt channel.
+// stays discoverable while the user pairs, pages the phone when no link exists (by opening the control
+// channel, which brings the link up with it), opens or accepts the two HID channels (control PSM 0x0011,
+// interrupt PSM 0x0013), answers the HID control protocol, reconnects after loss, and writes input reports
+// to the interrupt channel. A phone that removes this keyboard (virtual cable unplug) is not paged again
+// until it connects by itself or the user chooses it again.
 //
 // States: off (nothing published), waiting (published, no link to the phone), connected (link up, not both
 // channels), ready (both channels open: input can be sent).
@@ -45,8 +47,13 @@ public:
 
     void start();
     void stop();
-    // Pages the phone if allowed: never when ready, at most once in 5 seconds.
+    // Pages the phone if allowed: never when ready or after the phone removed this keyboard, at most once
+    // in 5 seconds.
     void connect(const std::string& reason);
+    // The user chose the phone again: a phone that removed this keyboard is paged again.
+    void choosePhoneAgain();
+    // The phone removed this keyboard (virtual cable unplug) and has not connected since.
+    bool removedByPhone() const;
     void makeDiscoverable();
 
     // One report to the interrupt channel, written on the write queue while the caller waits. False when
@@ -73,9 +80,12 @@ public:
 private:
     using Lock = std::unique_lock<std::recursive_mutex>;
     void setState(State state, Lock& lock);
+    void announce(Lock& lock); // the state listener and `linkChanged` hear the state again
+    void phoneReturned(Lock& lock, const char* line); // the phone connected or was chosen again
     bool matches(const std::string& peer) const;
     void scheduleTimers(unsigned long generation);
     void openChannel(std::uint16_t psm);
+    bool opening(std::uint16_t psm, TimePoint now) const; // an attempt for `psm` is still on its way
     void ensureChannels(int attempt);
     void adopt(const BluetoothChannelRef& channel);
     void channelClosed(std::uint16_t psm, const BluetoothChannelRef& channel);
@@ -105,6 +115,7 @@ private:
     BluetoothChannelRef interrupt_;
     unsigned long generation_ = 0; // timers and delayed work of an earlier start end themselves
     std::optional<TimePoint> lastConnectAttempt_;
+    bool removedByPhone_ = false;
     std::map<std::uint16_t, TimePoint> pendingOpen_;
     std::atomic<bool> phoneSuspended_{false};
     std::uint8_t protocol_ = 1; // as the phone set it (1 report, 0 boot); the control channel's reader only

@@ -52,6 +52,7 @@ void BluetoothHID::adopt(const BluetoothChannelRef& channel) {
         channel->shutdown();
         return;
     }
+    phoneReturned(lock, "bluetooth: the phone connected again");
     BluetoothChannelRef* slot = psm == BluetoothHost::kControlPSM     ? &control_
                                 : psm == BluetoothHost::kInterruptPSM ? &interrupt_
                                                                       : nullptr;
@@ -155,6 +156,12 @@ void BluetoothHID::read(const BluetoothChannelRef& channel) {
                 if (!*alive)
                     return;
                 Lock lock(mutex_);
+                // It may have been the user removing this computer on the phone: paging it again would
+                // undo that, so wait for the phone or the user.
+                if (!removedByPhone_ && state_ != State::off) {
+                    removedByPhone_ = true;
+                    Log::shared().add("bluetooth: not paging the phone until it connects again or is chosen again");
+                }
                 auto controlChannel = control_;
                 auto interruptChannel = interrupt_;
                 channelClosed(BluetoothHost::kControlPSM, controlChannel);

@@ -194,7 +194,12 @@ void AppModel::select(const PhoneInfo& phone) {
     }
     settings_.store().set(AppSettings::kSelectedPhone, phone.udid);
     phonesChanged(snapshot().phones);
+    if (hid_.phoneAddress() && !phone.bluetoothAddress.empty() &&
+        *hid_.phoneAddress() == BluetoothHID::normalisedAddress(phone.bluetoothAddress))
+        hid_.choosePhoneAgain();
 }
+
+void AppModel::connectAgain() { hid_.choosePhoneAgain(); }
 
 void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
     bool noScreen;
@@ -259,6 +264,7 @@ void AppModel::bluetoothStateChanged(BluetoothHID::State state) {
     {
         std::lock_guard lock(mutex_);
         state_.bluetooth = state;
+        state_.bluetoothRemovedByPhone = hid_.removedByPhone();
     }
     changed();
     if (!headless_)

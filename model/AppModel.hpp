@@ -77,6 +77,7 @@ public:
         BluetoothAuthorization bluetoothAuth = BluetoothAuthorization::allowedAlways;
         std::optional<bool> assistiveTouchOn;
         BluetoothHID::State bluetooth = BluetoothHID::State::off;
+        bool bluetoothRemovedByPhone = false; // not paged again until it connects or is chosen again
         bool mcpRunning = false;
         std::optional<std::string> lastAgentActivity;
         std::vector<std::string> logLines;
@@ -121,6 +122,8 @@ public:
     // desktop has no such place (the window then explains what to do instead).
     bool openPrivacySettings(const std::string& anchor);
 
+    // Pages the selected phone again after it removed this keyboard.
+    void connectAgain();
     // Runs the pointer calibration on the input engine's queue; the result or the error arrives as state.
     void calibrate();
     // Starts a recording with the user's settings, or stops the running one (in the background).

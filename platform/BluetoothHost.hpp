@@ -115,10 +115,9 @@ public:
     virtual bool canSeeConnections() = 0;
     // The stack knows this peer (it can be paged).
     virtual bool knowsPeer(const std::string& address) = 0;
-    // Starts a baseband connection attempt; the outcome arrives as linkUp (or nothing).
-    virtual void connectPeer(const std::string& address) = 0;
     virtual void disconnectPeer(const std::string& address) = 0;
-    // Starts an outgoing L2CAP channel attempt; the outcome arrives as channelReady.
+    // Starts an outgoing L2CAP channel attempt; the outcome arrives as channelReady. With no baseband link
+    // to a known peer, the attempt pages it and the link comes up with the channel (then linkUp too).
     virtual void openChannel(const std::string& address, std::uint16_t psm) = 0;
 
     // The backend for this computer's adapter.

@@ -107,20 +107,6 @@ bool SimBluetooth::knowsPeer(const std::string& address) {
     return options_.bonded && lowered(address) == phoneAddress();
 }
 
-void SimBluetooth::connectPeer(const std::string& address) {
-    std::lock_guard lock(mutex_);
-    if (!published_ || !options_.bonded || !phone_->identity().bluetoothOn() || lowered(address) != phoneAddress() ||
-        linkUp_)
-        return;
-    linkUp_ = true;
-    auto handlers = handlers_;
-    std::string peer = phoneAddress();
-    events_.async([handlers, peer] {
-        if (handlers.linkUp)
-            handlers.linkUp(peer);
-    });
-}
-
 void SimBluetooth::disconnectPeer(const std::string& address) {
     std::unique_lock lock(mutex_);
     if (lowered(address) != phoneAddress() || !linkUp_)
@@ -159,14 +145,23 @@ void SimBluetooth::channel(std::uint16_t psm, const std::string& peer, bool inco
 void SimBluetooth::openChannel(const std::string& address, std::uint16_t psm) {
     std::lock_guard lock(mutex_);
     std::string peer = lowered(address);
-    bool reachable = published_ && linkUp_ && phone_->identity().bluetoothOn() && peer == phoneAddress() && hid_;
+    // Only a phone that is bonded with this computer and has Bluetooth on answers; with no link yet, the
+    // channel's connection pages it and the link comes up first.
+    bool reachable = published_ && options_.bonded && phone_->identity().bluetoothOn() && peer == phoneAddress() && hid_;
+    auto handlers = handlers_;
     if (!reachable) {
-        auto handlers = handlers_;
         events_.async([handlers, peer] {
             if (handlers.channelReady)
                 handlers.channelReady(peer, nullptr);
         });
         return;
+    }
+    if (!linkUp_) {
+        linkUp_ = true;
+        events_.async([handlers, peer] {
+            if (handlers.linkUp)
+                handlers.linkUp(peer);
+        });
     }
     channel(psm, peer, false);
 }

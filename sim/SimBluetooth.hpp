@@ -34,7 +34,6 @@ public:
     void setPairingPeer(std::optional<std::string> address) override;
     bool canSeeConnections() override { return true; }
     bool knowsPeer(const std::string& address) override;
-    void connectPeer(const std::string& address) override;
     void disconnectPeer(const std::string& address) override;
     void openChannel(const std::string& address, std::uint16_t psm) override;
 

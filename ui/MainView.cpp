@@ -30,7 +30,10 @@ QLabel* rich(QWidget* parent) {
 
 QString line(const QColor& colour, const QString& text) { return Theme::dot(colour) + text.toHtmlEscaped(); }
 
-QString linkState(BluetoothHID::State state) {
+QString linkState(BluetoothHID::State state, bool removedByPhone) {
+    if (removedByPhone && state != BluetoothHID::State::off)
+        return QStringLiteral("the iPhone removed this keyboard — connect from its Bluetooth settings, or "
+                              "press Connect Again");
     switch (state) {
     case BluetoothHID::State::ready:
         return QStringLiteral("ready — keyboard and pointer connected");
@@ -100,7 +103,13 @@ MainView::MainView(ModelWatcher& watcher, QWidget* parent)
     statusBox->addWidget(pointer_);
     calibrate_ = new QPushButton(QStringLiteral("Calibrate"), statusCard);
     connect(calibrate_, &QPushButton::clicked, this, [this] { model_.calibrate(); });
-    statusBox->addWidget(calibrate_, 0, Qt::AlignLeft);
+    connectAgain_ = new QPushButton(QStringLiteral("Connect Again"), statusCard);
+    connect(connectAgain_, &QPushButton::clicked, this, [this] { model_.connectAgain(); });
+    auto* statusButtons = new QHBoxLayout();
+    statusButtons->addWidget(calibrate_);
+    statusButtons->addWidget(connectAgain_);
+    statusButtons->addStretch(1);
+    statusBox->addLayout(statusButtons);
     statusBox->addStretch(1);
     top->addWidget(statusCard, 1);
 
@@ -228,7 +237,7 @@ void MainView::refresh() {
                   state.screen ? QStringLiteral("Screen: %1 × %2").arg(state.screen->width()).arg(state.screen->height())
                                : QStringLiteral("Screen: waiting for a frame")) + "<br>";
     const bool ready = state.bluetooth == BluetoothHID::State::ready;
-    lines += line(ready ? Theme::success() : Theme::warning(), QStringLiteral("Bluetooth: ") + linkState(state.bluetooth)) + "<br>";
+    lines += line(ready ? Theme::success() : Theme::warning(), QStringLiteral("Bluetooth: ") + linkState(state.bluetooth, state.bluetoothRemovedByPhone)) + "<br>";
     if (state.assistiveTouchOn)
         lines += line(*state.assistiveTouchOn ? Theme::success() : Theme::warning(),
                       *state.assistiveTouchOn ? QStringLiteral("AssistiveTouch on")
@@ -243,6 +252,7 @@ void MainView::refresh() {
     else
         pointer_->setText(line(Theme::warning(), QStringLiteral("Pointer not calibrated")));
     calibrate_->setEnabled(!state.calibrating);
+    connectAgain_->setVisible(state.bluetoothRemovedByPhone && state.bluetooth != BluetoothHID::State::off);
     calibrate_->setText(state.calibration ? QStringLiteral("Calibrate again") : QStringLiteral("Calibrate"));
 
     record_->setText(state.recording ? QStringLiteral("Stop Recording") : QStringLiteral("Start Recording"));

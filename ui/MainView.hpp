@@ -34,6 +34,7 @@ private:
     QLabel* permissions_;
     QLabel* pointer_;
     QPushButton* calibrate_;
+    QPushButton* connectAgain_;
     QPushButton* record_;
     QPushButton* screenshot_;
     QLabel* recordingState_;

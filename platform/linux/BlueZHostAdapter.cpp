@@ -129,10 +129,6 @@ bool BlueZHost::knowsPeer(const std::string& address) {
     }
 }
 
-void BlueZHost::connectPeer(const std::string& address) {
-    deviceCall(address, "Connect");
-}
-
 void BlueZHost::disconnectPeer(const std::string& address) {
     deviceCall(address, "Disconnect");
 }

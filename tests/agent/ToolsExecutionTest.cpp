@@ -1,6 +1,8 @@
 // Tool execution: argument checks with their exact sentences, the lenient reading of arguments, the
 // screenshot and scroll geometry and the result envelope, and taps on the simulated phone in process.
 #include "agent/ToolSet.hpp"
+#include "sim/SimBluetooth.hpp"
+#include "sim/SimHidHost.hpp"
 #include "tests/support/SimServices.hpp"
 
 #include <gmock/gmock.h>
@@ -195,6 +197,26 @@ TEST(ToolsAtStart, ATapWaitsForTheLinkAndAnUncalibratedPointerNamesTheCalibrateT
     json tapped = sim->tools->call("tap", {{"x", 100}, {"y", 100}});
     EXPECT_EQ(tapped["content"][0]["text"],
               "The pointer isn't calibrated yet. Run calibration from the app.\nCall the calibrate tool first.");
+}
+
+// The phone removing this keyboard (its user forgot this computer, say) is respected: no paging until
+// the user chooses the phone again, and the status, the window's state and an action all say why.
+TEST_F(ToolsOnThePhone, APhoneThatRemovedThisKeyboardIsLeftAloneUntilChosenAgain) {
+    auto bluetooth = std::dynamic_pointer_cast<sim::SimBluetooth>(sim->backends().bluetooth);
+    ASSERT_TRUE(bluetooth && bluetooth->hidHost());
+    ASSERT_TRUE(bluetooth->hidHost()->sendControl({0x15}));
+    ASSERT_TRUE(eventually([&] { return sim->model.snapshot().bluetoothRemovedByPhone; }));
+    EXPECT_THAT(tools.call("status", json::object())["content"][0]["text"].get<std::string>(),
+                testing::HasSubstr("bluetooth: waiting (the iPhone removed this keyboard; not reconnecting until it "
+                                   "connects again or is chosen again in Pokescope)"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500)); // the reconnect after a loss would come by now
+    EXPECT_EQ(sim->hid.state(), BluetoothHID::State::waiting);
+    json tap = tools.call("tap", {{"x", 100}, {"y", 100}});
+    EXPECT_EQ(tap.value("isError", false), true) << tap.dump();
+
+    sim.main->run([&] { sim->model.connectAgain(); });
+    ASSERT_TRUE(eventually([&] { return sim->hid.state() == BluetoothHID::State::ready; }));
+    EXPECT_FALSE(sim->model.snapshot().bluetoothRemovedByPhone);
 }
 
 // The phone leaving ends a running recording by itself: capture tells the services built with it.

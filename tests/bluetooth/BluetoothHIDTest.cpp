@@ -55,7 +55,6 @@ public:
     }
     bool canSeeConnections() override { return true; }
     bool knowsPeer(const std::string&) override { return true; }
-    void connectPeer(const std::string& address) override { std::lock_guard lock(mutex); pages.push_back(address); }
     void disconnectPeer(const std::string& address) override {
         std::lock_guard lock(mutex);
         disconnects.push_back(address);
@@ -84,7 +83,7 @@ public:
     std::uint32_t classOfDevice = 0;
     std::optional<std::string> pairingPeer;
     SdpRecord published;
-    std::vector<std::string> pages, disconnects;
+    std::vector<std::string> disconnects;
     std::vector<std::pair<std::string, std::uint16_t>> opens;
 };
 
@@ -133,7 +132,15 @@ protected:
         flush();
         return pair.far;
     }
-    std::size_t pages() { std::lock_guard lock(host->mutex); return host->pages.size(); }
+    // Pages: opening the control channel is what brings a link up.
+    std::vector<std::string> paged() {
+        std::vector<std::string> addresses;
+        for (const auto& [address, psm] : opens())
+            if (psm == 0x11)
+                addresses.push_back(address);
+        return addresses;
+    }
+    std::size_t pages() { return paged().size(); }
     std::vector<std::pair<std::string, std::uint16_t>> opens() {
         std::lock_guard lock(host->mutex);
         return host->opens;
@@ -150,16 +157,14 @@ TEST_F(BluetoothHIDTest, StartsOncePublishingTheRecordAdvertisingAsAKeyboardAndP
     EXPECT_EQ(changes, std::vector<State>{State::waiting});
     EXPECT_TRUE(logged("bluetooth: SDP HID record published"));
     EXPECT_TRUE(logged("bluetooth: target a4:c3:f0:85:1d:2e"));
-    // The startup page comes a second later, then the keyboard page 1.5 s after that.
+    // The startup page comes a second later: the control channel's connection, never a bare link first.
     EXPECT_EQ(pages(), 0u);
     advance(1s);
-    EXPECT_EQ(pages(), 1u);
-    EXPECT_TRUE(logged("bluetooth: connect (startup)"));
-    advance(1500ms);
     EXPECT_EQ(opens(), (std::vector<std::pair<std::string, std::uint16_t>>{{kPhone, 0x11}}));
+    EXPECT_TRUE(logged("bluetooth: connect (startup)"));
     EXPECT_TRUE(logged("bluetooth: no link yet, paging the phone as a keyboard"));
     EXPECT_TRUE(logged("bluetooth: opening psm 17"));
-    advance(13500ms); // and again every 15 s while no phone connects
+    advance(14s); // and again every 15 s while no phone connects
     EXPECT_EQ(pages(), 2u);
     EXPECT_TRUE(logged("bluetooth: connect (periodic)"));
 }
@@ -169,7 +174,11 @@ TEST_F(BluetoothHIDTest, PagesAtMostOnceInFiveSecondsAndNeverWhenReady) {
     hid->connect("test");
     hid->connect("test");
     EXPECT_EQ(pages(), 1u);
-    advance(5100ms);
+    advance(5100ms); // a channel still on its way is not opened again beside itself
+    hid->connect("test");
+    EXPECT_EQ(pages(), 1u);
+    host->copy().channelReady(kPhone, nullptr); // it failed: the next page goes at once
+    flush();
     hid->connect("test");
     EXPECT_EQ(pages(), 2u);
     give(0x11);
@@ -248,22 +257,44 @@ TEST_F(BluetoothHIDTest, AnswersControlRequestsAsTheHIDProfileAsksAndTracksSuspe
     EXPECT_TRUE(eventually([&] { return flush(), !hid->phoneSuspended(); }));
 }
 
-TEST_F(BluetoothHIDTest, AVirtualCableUnplugClosesBothAndPagesAgainTwoSecondsLater) {
+// The phone removing this keyboard may be its user's wish: it is not paged again until it connects by
+// itself or the user chooses it again, and everyone who shows the link hears why.
+TEST_F(BluetoothHIDTest, AVirtualCableUnplugClosesBothAndStopsPagingUntilThePhoneReturnsOrIsChosenAgain) {
     start();
     advance(6s);
     int control = give(0x11);
     int interrupt = give(0x13);
     ASSERT_EQ(hid->state(), State::ready);
-    auto before = pages();
+    const auto before = pages();
+    const int heard = linkChanges;
     ASSERT_EQ(::write(control, "\x15", 1), 1);
     ASSERT_TRUE(eventually([&] { return flush(), hid->state() == State::waiting; }));
     EXPECT_TRUE(logged("bluetooth: phone removed this keyboard (virtual cable unplug)"));
+    EXPECT_TRUE(logged("bluetooth: not paging the phone until it connects again or is chosen again"));
+    EXPECT_TRUE(hid->removedByPhone());
     // Both of our ends are shut: the phone's ends see the channels end.
     char byte;
     EXPECT_EQ(::read(interrupt, &byte, 1), 0);
     advance(2s);
-    EXPECT_EQ(pages(), before + 1);
-    EXPECT_TRUE(logged("bluetooth: connect (link lost)"));
+    advance(30s);
+    hid->connect("test");
+    EXPECT_EQ(pages(), before);
+    EXPECT_FALSE(logged("bluetooth: connect (link lost)"));
+
+    hid->choosePhoneAgain();
+    flush();
+    EXPECT_EQ(std::tuple(pages(), hid->removedByPhone()), std::tuple(before + 1, false));
+    EXPECT_TRUE(logged("bluetooth: the phone was chosen again"));
+    EXPECT_TRUE(logged("bluetooth: connect (chosen again)"));
+    EXPECT_GT(linkChanges, heard + 1); // removed, then chosen again: both announced
+
+    // Removed again, and this time the phone connects by itself.
+    control = give(0x11);
+    ASSERT_EQ(::write(control, "\x15", 1), 1);
+    ASSERT_TRUE(eventually([&] { return flush(), hid->removedByPhone(); }));
+    give(0x11);
+    EXPECT_EQ(std::tuple(hid->state(), hid->removedByPhone()), std::tuple(State::connected, false));
+    EXPECT_TRUE(logged("bluetooth: the phone connected again"));
 }
 
 TEST_F(BluetoothHIDTest, WritesReachTheInterruptChannelOfThePhoneAloneAndFailuresAreReported) {
@@ -334,7 +365,7 @@ TEST_F(BluetoothHIDTest, SwitchingPhonesDropsTheOldOnePagesTheNewAndPairsOnlyWit
     auto before = pages();
     hid->setPhoneAddress(std::string("F0:99:B6:0A:12:CD"));
     flush();
-    EXPECT_EQ(std::tuple(hid->state(), hid->phoneAddress(), host->disconnects.back(), pages(), host->pages.back(),
+    EXPECT_EQ(std::tuple(hid->state(), hid->phoneAddress(), host->disconnects.back(), pages(), paged().back(),
                          hid->pointer(0, 1, 1)),
               std::tuple(State::waiting, "f0:99:b6:0a:12:cd", kPhone, before + 1, "f0:99:b6:0a:12:cd", false));
     hid->setPairingMode(true);
