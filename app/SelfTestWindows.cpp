@@ -100,11 +100,17 @@ void renderSettings(ui::ModelWatcher& watcher) {
     finish(wrote);
 }
 
+// The welcome step, then every later step of the setup as /tmp/pokescope-setup-N.png (N from 2).
 void renderWelcome(ui::ModelWatcher& watcher) {
     ui::OnboardingView view(watcher, nullptr, inertHooks());
-    QImage image = render(view, QSize(ui::MainWindow::kMinimumWidth, ui::MainWindow::kMinimumHeight));
-    if (!writeImage(image, "/tmp/pokescope-welcome.png"))
+    const QSize size(ui::MainWindow::kMinimumWidth, ui::MainWindow::kMinimumHeight);
+    if (!writeImage(render(view, size), "/tmp/pokescope-welcome.png"))
         finish(false);
+    for (int step = 1; step < ui::OnboardingFlow::kStepCount; ++step) {
+        view.show(static_cast<ui::OnboardingFlow::Step>(step));
+        if (!writeImage(render(view, size), "/tmp/pokescope-setup-" + std::to_string(step + 1) + ".png"))
+            finish(false);
+    }
     Log::shared().add("selftest rendered welcome");
     finish(true);
 }
@@ -162,7 +168,7 @@ void run(const std::string& mode, const Entry::Options& options, const std::vect
     auto* watcher = new ui::ModelWatcher(services.model); // lives until the process ends
     // With the simulated phone the main view shows it live: the model starts and the phone gets a few
     // seconds to connect before the picture is taken.
-    const bool live = options.simulate && mode == "render-main";
+    const bool live = options.simulate && (mode == "render-main" || mode == "render-welcome");
     if (live)
         DispatchQueue::main().async([&services] { services.model.start(); });
     DispatchQueue::main().asyncAfter(seconds(live ? 8 : 0), [mode, extra, watcher] {

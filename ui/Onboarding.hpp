@@ -33,6 +33,11 @@ public:
     void refresh();
     // Starts again at the welcome step (the setup was asked for again).
     void restart();
+    // Shows `step` whatever the model's state (the render self-test draws every step).
+    void show(OnboardingFlow::Step step) {
+        flow_.setStep(step);
+        showStep();
+    }
     // The window is closing while the setup shows.
     void leave() { flow_.leave(); }
 

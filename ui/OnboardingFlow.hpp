@@ -44,9 +44,10 @@ public:
     void leave();
     // Starts again at the welcome step.
     void restart();
+    // Goes to `step` whatever the state (the setup's pictures in the render self-test).
+    void setStep(Step step);
 
 private:
-    void setStep(Step step);
     void finish();
 
     Hooks hooks_;
