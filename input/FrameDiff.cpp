@@ -110,6 +110,80 @@ long changedAround(const Image& a, const Image& b, PointD at, double radius) {
     return changed;
 }
 
+std::optional<AppearedDisc> appearedDisc(const Image& a, const Image& b, PointD near, double diameter, double search) {
+    if (!sameSize(a, b) || diameter <= 0 || search < 0)
+        return std::nullopt;
+    auto ga = gray(a, kPointerWidth), gb = gray(b, kPointerWidth);
+    if (!ga || !gb)
+        return std::nullopt;
+    const int w = ga->width, h = ga->height;
+    const double scale = static_cast<double>(a.width()) / kPointerWidth;
+    const double d = diameter / scale, r = d / 2, cx = near.x / scale, cy = near.y / scale, reach = search / scale;
+    // Changed pixels and their running sums over the rows and columns the search can reach.
+    const int x0 = std::max(0, int(cx - reach - 2 * d)), x1 = std::min(w - 1, int(cx + reach + 2 * d));
+    const int y0 = std::max(0, int(cy - reach - 2 * d)), y1 = std::min(h - 1, int(cy + reach + 2 * d));
+    if (x0 > x1 || y0 > y1)
+        return std::nullopt;
+    const int rw = x1 - x0 + 1, rh = y1 - y0 + 1;
+    std::vector<std::uint8_t> mask(static_cast<std::size_t>(rw) * rh);
+    std::vector<long> sums(static_cast<std::size_t>(rw + 1) * (rh + 1), 0);
+    for (int y = 0; y < rh; ++y)
+        for (int x = 0; x < rw; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y + y0) * w + (x + x0);
+            const bool changed = std::abs(int(ga->bytes[i]) - int(gb->bytes[i])) >= kWiggleThreshold;
+            mask[static_cast<std::size_t>(y) * rw + x] = changed;
+            sums[static_cast<std::size_t>(y + 1) * (rw + 1) + (x + 1)] = changed + sums[static_cast<std::size_t>(y) * (rw + 1) + (x + 1)] +
+                                                                        sums[static_cast<std::size_t>(y + 1) * (rw + 1) + x] -
+                                                                        sums[static_cast<std::size_t>(y) * (rw + 1) + x];
+        }
+    auto box = [&](int left, int top, int side) {
+        left = std::clamp(left, 0, rw);
+        top = std::clamp(top, 0, rh);
+        const int right = std::clamp(left + side, 0, rw), bottom = std::clamp(top + side, 0, rh);
+        auto at = [&](int x, int y) { return sums[static_cast<std::size_t>(y) * (rw + 1) + x]; };
+        return at(right, bottom) - at(left, bottom) - at(right, top) + at(left, top);
+    };
+    // A square that fits inside the disc, at every centre within reach; the nearest of equal ones wins.
+    const int side = std::max(3, static_cast<int>(std::lround(d * 0.7)));
+    long best = 0;
+    double bestX = 0, bestY = 0, bestDistance = 0;
+    for (int y = std::max(y0, int(cy - reach)); y <= std::min(y1, int(cy + reach)); ++y)
+        for (int x = std::max(x0, int(cx - reach)); x <= std::min(x1, int(cx + reach)); ++x) {
+            const double distance = std::hypot(x - cx, y - cy);
+            if (distance > reach)
+                continue;
+            const long count = box(x - x0 - side / 2, y - y0 - side / 2, side);
+            if (count > best || (count == best && count > 0 && distance < bestDistance)) {
+                best = count;
+                bestX = x;
+                bestY = y;
+                bestDistance = distance;
+            }
+        }
+    if (best == 0)
+        return std::nullopt;
+    // The centre of what changed within the disc around the best window; the counts within and around it.
+    AppearedDisc found;
+    double sumX = bestX, sumY = bestY;
+    found.inside = 1; // the window's centre, so that the mean is defined
+    for (int y = 0; y < rh; ++y)
+        for (int x = 0; x < rw; ++x) {
+            if (!mask[static_cast<std::size_t>(y) * rw + x])
+                continue;
+            const double distance = std::hypot(x + x0 - bestX, y + y0 - bestY);
+            if (distance <= r) {
+                ++found.inside;
+                sumX += x + x0;
+                sumY += y + y0;
+            }
+            found.around += distance <= 1.5 * d;
+        }
+    found.centre = PointD{(sumX / found.inside + 0.5) * scale, (sumY / found.inside + 0.5) * scale};
+    found.density = static_cast<double>(best) / (side * side);
+    found.discArea = M_PI * r * r;
+    return found;
+}
+
 std::optional<PointD> pointerCentroid(const Image& a, const Image& b, const Image& c, const Image& d,
                                       std::optional<PointD> around, std::optional<double> radius,
                                       MaskCounts* counts) {

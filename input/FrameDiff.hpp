@@ -40,6 +40,19 @@ double changedFraction(const Image& a, const Image& b);
 // two frames within `radius` frame pixels of `at`; 0 when a conversion fails or the sizes differ.
 long changedAround(const Image& a, const Image& b, PointD at, double radius);
 
+// A disc that appeared between two frames: where the pixels that changed are densest in a disc-sized
+// window, and how many changed within the disc and around it.
+struct AppearedDisc {
+    PointD centre;       // frame pixels
+    double density = 0;  // the share of the window's grey pixels that changed
+    long inside = 0;     // changed grey pixels within the disc
+    long around = 0;     // changed grey pixels within three diameters' width around its centre
+    double discArea = 0; // grey pixels a disc of `diameter` covers
+};
+// The densest disc of `diameter` frame pixels, within `search` frame pixels of `near`, in the pixels that
+// changed by the wiggle threshold between `a` and `b`; none when nothing changed there or the sizes differ.
+std::optional<AppearedDisc> appearedDisc(const Image& a, const Image& b, PointD near, double diameter, double search);
+
 // Pixel counts of the wiggle mask, for diagnostics.
 struct MaskCounts {
     long ab = 0;   // |a−b| ≥ 19

@@ -113,6 +113,7 @@ std::optional<Calibration> InputEngine::calibration() const {
 void InputEngine::setCalibration(std::optional<Calibration> calibration) {
     std::lock_guard lock(mutex_);
     calibration_ = std::move(calibration);
+    relativeRatio_ = {1.0, 1.0};
 }
 
 std::optional<PointD> InputEngine::pointer() const {
@@ -355,6 +356,27 @@ std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wigg
     if (timing() == Timing::adaptive && !confirmRestored(frames[2], frames[3], *found, sign))
         return std::nullopt;
     return PointD{found->x - shift * sign, found->y};
+}
+
+std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD from, PointD target) {
+    const TimePoint lastReport = lastReportAt_;
+    const bool settled = awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
+        return facts.changedAfter(lastReport) && facts.still(lastReport, kTravelStill, now);
+    });
+    auto after = latestFrame().image;
+    if (!settled || !before || !after || before->width() != after->width() || before->height() != after->height())
+        return std::nullopt;
+    const double width = after->width();
+    // The disc is about a twentieth of the screen's width on every phone. Where the move ended, the frames
+    // must show a whole disc appearing (densely changed), and not much else changing around it: a caret,
+    // an encoder's noise or a page moving is no pointer.
+    const double disc = 0.05 * width;
+    auto found = FrameDiff::appearedDisc(*before, *after, target, disc, 0.12 * width);
+    if (!found || std::hypot(found->centre.x - from.x, found->centre.y - from.y) < 1.5 * disc)
+        return std::nullopt;
+    if (found->density < 0.7 || found->inside < 0.6 * found->discArea || found->around > 3.0 * found->discArea)
+        return std::nullopt;
+    return found->centre;
 }
 
 bool InputEngine::confirmRestored(const ImageRef& home, const ImageRef& away, PointD found, int sign) {

@@ -199,6 +199,12 @@ private:
     void forgetSighting();
     // One attempt from where the pointer was seen; false when it did not land (the caller parks).
     bool moveFrom(PointD from, PointD target);
+    // Learns from a move from a sighting that was planned for `planned` pixels and went from `from` to `seen`.
+    void learnRelative(PointD from, PointD seen, PointD planned);
+    // Where the frames of a move from `from` show the pointer: its disc appeared between `before` and the
+    // first still frame after the move's last report, near `target` and away from `from`. None when they do
+    // not show exactly that (no still frame, other changes there, nothing disc-sized): then a wiggle looks.
+    std::optional<PointD> seenInMove(const ImageRef& before, PointD from, PointD target);
     // Finds the pointer after a move (`seen`, logged as `what` with `units`), then trims or fine-corrects;
     // true when it ends within the arrival tolerance.
     bool checkLanding(PointD target, const std::string& what, const std::string& units, std::optional<PointD>& seen);
@@ -233,6 +239,9 @@ private:
     TimePoint lastReportAt_{};
     bool exactNow_ = false; // the full waits for this search, whatever the setting
     std::array<std::vector<std::pair<int, double>>, 2> landed_;
+    // How far moves from a sighting went on each axis for each pixel they were planned for: the phone's
+    // acceleration treats them a little differently from travel out of a parked corner.
+    std::array<double, 2> relativeRatio_{1.0, 1.0};
     std::string lastBackMethod_;
     std::function<void(const ActionMark&)> markSink_;
     std::uint8_t buttonsHeld_ = 0;

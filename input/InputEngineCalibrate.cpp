@@ -115,7 +115,9 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
 
     std::optional<double> fineGain;
     std::optional<int> fineStep;
-    if (!curves[1].empty()) {
+    // Measured again once when the pointer could not be found on the way (a busy computer, a late frame):
+    // without it, moves cannot be corrected by single steps.
+    for (int attempt = 0; attempt < 2 && !fineGain && !curves[1].empty(); ++attempt) {
         tell("single steps");
         park(false);
         int unitsX = int(curves[0][2].first);

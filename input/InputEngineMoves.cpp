@@ -184,11 +184,50 @@ bool InputEngine::moveFrom(PointD from, PointD target) {
         trim(target, from);
         return true;
     }
-    const int uX = unitsFor(std::abs(dx), 0), uY = unitsFor(std::abs(dy), 1);
+    std::array<double, 2> ratio;
+    {
+        std::lock_guard lock(mutex_);
+        ratio = relativeRatio_;
+    }
+    const PointD planned{dx / ratio[0], dy / ratio[1]};
+    const int uX = unitsFor(std::abs(planned.x), 0), uY = unitsFor(std::abs(planned.y), 1);
+    const ImageRef before = latestFrame().image;
     travel(dx < 0 ? -uX : uX, dy < 0 ? -uY : uY, 0);
+    const std::string what = "move from " + point(from) + " to " + point(target);
+    const std::string units = std::to_string(dx < 0 ? -uX : uX) + "," + std::to_string(dy < 0 ? -uY : uY);
+    // The move's own frames usually show where the pointer went: no wiggle to find it.
+    if (auto shown = seenInMove(before, from, target)) {
+        noteSighting(*shown);
+        learnRelative(from, *shown, planned);
+        log("input: " + what + " with " + units + " units: pointer at " + point(*shown) + ", seen in the move");
+        if (std::abs(shown->x - target.x) <= kArrivalTolerance && std::abs(shown->y - target.y) <= kArrivalTolerance) {
+            trim(target, *shown);
+            return true;
+        }
+        // Where it is, is known: single steps take it the rest of the way, or the caller parks and starts
+        // again; another search would only find it where it is.
+        auto cal = calibration();
+        return cal && cal->fineGain && std::abs(shown->x - target.x) <= kFineRange &&
+               std::abs(shown->y - target.y) <= kFineRange &&
+               fineCorrect(target, *shown, *cal->fineGain, cal->fineStep.value_or(1));
+    }
     std::optional<PointD> seen;
-    return checkLanding(target, "move from " + point(from) + " to " + point(target),
-                        std::to_string(dx < 0 ? -uX : uX) + "," + std::to_string(dy < 0 ? -uY : uY), seen);
+    const bool landed = checkLanding(target, what, units, seen);
+    if (seen)
+        learnRelative(from, *seen, planned);
+    return landed;
+}
+
+void InputEngine::learnRelative(PointD from, PointD seen, PointD planned) {
+    constexpr double kLeast = 60; // pixels: shorter moves say more about detection than about the phone
+    const double went[2] = {seen.x - from.x, seen.y - from.y}, plan[2] = {planned.x, planned.y};
+    std::lock_guard lock(mutex_);
+    for (int axis = 0; axis < 2; ++axis) {
+        if (std::abs(plan[axis]) < kLeast || (went[axis] > 0) != (plan[axis] > 0))
+            continue;
+        const double sample = std::clamp(went[axis] / plan[axis], 0.7, 1.4);
+        relativeRatio_[axis] = 0.5 * relativeRatio_[axis] + 0.5 * sample;
+    }
 }
 
 void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {

@@ -35,23 +35,34 @@ inline int lumaRgb(const std::uint8_t* p) {
 }
 
 // The ground colour of each tile: the mean colour of its most common brightness, which is the
-// background under text of any colour or size that fits the tile.
+// background under text of any colour or size that fits the tile. The most common brightness is the
+// densest window of 16 levels, wherever it starts: fixed bins would split a ground that lies on a bin's
+// edge (a gradient wallpaper, an encoder's block noise) in two, and then an icon beside it would win.
 struct Ground {
     int r = 255, g = 255, b = 255;
 };
 constexpr int kTile = 32;
+constexpr int kLevels = 64, kWindow = 4; // brightness in steps of 4; a window of 16 levels
 
 Ground groundOf(const std::uint8_t* rgb, int w, int x0, int y0, int x1, int y1) {
-    int count[16] = {};
+    int count[kLevels] = {};
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x)
-            ++count[lumaRgb(rgb + (static_cast<std::size_t>(y) * w + x) * 3) >> 4];
-    const int mode = static_cast<int>(std::max_element(count, count + 16) - count);
+            ++count[lumaRgb(rgb + (static_cast<std::size_t>(y) * w + x) * 3) >> 2];
+    int best = 0, bestCount = -1, running = 0;
+    for (int level = 0; level < kLevels; ++level) {
+        running += count[level] - (level >= kWindow ? count[level - kWindow] : 0);
+        if (running > bestCount) {
+            bestCount = running;
+            best = std::max(0, level - kWindow + 1);
+        }
+    }
     long r = 0, g = 0, b = 0, n = 0;
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {
             const std::uint8_t* p = rgb + (static_cast<std::size_t>(y) * w + x) * 3;
-            if (lumaRgb(p) >> 4 == mode)
+            const int level = lumaRgb(p) >> 2;
+            if (level >= best && level < best + kWindow)
                 r += p[0], g += p[1], b += p[2], ++n;
         }
     return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};

@@ -145,6 +145,13 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageTheScreenshotShowsItAndBackTapsT
     json probe = tools.call("debug_simulator", json::object()); // only on the simulated phone
     ASSERT_FALSE(probe.contains("isError")) << probe.dump();
     EXPECT_EQ(json::parse(probe["content"][0]["text"].get<std::string>())["location"], "home");
+    // The Home Screen as its compressed stream shows it: every label of the top rows is read, also where the
+    // wallpaper's gradient lies between two brightness levels and the encoder's block noise splits it.
+    json home = tools.call("screenshot", json::object());
+    ASSERT_EQ(home["content"].size(), 2u) << home.dump().substr(0, 300);
+    for (const char* label : {"Settings", "Notes", "Podcasts", "Safari", "Photos", "Camera", "Messages", "Mail"})
+        EXPECT_THAT(home["content"][1]["text"].get<std::string>(),
+                    testing::HasSubstr(std::string("\"") + label + "\" @ ("));
 
     json opened = tools.call("open_app", {{"name", "Settings"}});
     ASSERT_FALSE(opened.contains("isError")) << opened.dump();

@@ -143,3 +143,38 @@ TEST(FrameDiffCentroid, TheTwoCrescentsOfAMovedDiscAreOnePointer) {
 }
 
 
+
+// Where a move ended, a whole disc appearing is the pointer: found at its centre, and told by its density and
+// by what changed around it from a caret's blink or a page that moved.
+TEST(FrameDiffAppearedDisc, AWholeDiscIsFoundAtItsCentreAndToldFromOtherChanges) {
+    auto paint = [](Image& image, auto inside, std::uint8_t grey) {
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (inside(x, y))
+                    std::memset(image.row(y) + x * 4, grey, 3);
+    };
+    const Image before = bgra(300, 600, 100);
+    Image disc = before, caret = before, page = before;
+    paint(disc, [](int x, int y) { return (x - 120) * (x - 120) + (y - 200) * (y - 200) <= 56; }, 40);
+    paint(caret, [](int x, int y) { return x >= 125 && x < 127 && y >= 190 && y < 210; }, 20);
+    paint(page, [](int, int y) { return y % 3 != 0; }, 160);
+
+    auto found = appearedDisc(before, disc, {130, 210}, 15, 36);
+    ASSERT_TRUE(found);
+    EXPECT_NEAR(found->centre.x, 120.5, 1.0);
+    EXPECT_NEAR(found->centre.y, 200.5, 1.0);
+    EXPECT_GE(found->density, 0.9);
+    EXPECT_NEAR(static_cast<double>(found->inside), found->discArea, 0.25 * found->discArea);
+    EXPECT_LE(found->around, found->inside);
+
+    auto blink = appearedDisc(before, caret, {130, 210}, 15, 36);
+    ASSERT_TRUE(blink);
+    EXPECT_LT(blink->density, 0.5);
+    auto moved = appearedDisc(before, page, {130, 210}, 15, 36);
+    ASSERT_TRUE(moved);
+    EXPECT_GT(moved->around, 3 * moved->discArea);
+
+    EXPECT_FALSE(appearedDisc(before, before, {130, 210}, 15, 36)); // nothing changed
+    EXPECT_FALSE(appearedDisc(before, disc, {130, 400}, 15, 36));   // not within reach of where it went
+    EXPECT_FALSE(appearedDisc(before, bgra(300, 601, 100), {130, 210}, 15, 36));
+}

@@ -187,17 +187,21 @@ TEST_F(EngineTest, AdaptiveMovesStartFromTheLastSightingAndCatchALostReport) {
             << target.x << "," << target.y << " reached " << phone->position().x << "," << phone->position().y;
         return std::pair{parks(from), timer.now() - started};
     };
-    EXPECT_EQ(moveAndTime({300, 500}).first, 45);
-    auto [adaptiveParks, adaptive] = moveAndTime({500, 900});
-    EXPECT_EQ(adaptiveParks, 0);
-    EXPECT_TRUE(logged("input: move from "));
-
-    // The last report of the wiggle (the one that brings the pointer back) is lost once.
+    // The parked move's wiggle loses its last report (the one that brings the pointer back) once.
     int restores = 0;
     phone->lose = [&](const FakePhone::Report& r) { return r.dx == -10 && ++restores == 2; };
-    moveAndTime({400, 700});
+    EXPECT_EQ(moveAndTime({300, 500}).first, 45);
     phone->lose = nullptr;
     EXPECT_TRUE(logged("input: the pointer did not come back from its wiggle"));
+    // From the sighting, the move's own frames show where the pointer went: no park and no wiggle.
+    const auto reportsBefore = phone->pointerReports().size();
+    auto [adaptiveParks, adaptive] = moveAndTime({500, 900});
+    EXPECT_EQ(adaptiveParks, 0);
+    const auto sent = pointerBytes(reportsBefore);
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& r) { return std::abs(r[1]) == 10; }), 0);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+        return l.starts_with("input: move from ") && l.find(" to 500,900 ") != std::string::npos && l.ends_with(", seen in the move");
+    })) << testing::PrintToString(lines);
 
     timing = InputEngine::Timing::exact;
     auto [exactParks, exact] = moveAndTime({500, 900});
