@@ -199,6 +199,8 @@ void PhoneRecords::startRelay(const std::shared_ptr<Feed>& feed, const std::stri
     feed->relay.reset(); // one the phone stopped
     const bool again = feed->log->size() > 0;
     std::optional<std::string> failure;
+    // Running before the relay starts, so that a relay the phone stops at once still says so.
+    feed->running = true;
     try {
         auto problem = device_.inSession(udid, [&](LockdownConnection& connection) {
             std::weak_ptr<Feed> weak = feed;
@@ -214,7 +216,6 @@ void PhoneRecords::startRelay(const std::shared_ptr<Feed>& feed, const std::stri
                                     now());
                     feed->setProblem("The iPhone's log relay stopped (" + why + "); it starts again at the next call.");
                 });
-            feed->running = true;
         });
         if (problem == MobileDevice::SessionProblem::notTrusted)
             failure = kNotTrusted;
@@ -224,10 +225,13 @@ void PhoneRecords::startRelay(const std::shared_ptr<Feed>& feed, const std::stri
         failure = sentenceFor(error, udid);
     }
     if (failure) {
+        feed->running = false;
         Log::shared().add("records: no log relay for " + udid + ": " + *failure);
         feed->setProblem(failure);
         return;
     }
+    if (!feed->running)
+        return; // stopped by the phone already, which its note says
     feed->setProblem(std::nullopt);
     Log::shared().add("records: log relay of " + udid + " started");
     if (again)
