@@ -28,6 +28,7 @@ namespace pokescope {
 
 class AppSettings;
 class BluetoothHID;
+class PhoneRecords;
 class ScreenCapture;
 class ScreenRecorder;
 class TextRecognizer;
@@ -44,6 +45,7 @@ struct ToolServices {
     TextRecognizer& recognizer;
     ScreenRecorder& recorder;
     Transcriber& transcriber;
+    PhoneRecords& records;
 };
 
 // A failure of a tool with its own sentence for the agent.
@@ -151,6 +153,12 @@ private:
     nlohmann::json startListening(const nlohmann::json& arguments);
     nlohmann::json getTranscript(const nlohmann::json& arguments);
     nlohmann::json stopListening();
+    nlohmann::json listApps(const nlohmann::json& arguments);
+    nlohmann::json deviceLog(const nlohmann::json& arguments);
+    nlohmann::json crashReports(const nlohmann::json& arguments);
+    nlohmann::json deviceInfo();
+    // The selected phone, trusted; throws the sentence saying what to do when there is none.
+    PhoneInfo trustedPhone();
 
     ImageRef latestFrame();
     std::vector<TextItem> readText(const Image& frame);

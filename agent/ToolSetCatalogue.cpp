@@ -221,6 +221,40 @@ std::vector<ToolSet::Tool> ToolSet::catalogue() {
     add([this](const json&) { return Tools::text(statusText()); },
         definition("status", "Connection status: USB, screen, Bluetooth, calibration.",
                    obj(none, noneRequired), true));
+
+    // What the phone itself tells, through the services it offers a computer it trusts.
+    add([this](const json& a) { return listApps(a); },
+        definition("list_apps",
+                   "List the apps installed on the iPhone, one line each: name, bundle identifier, version, "
+                   "sorted by name. By default only the apps the user installed; include_system adds those "
+                   "that came with iOS.",
+                   obj({{"include_system", typed("boolean", "Also list the apps that came with iOS (default false)")}},
+                       noneRequired),
+                   true));
+    add([this](const json& a) { return deviceLog(a); },
+        definition("device_log",
+                   "Read the iPhone's system log: what its apps and services wrote in the last seconds, newest "
+                   "last (e.g. what an app logged when a tap did nothing). Collected while the iPhone is "
+                   "plugged in; the newest 20000 lines (at most 4 MiB) are kept.",
+                   obj({{"seconds", typed("number", "How far back to read (default 60, at most 3600)")},
+                        {"process", typed("string", "Only lines of this process, any letter case (e.g. "
+                                                    "SpringBoard, or an app's process such as Podcasts)")},
+                        {"contains", typed("string", "Only lines containing this text, any letter case")},
+                        {"max_lines", typed("integer", "The newest matching lines to return (default 200, at most 2000)")}},
+                       noneRequired),
+                   true));
+    add([this](const json& a) { return crashReports(a); },
+        definition("crash_reports",
+                   "List the iPhone's crash reports, newest first (process, time, file name), or read one by "
+                   "name. Reports are copied to this computer and kept, so one the iPhone deletes stays readable.",
+                   obj({{"name", typed("string", "A report's file name from the list: returns its text (cut at 64 KiB)")}},
+                       noneRequired),
+                   true));
+    add([this](const json&) { return deviceInfo(); },
+        definition("device_info",
+                   "The iPhone's name, model, iOS version, screen size, battery, storage, Bluetooth address, "
+                   "trust and AssistiveTouch.",
+                   obj(none, noneRequired), true));
     return list;
 }
 

@@ -77,7 +77,7 @@ InputEngine::Timing Services::pointerTiming() const {
 Services::Services(Backends backends, ServicesOptions options)
     : backends_(std::move(backends)),
       preferences(options.settingsFile.empty() ? Paths::settingsFile() : options.settingsFile, log),
-      settings(preferences), device(backends_.lockdown, DispatchQueue::main()),
+      settings(preferences), device(backends_.lockdown, DispatchQueue::main()), records(device),
       capture(backends_.capture, DispatchQueue::main(), settings),
       // The sound outputs follow the link (sound stays connected while it is ready).
       hid(backends_.bluetooth, DispatchQueue::main(),
@@ -106,9 +106,9 @@ Services::Services(Backends backends, ServicesOptions options)
                       return options;
                   }()),
       tools(std::make_shared<ToolSet>(
-          ToolServices{settings, device, capture, hid, input, *backends_.recognizer, recorder, transcriber})),
+          ToolServices{settings, device, capture, hid, input, *backends_.recognizer, recorder, transcriber, records})),
       server(tools),
-      model(ModelServices{settings, device, capture, hid, input, recorder, transcriber, *tools, server}) {
+      model(ModelServices{settings, device, records, capture, hid, input, recorder, transcriber, *tools, server}) {
     // The sound settings change the outputs at once, on the thread that wrote them; turning
     // transcription off stops live listening.
     settings.setAudioUpdate([this] {

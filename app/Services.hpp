@@ -12,6 +12,7 @@
 #include "capture/ScreenCapture.hpp"
 #include "core/AppSettings.hpp"
 #include "device/MobileDevice.hpp"
+#include "device/PhoneRecords.hpp"
 #include "distribution/Updater.hpp"
 #include "input/InputEngine.hpp"
 #include "media/ScreenRecorder.hpp"
@@ -80,6 +81,7 @@ public:
     Preferences preferences;
     AppSettings settings;
     MobileDevice device;
+    PhoneRecords records;
     ScreenCapture capture;
     BluetoothHID hid;
     InputEngine input;

@@ -79,6 +79,35 @@ void MobileDevice::setOnChange(std::function<void(const std::vector<PhoneInfo>&)
     onChange_ = std::move(listener);
 }
 
+void MobileDevice::setWatcher(const std::string& key, std::function<void(const std::vector<PhoneInfo>&)> watcher) {
+    std::shared_ptr<GuardedCallback<const std::vector<PhoneInfo>&>> old;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = watchers_.find(key); it != watchers_.end()) {
+            old = it->second;
+            watchers_.erase(it);
+        }
+        if (watcher)
+            watchers_[key] = std::make_shared<GuardedCallback<const std::vector<PhoneInfo>&>>(std::move(watcher));
+    }
+    if (old)
+        old->withdraw();
+}
+
+void MobileDevice::tell(const std::vector<PhoneInfo>& phones,
+                        const std::function<void(const std::vector<PhoneInfo>&)>& listener) {
+    if (listener)
+        listener(phones);
+    std::vector<std::shared_ptr<GuardedCallback<const std::vector<PhoneInfo>&>>> watchers;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [key, watcher] : watchers_)
+            watchers.push_back(watcher);
+    }
+    for (auto& watcher : watchers)
+        watcher->call(phones);
+}
+
 std::vector<PhoneInfo> MobileDevice::phones() const {
     std::lock_guard lock(mutex_);
     return phones_;
@@ -122,8 +151,7 @@ void MobileDevice::remove(const std::string& udid) {
         snapshot = phones_;
         listener = onChange_;
     }
-    if (listener)
-        listener(snapshot);
+    tell(snapshot, listener);
 }
 
 void MobileDevice::publish(const PhoneInfo& phone) {
@@ -139,8 +167,7 @@ void MobileDevice::publish(const PhoneInfo& phone) {
         snapshot = phones_;
         listener = onChange_;
     }
-    if (listener)
-        listener(snapshot);
+    tell(snapshot, listener);
 }
 
 template <class F>
@@ -156,6 +183,23 @@ auto MobileDevice::withSession(const std::string& udid, F body)
     auto result = body(*connection);
     connection->stopSession();
     return result;
+}
+
+MobileDevice::SessionProblem MobileDevice::inSession(const std::string& udid,
+                                                    const std::function<void(LockdownConnection&)>& body) {
+    if (!attached(udid))
+        return SessionProblem::notAttached;
+    auto connection = backend_->connect(udid);
+    if (!connection)
+        return attached(udid) ? SessionProblem::noConnection : SessionProblem::notAttached;
+    if (!connection->isPaired() || connection->validatePairing() != 0 || connection->startSession() != 0)
+        return attached(udid) ? SessionProblem::notTrusted : SessionProblem::notAttached;
+    struct Stop {
+        LockdownConnection& connection;
+        ~Stop() { connection.stopSession(); }
+    } stop{*connection};
+    body(*connection);
+    return SessionProblem::none;
 }
 
 void MobileDevice::refresh(const std::string& udid) {

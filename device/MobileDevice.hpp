@@ -7,10 +7,12 @@
 #pragma once
 
 #include "platform/Dispatch.hpp"
+#include "platform/GuardedCallback.hpp"
 #include "platform/Lifetime.hpp"
 #include "platform/Lockdown.hpp"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,6 +52,9 @@ public:
     // Subscribes to attach and detach events.
     void start();
     void setOnChange(std::function<void(const std::vector<PhoneInfo>&)> listener);
+    // Another service that follows the phones, by key: told of every change after `onChange`, on the main
+    // queue. Once a call that replaces or removes it (null) returns, the old one is never entered again.
+    void setWatcher(const std::string& key, std::function<void(const std::vector<PhoneInfo>&)> watcher);
     // The phones known now, the most recently refreshed last.
     std::vector<PhoneInfo> phones() const;
 
@@ -65,10 +70,18 @@ public:
 
     DispatchQueue& queue() { return queue_; }
 
+    // What kept a lockdown session from opening.
+    enum class SessionProblem { none, notAttached, noConnection, notTrusted };
+    // Runs `body` inside a lockdown session with the phone, on the calling thread, which must be the queue.
+    // Exceptions of `body` reach the caller (the session closes as they go).
+    SessionProblem inSession(const std::string& udid, const std::function<void(LockdownConnection&)>& body);
+    // The phone is attached over USB now.
+    bool attached(const std::string& udid) const;
+
 private:
     void onEvent(const LockdownBackend::Event& event);
     void refreshNow(const std::string& udid);
-    bool attached(const std::string& udid) const;
+    void tell(const std::vector<PhoneInfo>& phones, const std::function<void(const std::vector<PhoneInfo>&)>& listener);
     void publish(const PhoneInfo& phone);
     void remove(const std::string& udid);
     // Runs `body` inside a lockdown session; none when no session could be opened.
@@ -82,6 +95,7 @@ private:
     std::set<std::string> devices_; // attached over USB now
     std::vector<PhoneInfo> phones_;
     std::function<void(const std::vector<PhoneInfo>&)> onChange_;
+    std::map<std::string, std::shared_ptr<GuardedCallback<const std::vector<PhoneInfo>&>>> watchers_;
     bool started_ = false;
     Lifetime life_; // main-queue work for this device
 };

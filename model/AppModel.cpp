@@ -14,7 +14,8 @@
 namespace pokescope {
 
 AppModel::AppModel(ModelServices services)
-    : settings_(services.settings), device_(services.device), capture_(services.capture), hid_(services.hid),
+    : settings_(services.settings), device_(services.device), records_(services.records), capture_(services.capture),
+      hid_(services.hid),
       input_(services.input), recorder_(services.recorder), transcriber_(services.transcriber),
       tools_(services.tools), server_(services.server) {
     auto& store = settings_.store();
@@ -86,6 +87,7 @@ void AppModel::start() {
         life.guard([&] { phonesChanged(phones); })();
     });
     device_.start();
+    scheduleVitals();
 
     capture_.setOnFrame([this, life = life_.token()](const ImageRef& image) {
         life.guard([&] {
@@ -208,6 +210,10 @@ void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
         state_.phones = phones;
         noScreen = !state_.screen;
     }
+    if (auto selected = selectedPhone(); !selected || !selected->paired) {
+        std::lock_guard lock(mutex_);
+        state_.phoneVitals.reset();
+    }
     changed();
     auto& capture = capture_;
     // Capture may have found no device before the phone was plugged in.
@@ -225,12 +231,42 @@ void AppModel::phonesChanged(const std::vector<PhoneInfo>& phones) {
         hid.setPhoneAddress(phone->bluetoothAddress);
         hid.start();
     }
+    refreshVitals();
     // Whether AssistiveTouch is on: read in the background, shown on the main queue.
     background([this, &device = device_, post = poster(), udid = phone->udid] {
         auto on = device.assistiveTouchEnabled(udid);
         post([this, udid, on] { assistiveTouchRead(udid, on); });
     });
     bluetoothStateChanged(hid.state());
+}
+
+void AppModel::scheduleVitals() {
+    poster().after(kVitalsInterval, [this] {
+        refreshVitals();
+        scheduleVitals();
+    });
+}
+
+void AppModel::refreshVitals() {
+    auto phone = selectedPhone();
+    if (!phone || !phone->paired)
+        return;
+    background([this, &records = records_, post = poster(), udid = phone->udid] {
+        auto vitals = records.vitals(udid);
+        std::optional<std::string> text;
+        if (vitals)
+            text = "Battery " + PhoneRecords::batteryText(*vitals) + " · " + PhoneRecords::storageText(*vitals);
+        post([this, udid, text] {
+            auto selected = selectedPhone();
+            if (!selected || selected->udid != udid)
+                return;
+            {
+                std::lock_guard lock(mutex_);
+                state_.phoneVitals = text;
+            }
+            changed();
+        });
+    });
 }
 
 void AppModel::assistiveTouchRead(const std::string& udid, std::optional<bool> on) {

@@ -1,5 +1,7 @@
 #include "sim/SimLockdown.hpp"
 
+#include <thread>
+
 namespace pokescope::sim {
 
 namespace {
@@ -8,6 +10,45 @@ namespace {
 constexpr int kInvalidHostID = -21;
 constexpr int kNoSession = -17;
 constexpr int kNotConnected = -5;
+constexpr int kServiceProhibited = -16; // a service the phone will not start
+constexpr int kAfcReadError = 4;        // a file read that broke off
+
+// Where the phone's relay goes when the computer closes it.
+class SimRelay final : public LogRelay {
+public:
+    SimRelay(std::shared_ptr<SimPhone> phone, int id) : phone_(std::move(phone)), id_(id) {}
+    ~SimRelay() override { phone_->records().closeRelay(id_); }
+
+private:
+    std::shared_ptr<SimPhone> phone_;
+    int id_;
+};
+
+// Every answer takes the records' service delay; a phone unplugged meanwhile gives none.
+void answerLater(SimPhone& phone, const char* service) {
+    std::this_thread::sleep_for(phone.records().serviceDelay());
+    if (!phone.pluggedIn())
+        throw LockdownServiceError(service, kNotConnected, "the iPhone went away");
+}
+
+class SimFolder final : public CrashReportFolder {
+public:
+    explicit SimFolder(std::shared_ptr<SimPhone> phone) : phone_(std::move(phone)) {}
+    std::vector<PhoneFile> list() override {
+        answerLater(*phone_, LockdownServices::kCrashReportCopy);
+        return phone_->records().reports();
+    }
+    std::string read(const std::string& name, std::uint64_t limit) override {
+        answerLater(*phone_, LockdownServices::kCrashReportCopy);
+        auto contents = phone_->records().report(name);
+        if (!contents || contents->size() > limit)
+            throw LockdownServiceError(LockdownServices::kCrashReportCopy, kAfcReadError, name + " could not be read whole");
+        return *contents;
+    }
+
+private:
+    std::shared_ptr<SimPhone> phone_;
+};
 
 class SimConnection final : public LockdownConnection {
 public:
@@ -40,7 +81,34 @@ public:
     }
     int pair() override { return phone_->pluggedIn() ? phone_->requestPairing() : kNotConnected; }
 
+    std::vector<InstalledApp> installedApps(bool includeSystem) override {
+        startService(LockdownServices::kInstallationProxy);
+        answerLater(*phone_, LockdownServices::kInstallationProxy);
+        return phone_->records().apps(includeSystem);
+    }
+    std::unique_ptr<LogRelay> startLogRelay(std::function<void(std::string_view)> onBytes,
+                                            std::function<void(const std::string&)> onEnd) override {
+        startService(LockdownServices::kSyslogRelay);
+        auto id = phone_->records().openRelay(std::move(onBytes), std::move(onEnd));
+        if (!id)
+            throw LockdownServiceError(LockdownServices::kSyslogRelay, kServiceProhibited, "the iPhone would not start it");
+        return std::make_unique<SimRelay>(phone_, *id);
+    }
+    std::unique_ptr<CrashReportFolder> openCrashReports() override {
+        startService(LockdownServices::kCrashReportMover);
+        startService(LockdownServices::kCrashReportCopy);
+        return std::make_unique<SimFolder>(phone_);
+    }
+
 private:
+    // A service starts only inside a session, on a phone still plugged in.
+    void startService(const char* name) {
+        if (!phone_->pluggedIn())
+            throw LockdownServiceError(name, kNotConnected, "the iPhone went away");
+        if (!session_)
+            throw LockdownServiceError(name, kNoSession, "the iPhone would not start it");
+    }
+
     std::shared_ptr<SimPhone> phone_;
     bool session_ = false;
 };

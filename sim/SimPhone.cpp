@@ -50,7 +50,8 @@ template <class... Args> using Sink = std::shared_ptr<GuardedCallback<Args...>>;
 
 struct SimPhone::Impl {
     explicit Impl(const SimOptions& options)
-        : screen(options.settings.model), plugged(options.pluggedIn), trusted(options.trusted),
+        : screen(options.settings.model), records(options.name, options.settings.model, options.iosVersion),
+          plugged(options.pluggedIn), trusted(options.trusted),
           adapter(options.hdmiAdapter()), trustOnPrompt(options.trustOnPrompt), switches(options.settings.capture) {
         screen.setAssistiveTouch(options.assistiveTouch());
         screen.setDarkMode(options.settings.dark);
@@ -59,6 +60,7 @@ struct SimPhone::Impl {
     }
 
     SimScreen screen;
+    SimRecords records;
     mutable std::mutex mutex;
     std::condition_variable wake;
     bool drawing = false; // a frame is being made outside the lock
@@ -144,6 +146,8 @@ std::optional<SimSettings> settingsFromEnvironment(const SimSettings& base) {
 
 SimPhone::SimPhone(SimOptions options) : options_(std::move(options)), impl_(std::make_unique<Impl>(options_)) {
     impl_->screen.setSpeechHandler([this](const std::string& utterance) { speak(utterance); });
+    impl_->screen.setEventHandler([this](const SimEvent& event) { impl_->records.noticed(event); });
+    impl_->screen.setCrashingApps(options_.settings.crashOnOpen);
     impl_->frameThread = std::thread([this] { impl_->frameLoop(); });
     impl_->audioThread = std::thread([this] { impl_->audioLoop(); });
 }
@@ -159,9 +163,11 @@ SimPhone::~SimPhone() {
     if (impl_->pairingThread.joinable())
         impl_->pairingThread.join();
     impl_->screen.setSpeechHandler(nullptr);
+    impl_->screen.setEventHandler(nullptr);
 }
 
 SimScreen& SimPhone::screen() { return impl_->screen; }
+SimRecords& SimPhone::records() { return impl_->records; }
 
 // --- frames ------------------------------------------------------------------------------------------
 
@@ -416,6 +422,7 @@ void SimPhone::unplug() {
         impl_->plugged = false;
         impl_->due.clear();
     }
+    impl_->records.stopRelays("the iPhone was unplugged");
     impl_->notifyPlug(false);
 }
 
@@ -540,6 +547,8 @@ std::optional<LockdownValue> SimPhone::lockdownValue(const std::optional<std::st
         values["InvertDisplayEnabledByiTunes"] = false;
     } else if (!inSession) {
         return std::nullopt;
+    } else if (auto kept = impl_->records.domain(*domain)) {
+        values = *kept;
     }
     {
         std::lock_guard lock(impl_->mutex);

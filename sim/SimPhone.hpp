@@ -13,6 +13,7 @@
 
 #include "platform/Capture.hpp"
 #include "platform/Lockdown.hpp"
+#include "sim/SimRecords.hpp"
 #include "sim/SimScreen.hpp"
 #include "sim/SimSettings.hpp"
 
@@ -65,6 +66,8 @@ public:
     SimPhone& operator=(const SimPhone&) = delete;
 
     SimScreen& screen();
+    // Its apps, system log, crash reports and battery and storage, as its services hand them out.
+    SimRecords& records();
     const SimOptions& identity() const { return options_; }
 
     // USB

@@ -133,8 +133,7 @@ void SimScreen::setAssistiveTouch(bool on) {
 }
 
 void SimScreen::setHardwareKeyboard(bool connected) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->screen.setHardwareKeyboard(connected);
+    impl_->locked([&](detail::Screen& s) { s.setHardwareKeyboard(connected); });
 }
 
 bool SimScreen::hardwareKeyboard() const {
@@ -207,6 +206,16 @@ bool SimScreen::animating() const {
 void SimScreen::setSpeechHandler(std::function<void(const std::string& utterance)> handler) {
     std::lock_guard lock(impl_->mutex);
     impl_->screen.speech = std::move(handler);
+}
+
+void SimScreen::setEventHandler(std::function<void(const SimEvent&)> handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.events = std::move(handler);
+}
+
+void SimScreen::setCrashingApps(std::set<std::string> labels) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->screen.crashing = std::move(labels);
 }
 
 SimScreen::RenderStats SimScreen::renderStats() const {

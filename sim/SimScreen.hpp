@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@ namespace pokescope::sim {
 struct DrawnText {
     std::string text;
     int x = 0, y = 0, width = 0, height = 0;
+};
+
+// Something the phone's own software notices, for its system log and crash reports.
+struct SimEvent {
+    enum class Kind { launched, closed, pageOpened, key, keyboardConnected, keyboardDisconnected, crashed };
+    Kind kind = Kind::launched;
+    std::string app;              // the app's Home Screen label (launched, closed, pageOpened, crashed)
+    std::string page;             // pageOpened: the page's title
+    int usage = 0, modifiers = 0; // key
 };
 
 class SimScreen {
@@ -125,6 +135,12 @@ public:
 
     // The speaking app asks for speech to be played (the simulated phone's sound produces it).
     void setSpeechHandler(std::function<void(const std::string& utterance)> handler);
+    // Hears what the phone's software notices (launches, pages, keys, a keyboard connecting, crashes), on
+    // the thread that caused it, after the screen's lock is released.
+    void setEventHandler(std::function<void(const SimEvent&)> handler);
+    // These apps crash as they finish launching: the app shrinks back to the Home Screen as a crashed app
+    // does, and a `crashed` event follows.
+    void setCrashingApps(std::set<std::string> labels);
 
     // Frame rendering cost control for tests and benchmarks: how many full redraws and partial redraws
     // `render` has made.

@@ -138,6 +138,7 @@ void Screen::keyPress(int usage, int modifiers, TimePoint at) {
     advance(at);
     if (usage == 0)
         return; // a report with modifiers only
+    notify({SimEvent::Kind::key, {}, {}, usage, modifiers});
     if (asleep) {
         wake();
         return;

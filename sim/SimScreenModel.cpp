@@ -67,6 +67,27 @@ void Screen::advance(TimePoint t) {
     }
     if (fling)
         stepFling(now);
+    if (crashAt && now >= *crashAt)
+        crash();
+}
+
+void Screen::notify(SimEvent event) {
+    if (events)
+        deferred.emplace_back([handler = events, event = std::move(event)] { handler(event); });
+}
+
+// The app dies as it finishes launching: it shrinks back into its icon, and starts afresh next time.
+void Screen::crash() {
+    crashAt.reset();
+    const AppState* a = app();
+    if (!a)
+        return;
+    const std::string name = a->name;
+    transition = Transition{Transition::Kind::close, now, *appIconRect(geo, name), *a, {}, location(), transitionTime};
+    current.clear();
+    apps.erase(name);
+    changed();
+    notify({SimEvent::Kind::crashed, name, {}, 0, 0});
 }
 
 bool Screen::moving(TimePoint t) const {
@@ -119,6 +140,7 @@ void Screen::setHardwareKeyboard(bool connected) {
         return;
     hardwareKeyboard = connected;
     updateKeyboard();
+    notify({connected ? SimEvent::Kind::keyboardConnected : SimEvent::Kind::keyboardDisconnected, {}, {}, 0, 0});
 }
 
 AppState* Screen::app() {
@@ -161,6 +183,10 @@ bool Screen::launch(const std::string& name, std::optional<Rect> from) {
     iconMenu.reset();
     if (current == name && !transition)
         return true;
+    crashAt.reset();
+    if (crashing.count(name))
+        crashAt = now + transitionTime + std::chrono::milliseconds(150);
+    notify({SimEvent::Kind::launched, name, {}, 0, 0});
     AppState& state = apps[name];
     if (state.pages.empty())
         state = {name, {{name, 0}}};
@@ -185,9 +211,11 @@ void Screen::goHome() {
         iconMenu.reset();
         changed();
     }
+    crashAt.reset();
     const AppState* a = app();
     if (!a)
         return;
+    notify({SimEvent::Kind::closed, a->name, {}, 0, 0});
     transition =
         Transition{Transition::Kind::close, now, *appIconRect(geo, a->name), *a, {}, before, transitionTime};
     current.clear();
@@ -203,6 +231,7 @@ void Screen::push(const std::string& title) {
     a->pages.push_back({title, 0});
     transition = Transition{Transition::Kind::push, now, {}, {}, {}, before, transitionTime};
     changed();
+    notify({SimEvent::Kind::pageOpened, a->name, title, 0, 0});
 }
 
 void Screen::back() {

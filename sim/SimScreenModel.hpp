@@ -3,12 +3,14 @@
 #pragma once
 
 #include "platform/Dispatch.hpp"
+#include "sim/SimScreen.hpp"
 #include "sim/SimScreenApps.hpp"
 
 #include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -216,6 +218,12 @@ struct Screen {
     bool asleep = false;
     std::optional<TimePoint> playingSince;
     std::function<void(const std::string&)> speech;
+    std::function<void(const SimEvent&)> events;
+    std::set<std::string> crashing;   // apps that crash as they finish launching
+    std::optional<TimePoint> crashAt; // when the app being launched crashes
+    // Tells the event handler of `event` once the lock is released.
+    void notify(SimEvent event);
+    void crash();
 
     std::vector<std::function<void()>> deferred; // callbacks to run once the lock is released
     long version = 0;                            // changes whenever the whole picture must be redrawn

@@ -346,6 +346,8 @@ std::optional<TimePoint> Renderer::nextChange(const Screen& s, TimePoint now) co
         consider(s.transition->end());
     if (auto at = s.longPressAt())
         consider(*at);
+    if (s.crashAt)
+        consider(*s.crashAt);
     if (s.asleep)
         return next;
     if (auto at = s.discHidesAt(); at && disc)

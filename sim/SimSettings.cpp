@@ -1,5 +1,7 @@
 #include "sim/SimSettings.hpp"
 
+#include "sim/SimScreenApps.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -45,7 +47,7 @@ SimPointerSettings SimPointerSettings::forTracking(double tracking) {
 namespace {
 
 const char* kKnown = "model=, latency=, jitter=, fps=, drop=, noise=, tracking=, hid-latency=, hid-jitter=, "
-                     "hid-loss=, animations=, points, dark, adapter, assistive-touch, assistive-touch-off, "
+                     "hid-loss=, animations=, crash-on-open=, points, dark, adapter, assistive-touch, assistive-touch-off, "
                      "bluetooth-off";
 
 std::string trimmed(std::string word) {
@@ -78,6 +80,13 @@ std::string decimal(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
     return text;
+}
+
+std::string appLabels() {
+    std::string labels;
+    for (const detail::AppInfo* app : detail::searchableApps())
+        labels += (labels.empty() ? "" : ", ") + app->label;
+    return labels;
 }
 
 std::string modelKeys() {
@@ -138,6 +147,11 @@ SimSettings SimSettings::parse(const std::string& words, SimSettings base) {
             base.pointer.loss = inRange(key, value, 0.0, 0.5, "a fraction from 0 to 0.5");
         else if (valued && key == "animations")
             base.animations = millis(key, value, 5000);
+        else if (valued && key == "crash-on-open") {
+            if (!detail::findApp(value))
+                badValue(key, value, "an app on the phone (" + appLabels() + ")");
+            base.crashOnOpen.insert(value);
+        }
         else
             throw std::invalid_argument("unknown simulated-phone setting \"" + word + "\" (known: " + kKnown + ")");
     }
@@ -164,6 +178,8 @@ std::string SimSettings::describe() const {
         text += *assistiveTouch ? ",assistive-touch" : ",assistive-touch-off";
     if (!bluetoothOn)
         text += ",bluetooth-off";
+    for (const std::string& app : crashOnOpen)
+        text += ",crash-on-open=" + app;
     return text;
 }
 

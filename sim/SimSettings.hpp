@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,7 @@ struct SimSettings {
     bool dark = false;
     bool adapter = false;                            // the screen through an HDMI capture adapter
     std::optional<std::chrono::milliseconds> animations; // page pushes, app launches, scroll deceleration
+    std::set<std::string> crashOnOpen;                   // apps (Home Screen labels) that crash as they open
 
     // Reads `words` over `base`. Throws std::invalid_argument with a sentence naming the first word it
     // does not know or whose value is out of range.

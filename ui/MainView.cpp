@@ -201,6 +201,8 @@ void MainView::refresh() {
                                    QString::fromStdString(ProductNames::name(selected->productType)).toHtmlEscaped());
         if (!selected->iosVersion.empty())
             details += QStringLiteral(", iOS ") + QString::fromStdString(selected->iosVersion).toHtmlEscaped();
+        if (state.phoneVitals)
+            details += "<br>" + QString::fromStdString(*state.phoneVitals).toHtmlEscaped();
         details += "<br>" + (selected->paired ? line(Theme::success(), QStringLiteral("trusts this computer"))
                                                : line(Theme::warning(), QStringLiteral("tap Trust on the iPhone")));
         if (state.phones.size() > 1)

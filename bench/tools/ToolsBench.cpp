@@ -6,8 +6,13 @@
 // child process of its own (the services are built once per process): the whole application on the
 // simulated iPhone, without windows; calls go through the same tool dispatch the agent server uses.
 //
-// Usage: tools-bench [--runs N] [--taps N] [--sim WORDS]... (default: the ideal phone and two slow paths)
-//        tools-bench --one WORDS adaptive|exact [--runs N] [--taps N]
+// The tools that read the phone's own records (apps, log, crash reports, state) are measured first; with
+// --records-only nothing else is. An app the phone setting makes crash (crash-on-open=) is opened once before,
+// so that there is a report to copy and log lines to find.
+//
+// Usage: tools-bench [--runs N] [--taps N] [--records-only] [--sim WORDS]... (default: the ideal phone and two
+//        slow paths)
+//        tools-bench --one WORDS adaptive|exact [--runs N] [--taps N] [--records-only]
 // TOOLS_BENCH_LOG=FILE keeps a run's application log there.
 #include "app/Services.hpp"
 #include "core/Log.hpp"
@@ -120,7 +125,23 @@ std::optional<PointD> centreOf(Services& services, const std::string& label) {
     return PointD{found->x + found->width / 2.0, found->y + found->height / 2.0};
 }
 
-int runOne(const std::string& words, const std::string& timing, int runs, int taps) {
+void measureRecords(ToolSet& tools, const sim::SimOptions& options, int runs) {
+    for (const auto& app : options.settings.crashOnOpen)
+        tools.call("open_app", {{"name", app}});
+    Split apps, log, reports, info;
+    for (int i = 0; i < runs; ++i) {
+        measured(tools, apps, "list_apps", {{"include_system", true}});
+        measured(tools, log, "device_log", {{"seconds", 600}, {"contains", "launching"}});
+        measured(tools, reports, "crash_reports", json::object());
+        measured(tools, info, "device_info", json::object());
+    }
+    report("list_apps (with iOS's)", apps);
+    report("device_log (a filter)", log);
+    report("crash_reports (the list)", reports);
+    report("device_info", info);
+}
+
+int runOne(const std::string& words, const std::string& timing, int runs, int taps, bool recordsOnly) {
     // A home of its own: the bench's calibration and settings never touch the user's.
     const auto home = std::filesystem::temp_directory_path() / ("tools-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(home);
@@ -148,7 +169,7 @@ int runOne(const std::string& words, const std::string& timing, int runs, int ta
                  60s)) {
         std::fprintf(stderr, "the simulated phone did not connect within a minute\n");
         status = 1;
-    } else {
+    } else if (measureRecords(tools, options, runs); !recordsOnly) {
         Split calibrate, withText, tapText, scroll, back, type;
         std::vector<double> landing;
         measured(tools, calibrate, "calibrate", json::object());
@@ -197,6 +218,7 @@ int runOne(const std::string& words, const std::string& timing, int runs, int ta
 
 int main(int argc, char** argv) {
     int runs = 10, taps = 8;
+    bool recordsOnly = false;
     std::vector<std::string> settings;
     std::optional<std::pair<std::string, std::string>> one;
     for (int i = 1; i < argc; ++i) {
@@ -204,6 +226,8 @@ int main(int argc, char** argv) {
             runs = std::max(2, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--taps") == 0 && i + 1 < argc)
             taps = std::max(2, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--records-only") == 0)
+            recordsOnly = true;
         else if (std::strcmp(argv[i], "--sim") == 0 && i + 1 < argc)
             settings.emplace_back(argv[++i]);
         else if (std::strcmp(argv[i], "--one") == 0 && i + 2 < argc) {
@@ -215,7 +239,7 @@ int main(int argc, char** argv) {
         }
     }
     if (one)
-        return runOne(one->first, one->second, runs, taps);
+        return runOne(one->first, one->second, runs, taps, recordsOnly);
     if (settings.empty())
         settings = {"", "latency=150,jitter=40,hid-latency=30,hid-jitter=20",
                     "model=iphone-se,latency=250,jitter=50,noise=24,hid-latency=40,hid-jitter=20,hid-loss=0.01"};
@@ -225,7 +249,8 @@ int main(int argc, char** argv) {
         for (const char* timing : {"adaptive", "exact"}) {
             std::fflush(stdout);
             std::string command = "'" + self + "' --one '" + words + "' " + timing + " --runs " +
-                                  std::to_string(runs) + " --taps " + std::to_string(taps);
+                                  std::to_string(runs) + " --taps " + std::to_string(taps) +
+                                  (recordsOnly ? " --records-only" : "");
             if (std::system(command.c_str()) != 0)
                 status = 1;
         }

@@ -6,6 +6,7 @@
 // detach for every phone, and the thread reconnects on its own.
 #include "platform/Lockdown.hpp"
 #include "platform/linux/IMobileDevicePlist.hpp"
+#include "platform/linux/IMobileDeviceServices.hpp"
 
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
@@ -23,16 +24,14 @@ namespace {
 constexpr const char* clientLabel = "pokescope";
 constexpr const char* defaultSocket = "/var/run/usbmuxd";
 
-struct DeviceFree {
-    void operator()(idevice_private* device) const { idevice_free(device); }
-};
 struct ClientFree {
     void operator()(lockdownd_client_private* client) const { lockdownd_client_free(client); }
 };
 struct CharsFree {
     void operator()(char* chars) const { std::free(chars); }
 };
-using DevicePtr = std::unique_ptr<idevice_private, DeviceFree>;
+// Shared with the services a session starts, which outlive the connection.
+using DevicePtr = imd::SharedDevice;
 using ClientPtr = std::unique_ptr<lockdownd_client_private, ClientFree>;
 using CharsPtr = std::unique_ptr<char, CharsFree>;
 
@@ -116,6 +115,17 @@ public:
 
     int pair() override { return lockdownd_pair(client_.get(), nullptr); }
 
+    std::vector<InstalledApp> installedApps(bool includeSystem) override {
+        return imd::installedApps(device_, client_.get(), includeSystem);
+    }
+    std::unique_ptr<LogRelay> startLogRelay(std::function<void(std::string_view)> onBytes,
+                                            std::function<void(const std::string&)> onEnd) override {
+        return imd::startLogRelay(device_, client_.get(), std::move(onBytes), std::move(onEnd));
+    }
+    std::unique_ptr<CrashReportFolder> openCrashReports() override {
+        return imd::openCrashReports(device_, client_.get());
+    }
+
 private:
     std::string udid_;
     DevicePtr device_;
@@ -161,7 +171,7 @@ public:
         idevice_t rawDevice = nullptr;
         if (idevice_new_with_options(&rawDevice, udid.c_str(), IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS)
             return nullptr;
-        DevicePtr device(rawDevice);
+        DevicePtr device(rawDevice, idevice_free);
         lockdownd_client_t rawClient = nullptr;
         // Never the handshaking variant: it pairs by itself and would prompt on the phone at every visit.
         if (lockdownd_client_new(device.get(), &rawClient, clientLabel) != LOCKDOWN_E_SUCCESS)

@@ -21,7 +21,9 @@ std::vector<std::string> names(const json& definitions) {
 const std::vector<std::string> kAll{"screenshot",     "tap",          "tap_text",  "long_press", "swipe",
                                     "scroll",         "scroll_to",    "batch",     "type_text",  "press_key",
                                     "open_app",       "start_recording", "stop_recording", "transcribe",
-                                    "start_listening", "get_transcript", "stop_listening", "calibrate", "status"};
+                                    "start_listening", "get_transcript", "stop_listening", "calibrate", "status",
+                                    // the phone's own records, after the others
+                                    "list_apps", "device_log", "crash_reports", "device_info"};
 
 class ToolsCatalogue : public testing::Test {
 protected:
@@ -31,7 +33,7 @@ protected:
 
 } // namespace
 
-TEST_F(ToolsCatalogue, ListsNineteenToolsInOrderHidesTranscriptionWhenOffAndListsASimulatedRunsOwnToolsLast) {
+TEST_F(ToolsCatalogue, ListsTwentyThreeToolsInOrderHidesTranscriptionWhenOffAndListsASimulatedRunsOwnToolsLast) {
     // A simulated run's own tools are listed after the others, like every tool that can be called.
     const std::vector<std::string> simulated{"debug_pointer", "debug_fine",           "debug_move", "debug_lockdown",
                                              "debug_assistivetouch", "debug_simulator", "wait"};
@@ -45,14 +47,15 @@ TEST_F(ToolsCatalogue, ListsNineteenToolsInOrderHidesTranscriptionWhenOffAndList
     for (auto& name : all)
         if (!ToolSet::transcription().count(name))
             without.push_back(name);
-    EXPECT_EQ(without.size(), 15u + simulated.size());
+    EXPECT_EQ(without.size(), 19u + simulated.size());
     EXPECT_EQ(names(tools.definitions()), without);
 }
 
 TEST_F(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredListAndOnlyReadOnlyToolsCarryTheHint) {
     const std::set<std::string> noneRequired{"screenshot",      "start_recording", "stop_recording", "transcribe",
                                              "start_listening", "get_transcript",  "stop_listening", "calibrate",
-                                             "status"};
+                                             "status",          "list_apps",       "device_log",     "crash_reports",
+                                             "device_info"};
     std::vector<std::string> readOnly;
     for (auto& definition : tools.allDefinitions()) {
         std::string name = definition["name"];
@@ -72,7 +75,8 @@ TEST_F(ToolsCatalogue, EverySchemaIsAnObjectWithARequiredListAndOnlyReadOnlyTool
         }
         EXPECT_EQ(keys, (std::set<std::string>{"name", "description", "inputSchema"})); // no title, no outputSchema
     }
-    EXPECT_EQ(readOnly, (std::vector<std::string>{"screenshot", "transcribe", "get_transcript", "status"}));
+    EXPECT_EQ(readOnly, (std::vector<std::string>{"screenshot", "transcribe", "get_transcript", "status", "list_apps",
+                                                  "device_log", "crash_reports", "device_info"}));
 }
 
 TEST_F(ToolsCatalogue, PropertyTypesMatchTheContractAndDescriptionsAreWordForWord) {
@@ -88,7 +92,9 @@ TEST_F(ToolsCatalogue, PropertyTypesMatchTheContractAndDescriptionsAreWordForWor
         {"start_recording.audio", "boolean"},   {"start_recording.max_seconds", "number"},
         {"transcribe.path", "string"},          {"transcribe.language", "string"},
         {"start_listening.language", "string"}, {"start_listening.max_seconds", "number"},
-        {"get_transcript.since_seconds", "number"}};
+        {"get_transcript.since_seconds", "number"},
+        {"list_apps.include_system", "boolean"}, {"device_log.seconds", "number"},  {"device_log.process", "string"},
+        {"device_log.contains", "string"},      {"device_log.max_lines", "integer"}, {"crash_reports.name", "string"}};
     std::map<std::string, std::string> actual;
     std::map<std::string, json> byName;
     for (auto& definition : tools.allDefinitions()) {
@@ -121,6 +127,9 @@ TEST_F(ToolsCatalogue, PropertyTypesMatchTheContractAndDescriptionsAreWordForWor
     EXPECT_THAT(byName["start_recording"]["inputSchema"]["properties"]["audio"]["description"].get<std::string>(),
                 HasSubstr("Never records this computer's microphone."));
     EXPECT_EQ(byName["status"]["description"], "Connection status: USB, screen, Bluetooth, calibration.");
+    // The log's bound is what the agent is told.
+    EXPECT_THAT(byName["device_log"]["description"].get<std::string>(),
+                HasSubstr("the newest 20000 lines (at most 4 MiB) are kept."));
 }
 
 TEST_F(ToolsCatalogue, TranscriptionToolsWhileTranscriptionIsOffUnknownToolsAndUnboundedOrUnlistedArgumentsAreErrorResults) {

@@ -212,8 +212,8 @@ TEST_F(SelfTestProcess, ABadTimeOutHookOrSimulatedPhoneSwitchStopsTheRunBeforeAn
          "selftest: POKESCOPE_SELFTEST_TIMEOUT_SECONDS needs a number of seconds above 0, not \"soon\""},
         {"usb", "POKESCOPE_SELFTEST_SIM=assistive-touch, wobbly",
          "pokescope: POKESCOPE_SELFTEST_SIM: unknown simulated-phone setting \"wobbly\" (known: model=, latency=, "
-         "jitter=, fps=, drop=, noise=, tracking=, hid-latency=, hid-jitter=, hid-loss=, animations=, points, dark, "
-         "adapter, assistive-touch, assistive-touch-off, bluetooth-off)\n"},
+         "jitter=, fps=, drop=, noise=, tracking=, hid-latency=, hid-jitter=, hid-loss=, animations=, crash-on-open=, "
+         "points, dark, adapter, assistive-touch, assistive-touch-off, bluetooth-off)\n"},
         {"input", "POKESCOPE_SIM=model=iphone-12",
          "pokescope: POKESCOPE_SIM: simulated-phone setting model=iphone-12 is not a known model (iphone-se, "
          "iphone-13-mini, iphone-14-pro, iphone-15-pro-max)\n"},

@@ -65,6 +65,13 @@ public:
         return 0;
     }
     int pair() override { return 0; }
+    // A phone whose services this test does not reach.
+    std::vector<InstalledApp> installedApps(bool) override { throw LockdownServiceError("apps", -1, "not here"); }
+    std::unique_ptr<LogRelay> startLogRelay(std::function<void(std::string_view)>,
+                                            std::function<void(const std::string&)>) override {
+        throw LockdownServiceError("log", -1, "not here");
+    }
+    std::unique_ptr<CrashReportFolder> openCrashReports() override { throw LockdownServiceError("reports", -1, "not here"); }
 
 private:
     FakeLockdown& owner_;

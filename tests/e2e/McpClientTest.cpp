@@ -53,7 +53,7 @@ std::vector<std::string> toolNames(const json& tools) {
 
 } // namespace
 
-TEST(EndToEnd, TheSdkClientInitializesPingsAndListsFifteenTools) {
+TEST(EndToEnd, TheSdkClientInitializesPingsAndListsNineteenTools) {
     TempHome home;
     auto app = startApp(home);
     json out = runClient(app.port, {"ping", "list"});
@@ -65,20 +65,21 @@ TEST(EndToEnd, TheSdkClientInitializesPingsAndListsFifteenTools) {
     auto names = toolNames(out["steps"][1]["tools"]);
     EXPECT_EQ(names, (std::vector<std::string>{"screenshot", "tap", "tap_text", "long_press", "swipe", "scroll",
                                                "scroll_to", "batch", "type_text", "press_key", "open_app",
-                                               "start_recording", "stop_recording", "calibrate", "status"}));
+                                               "start_recording", "stop_recording", "calibrate", "status",
+                                               "list_apps", "device_log", "crash_reports", "device_info"}));
     // The server noted the agent's requests in its log.
     app.child->signal(SIGTERM);
     EXPECT_EQ(app.child->wait(30s), 0);
 }
 
-TEST(EndToEnd, WithTranscriptionOnTheClientSeesNineteenTools) {
+TEST(EndToEnd, WithTranscriptionOnTheClientSeesTwentyThreeTools) {
     TempHome home;
     writeFile(home.path() / ".config/pokescope/settings.json", R"({"transcriptionEnabled": true})");
     auto app = startApp(home);
     json out = runClient(app.port, {"list", "call:transcribe:{\"path\":\"/nonexistent.mp4\"}"});
     ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
     auto names = toolNames(out["steps"][0]["tools"]);
-    EXPECT_EQ(names.size(), 19u);
+    EXPECT_EQ(names.size(), 23u);
     EXPECT_EQ(names[13], "transcribe");
     EXPECT_EQ(names[16], "stop_listening");
 }
@@ -105,7 +106,7 @@ TEST(EndToEnd, TheSdkClientOverStdioGetsTheAppStartedByTheBridge) {
     ASSERT_TRUE(out["ok"].get<bool>()) << out.dump(2);
     EXPECT_EQ(out["serverVersion"]["name"], "pokescope");
     EXPECT_EQ(out["steps"][0]["ping"], json::object());
-    EXPECT_EQ(toolNames(out["steps"][1]["tools"]).size(), 15u + 7u); // and a simulated run's own seven
+    EXPECT_EQ(toolNames(out["steps"][1]["tools"]).size(), 19u + 7u); // and a simulated run's own seven
     auto& status = out["steps"][2]["result"];
     EXPECT_FALSE(status.contains("isError")) << status.dump(2);
     std::string text = status["content"][0]["text"];

@@ -129,6 +129,46 @@ try {
         expect(state.location === "home", state.location);
         return state.location;
     });
+    await step("the phone's own records: apps, log, crash reports, state", async () => {
+        const settings = (await phone()).settings;
+        const crashes = settings.split(",").includes("crash-on-open=Podcasts");
+        const times = {};
+        const timed = async (name, args) => {
+            const started = Date.now();
+            const result = await call(name, args);
+            times[name] = Date.now() - started;
+            expect(!result.isError, `${name}: ${texts(result).join("\n")}`);
+            return texts(result)[0];
+        };
+        const info = await timed("device_info");
+        expect(info.startsWith(`name: Simulated iPhone\nmodel: ${model.name} (`) &&
+            info.includes(`\nscreen: ${model.width} x ${model.height} pixels\n`) &&
+            info.includes("\nstorage: 71.4 GB free of 128 GB\n") && info.endsWith("\ntrusted: yes\nAssistiveTouch: on"), info);
+        const apps = await timed("list_apps", { include_system: true });
+        expect(apps.includes("\nPodcasts — com.apple.podcasts — ") && apps.includes("\nSettings — com.apple.Preferences — "), apps);
+        const opened = await call("open_app", { name: "Podcasts" });
+        expect(!opened.isError, texts(opened).join("\n"));
+        // A crashing app is back on the Home Screen; the others stay open.
+        const state = await until((s) => s.location === (crashes ? "home" : "Podcasts"));
+        expect(state.location === (crashes ? "home" : "Podcasts"), state.location);
+        const log = await timed("device_log", { process: "Podcasts" });
+        expect(log.includes("Podcasts(UIKitCore)[") && log.includes("Application did finish launching (com.apple.podcasts "), log);
+        expect(log.includes("Terminating app") === crashes, log);
+        let list = "";
+        for (let i = 0; i < 10 && !(crashes && list.includes(" — Podcasts — ")); ++i) {
+            list = await timed("crash_reports");
+            if (crashes && !list.includes(" — Podcasts — ")) await sleep(300);
+        }
+        const name = / — Podcasts — (Podcasts-[0-9-]+\.ips)/.exec(list)?.[1];
+        expect(Boolean(name) === crashes, list);
+        if (crashes) {
+            const report = texts(await call("crash_reports", { name }))[0];
+            expect(report.startsWith(`Crash report ${name} (`) && report.includes('"bundleID":"com.apple.podcasts"'), report.slice(0, 300));
+        }
+        expect(!(await call("press_key", { key: "home" })).isError, "could not go home");
+        expect((await until((s) => s.location === "home")).location === "home", "not back home");
+        return `${crashes ? `crashed: ${name}` : "opened Podcasts"}; ms ${JSON.stringify(times)}`;
+    });
     let movie = null;
     await step("start_recording", async () => {
         const result = await call("start_recording", { audio: true, overlay: true });

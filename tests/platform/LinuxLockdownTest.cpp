@@ -7,7 +7,9 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -104,6 +106,15 @@ struct FakeUsbmuxd {
     const std::string udid = "00008101-000A1B2C3D4E5F60", hostID = "7B1F6E2C-0000-4000-8000-0123456789AB";
     std::mutex mutex;
     bool attached = true, paired = true;
+    // The services a session starts, each on a port of its own; those in `refused` the phone will not start.
+    const std::map<std::string, uint32_t> servicePorts{{LockdownServices::kInstallationProxy, 49001},
+        {LockdownServices::kSyslogRelay, 49002}, {LockdownServices::kCrashReportMover, 49003},
+        {LockdownServices::kCrashReportCopy, 49004}};
+    std::set<std::string> refused;
+    json apps = json::array();
+    std::string syslog;                           // what the relay sends, before it hangs up
+    std::map<std::string, std::string> reports;   // the crash-report folder
+    std::optional<std::size_t> cutAfter;          // the copy connection breaks off after this many bytes of a file
     json values = {{"", {{"DeviceName", "Test iPhone"}, {"ProductVersion", "17.4"}}},
                    {"com.apple.Accessibility", {{"AssistiveTouchEnabledByiTunes", false}}}};
     std::vector<json> requests;
@@ -152,6 +163,11 @@ private:
                 send(fd, header[3], {{"MessageType", "Result"}, {"Number", 0}});
                 lock.unlock();
                 return serveLockdown(fd);
+            } else if (type == "Connect" && attached && request.value("DeviceID", 0u) == deviceID) {
+                send(fd, header[3], {{"MessageType", "Result"}, {"Number", 0}});
+                const uint32_t port = ntohs(static_cast<uint16_t>(request.value("PortNumber", 0u)));
+                lock.unlock();
+                return serveService(fd, port);
             } else {
                 send(fd, header[3], {{"MessageType", "Result"}, {"Number", 2}});
             }
@@ -182,9 +198,119 @@ private:
                 reply.update({{"SessionID", "SESSION-1"}, {"EnableSessionSSL", false}});
             else if (name == "StartSession")
                 reply["Error"] = "InvalidHostID";
+            else if (name == "StartService" && servicePorts.count(request.value("Service", "")) &&
+                     !refused.count(request.value("Service", "")))
+                reply.update({{"Service", request["Service"]}, {"Port", servicePorts.at(request["Service"])},
+                              {"EnableServiceSSL", false}});
+            else if (name == "StartService")
+                reply["Error"] = "InvalidService";
             else if (name != "StopSession" && name != "Goodbye")
                 reply["Error"] = "InvalidRequest";
             send(fd, 0, reply, true);
+        }
+    }
+
+    std::optional<json> readFramed(int fd) {
+        uint32_t length = 0;
+        if (!readExactly(fd, &length, sizeof length))
+            return std::nullopt;
+        std::string body(ntohl(length), '\0');
+        if (!readExactly(fd, body.data(), body.size()))
+            return std::nullopt;
+        return jsonOf(body);
+    }
+
+    void serveService(int fd, uint32_t port) {
+        std::unique_lock lock(mutex);
+        if (port == servicePorts.at(LockdownServices::kSyslogRelay)) {
+            // A quiet while first, longer than the relay's read time-out: silence does not end a relay.
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            lock.lock();
+            [[maybe_unused]] auto n = ::send(fd, syslog.data(), syslog.size(), MSG_NOSIGNAL);
+            ::shutdown(fd, SHUT_RDWR); // the relay daemon quits
+        } else if (port == servicePorts.at(LockdownServices::kCrashReportMover)) {
+            [[maybe_unused]] auto n = ::send(fd, "ping", 4, MSG_NOSIGNAL);
+        } else if (port == servicePorts.at(LockdownServices::kCrashReportCopy)) {
+            lock.unlock();
+            serveAfc(fd);
+        } else if (port == servicePorts.at(LockdownServices::kInstallationProxy)) {
+            lock.unlock();
+            while (auto request = readFramed(fd)) {
+                std::lock_guard relock(mutex);
+                const bool all = request->value("ClientOptions", json::object()).value("ApplicationType", "") == "Any";
+                json list = json::array();
+                for (const auto& app : apps)
+                    if (all || app.value("ApplicationType", "") == "User")
+                        list.push_back(app);
+                send(fd, 0, {{"Status", "BrowsingApplications"}, {"CurrentList", list}, {"CurrentIndex", 0},
+                             {"CurrentAmount", list.size()}, {"Total", list.size()}}, true);
+                send(fd, 0, {{"Status", "Complete"}}, true);
+            }
+        }
+    }
+
+    // The file service: a 40-byte header (magic, whole length, this packet's length, number, operation), then
+    // the operation's parameters.
+    void serveAfc(int fd) {
+        std::map<uint64_t, std::pair<std::string, std::size_t>> open; // handle: name and position
+        for (uint64_t header[5]; readExactly(fd, header, sizeof header);) {
+            std::string params(header[2] - sizeof header, '\0');
+            if (!readExactly(fd, params.data(), params.size()))
+                return;
+            std::lock_guard lock(mutex);
+            auto answer = [&](uint64_t operation, const std::string& data) {
+                uint64_t out[5] = {0, sizeof out + data.size(), sizeof out + data.size(), header[3], operation};
+                std::memcpy(out, "CFA6LPAA", 8);
+                std::string bytes(reinterpret_cast<const char*>(out), sizeof out);
+                [[maybe_unused]] auto n = ::send(fd, (bytes + data).data(), bytes.size() + data.size(), MSG_NOSIGNAL);
+            };
+            auto number = [](uint64_t value) { return std::string(reinterpret_cast<const char*>(&value), 8); };
+            const std::string path = params.c_str(), name = path.substr(path.rfind('/') + 1);
+            switch (header[4]) {
+            case 0x03: { // read the folder
+                std::string names = std::string(".\0..\0Retired\0", 13);
+                for (const auto& [file, text] : reports)
+                    names += file + '\0';
+                answer(0x02, names);
+                break;
+            }
+            case 0x0A: // look at a path
+                if (name == "Retired")
+                    answer(0x02, std::string("st_ifmt\0S_IFDIR\0", 16));
+                else if (reports.count(name))
+                    answer(0x02, "st_size" + std::string(1, '\0') + std::to_string(reports[name].size()) + '\0' +
+                                     "st_ifmt" + '\0' + "S_IFREG" + '\0' + "st_mtime" + '\0' + "1767323045000000000" + '\0');
+                else
+                    answer(0x01, number(8)); // not found
+                break;
+            case 0x0D: { // open: the mode, then the path
+                const std::string file = std::string(params.c_str() + 8).substr(1);
+                if (!reports.count(file)) {
+                    answer(0x01, number(8));
+                    break;
+                }
+                open[open.size() + 1] = {file, 0};
+                answer(0x0E, number(open.size()));
+                break;
+            }
+            case 0x0F: { // read: handle and length
+                uint64_t handle = 0, length = 0;
+                std::memcpy(&handle, params.data(), 8);
+                std::memcpy(&length, params.data() + 8, 8);
+                auto& [file, at] = open[handle];
+                std::string chunk = reports[file].substr(std::min(at, reports[file].size()), length);
+                if (cutAfter && at + chunk.size() > *cutAfter) {
+                    ::shutdown(fd, SHUT_RDWR); // the phone goes in the middle of a file
+                    return;
+                }
+                at += chunk.size();
+                answer(0x02, chunk);
+                break;
+            }
+            default: // close, and anything else: done
+                answer(0x01, number(0));
+            }
         }
     }
 
@@ -381,4 +507,63 @@ TEST_F(LinuxLockdownBackend, AttachAndDetachArriveAsEventsAndPairingIsNotOneAndA
     connection.reset();
     const auto names = daemon.requestNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "StartSession"), 1);
+}
+
+TEST_F(LinuxLockdownBackend, ASessionListsAppsRelaysTheLogAndCopiesCrashReportsAndNamesTheServiceThatFails) {
+    FakeUsbmuxd daemon(socketPath);
+    daemon.apps = json::parse(R"([
+        {"CFBundleIdentifier": "com.example.shop", "CFBundleDisplayName": "Shop", "CFBundleName": "ShopApp",
+         "CFBundleShortVersionString": "2.1", "ApplicationType": "User"},
+        {"CFBundleIdentifier": "com.apple.Preferences", "CFBundleName": "Settings", "ApplicationType": "System"},
+        {"CFBundleName": "No identifier", "ApplicationType": "User"}])");
+    daemon.syslog = "Mar  5 09:41:07 Phone Shop[12] <Notice>: first\n" + std::string(1, '\0') + "second \xff\n";
+    daemon.reports = {{"Shop-2026-01-02-030405.ips", "{\"app_name\":\"Shop\"}\n{}\n"}, {"Big.ips", std::string(150000, 'b')}};
+    auto connection = LockdownBackend::system()->connect(daemon.udid);
+    ASSERT_NE(connection, nullptr);
+    ASSERT_EQ(connection->startSession(), 0);
+
+    EXPECT_EQ(connection->installedApps(false), (std::vector<InstalledApp>{{"com.example.shop", "Shop", "2.1", false}}));
+    EXPECT_EQ(connection->installedApps(true), (std::vector<InstalledApp>{{"com.example.shop", "Shop", "2.1", false},
+                                                                          {"com.apple.Preferences", "Settings", "", true}}));
+
+    // The relay hands over every byte as it comes, and says so once when the phone hangs up.
+    std::mutex mutex;
+    std::string relayed;
+    std::vector<std::string> ends;
+    auto relay = connection->startLogRelay(
+        [&](std::string_view bytes) { std::lock_guard lock(mutex); relayed += bytes; },
+        [&](const std::string& why) { std::lock_guard lock(mutex); ends.push_back(why); });
+    ASSERT_TRUE(eventually([&] { std::lock_guard lock(mutex); return !ends.empty(); }));
+    relay.reset();
+    EXPECT_EQ(relayed, daemon.syslog);
+    EXPECT_THAT(ends, testing::ElementsAre(testing::StartsWith("the iPhone stopped its log relay (status ")));
+
+    auto folder = connection->openCrashReports();
+    auto files = folder->list(); // the subfolder is left out
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(std::tuple(files[0].name, files[0].size), std::tuple("Big.ips", 150000u));
+    EXPECT_EQ(std::tuple(files[1].name, files[1].size), std::tuple("Shop-2026-01-02-030405.ips", 23u));
+    EXPECT_EQ(std::chrono::system_clock::to_time_t(files[1].modified), 1767323045);
+    EXPECT_EQ(folder->read("Shop-2026-01-02-030405.ips", 1000), "{\"app_name\":\"Shop\"}\n{}\n");
+    EXPECT_EQ(folder->read("Big.ips", 1 << 20), std::string(150000, 'b')); // in several reads
+    auto tooBig = thrown<LockdownServiceError>([&] { folder->read("Big.ips", 100000); });
+    auto missing = thrown<LockdownServiceError>([&] { folder->read("Gone.ips", 1000); });
+    ASSERT_TRUE(tooBig && missing);
+    EXPECT_STREQ(missing->what(), "com.apple.crashreportcopymobile: Gone.ips could not be opened (status 8)");
+    {
+        std::lock_guard lock(daemon.mutex);
+        daemon.cutAfter = 100000;
+    }
+    auto cut = thrown<LockdownServiceError>([&] { folder->read("Big.ips", 1 << 20); });
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->service(), LockdownServices::kCrashReportCopy);
+
+    {
+        std::lock_guard lock(daemon.mutex);
+        daemon.refused = {LockdownServices::kSyslogRelay};
+    }
+    auto refused = thrown<LockdownServiceError>([&] { connection->startLogRelay([](std::string_view) {}, [](const std::string&) {}); });
+    ASSERT_TRUE(refused);
+    EXPECT_STREQ(refused->what(), "com.apple.syslog_relay: the iPhone would not start it (status -27)");
+    connection->stopSession();
 }

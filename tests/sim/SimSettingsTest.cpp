@@ -33,6 +33,9 @@ TEST(SimSettingsWords, EachWordSetsItsSettingAndTheDescriptionReadsBackTheSame) 
         {"assistive-touch-off,assistive-touch,model=iphone-13-mini",
          "model=iphone-13-mini,latency=45,jitter=0,fps=60,drop=0,noise=6,tracking=0.5,hid-latency=0,hid-jitter=6,"
          "hid-loss=0,assistive-touch"},
+        {"crash-on-open=Podcasts,crash-on-open=App Store,crash-on-open=Podcasts",
+         "model=iphone-14-pro,latency=45,jitter=0,fps=60,drop=0,noise=6,tracking=0.5,hid-latency=0,hid-jitter=6,"
+         "hid-loss=0,crash-on-open=App Store,crash-on-open=Podcasts"},
     };
     for (const auto& [words, described] : rows) {
         SimSettings settings = SimSettings::parse(words);
@@ -65,6 +68,8 @@ TEST(SimSettingsWords, AnUnknownWordOrABadValueIsRefusedWithASentenceNamingIt) {
         {"noise=65", "simulated-phone setting noise=65 is not a whole number of grey levels from 0 to 64"},
         {"animations=99999999999", "simulated-phone setting animations=99999999999 is not a whole number of "
                                    "milliseconds from 0 to 5000"},
+        {"crash-on-open=podcasts", "simulated-phone setting crash-on-open=podcasts is not an app on the phone (Settings, "
+                                   "Notes, Podcasts, Safari,"},
     };
     for (const auto& [words, sentence] : rows) {
         try {
