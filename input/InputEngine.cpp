@@ -291,10 +291,7 @@ std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wigg
     wiggled = false;
     // The pointer must be at rest, its last reports shown: a frame captured after the last report showed
     // its effect, and nothing changed after it. (Quiet alone proves nothing: a late report may yet land.)
-    const TimePoint lastReport = lastReportAt_;
-    awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
-        return facts.changedAfter(lastReport) && facts.still(lastReport, kTravelStill, now);
-    });
+    awaitTravelShown();
     auto first = latestFrame();
     if (!first.image)
         return std::nullopt;
@@ -358,11 +355,15 @@ std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wigg
     return PointD{found->x - shift * sign, found->y};
 }
 
-std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD from, PointD target) {
+bool InputEngine::awaitTravelShown() {
     const TimePoint lastReport = lastReportAt_;
-    const bool settled = awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
+    return awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
         return facts.changedAfter(lastReport) && facts.still(lastReport, kTravelStill, now);
     });
+}
+
+std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD from, PointD target) {
+    const bool settled = awaitTravelShown();
     auto after = latestFrame().image;
     if (!settled || !before || !after || before->width() != after->width() || before->height() != after->height())
         return std::nullopt;

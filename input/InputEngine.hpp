@@ -208,6 +208,12 @@ private:
     // Finds the pointer after a move (`seen`, logged as `what` with `units`), then trims or fine-corrects;
     // true when it ends within the arrival tolerance.
     bool checkLanding(PointD target, const std::string& what, const std::string& units, std::optional<PointD>& seen);
+    // From where the pointer was seen: trims when it is within the arrival tolerance, else fine-corrects when
+    // it is within reach of single steps; true when it ends within the tolerance.
+    bool finishFrom(PointD target, PointD seen);
+    // Until a frame captured after the last report showed its effect and the screen then stayed still for
+    // the travel's quiet, at most 500 ms; true when it did.
+    bool awaitTravelShown();
     void noteSighting(PointD seen);
     // The units that move `px` pixels of travel on one axis along the calibrated curve.
     int unitsFor(double px, int axis) const;

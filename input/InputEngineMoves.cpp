@@ -168,14 +168,18 @@ bool InputEngine::checkLanding(PointD target, const std::string& what, const std
     }
     noteSighting(*seen);
     log("input: " + what + " with " + units + " units: pointer at " + point(*seen));
-    if (std::abs(seen->x - target.x) <= kArrivalTolerance && std::abs(seen->y - target.y) <= kArrivalTolerance) {
-        trim(target, *seen);
+    return finishFrom(target, *seen);
+}
+
+bool InputEngine::finishFrom(PointD target, PointD seen) {
+    if (std::abs(seen.x - target.x) <= kArrivalTolerance && std::abs(seen.y - target.y) <= kArrivalTolerance) {
+        trim(target, seen);
         return true;
     }
     auto cal = calibration();
-    return cal && cal->fineGain && std::abs(seen->x - target.x) <= kFineRange &&
-           std::abs(seen->y - target.y) <= kFineRange &&
-           fineCorrect(target, *seen, *cal->fineGain, cal->fineStep.value_or(1));
+    return cal && cal->fineGain && std::abs(seen.x - target.x) <= kFineRange &&
+           std::abs(seen.y - target.y) <= kFineRange &&
+           fineCorrect(target, seen, *cal->fineGain, cal->fineStep.value_or(1));
 }
 
 bool InputEngine::moveFrom(PointD from, PointD target) {
@@ -200,16 +204,9 @@ bool InputEngine::moveFrom(PointD from, PointD target) {
         noteSighting(*shown);
         learnRelative(from, *shown, planned);
         log("input: " + what + " with " + units + " units: pointer at " + point(*shown) + ", seen in the move");
-        if (std::abs(shown->x - target.x) <= kArrivalTolerance && std::abs(shown->y - target.y) <= kArrivalTolerance) {
-            trim(target, *shown);
-            return true;
-        }
         // Where it is, is known: single steps take it the rest of the way, or the caller parks and starts
         // again; another search would only find it where it is.
-        auto cal = calibration();
-        return cal && cal->fineGain && std::abs(shown->x - target.x) <= kFineRange &&
-               std::abs(shown->y - target.y) <= kFineRange &&
-               fineCorrect(target, *shown, *cal->fineGain, cal->fineStep.value_or(1));
+        return finishFrom(target, *shown);
     }
     std::optional<PointD> seen;
     const bool landed = checkLanding(target, what, units, seen);
