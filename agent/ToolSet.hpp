@@ -133,6 +133,9 @@ public:
     // and app launches end well within it, a long fling's coasting too; a screen that never rests (a video)
     // costs no more than this.
     static constexpr Duration kSettleLimit = std::chrono::seconds(3);
+    // How much of the screen one of scroll_to's drags moves the list (the phone's acceleration may add a
+    // quarter): pages overlap by a few rows, so that no label falls between two of them.
+    static constexpr double kScrollToAmount = 0.6;
     // How long the settle waits for an action's first change on screen before quiet alone may end it.
     static constexpr Duration kFirstChange = std::chrono::seconds(1);
 

@@ -124,8 +124,12 @@ json ToolSet::scrollTo(const json& arguments) {
                             " scrolls. Try scrolling the other direction or a shorter search text.");
         progress("Scroll " + std::to_string(k + 1) + " of at most " + std::to_string(max) + ", looking for \"" + *text +
                  "\"");
-        performAction("scroll", json{{"direction", direction}, {"amount", 0.5}});
-        settle(kSettleLimit, 300ms, std::chrono::steady_clock::now());
+        // A drag over most of the screen that rests before lifting: the list moves by the drag alone and
+        // stops at once, instead of coasting for seconds, and consecutive pages still overlap.
+        auto path = Tools::scrollPath(direction, kScrollToAmount, frame->width(), frame->height());
+        const auto began = std::chrono::steady_clock::now(); // the list moves during the drag, not after it
+        onEngine([&] { services_.input.swipe(path.first, path.second, 500, 200); });
+        settle(kSettleLimit, 300ms, began);
         previous = std::move(texts);
     }
 }

@@ -357,12 +357,16 @@ std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wigg
 
 bool InputEngine::awaitTravelShown() {
     const TimePoint lastReport = lastReportAt_;
+    // A park's last reports push a pointer already pinned in its corner: no frame can show them, and any of
+    // its reports landing late leaves it where it is. A change after its first report shows it arrived.
+    const TimePoint mustShow = parkedAt_.second == lastReport ? parkedAt_.first : lastReport;
     return awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
-        return facts.changedAfter(lastReport) && facts.still(lastReport, kTravelStill, now);
+        return facts.changedAfter(mustShow) && facts.still(lastReport, kTravelStill, now);
     });
 }
 
-std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD from, PointD target) {
+std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD from, PointD target,
+                                              std::optional<double> search) {
     const bool settled = awaitTravelShown();
     auto after = latestFrame().image;
     if (!settled || !before || !after || before->width() != after->width() || before->height() != after->height())
@@ -372,7 +376,7 @@ std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD fro
     // must show a whole disc appearing (densely changed), and not much else changing around it: a caret,
     // an encoder's noise or a page moving is no pointer.
     const double disc = 0.05 * width;
-    auto found = FrameDiff::appearedDisc(*before, *after, target, disc, 0.12 * width);
+    auto found = FrameDiff::appearedDisc(*before, *after, target, disc, search.value_or(0.12 * width));
     if (!found || std::hypot(found->centre.x - from.x, found->centre.y - from.y) < 1.5 * disc)
         return std::nullopt;
     if (found->density < 0.7 || found->inside < 0.6 * found->discArea || found->around > 3.0 * found->discArea)
@@ -427,10 +431,14 @@ void InputEngine::writeDebugFrames(const std::string& directory, const std::arra
 }
 
 void InputEngine::park(bool right) {
+    TimePoint first{};
     for (int i = 0; i < kParkReports; ++i) {
         sendPointer(0, right ? kParkStep : -kParkStep, -kParkStep);
+        if (i == 0)
+            first = lastReportAt_;
         sleepMs(4);
     }
+    parkedAt_ = {first, lastReportAt_};
     auto calibration = this->calibration();
     auto frame = latestFrame();
     double width = frame.image ? frame.image->width() : 0;
@@ -442,7 +450,7 @@ void InputEngine::park(bool right) {
     {
         std::lock_guard lock(mutex_);
         pointer_ = corner;
-        pointerSeen_ = false;
+        pointerSeen_ = pointerBelieved_ = false;
     }
     // The phone's acceleration remembers the burst: travel starting sooner would fly further than calibrated.
     sleepMs(350);

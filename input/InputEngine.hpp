@@ -163,10 +163,13 @@ public:
     void remember(int units, int axis, double px);
     void moveTo(PointD point, bool correct, std::uint8_t buttons);
     bool fineCorrect(PointD to, PointD from, double gain, int step);
-    // The pointer is at the target: 150 ms, button down, 70 ms, button up.
+    // The pointer is at the target: 150 ms after the last report (adaptive: what is left of them), button
+    // down, 70 ms, button up.
     void click();
     void longPress(PointD at, double seconds);
-    void swipe(PointD from, PointD to, double durationMs);
+    // A drag from `from` to `to` over `durationMs`, resting `restMs` before lifting: a rest of 100 ms or more
+    // leaves a list no momentum, so it moves by the drag alone and stops at once.
+    void swipe(PointD from, PointD to, double durationMs, double restMs = 60);
     void type(const std::string& text);
     void press(const std::string& key);
     void goHome();
@@ -194,22 +197,30 @@ private:
     bool awaitFrames(Duration limit, const std::function<bool(const Stillness&, TimePoint now)>& done);
     // After a report written at `written`: until a change captured after it has been followed by `still`.
     bool awaitEffect(TimePoint written, Duration limit, Duration still);
-    // The pointer was seen recently enough, on a screen of this size, to travel from where it is.
-    std::optional<PointD> sighting(int width, int height) const;
+    // The pointer was seen recently enough, on a screen of this size, to travel from where it is; or a drag
+    // left it where it is `believed` to be.
+    std::optional<PointD> sighting(int width, int height, bool& believed) const;
     void forgetSighting();
-    // One attempt from where the pointer was seen; false when it did not land (the caller parks).
-    bool moveFrom(PointD from, PointD target);
+    // After a drag from `start` towards `end`: where it likely ended, as earlier drags went.
+    void believeAfterDrag(PointD start, PointD end);
+    // One attempt from where the pointer was seen (or is `believed` to be), and one more from where its frames
+    // show it when it missed far and `again`; false when it did not land (the caller parks).
+    bool moveFrom(PointD from, PointD target, bool believed, bool again);
+    // Learns from a move from `from` that went to `seen`: how moves from a sighting go, or where a drag ended.
+    void learnFrom(PointD from, PointD seen, PointD planned, bool believed);
     // Learns from a move from a sighting that was planned for `planned` pixels and went from `from` to `seen`.
     void learnRelative(PointD from, PointD seen, PointD planned);
     // Where the frames of a move from `from` show the pointer: its disc appeared between `before` and the
-    // first still frame after the move's last report, near `target` and away from `from`. None when they do
-    // not show exactly that (no still frame, other changes there, nothing disc-sized): then a wiggle looks.
-    std::optional<PointD> seenInMove(const ImageRef& before, PointD from, PointD target);
+    // first still frame after the move's last report, within `search` pixels of `target` (none: an eighth of
+    // the screen's width) and away from `from`. None when they do not show exactly that (no still frame,
+    // other changes there, nothing disc-sized): then a wiggle looks.
+    std::optional<PointD> seenInMove(const ImageRef& before, PointD from, PointD target,
+                                     std::optional<double> search = std::nullopt);
     // Finds the pointer after a move (`seen`, logged as `what` with `units`), then trims or fine-corrects;
     // true when it ends within the arrival tolerance.
     bool checkLanding(PointD target, const std::string& what, const std::string& units, std::optional<PointD>& seen);
-    // From where the pointer was seen: trims when it is within the arrival tolerance, else fine-corrects when
-    // it is within reach of single steps; true when it ends within the tolerance.
+    // From where the pointer was seen: trims when it is within the arrival tolerance (adaptive: three of
+    // them), else fine-corrects when it is within reach of single steps; true when it ends within the tolerance.
     bool finishFrom(PointD target, PointD seen);
     // Until a frame captured after the last report showed its effect and the screen then stayed still for
     // the travel's quiet, at most 500 ms; true when it did.
@@ -241,8 +252,12 @@ private:
     std::optional<PointD> pointer_;
     TimePoint pointerSeenAt_{};
     bool pointerSeen_ = false;         // pointer_ comes from a sighting (and single steps after it)
+    bool pointerBelieved_ = false;     // pointer_ is where a drag should have left it
+    std::pair<PointD, PointD> drag_{}; // that drag's start and believed end
+    std::array<double, 2> dragRatio_{1.0, 1.0}; // how far drags went on each axis for each pixel planned
     std::pair<int, int> seenOnFrame_{}; // the frame size of that sighting
     TimePoint lastReportAt_{};
+    std::pair<TimePoint, TimePoint> parkedAt_{}; // the last park's first and last reports
     bool exactNow_ = false; // the full waits for this search, whatever the setting
     std::array<std::vector<std::pair<int, double>>, 2> landed_;
     // How far moves from a sighting went on each axis for each pixel they were planned for: the phone's

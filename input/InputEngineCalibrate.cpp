@@ -9,10 +9,15 @@ namespace pokescope {
 
 namespace {
 
+// Travel out of the parked corner, in units, each sample from the park. The even ones are always measured;
+// one between two of them only where the curve bends there (the phone's speed still growing) or where the
+// next even one would pin the pointer against the edge.
 constexpr int kSamples[] = {24, 48, 96, 160, 240, 360, 520, 720, 1000, 1400, 2000};
+constexpr double kStraight = 0.12; // a change of slope under this share counts as a straight curve
 constexpr double kStallPx = 4.0;
 constexpr double kFastX = 0.6, kFastY = 0.3;
 constexpr double kFar = 0.85;
+constexpr double kPinned = 0.95; // of the screen: a sample expected beyond it may end against the edge
 constexpr int kFineUnits = 30;
 constexpr double kFineMinTravel = 20.0;
 constexpr double kPhoneWidth = 1179; // a phone's own picture width, where the limits above were set
@@ -45,39 +50,75 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         std::lock_guard lock(mutex_);
         landed_ = {};
     }
-    // Everything later rests on these samples: they are taken with the full waits whatever the timing.
-    exactNow_ = true;
-    struct Restore {
-        bool& flag;
-        ~Restore() { flag = false; }
-    } restore{exactNow_};
     const double W = width, H = height;
+    const double size[2] = {W, H};
+    const double fastLimit[2] = {kFastX * W, kFastY * H};
+    const double farLimit[2] = {kFar * W, kFar * H};
 
     tell("finding the pointer");
     park(false);
     Calibration::Curve curves[2];
-    double parkPoint[2] = {0, 0};
-    if (auto seen = locatePointer(std::nullopt)) {
-        curves[0].push_back({0, seen->x});
-        curves[1].push_back({0, seen->y});
-        parkPoint[0] = seen->x;
-        parkPoint[1] = seen->y;
+    double home[2] = {0, 0};
+    std::optional<PointD> parkPoint = locatePointer(std::nullopt);
+    if (parkPoint) {
+        home[0] = parkPoint->x;
+        home[1] = parkPoint->y;
+        curves[0].push_back({0, home[0]});
+        curves[1].push_back({0, home[1]});
     }
-    const double fastLimit[2] = {kFastX * W, kFastY * H};
-    const double farLimit[2] = {kFar * W, kFar * H};
     bool finished[2] = {false, false};
     int stalls[2] = {0, 0};
 
-    int sample = 0;
-    for (int u : kSamples) {
-        if (finished[0] && finished[1])
-            break;
-        tell("sample " + std::to_string(++sample) + " of at most " + std::to_string(std::size(kSamples)));
+    // Where the curve so far, stretched to `u` units, puts the pointer (acceleration only adds to it).
+    auto expectedAt = [&](int axis, int u) {
+        const auto& curve = curves[axis];
+        if (curve.empty() || curve.back().first <= 0)
+            return home[axis];
+        return home[axis] + (curve.back().second - home[axis]) * u / curve.back().first;
+    };
+    auto record = [&](int axis, int u, double v) {
+        auto& curve = curves[axis];
+        auto at = std::lower_bound(curve.begin(), curve.end(), std::pair<double, double>{double(u), -1e9});
+        if (at != curve.begin() && std::prev(at)->second + kStallPx >= v) { // pinned, or not where it was sent
+            if (++stalls[axis] >= 2)
+                finished[axis] = true;
+            return;
+        }
+        curve.insert(at, {double(u), v});
+        stalls[axis] = 0;
+        if (v > farLimit[axis])
+            finished[axis] = true;
+    };
+    int count = 0;
+    // One sample: park, travel `u` units on the axes taking part, find where the pointer went, record it.
+    auto sample = [&](int u, const bool axes[2]) {
+        tell("sample " + std::to_string(++count) + " of at most " + std::to_string(std::size(kSamples)));
         park(false);
-        travel(finished[0] ? 0 : u, finished[1] ? 0 : u, 0);
-        auto seen = locatePointer(std::nullopt);
+        const ImageRef before = latestFrame().image;
+        // An axis that is done still travels a short way, as moves travel on both: the pointer then leaves
+        // the edge, where only half its disc shows, and the move's frames find it.
+        int units[2];
+        PointD expected;
+        for (int axis = 0; axis < 2; ++axis) {
+            const auto& curve = curves[axis];
+            const bool lead = !axes[axis] && curve.size() > 2;
+            const auto& leadPoint = curve[std::min<std::size_t>(2, curve.size() - 1)];
+            units[axis] = axes[axis] ? u : lead ? int(leadPoint.first) : 0;
+            const double at = axes[axis] ? expectedAt(axis, u) : lead ? leadPoint.second : home[axis];
+            (axis == 0 ? expected.x : expected.y) = std::clamp(at, 0.0, size[axis] - 1);
+        }
+        travel(units[0], units[1], 0);
+        {
+            std::lock_guard lock(mutex_);
+            pointer_ = expected; // which way a wiggle goes: left first near the right edge
+        }
+        std::optional<PointD> seen;
+        if (parkPoint && u > kSamples[0])
+            seen = seenInMove(before, *parkPoint, expected, 0.25 * W);
         if (!seen)
-            continue;
+            seen = locatePointer(std::nullopt);
+        if (!seen)
+            return false;
         log("input: calibration sample " + std::to_string(u) + " units -> " + std::to_string(int(seen->x)) + "," +
             std::to_string(int(seen->y)));
         if (u == kSamples[0] && (seen->x > fastLimit[0] || seen->y > fastLimit[1]))
@@ -85,69 +126,128 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         // A phone at its top tracking speed flies several hundred pixels in the first sample while staying
         // inside the limits above, then leaves the screen; more than the fine-step limit per unit already
         // tells that it is too fast.
-        if (u == kSamples[0] && ((seen->x - parkPoint[0]) / u > kMaxFineGain || (seen->y - parkPoint[1]) / u > kMaxFineGain))
+        if (u == kSamples[0] && ((seen->x - home[0]) / u > kMaxFineGain || (seen->y - home[1]) / u > kMaxFineGain))
             throw InputError(ErrorCase::tooFast);
         const double measured[2] = {seen->x, seen->y};
+        for (int axis = 0; axis < 2; ++axis)
+            if (axes[axis] && !finished[axis])
+                record(axis, u, measured[axis]);
+        return true;
+    };
+    // The curve bends at the sample `u` just measured: its slope from the point below differs from the
+    // slope below that, and the sample `between` them was not taken. Exact timing takes every sample.
+    auto bends = [&](int axis, int u, int between) {
+        if (timing() == Timing::exact)
+            return true;
+        const auto& curve = curves[axis];
+        auto at = std::find_if(curve.begin(), curve.end(), [&](const auto& point) { return point.first == u; });
+        if (at == curve.end() || at - curve.begin() < 2 || std::prev(at)->first >= between)
+            return false;
+        auto [u2, v2] = *at;
+        auto [u1, v1] = *std::prev(at);
+        auto [u0, v0] = *std::prev(at, 2);
+        if (u0 == 0) // out of the park every phone starts slower: that bend says nothing of the curve beyond
+            return false;
+        const double above = (v2 - v1) / (u2 - u1), below = (v1 - v0) / (u1 - u0);
+        return std::abs(above - below) > kStraight * std::max(std::abs(above), 1e-9);
+    };
+
+    for (std::size_t i = 0; i < std::size(kSamples) && !(finished[0] && finished[1]); i += 2) {
+        const int u = kSamples[i], between = i > 0 ? kSamples[i - 1] : 0;
+        bool axes[2] = {false, false}, fill[2] = {false, false};
         for (int axis = 0; axis < 2; ++axis) {
             if (finished[axis])
                 continue;
-            double v = measured[axis];
-            auto& curve = curves[axis];
-            if (!curve.empty() && curve.back().second + kStallPx >= v) {
-                if (++stalls[axis] >= 2)
-                    finished[axis] = true;
-                continue;
+            axes[axis] = true;
+            // A sample that would only pin the pointer against the edge is not taken (the stretched curve
+            // undershoots a growing speed, hence the margin); the one before it is, when it fits, and the axis
+            // is done.
+            if (curves[axis].size() > 1 && expectedAt(axis, u) >= kPinned * size[axis]) {
+                axes[axis] = false;
+                fill[axis] = between > 0 && expectedAt(axis, between) < kPinned * size[axis];
+                finished[axis] = !fill[axis];
             }
-            curve.push_back({double(u), v});
-            stalls[axis] = 0;
-            if (v > farLimit[axis])
-                finished[axis] = true;
         }
+        if (fill[0] || fill[1]) {
+            sample(between, fill);
+            for (int axis = 0; axis < 2; ++axis)
+                if (fill[axis])
+                    finished[axis] = true;
+        }
+        if (!axes[0] && !axes[1])
+            continue;
+        if (!sample(u, axes)) {
+            // Seen neither in its corner nor after its first travel: no pointer shows (AssistiveTouch off, a
+            // locked phone), and the samples left would not show it either.
+            if (!parkPoint && curves[0].empty())
+                throw InputError(ErrorCase::pointerNotFound);
+            continue;
+        }
+        for (int axis = 0; axis < 2; ++axis)
+            fill[axis] = axes[axis] && between > 0 && bends(axis, u, between);
+        if (fill[0] || fill[1])
+            sample(between, fill);
     }
     if (curves[0].size() < 3 || curves[1].size() < 3)
         throw InputError(ErrorCase::pointerNotFound);
 
     tell("the right-hand corner");
     park(true);
+    std::optional<PointD> rightPark = locatePointer(std::nullopt);
     std::optional<double> rightX;
-    if (auto seen = locatePointer(std::nullopt))
-        rightX = seen->x;
+    if (rightPark)
+        rightX = rightPark->x;
 
+    // 20 pixels of a phone's own 1179-pixel-wide picture; fewer in the smaller picture of a capture adapter,
+    // where 30 single steps move less than that.
+    const double minTravel = kFineMinTravel * std::min(1.0, W / kPhoneWidth);
     std::optional<double> fineGain;
     std::optional<int> fineStep;
-    // Measured again once when the pointer could not be found on the way (a busy computer, a late frame):
-    // without it, moves cannot be corrected by single steps.
-    for (int attempt = 0; attempt < 2 && !fineGain && !curves[1].empty(); ++attempt) {
-        tell("single steps");
-        park(false);
-        int unitsX = int(curves[0][2].first);
-        int unitsY = int(curves[1].back().first);
-        for (const auto& [u, px] : curves[1])
-            if (px > kFastY * H) {
-                unitsY = int(u);
-                break;
-            }
-        travel(unitsX, unitsY, 0);
-        auto p1 = locatePointer(std::nullopt);
-        // 20 pixels of a phone's own 1179-pixel-wide picture; fewer in the smaller picture of a capture adapter,
-        // where 30 single steps move less than that.
-        const double minTravel = kFineMinTravel * std::min(1.0, W / kPhoneWidth);
-        // A phone that keeps its pointer on whole points drops a report worth less than a point: then the
-        // fine step is the fewest units per report that move it.
+    // Single steps down from `p1`; a phone that keeps its pointer on whole points drops a report worth less
+    // than a point: then the fine step is the fewest units per report that move it.
+    auto measureFine = [&](std::optional<PointD> p1) {
         for (int step = 1; p1 && step <= Calibration::kMaxFineStep; step *= 2) {
             fineTravel(0, kFineUnits, step);
             auto p2 = locatePointer(p1);
             if (!p2)
-                break;
+                return;
             if (p2->y > p1->y + minTravel) {
                 fineGain = (p2->y - p1->y) / (kFineUnits * step);
                 if (step > 1)
                     fineStep = step;
-                break;
+                return;
             }
             p1 = p2;
         }
-    }
+    };
+    // A travel into the screen from a parked corner (`right` or the left one), then single steps down.
+    auto fineFrom = [&](bool right, std::optional<PointD> parked) {
+        if (!parked) {
+            park(right);
+            parked = PointD{right ? rightX.value_or(W - 1) : home[0], home[1]};
+        }
+        // Out of the corner first (there the phone holds the pointer at the edge while its disc is seen a
+        // little inside), to where the Y curve passes a fifth of the height.
+        const auto& curveX = curves[0];
+        const auto& curveY = curves[1];
+        const auto& aside = curveX[std::min<std::size_t>(2, curveX.size() - 1)];
+        auto down = std::find_if(curveY.begin(), curveY.end(), [&](const auto& point) { return point.second > 0.2 * H; });
+        if (down == curveY.end())
+            down = std::prev(curveY.end());
+        travel(right ? -int(aside.first) : int(aside.first), int(down->first), 0);
+        {
+            std::lock_guard lock(mutex_);
+            pointer_ = PointD{right ? parked->x - (aside.second - home[0]) : aside.second, down->second};
+        }
+        measureFine(locatePointer(std::nullopt));
+    };
+    tell("single steps");
+    // From the right-hand corner where the pointer was just found, else from the left one; measured again once
+    // when the pointer could not be found on the way (a busy computer, a late frame): without the fine gain,
+    // moves cannot be corrected by single steps.
+    fineFrom(rightPark.has_value(), rightPark);
+    for (int attempt = 0; attempt < 2 && !fineGain; ++attempt)
+        fineFrom(false, std::nullopt);
     log("input: fine gain " + (fineGain ? format("%.2f", *fineGain) : std::string("?")) + " px/unit" +
         (fineStep ? " in steps of " + std::to_string(*fineStep) + " units" : std::string()));
     if (fineGain && *fineGain > kMaxFineGain)
@@ -165,7 +265,7 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         std::lock_guard lock(mutex_);
         calibration_ = result;
         pointer_.reset();
-        pointerSeen_ = false;
+        pointerSeen_ = pointerBelieved_ = false;
     }
     if (!options_.calibrationFile.empty()) {
         std::string failure;

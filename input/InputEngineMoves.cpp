@@ -20,6 +20,8 @@ constexpr double kFarEdge = 0.93;
 constexpr double kEdgeDamping = 0.7;
 constexpr double kMaxHoldSeconds = 3600;
 constexpr double kTrimThreshold = 3; // pixels of remaining miss worth single steps
+constexpr double kTrimReach = 3;     // arrival tolerances that single steps take out unchecked (adaptive)
+constexpr double kFarMiss = 100;     // pixels of miss after a move from a sighting that another move takes out
 
 int roundAway(double value) { return static_cast<int>(std::round(value)); } // halves away from zero
 
@@ -122,17 +124,31 @@ double InputEngine::estimate(int units, double target, double measured, double o
     return std::max(0.0, next);
 }
 
-std::optional<PointD> InputEngine::sighting(int width, int height) const {
+std::optional<PointD> InputEngine::sighting(int width, int height, bool& believed) const {
     std::lock_guard lock(mutex_);
-    if (!pointerSeen_ || !pointer_ || seenOnFrame_ != std::pair{width, height} ||
+    if (!(pointerSeen_ || pointerBelieved_) || !pointer_ || seenOnFrame_ != std::pair{width, height} ||
         timer_.now() - pointerSeenAt_ > kSightingLife)
         return std::nullopt;
+    believed = pointerBelieved_;
     return pointer_;
 }
 
 void InputEngine::forgetSighting() {
     std::lock_guard lock(mutex_);
+    pointerSeen_ = pointerBelieved_ = false;
+}
+
+void InputEngine::believeAfterDrag(PointD start, PointD end) {
+    auto frame = latestFrame().image;
+    std::lock_guard lock(mutex_);
+    const PointD believed{start.x + (end.x - start.x) * dragRatio_[0], start.y + (end.y - start.y) * dragRatio_[1]};
+    pointer_ = believed;
+    pointerSeenAt_ = timer_.now();
     pointerSeen_ = false;
+    pointerBelieved_ = true;
+    drag_ = {start, believed};
+    if (frame)
+        seenOnFrame_ = {frame->width(), frame->height()};
 }
 
 void InputEngine::noteSighting(PointD seen) {
@@ -141,6 +157,7 @@ void InputEngine::noteSighting(PointD seen) {
     pointer_ = seen;
     pointerSeenAt_ = timer_.now();
     pointerSeen_ = true;
+    pointerBelieved_ = false;
     if (frame)
         seenOnFrame_ = {frame->width(), frame->height()};
 }
@@ -163,7 +180,7 @@ bool InputEngine::checkLanding(PointD target, const std::string& what, const std
         log("input: " + what + ": pointer not found");
         std::lock_guard lock(mutex_);
         pointer_.reset();
-        pointerSeen_ = false;
+        pointerSeen_ = pointerBelieved_ = false;
         return false;
     }
     noteSighting(*seen);
@@ -172,21 +189,29 @@ bool InputEngine::checkLanding(PointD target, const std::string& what, const std
 }
 
 bool InputEngine::finishFrom(PointD target, PointD seen) {
-    if (std::abs(seen.x - target.x) <= kArrivalTolerance && std::abs(seen.y - target.y) <= kArrivalTolerance) {
+    auto within = [&](double reach) { return std::abs(seen.x - target.x) <= reach && std::abs(seen.y - target.y) <= reach; };
+    auto cal = calibration();
+    // Single steps move by the measured fine gain, a few percent at most off: with adaptive timing, a miss of
+    // up to three tolerances is taken out by them without another search (their error stays a few pixels).
+    if (within(kArrivalTolerance) ||
+        (timing() == Timing::adaptive && cal && cal->fineGain && within(kTrimReach * kArrivalTolerance))) {
         trim(target, seen);
         return true;
     }
-    auto cal = calibration();
     return cal && cal->fineGain && std::abs(seen.x - target.x) <= kFineRange &&
            std::abs(seen.y - target.y) <= kFineRange &&
            fineCorrect(target, seen, *cal->fineGain, cal->fineStep.value_or(1));
 }
 
-bool InputEngine::moveFrom(PointD from, PointD target) {
+bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again) {
     const double dx = target.x - from.x, dy = target.y - from.y;
     if (std::abs(dx) <= kArrivalTolerance && std::abs(dy) <= kArrivalTolerance) {
-        trim(target, from);
-        return true;
+        if (!believed) {
+            trim(target, from);
+            return true;
+        }
+        std::optional<PointD> seen; // where a drag should have left it: look before tapping there
+        return checkLanding(target, "after a drag to " + point(from), "0,0", seen);
     }
     std::array<double, 2> ratio;
     {
@@ -197,22 +222,47 @@ bool InputEngine::moveFrom(PointD from, PointD target) {
     const int uX = unitsFor(std::abs(planned.x), 0), uY = unitsFor(std::abs(planned.y), 1);
     const ImageRef before = latestFrame().image;
     travel(dx < 0 ? -uX : uX, dy < 0 ? -uY : uY, 0);
-    const std::string what = "move from " + point(from) + " to " + point(target);
+    const std::string what =
+        "move from " + point(from) + (believed ? " (where a drag ended)" : "") + " to " + point(target);
     const std::string units = std::to_string(dx < 0 ? -uX : uX) + "," + std::to_string(dy < 0 ? -uY : uY);
     // The move's own frames usually show where the pointer went: no wiggle to find it.
     if (auto shown = seenInMove(before, from, target)) {
         noteSighting(*shown);
-        learnRelative(from, *shown, planned);
+        learnFrom(from, *shown, planned, believed);
         log("input: " + what + " with " + units + " units: pointer at " + point(*shown) + ", seen in the move");
         // Where it is, is known: single steps take it the rest of the way, or the caller parks and starts
-        // again; another search would only find it where it is.
+        // again; another search would only find it where it is. A miss too far for a few single steps (a
+        // drag that went further than believed) is one more move, which its own frames show again.
+        if (again && (std::abs(shown->x - target.x) > kFarMiss || std::abs(shown->y - target.y) > kFarMiss))
+            return moveFrom(*shown, target, false, false);
         return finishFrom(target, *shown);
     }
     std::optional<PointD> seen;
     const bool landed = checkLanding(target, what, units, seen);
     if (seen)
-        learnRelative(from, *seen, planned);
+        learnFrom(from, *seen, planned, believed);
     return landed;
+}
+
+void InputEngine::learnFrom(PointD from, PointD seen, PointD planned, bool believed) {
+    if (!believed) {
+        learnRelative(from, seen, planned);
+        return;
+    }
+    // The move itself went about as planned; what it missed by is what the belief missed by: where the drag
+    // really ended. Drags of the same speed go alike, so the next belief is corrected by the same share.
+    std::array<double, 2> ratio;
+    {
+        std::lock_guard lock(mutex_);
+        ratio = relativeRatio_;
+    }
+    const PointD ended{seen.x - planned.x * ratio[0], seen.y - planned.y * ratio[1]};
+    std::lock_guard lock(mutex_);
+    const auto [start, thought] = drag_;
+    const double went[2] = {ended.x - start.x, ended.y - start.y}, meant[2] = {thought.x - start.x, thought.y - start.y};
+    for (int axis = 0; axis < 2; ++axis)
+        if (std::abs(meant[axis]) >= 60 && (went[axis] > 0) == (meant[axis] > 0))
+            dragRatio_[axis] *= std::clamp(went[axis] / meant[axis], 0.5, 2.0);
 }
 
 void InputEngine::learnRelative(PointD from, PointD seen, PointD planned) {
@@ -235,8 +285,9 @@ void InputEngine::moveTo(PointD target, bool correct, std::uint8_t buttons) {
     const Calibration& cal = *calibration;
     // Correctness first: a move from a sighting that does not land is done again from a parked corner.
     if (correct && buttons == 0 && timing() == Timing::adaptive)
-        if (auto from = sighting(width, height); from && moveFrom(*from, target))
-            return;
+        if (bool believed = false; auto from = sighting(width, height, believed))
+            if (moveFrom(*from, target, believed, true))
+                return;
     const bool right = cal.rightX && target.x > 0.5 * width;
     const double targetX = right ? *cal.rightX - target.x + cal.offsetX : target.x;
     int uX = units(targetX, 0, cal.gainX, cal.offsetX);
@@ -283,7 +334,7 @@ bool InputEngine::fineCorrect(PointD to, PointD from, double gain, int step) {
         if (!seen) {
             std::lock_guard lock(mutex_);
             pointer_.reset();
-            pointerSeen_ = false;
+            pointerSeen_ = pointerBelieved_ = false;
             return false;
         }
         noteSighting(*seen);
@@ -298,7 +349,7 @@ bool InputEngine::fineCorrect(PointD to, PointD from, double gain, int step) {
 }
 
 void InputEngine::trim(PointD target, PointD seen) {
-    // Within the arrival tolerance, detection still errs by a few pixels: take out what is left with
+    // Near the target, detection still errs by a few pixels: take out what is left with
     // single steps, which move predictably, so that the detection error and the remaining miss do not
     // add up beyond the tolerance.
     auto calibration = this->calibration();
@@ -316,7 +367,10 @@ void InputEngine::trim(PointD target, PointD seen) {
 }
 
 void InputEngine::click() {
-    sleepMs(150);
+    // The pointer comes to rest before the press: 150 ms after its last report (adaptive timing counts the
+    // time the move's own check already spent since then).
+    const Duration rest = std::chrono::milliseconds(150);
+    sleep(timing() == Timing::exact ? rest : std::max<Duration>(Duration::zero(), rest - (timer_.now() - lastReportAt_)));
     sendPointer(HIDReports::kPrimaryButton, 0, 0);
     sleepMs(70);
     sendPointer(0, 0, 0);
@@ -331,7 +385,7 @@ void InputEngine::longPress(PointD at, double seconds) {
     sendPointer(0, 0, 0);
 }
 
-void InputEngine::swipe(PointD from, PointD to, double durationMs) {
+void InputEngine::swipe(PointD from, PointD to, double durationMs, double restMs) {
     auto calibration = this->calibration();
     if (!calibration)
         throw InputError(ErrorCase::notCalibrated);
@@ -355,9 +409,11 @@ void InputEngine::swipe(PointD from, PointD to, double durationMs) {
         previousY = y;
         sleepMs(interval);
     }
-    sleepMs(60);
+    sleepMs(restMs);
     sendPointer(0, 0, 0);
-    forgetSighting(); // the drag moved it by the phone's own measure
+    // The drag moved it by the phone's own measure, which its speed sets: where it ended is believed, not
+    // known, until the next move looks.
+    believeAfterDrag(from, to);
 }
 
 } // namespace pokescope
