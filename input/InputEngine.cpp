@@ -450,7 +450,7 @@ void InputEngine::park(bool right) {
     {
         std::lock_guard lock(mutex_);
         pointer_ = corner;
-        pointerSeen_ = pointerBelieved_ = false;
+        known_ = Known::no;
     }
     // The phone's acceleration remembers the burst: travel starting sooner would fly further than calibrated.
     sleepMs(350);

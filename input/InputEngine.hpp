@@ -178,6 +178,9 @@ public:
     void mark(const ActionMark& mark);
 
 private:
+    // Where the engine's idea of the pointer comes from: a sighting (and single steps after it), or where a
+    // drag should have left it; neither (a park's corner, a guess) is nothing to move from.
+    enum class Known { no, seen, believed };
     void log(const std::string& line) const;
     // Waits in slices, so that a cancelled action stops within one.
     void sleep(Duration duration);
@@ -206,8 +209,9 @@ private:
     // One attempt from where the pointer was seen (or is `believed` to be), and one more from where its frames
     // show it when it missed far and `again`; false when it did not land (the caller parks).
     bool moveFrom(PointD from, PointD target, bool believed, bool again);
-    // Learns from a move from `from` that went to `seen`: how moves from a sighting go, or where a drag ended.
-    void learnFrom(PointD from, PointD seen, PointD planned, bool believed);
+    // Learns from a move from `from` to `target` that went to `seen`: how moves from a sighting go, or where a
+    // drag ended.
+    void learnFrom(PointD from, PointD target, PointD seen, PointD planned, bool believed);
     // Learns from a move from a sighting that was planned for `planned` pixels and went from `from` to `seen`.
     void learnRelative(PointD from, PointD seen, PointD planned);
     // Where the frames of a move from `from` show the pointer: its disc appeared between `before` and the
@@ -226,6 +230,8 @@ private:
     // the travel's quiet, at most 500 ms; true when it did.
     bool awaitTravelShown();
     void noteSighting(PointD seen);
+    // The pointer is at `at`, as `known`, on the latest frame's size, now.
+    void notePointer(PointD at, Known known);
     // The units that move `px` pixels of travel on one axis along the calibrated curve.
     int unitsFor(double px, int axis) const;
     // After the wiggle's last report: true when the frames show the pointer went back from where the nudged
@@ -251,8 +257,7 @@ private:
     std::optional<Calibration> calibration_;
     std::optional<PointD> pointer_;
     TimePoint pointerSeenAt_{};
-    bool pointerSeen_ = false;         // pointer_ comes from a sighting (and single steps after it)
-    bool pointerBelieved_ = false;     // pointer_ is where a drag should have left it
+    Known known_ = Known::no; // where pointer_ comes from
     std::pair<PointD, PointD> drag_{}; // that drag's start and believed end
     std::array<double, 2> dragRatio_{1.0, 1.0}; // how far drags went on each axis for each pixel planned
     std::pair<int, int> seenOnFrame_{}; // the frame size of that sighting

@@ -89,6 +89,11 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         if (v > farLimit[axis])
             finished[axis] = true;
     };
+    // A short travel on an axis that is measured: its curve's second sample (or its last), in units and pixels.
+    auto shortTravel = [&](int axis) -> const std::pair<double, double>& {
+        const auto& curve = curves[axis];
+        return curve[std::min<std::size_t>(2, curve.size() - 1)];
+    };
     int count = 0;
     // One sample: park, travel `u` units on the axes taking part, find where the pointer went, record it.
     auto sample = [&](int u, const bool axes[2]) {
@@ -100,9 +105,8 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         int units[2];
         PointD expected;
         for (int axis = 0; axis < 2; ++axis) {
-            const auto& curve = curves[axis];
-            const bool lead = !axes[axis] && curve.size() > 2;
-            const auto& leadPoint = curve[std::min<std::size_t>(2, curve.size() - 1)];
+            const bool lead = !axes[axis] && curves[axis].size() > 2;
+            const auto& leadPoint = shortTravel(axis);
             units[axis] = axes[axis] ? u : lead ? int(leadPoint.first) : 0;
             const double at = axes[axis] ? expectedAt(axis, u) : lead ? leadPoint.second : home[axis];
             (axis == 0 ? expected.x : expected.y) = std::clamp(at, 0.0, size[axis] - 1);
@@ -228,9 +232,8 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         }
         // Out of the corner first (there the phone holds the pointer at the edge while its disc is seen a
         // little inside), to where the Y curve passes a fifth of the height.
-        const auto& curveX = curves[0];
         const auto& curveY = curves[1];
-        const auto& aside = curveX[std::min<std::size_t>(2, curveX.size() - 1)];
+        const auto& aside = shortTravel(0);
         auto down = std::find_if(curveY.begin(), curveY.end(), [&](const auto& point) { return point.second > 0.2 * H; });
         if (down == curveY.end())
             down = std::prev(curveY.end());
@@ -242,9 +245,9 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         measureFine(locatePointer(std::nullopt));
     };
     tell("single steps");
-    // From the right-hand corner where the pointer was just found, else from the left one; measured again once
-    // when the pointer could not be found on the way (a busy computer, a late frame): without the fine gain,
-    // moves cannot be corrected by single steps.
+    // From the right-hand corner where the pointer was just found, else from the left one; then, when the
+    // pointer could not be found on the way (a busy computer, a late frame), from the left one again, at most
+    // twice: without the fine gain, moves cannot be corrected by single steps.
     fineFrom(rightPark.has_value(), rightPark);
     for (int attempt = 0; attempt < 2 && !fineGain; ++attempt)
         fineFrom(false, std::nullopt);
@@ -265,7 +268,7 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         std::lock_guard lock(mutex_);
         calibration_ = result;
         pointer_.reset();
-        pointerSeen_ = pointerBelieved_ = false;
+        known_ = Known::no;
     }
     if (!options_.calibrationFile.empty()) {
         std::string failure;

@@ -22,6 +22,7 @@ constexpr double kMaxHoldSeconds = 3600;
 constexpr double kTrimThreshold = 3; // pixels of remaining miss worth single steps
 constexpr double kTrimReach = 3;     // arrival tolerances that single steps take out unchecked (adaptive)
 constexpr double kFarMiss = 100;     // pixels of miss after a move from a sighting that another move takes out
+constexpr double kLeastToLearn = 60; // pixels: shorter moves say more about detection than about the phone
 
 int roundAway(double value) { return static_cast<int>(std::round(value)); } // halves away from zero
 
@@ -126,38 +127,36 @@ double InputEngine::estimate(int units, double target, double measured, double o
 
 std::optional<PointD> InputEngine::sighting(int width, int height, bool& believed) const {
     std::lock_guard lock(mutex_);
-    if (!(pointerSeen_ || pointerBelieved_) || !pointer_ || seenOnFrame_ != std::pair{width, height} ||
+    if (known_ == Known::no || !pointer_ || seenOnFrame_ != std::pair{width, height} ||
         timer_.now() - pointerSeenAt_ > kSightingLife)
         return std::nullopt;
-    believed = pointerBelieved_;
+    believed = known_ == Known::believed;
     return pointer_;
 }
 
 void InputEngine::forgetSighting() {
     std::lock_guard lock(mutex_);
-    pointerSeen_ = pointerBelieved_ = false;
+    known_ = Known::no;
 }
 
 void InputEngine::believeAfterDrag(PointD start, PointD end) {
-    auto frame = latestFrame().image;
-    std::lock_guard lock(mutex_);
-    const PointD believed{start.x + (end.x - start.x) * dragRatio_[0], start.y + (end.y - start.y) * dragRatio_[1]};
-    pointer_ = believed;
-    pointerSeenAt_ = timer_.now();
-    pointerSeen_ = false;
-    pointerBelieved_ = true;
-    drag_ = {start, believed};
-    if (frame)
-        seenOnFrame_ = {frame->width(), frame->height()};
+    PointD believed;
+    {
+        std::lock_guard lock(mutex_);
+        believed = {start.x + (end.x - start.x) * dragRatio_[0], start.y + (end.y - start.y) * dragRatio_[1]};
+        drag_ = {start, believed};
+    }
+    notePointer(believed, Known::believed);
 }
 
-void InputEngine::noteSighting(PointD seen) {
+void InputEngine::noteSighting(PointD seen) { notePointer(seen, Known::seen); }
+
+void InputEngine::notePointer(PointD at, Known known) {
     auto frame = latestFrame().image;
     std::lock_guard lock(mutex_);
-    pointer_ = seen;
+    pointer_ = at;
     pointerSeenAt_ = timer_.now();
-    pointerSeen_ = true;
-    pointerBelieved_ = false;
+    known_ = known;
     if (frame)
         seenOnFrame_ = {frame->width(), frame->height()};
 }
@@ -180,7 +179,7 @@ bool InputEngine::checkLanding(PointD target, const std::string& what, const std
         log("input: " + what + ": pointer not found");
         std::lock_guard lock(mutex_);
         pointer_.reset();
-        pointerSeen_ = pointerBelieved_ = false;
+        known_ = Known::no;
         return false;
     }
     noteSighting(*seen);
@@ -228,7 +227,7 @@ bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again
     // The move's own frames usually show where the pointer went: no wiggle to find it.
     if (auto shown = seenInMove(before, from, target)) {
         noteSighting(*shown);
-        learnFrom(from, *shown, planned, believed);
+        learnFrom(from, target, *shown, planned, believed);
         log("input: " + what + " with " + units + " units: pointer at " + point(*shown) + ", seen in the move");
         // Where it is, is known: single steps take it the rest of the way, or the caller parks and starts
         // again; another search would only find it where it is. A miss too far for a few single steps (a
@@ -240,37 +239,32 @@ bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again
     std::optional<PointD> seen;
     const bool landed = checkLanding(target, what, units, seen);
     if (seen)
-        learnFrom(from, *seen, planned, believed);
+        learnFrom(from, target, *seen, planned, believed);
     return landed;
 }
 
-void InputEngine::learnFrom(PointD from, PointD seen, PointD planned, bool believed) {
+void InputEngine::learnFrom(PointD from, PointD target, PointD seen, PointD planned, bool believed) {
     if (!believed) {
         learnRelative(from, seen, planned);
         return;
     }
-    // The move itself went about as planned; what it missed by is what the belief missed by: where the drag
-    // really ended. Drags of the same speed go alike, so the next belief is corrected by the same share.
-    std::array<double, 2> ratio;
-    {
-        std::lock_guard lock(mutex_);
-        ratio = relativeRatio_;
-    }
-    const PointD ended{seen.x - planned.x * ratio[0], seen.y - planned.y * ratio[1]};
+    // The move itself went as planned (its plan already holds what moves from a sighting taught): what it
+    // missed by is what the belief missed by, where the drag really ended. Drags of the same speed go alike,
+    // so the next belief is corrected by the same share.
+    const PointD ended{seen.x - (target.x - from.x), seen.y - (target.y - from.y)};
     std::lock_guard lock(mutex_);
     const auto [start, thought] = drag_;
     const double went[2] = {ended.x - start.x, ended.y - start.y}, meant[2] = {thought.x - start.x, thought.y - start.y};
     for (int axis = 0; axis < 2; ++axis)
-        if (std::abs(meant[axis]) >= 60 && (went[axis] > 0) == (meant[axis] > 0))
+        if (std::abs(meant[axis]) >= kLeastToLearn && (went[axis] > 0) == (meant[axis] > 0))
             dragRatio_[axis] *= std::clamp(went[axis] / meant[axis], 0.5, 2.0);
 }
 
 void InputEngine::learnRelative(PointD from, PointD seen, PointD planned) {
-    constexpr double kLeast = 60; // pixels: shorter moves say more about detection than about the phone
     const double went[2] = {seen.x - from.x, seen.y - from.y}, plan[2] = {planned.x, planned.y};
     std::lock_guard lock(mutex_);
     for (int axis = 0; axis < 2; ++axis) {
-        if (std::abs(plan[axis]) < kLeast || (went[axis] > 0) != (plan[axis] > 0))
+        if (std::abs(plan[axis]) < kLeastToLearn || (went[axis] > 0) != (plan[axis] > 0))
             continue;
         const double sample = std::clamp(went[axis] / plan[axis], 0.7, 1.4);
         relativeRatio_[axis] = 0.5 * relativeRatio_[axis] + 0.5 * sample;
@@ -334,7 +328,7 @@ bool InputEngine::fineCorrect(PointD to, PointD from, double gain, int step) {
         if (!seen) {
             std::lock_guard lock(mutex_);
             pointer_.reset();
-            pointerSeen_ = pointerBelieved_ = false;
+            known_ = Known::no;
             return false;
         }
         noteSighting(*seen);
