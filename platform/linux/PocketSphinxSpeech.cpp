@@ -1,9 +1,6 @@
 #include "platform/linux/PocketSphinxSpeech.hpp"
 
-#include <pocketsphinx.h>
-#include <sphinxbase/cmn.h>
-#include <sphinxbase/err.h>
-#include <sphinxbase/feat.h>
+#include "platform/linux/PocketSphinxDecoders.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -22,8 +19,6 @@ namespace speech {
 
 namespace {
 
-constexpr const char* kDebianModelFolder = "/usr/share/pocketsphinx/model";
-
 // Sound goes to the decoder in blocks of this many samples: 64 ms, fewer frames than the decoder's voice
 // detector needs to wake up. Between blocks the task looks for cancellation and for the end of an
 // utterance; since no block can hold both the detector falling silent and waking again, every utterance is
@@ -33,123 +28,7 @@ constexpr std::size_t kBlock = 1024;
 // A partial hypothesis is looked at after every half second of sound.
 constexpr std::size_t kPartialEvery = kSpeechSampleRate / 2;
 
-// What every acoustic model folder holds, besides its mixture weights ("sendump" or "mixture_weights").
-constexpr const char* kAcousticFiles[] = {"mdef", "means", "variances", "transition_matrices"};
-
-bool isDirectory(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_directory(path, error);
-}
-
-bool isFile(const std::filesystem::path& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error);
-}
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (auto& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-// The library writes its progress and its errors through one process-wide log; nothing of it is wanted.
-// ("-logfn" is not used: every decoder load would reopen and swap that one global file, which is not safe
-// while another thread loads or decodes.)
-void silenceLibraryLog() {
-    static std::once_flag once;
-    std::call_once(once, [] { err_set_logfp(nullptr); });
-}
-
-// Model loading and freeing go through the library's process-wide state (the log, its argument parser);
-// they are done one at a time. Decoding needs no lock: each decoder is used by one thread at a time.
-std::mutex& loadLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-class DecoderError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 } // namespace
-
-std::string defaultModelFolder() {
-    if (const char* configured = std::getenv("POKESCOPE_SPEECH_MODELS"); configured && *configured)
-        return configured;
-    return kDebianModelFolder;
-}
-
-std::string localeIdentifier(std::string_view name) {
-    const auto cut = name.find_first_of("-_");
-    std::string language = lowered(name.substr(0, cut));
-    if (language.empty())
-        return {};
-    if (cut == std::string_view::npos || cut + 1 >= name.size())
-        return language;
-    std::string region(name.substr(cut + 1));
-    for (auto& c : region) {
-        if (c == '_')
-            c = '-';
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return language + "-" + region;
-}
-
-std::vector<ModelFiles> findModels(const std::string& folder) {
-    namespace fs = std::filesystem;
-    std::vector<ModelFiles> models;
-    std::error_code error;
-    fs::directory_iterator entries(folder, error);
-    if (error)
-        return models;
-    std::vector<fs::path> languages;
-    for (const auto& entry : entries)
-        if (isDirectory(entry.path()))
-            languages.push_back(entry.path());
-    std::sort(languages.begin(), languages.end());
-    for (const auto& dir : languages) {
-        const std::string name = dir.filename().string();
-        const std::string locale = localeIdentifier(name);
-        if (locale.empty())
-            continue;
-        // The library ends the process when it meets a broken acoustic model, so only a complete one counts.
-        const fs::path acoustic = dir / name;
-        const bool complete = std::all_of(std::begin(kAcousticFiles), std::end(kAcousticFiles),
-                                          [&](const char* file) { return isFile(acoustic / file); }) &&
-                              (isFile(acoustic / "sendump") || isFile(acoustic / "mixture_weights"));
-        if (!complete)
-            continue;
-        std::optional<fs::path> languageModel;
-        for (const char* suffix : {".lm.bin", ".lm"})
-            if (!languageModel && isFile(dir / (name + suffix)))
-                languageModel = dir / (name + suffix);
-        std::optional<fs::path> dictionary;
-        for (const auto& candidate :
-             {dir / ("cmudict-" + name + ".dict"), dir / (name + ".dic"), dir / (name + ".dict")})
-            if (!dictionary && isFile(candidate))
-                dictionary = candidate;
-        if (!languageModel || !dictionary)
-            continue;
-        models.push_back({locale, acoustic.string(), languageModel->string(), dictionary->string()});
-    }
-    return models;
-}
-
-std::string localeFromEnvironment(const char* lcAll, const char* lcMessages, const char* lang) {
-    std::string value;
-    for (const char* candidate : {lcAll, lcMessages, lang})
-        if (candidate && *candidate) {
-            value = candidate;
-            break;
-        }
-    // "de_DE.UTF-8@euro": the encoding and the modifier say nothing about the language.
-    value = value.substr(0, value.find_first_of(".@"));
-    if (value.empty() || value == "C" || value == "POSIX")
-        return "en_US";
-    return value;
-}
 
 std::optional<std::string> cleanWord(std::string_view word) {
     if (word.empty())
@@ -169,153 +48,6 @@ std::optional<std::string> cleanWord(std::string_view word) {
     }
     return std::string(word);
 }
-
-// ---- Decoder ----
-
-// One loaded decoder. What it learns of the channel carries over from one utterance to the next: the live
-// cepstral mean and the front end's noise estimate. Both go back to the loaded state before every task (the
-// mean copied back, the noise estimate dropped with a new stream), so that a task's words do not depend on
-// what the decoder heard before: every task decodes as a freshly loaded decoder would, which is also what
-// the library's command-line transcriber does with one file.
-class Decoder {
-public:
-    explicit Decoder(const ModelFiles& model) {
-        silenceLibraryLog();
-        std::lock_guard lock(loadLock());
-        config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
-                              model.languageModel.c_str(), "-dict", model.dictionary.c_str(), nullptr);
-        if (!config_)
-            throw DecoderError("the speech decoder's settings were refused");
-        decoder_ = ps_init(config_);
-        if (!decoder_) {
-            cmd_ln_free_r(config_);
-            throw DecoderError("the speech model for " + model.locale + " could not be loaded from " +
-                               std::filesystem::path(model.acousticModel).parent_path().string());
-        }
-        frameRate_ = cmd_ln_int32_r(config_, "-frate");
-        if (frameRate_ <= 0)
-            frameRate_ = 100;
-        const cmn_t* cmn = channel();
-        if (cmn) {
-            mean_.assign(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen);
-            sum_.assign(cmn->sum, cmn->sum + cmn->veclen);
-            frames_ = cmn->nframe;
-        }
-    }
-    ~Decoder() {
-        std::lock_guard lock(loadLock());
-        ps_free(decoder_);
-        cmd_ln_free_r(config_);
-    }
-    Decoder(const Decoder&) = delete;
-    Decoder& operator=(const Decoder&) = delete;
-
-    ps_decoder_t* get() const { return decoder_; }
-    int frameRate() const { return frameRate_; }
-
-    // Back to the loaded state; frames are counted from zero again, so that word times are measured from
-    // the first sample of the task.
-    void rewind() {
-        if (cmn_t* cmn = channel(); cmn && static_cast<std::size_t>(cmn->veclen) == mean_.size()) {
-            std::copy(mean_.begin(), mean_.end(), cmn->cmn_mean);
-            std::copy(sum_.begin(), sum_.end(), cmn->sum);
-            cmn->nframe = frames_;
-        }
-        if (ps_start_stream(decoder_) < 0)
-            throw DecoderError("the speech decoder could not start a new stream");
-    }
-
-private:
-    cmn_t* channel() const {
-        feat_t* feat = ps_get_feat(decoder_);
-        return feat ? feat->cmn_struct : nullptr;
-    }
-
-    cmd_ln_t* config_ = nullptr;
-    ps_decoder_t* decoder_ = nullptr;
-    int frameRate_ = 100;
-    std::vector<mfcc_t> mean_;
-    std::vector<mfcc_t> sum_;
-    int32 frames_ = 0;
-};
-
-// ---- DecoderPool ----
-
-class DecoderPool {
-public:
-    DecoderPool(ModelFiles model, std::size_t maxDecoders)
-        : model_(std::move(model)), max_(std::max<std::size_t>(1, maxDecoders)) {}
-
-    const ModelFiles& model() const { return model_; }
-
-    // An idle decoder, a newly loaded one while fewer than the limit exist, or (all busy) the next one
-    // given back. None when `stop` turns true while waiting (it is looked at whenever `wake` is called).
-    // Throws DecoderError when the model cannot be loaded.
-    std::unique_ptr<Decoder> acquire(const std::function<bool()>& stop) {
-        {
-            std::unique_lock lock(lock_);
-            returned_.wait(lock, [&] { return stop() || !idle_.empty() || existing_ < max_; });
-            if (stop())
-                return nullptr;
-            if (!idle_.empty()) {
-                auto decoder = std::move(idle_.back());
-                idle_.pop_back();
-                return decoder;
-            }
-            ++existing_;
-        }
-        try {
-            auto decoder = std::make_unique<Decoder>(model_);
-            std::lock_guard lock(lock_);
-            ++loaded_;
-            return decoder;
-        } catch (...) {
-            {
-                std::lock_guard lock(lock_);
-                --existing_;
-            }
-            returned_.notify_one();
-            throw;
-        }
-    }
-
-    void release(std::unique_ptr<Decoder> decoder) {
-        {
-            std::lock_guard lock(lock_);
-            idle_.push_back(std::move(decoder));
-        }
-        returned_.notify_one();
-    }
-
-    // A decoder that failed is not trusted again; its place is free for a new one.
-    void discard(std::unique_ptr<Decoder> decoder) {
-        decoder.reset();
-        {
-            std::lock_guard lock(lock_);
-            --existing_;
-        }
-        returned_.notify_one();
-    }
-
-    void wake() {
-        { std::lock_guard lock(lock_); }
-        returned_.notify_all();
-    }
-
-    std::size_t loaded() const {
-        std::lock_guard lock(lock_);
-        return loaded_;
-    }
-
-private:
-    const ModelFiles model_;
-    const std::size_t max_;
-    mutable std::mutex lock_;
-    std::condition_variable returned_;
-    std::vector<std::unique_ptr<Decoder>> idle_;
-    std::size_t existing_ = 0; // idle, lent out or being loaded
-    std::size_t loaded_ = 0;
-};
 
 namespace {
 
@@ -757,7 +489,7 @@ std::shared_ptr<SpeechRecognizer> PocketSphinxBackend::recognizer(const std::str
     if (wanted.empty())
         return nullptr;
     for (auto& model : speech::findModels(folder_)) {
-        if (speech::lowered(model.locale) != speech::lowered(wanted))
+        if (model.locale != wanted) // both as localeIdentifier spells them
             continue;
         std::lock_guard lock(lock_);
         auto& pool = pools_[model.acousticModel];
