@@ -12,6 +12,7 @@
 #include "input/InputEngine.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Image.hpp"
+#include "vision/ScreenText.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -33,7 +34,6 @@ class ScreenCapture;
 class ScreenRecorder;
 class TextRecognizer;
 class Transcriber;
-struct TextItem;
 
 // The services the tools act through; each outlives the tool set.
 struct ToolServices {
@@ -116,6 +116,14 @@ public:
 
     // The pieces the tools share; public for the benches.
     nlohmann::json screenshot(bool includeText);
+    // A frame and the text read from it.
+    struct View {
+        ImageRef frame;
+        std::vector<TextItem> text;
+    };
+    // `frame` and its text, read around the pointer: when the pointer's disc lies on text, the pointer steps
+    // aside and both are taken from the frame without the disc (the screen as it is, with its text whole).
+    View view(ImageRef frame);
     // The screenshot of `frame`, with `text` as read from it (none: without text).
     nlohmann::json screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text);
     std::string statusText();

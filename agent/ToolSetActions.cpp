@@ -62,8 +62,7 @@ void ToolSet::tapText(const json& arguments) {
     if (!query || query->empty()) // an empty query would tap the first text on screen
         throw ToolError("text is required");
     int occurrence = clampedInteger(arguments, "occurrence", 1, -1e6, 1e6);
-    auto frame = latestFrame();
-    auto items = readText(*frame);
+    const auto items = view(latestFrame()).text;
     auto item = ScreenText::find(*query, items, occurrence);
     if (!item) {
         std::string visible;

@@ -100,8 +100,7 @@ json ToolSet::scrollTo(const json& arguments) {
 
     std::optional<std::vector<std::string>> previous;
     for (int k = 0;; ++k) {
-        auto frame = latestFrame();
-        auto items = readText(*frame);
+        auto [frame, items] = view(latestFrame());
         if (auto match = ScreenText::find(*text, items, 1)) {
             json result = screenshotOf(frame, items); // the frame the text was found in
             double ratio = Tools::scaleFor(frame->width(), frame->height());

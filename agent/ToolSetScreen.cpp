@@ -12,6 +12,7 @@
 #include "platform/WaitLedger.hpp"
 #include "vision/ScreenText.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -42,7 +43,50 @@ json ToolSet::screenshot(bool includeText) {
     auto frame = services_.capture.latestImage();
     if (!frame)
         throw ScreenshotError(InputEngine::InputError::text(InputEngine::ErrorCase::noScreen));
-    return screenshotOf(frame, includeText ? std::optional(readText(*frame)) : std::nullopt);
+    if (!includeText)
+        return screenshotOf(frame, std::nullopt);
+    auto seen = view(std::move(frame));
+    return screenshotOf(seen.frame, seen.text);
+}
+
+namespace {
+constexpr double kBusyAround = 0.02; // of the ring around the disc: text or an icon's edge lies there
+} // namespace
+
+ToolSet::View ToolSet::view(ImageRef frame) {
+    View seen{std::move(frame), {}};
+    seen.text = readText(*seen.frame);
+    auto& engine = services_.input;
+    const int width = seen.frame->width(), height = seen.frame->height();
+    bool believed = false;
+    const auto at = engine.sighting(width, height, believed);
+    if (!at)
+        return seen;
+    // The disc is about a twentieth of the screen's width; where a drag ended is only believed, a little
+    // further off.
+    const double disc = 0.05 * width, reach = (believed ? 2.0 : 0.5) * disc, half = disc / 2 + reach;
+    const bool onText = std::any_of(seen.text.begin(), seen.text.end(), [&](const TextItem& item) {
+        return item.x < at->x + half && item.x + item.width > at->x - half && item.y < at->y + half &&
+               item.y + item.height > at->y - half;
+    });
+    // A short word the disc hides may not be read at all: the edges of a label going on beside the disc
+    // tell too.
+    if (!onText && (believed || FrameDiff::busyAround(*seen.frame, *at, 0.7 * disc, 1.5 * disc) < kBusyAround))
+        return seen;
+    try {
+        if (!onEngine([&] { return engine.stepAside(); }))
+            return seen;
+    } catch (const std::exception&) { // no link, or the caller went away: the text as it was read
+        return seen;
+    }
+    auto moved = services_.capture.latestImage();
+    if (!moved)
+        return seen;
+    if (auto clean = FrameDiff::withoutDisc(*seen.frame, *moved, *at, disc, reach)) {
+        seen.frame = std::make_shared<const Image>(std::move(*clean));
+        seen.text = readText(*seen.frame);
+    }
+    return seen;
 }
 
 json ToolSet::screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text) {

@@ -184,6 +184,46 @@ std::optional<AppearedDisc> appearedDisc(const Image& a, const Image& b, PointD 
     return found;
 }
 
+double busyAround(const Image& frame, PointD at, double inner, double outer) {
+    if (frame.format() != Image::Format::bgra || frame.empty() || outer <= inner)
+        return 0;
+    std::vector<std::uint8_t> ring;
+    const int x0 = std::max(0, int(at.x - outer)), x1 = std::min(frame.width() - 1, int(at.x + outer));
+    const int y0 = std::max(0, int(at.y - outer)), y1 = std::min(frame.height() - 1, int(at.y + outer));
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            const double distance = std::hypot(x - at.x, y - at.y);
+            if (distance >= inner && distance <= outer) {
+                const std::uint8_t* px = frame.row(y) + 4 * x;
+                ring.push_back(static_cast<std::uint8_t>((px[0] * 29 + px[1] * 150 + px[2] * 77) >> 8));
+            }
+        }
+    if (ring.empty())
+        return 0;
+    std::vector<std::uint8_t> sorted = ring;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const int median = sorted[sorted.size() / 2];
+    const auto busy = std::count_if(ring.begin(), ring.end(), [&](std::uint8_t g) { return std::abs(g - median) >= 40; });
+    return static_cast<double>(busy) / static_cast<double>(ring.size());
+}
+
+std::optional<Image> withoutDisc(const Image& shown, const Image& moved, PointD near, double diameter, double search) {
+    if (shown.format() != Image::Format::bgra || moved.format() != Image::Format::bgra)
+        return std::nullopt;
+    // The disc that "appeared" going from the moved frame back to the shown one is the one the move took away.
+    auto gone = appearedDisc(moved, shown, near, diameter, search);
+    if (!gone || gone->density < 0.5 || gone->inside < 0.5 * gone->discArea || gone->around > 3.0 * gone->discArea)
+        return std::nullopt;
+    // The disc with its anti-aliased rim and the grey copy's rounding.
+    const double r = diameter * 0.6 + 3;
+    const int x0 = std::max(0, int(std::floor(gone->centre.x - r))), x1 = std::min(shown.width(), int(std::ceil(gone->centre.x + r)));
+    const int y0 = std::max(0, int(std::floor(gone->centre.y - r))), y1 = std::min(shown.height(), int(std::ceil(gone->centre.y + r)));
+    Image clean = shown;
+    for (int y = y0; y < y1; ++y)
+        std::copy(moved.row(y) + 4 * x0, moved.row(y) + 4 * x1, clean.row(y) + 4 * x0);
+    return clean;
+}
+
 std::optional<PointD> pointerCentroid(const Image& a, const Image& b, const Image& c, const Image& d,
                                       std::optional<PointD> around, std::optional<double> radius,
                                       MaskCounts* counts) {

@@ -53,6 +53,16 @@ struct AppearedDisc {
 // changed by the wiggle threshold between `a` and `b`; none when nothing changed there or the sizes differ.
 std::optional<AppearedDisc> appearedDisc(const Image& a, const Image& b, PointD near, double diameter, double search);
 
+// The share of the frame's pixels between `inner` and `outer` frame pixels of `at` whose grey differs from
+// the ring's median by 40 or more: what lies around a disc at `at` (the edges of text, an icon), 0 on a plain
+// background or when the ring is off the frame.
+double busyAround(const Image& frame, PointD at, double inner, double outer);
+
+// `shown` without the pointer's disc near `near`: where `moved` (the same screen once the pointer moved
+// away, more than two diameters) no longer shows a disc that `shown` does, `shown` takes `moved`'s pixels.
+// None when no whole disc went away there (it was hidden, or the screen itself changed) or the sizes differ.
+std::optional<Image> withoutDisc(const Image& shown, const Image& moved, PointD near, double diameter, double search);
+
 // Pixel counts of the wiggle mask, for diagnostics.
 struct MaskCounts {
     long ab = 0;   // |a−b| ≥ 19

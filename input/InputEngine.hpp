@@ -148,6 +148,9 @@ public:
     // --- detection and calibration (on the queue) ----------------------------------------------------
     // Throws notConnected or noScreen; the frame's width and height.
     std::pair<int, int> requireReady();
+    // The pointer was seen recently enough, on a screen of this size, to travel from where it is; or a drag
+    // left it where it is `believed` to be.
+    std::optional<PointD> sighting(int width, int height, bool& believed) const;
     std::optional<PointD> locatePointer(std::optional<PointD> near);
     void park(bool right);
     // `stepsX` and `stepsY` reports of `step` units each, one at a time, at the slow-motion gain.
@@ -170,6 +173,10 @@ public:
     // A drag from `from` to `to` over `durationMs`, resting `restMs` before lifting: a rest of 100 ms or more
     // leaves a list no momentum, so it moves by the drag alone and stops at once.
     void swipe(PointD from, PointD to, double durationMs, double restMs = 60);
+    // Moves the pointer out of the way of what lies under it, for reading the screen: a sixth of the screen's
+    // width sideways, towards the middle, from where it is known to be, then finds it in the move's own
+    // frames (or forgets it). False when its place is not known, so that nothing moved.
+    bool stepAside();
     void type(const std::string& text);
     void press(const std::string& key);
     void goHome();
@@ -200,9 +207,6 @@ private:
     bool awaitFrames(Duration limit, const std::function<bool(const Stillness&, TimePoint now)>& done);
     // After a report written at `written`: until a change captured after it has been followed by `still`.
     bool awaitEffect(TimePoint written, Duration limit, Duration still);
-    // The pointer was seen recently enough, on a screen of this size, to travel from where it is; or a drag
-    // left it where it is `believed` to be.
-    std::optional<PointD> sighting(int width, int height, bool& believed) const;
     void forgetSighting();
     // After a drag from `start` towards `end`: where it likely ended, as earlier drags went.
     void believeAfterDrag(PointD start, PointD end);

@@ -23,6 +23,7 @@ constexpr double kTrimThreshold = 3; // pixels of remaining miss worth single st
 constexpr double kTrimReach = 3;     // arrival tolerances that single steps take out unchecked (adaptive)
 constexpr double kFarMiss = 100;     // pixels of miss after a move from a sighting that another move takes out
 constexpr double kLeastToLearn = 60; // pixels: shorter moves say more about detection than about the phone
+constexpr double kAsideShare = 1.0 / 6; // of the screen's width: how far a step aside goes
 
 int roundAway(double value) { return static_cast<int>(std::round(value)); } // halves away from zero
 
@@ -241,6 +242,34 @@ bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again
     if (seen)
         learnFrom(from, target, *seen, planned, believed);
     return landed;
+}
+
+bool InputEngine::stepAside() {
+    auto [width, height] = requireReady();
+    bool believed = false;
+    auto from = sighting(width, height, believed);
+    if (!from || !calibration())
+        return false;
+    double ratio;
+    {
+        std::lock_guard lock(mutex_);
+        ratio = relativeRatio_[0];
+    }
+    // Sideways, towards the middle: more than three diameters, so that the disc clears its old place even
+    // when the phone's acceleration takes it half as far as planned.
+    const double dx = (from->x < width / 2.0 ? 1 : -1) * kAsideShare * width;
+    const int u = unitsFor(std::abs(dx) / ratio, 0);
+    const PointD planned{from->x + dx, from->y};
+    const ImageRef before = latestFrame().image;
+    travel(dx < 0 ? -u : u, 0, 0);
+    if (auto shown = seenInMove(before, *from, planned)) {
+        noteSighting(*shown);
+        log("input: aside from " + point(*from) + ": pointer at " + point(*shown) + ", seen in the move");
+    } else {
+        forgetSighting();
+        log("input: aside from " + point(*from) + ": pointer not seen in the move");
+    }
+    return true;
 }
 
 void InputEngine::learnFrom(PointD from, PointD target, PointD seen, PointD planned, bool believed) {

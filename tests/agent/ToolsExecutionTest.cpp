@@ -1,6 +1,7 @@
 // Tool execution: argument checks with their exact sentences, the lenient reading of arguments, the
 // screenshot and scroll geometry and the result envelope, and taps on the simulated phone in process.
 #include "agent/ToolSet.hpp"
+#include "platform/Base64.hpp"
 #include "sim/SimBluetooth.hpp"
 #include "sim/SimHidHost.hpp"
 #include "tests/support/SimServices.hpp"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <regex>
 #include <thread>
 
 using namespace pokescope;
@@ -16,6 +18,16 @@ using namespace pokescope::test;
 using nlohmann::json;
 
 namespace {
+
+// The mean difference of the green channel of two BGRA pictures of one size, within `r` pixels of (x, y).
+double meanDifference(const Image& a, const Image& b, int x, int y, int r) {
+    double sum = 0;
+    int count = 0;
+    for (int v = std::max(0, y - r); v < std::min({a.height(), b.height(), y + r}); ++v)
+        for (int u = std::max(0, x - r); u < std::min({a.width(), b.width(), x + r}); ++u, ++count)
+            sum += std::abs(int(a.row(v)[4 * u + 1]) - int(b.row(v)[4 * u + 1]));
+    return count ? sum / count : 255;
+}
 
 // The services on the simulated phone, not started: no link, no frame and no phone on USB yet.
 class ToolsExecution : public testing::Test {
@@ -171,6 +183,37 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageTheScreenshotShowsItAndBackTapsT
     ASSERT_FALSE(back.contains("isError")) << back.dump();
     EXPECT_EQ(back["content"][0]["text"], "Back: tapped \"< Settings\".");
     EXPECT_EQ(sim.phone->screen().location(), "Settings");
+}
+
+// After a tap the pointer's disc stands on what was tapped; reading the screen then steps it aside and
+// reads the text from the frame without it, so that a label under the pointer is read whole.
+TEST_F(ToolsOnThePhone, TextUnderThePointerIsReadWholeAndTheScreenshotShowsItWithoutTheDisc) {
+    const auto opened = std::chrono::steady_clock::now();
+    sim.phone->screen().openApp("Settings", opened);
+    tools.settle(std::chrono::seconds(5), std::chrono::milliseconds(300), opened); // the captured frames too
+    const std::string shown = tools.call("screenshot", json::object())["content"][1]["text"];
+    std::smatch at; // a switch row's label: tapping it changes nothing
+    ASSERT_TRUE(std::regex_search(shown, at, std::regex(R"re("Airplane Mode" @ \((\d+), (\d+)\))re"))) << shown;
+    const double x = std::stod(at[1]), y = std::stod(at[2]), scale = tools.scale();
+    json tapped = tools.call("tap", {{"x", x}, {"y", y}});
+    ASSERT_FALSE(tapped.contains("isError")) << tapped.dump().substr(0, 300);
+    EXPECT_EQ(sim.phone->screen().location(), "Settings");
+    EXPECT_THAT(tapped["content"][1]["text"].get<std::string>(), testing::HasSubstr("\"Airplane Mode\" @ ("));
+    // The pointer went aside, and the picture is the screen's own where the disc stood.
+    auto [px, py] = sim.phone->screen().pointer();
+    EXPECT_GT(std::abs(px - x * scale), 100) << px;
+    EXPECT_NEAR(py, y * scale, 20);
+    auto jpeg = base64Decoded(tapped["content"][0]["data"].get<std::string>());
+    auto picture = jpeg ? decoded(*jpeg) : std::nullopt;
+    ASSERT_TRUE(picture);
+    sim.phone->screen().setPointer(-100, -100); // the disc off the screen: the same page without it
+    ASSERT_TRUE(eventually([&] { return sim.phone->screen().pointer().first < 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    json bare = tools.call("screenshot", {{"include_text", false}});
+    auto bareJpeg = base64Decoded(bare["content"][0]["data"].get<std::string>());
+    auto barePicture = bareJpeg ? decoded(*bareJpeg) : std::nullopt;
+    ASSERT_TRUE(barePicture);
+    EXPECT_LT(meanDifference(*picture, *barePicture, int(x), int(y), 20), 6.0);
 }
 
 // Keys that change nothing on screen are no failure, but the agent is told where they went: nowhere.

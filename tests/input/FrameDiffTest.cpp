@@ -178,3 +178,39 @@ TEST(FrameDiffAppearedDisc, AWholeDiscIsFoundAtItsCentreAndToldFromOtherChanges)
     EXPECT_FALSE(appearedDisc(before, disc, {130, 400}, 15, 36));   // not within reach of where it went
     EXPECT_FALSE(appearedDisc(before, bgra(300, 601, 100), {130, 210}, 15, 36));
 }
+
+// What lies around the disc, and the screen without the pointer: the disc the move took away is filled
+// from the frame after the move, everything else (the disc's new place included) is the frame it was read
+// from.
+TEST(FrameDiffWithoutDisc, TextBesideTheDiscIsSeenAndTheGoneDiscIsFilledFromTheMovedFrameAlone) {
+    auto disc = [](Image& image, int cx, int cy, std::uint8_t grey) {
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= 56)
+                    std::memset(image.row(y) + x * 4, grey, 3);
+    };
+    Image screen = bgra(300, 600, 200);
+    for (int x = 100; x < 200; x += 3) // a line of "text" under the pointer
+        for (int y = 195; y < 205; ++y)
+            std::memset(screen.row(y) + x * 4, 30, 3);
+    EXPECT_GT(busyAround(screen, {120, 200}, 10, 25), 0.05); // the "text" goes on beside the disc
+    EXPECT_EQ(busyAround(bgra(300, 600, 200), {120, 200}, 10, 25), 0.0);
+    EXPECT_EQ(busyAround(screen, {-100, 200}, 10, 25), 0.0); // off the frame
+    Image shown = screen, moved = screen;
+    disc(shown, 120, 200, 120);
+    disc(moved, 170, 200, 120);
+    auto clean = withoutDisc(shown, moved, {123, 198}, 15, 8);
+    ASSERT_TRUE(clean);
+    for (int y = 0; y < 600; ++y) {
+        const bool same = std::memcmp(clean->row(y), screen.row(y), 140 * 4) == 0; // the old place: the screen
+        ASSERT_TRUE(same) << "row " << y;
+    }
+    EXPECT_EQ(std::memcmp(clean->row(200) + 160 * 4, shown.row(200) + 160 * 4, 20 * 4), 0); // the new place: as read
+
+    Image page = screen; // the screen itself changed there: no disc went, nothing is taken
+    for (int y = 0; y < 600; y += 2)
+        std::memset(page.row(y), 0, 300 * 4);
+    EXPECT_FALSE(withoutDisc(shown, page, {123, 198}, 15, 8));
+    EXPECT_FALSE(withoutDisc(shown, shown, {123, 198}, 15, 8)); // it was hidden: nothing went
+    EXPECT_FALSE(withoutDisc(shown, bgra(300, 601, 200), {123, 198}, 15, 8));
+}
