@@ -65,6 +65,11 @@ std::pair<double, double> SimScreen::pointer() const {
     return {impl_->screen.pointerX, impl_->screen.pointerY};
 }
 
+std::pair<double, double> SimScreen::lastTouchDown() const {
+    std::lock_guard lock(impl_->mutex);
+    return {impl_->screen.touch.downX, impl_->screen.touch.downY};
+}
+
 void SimScreen::touchDown(double x, double y, TimePoint at) {
     impl_->locked([&](detail::Screen& s) { s.touchDown(x, y, at); });
 }

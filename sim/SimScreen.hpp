@@ -78,6 +78,8 @@ public:
     void setWallClock(TimePoint at, std::chrono::system_clock::time_point wall);
     void setPointer(double x, double y, TimePoint at);
     std::pair<double, double> pointer() const;
+    // Where the last touch went down (the pointer's place at its button press), in device pixels.
+    std::pair<double, double> lastTouchDown() const;
     // A finger (the primary button with AssistiveTouch) going down, moving and lifting; a short touch
     // without much movement is a tap, a longer one a long press; movement drags and scrolls, with
     // momentum taken from the finger's speed over its last moments (none after a pause before the lift);
