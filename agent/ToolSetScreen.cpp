@@ -60,7 +60,7 @@ ToolSet::View ToolSet::view(ImageRef frame) {
     const int width = seen.frame->width(), height = seen.frame->height();
     bool believed = false;
     const auto at = engine.sighting(width, height, believed);
-    if (!at)
+    if (!at || engine.steppedAside()) // once per place: a screen full of text would keep it moving
         return seen;
     // The disc is about a twentieth of the screen's width; where a drag ended is only believed, a little
     // further off.

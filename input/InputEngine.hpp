@@ -175,8 +175,11 @@ public:
     void swipe(PointD from, PointD to, double durationMs, double restMs = 60);
     // Moves the pointer out of the way of what lies under it, for reading the screen: a sixth of the screen's
     // width sideways, towards the middle, from where it is known to be, then finds it in the move's own
-    // frames (or forgets it). False when its place is not known, so that nothing moved.
+    // frames (or believes it where the move should have taken it). False when its place is not known, so
+    // that nothing moved.
     bool stepAside();
+    // The pointer's place comes from a step aside: reading the screen does not move it again.
+    bool steppedAside() const;
     void type(const std::string& text);
     void press(const std::string& key);
     void goHome();
@@ -262,6 +265,7 @@ private:
     std::optional<PointD> pointer_;
     TimePoint pointerSeenAt_{};
     Known known_ = Known::no; // where pointer_ comes from
+    bool aside_ = false;      // pointer_ is where a step aside took it
     std::pair<PointD, PointD> drag_{}; // that drag's start and believed end
     std::array<double, 2> dragRatio_{1.0, 1.0}; // how far drags went on each axis for each pixel planned
     std::pair<int, int> seenOnFrame_{}; // the frame size of that sighting

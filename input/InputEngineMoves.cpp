@@ -158,6 +158,7 @@ void InputEngine::notePointer(PointD at, Known known) {
     pointer_ = at;
     pointerSeenAt_ = timer_.now();
     known_ = known;
+    aside_ = false;
     if (frame)
         seenOnFrame_ = {frame->width(), frame->height()};
 }
@@ -266,10 +267,23 @@ bool InputEngine::stepAside() {
         noteSighting(*shown);
         log("input: aside from " + point(*from) + ": pointer at " + point(*shown) + ", seen in the move");
     } else {
-        forgetSighting();
+        // Where the move should have taken it: the next move looks before it taps, and a belief that starts
+        // and ends at one place teaches drags nothing.
+        {
+            std::lock_guard lock(mutex_);
+            drag_ = {planned, planned};
+        }
+        notePointer(planned, Known::believed);
         log("input: aside from " + point(*from) + ": pointer not seen in the move");
     }
+    std::lock_guard lock(mutex_);
+    aside_ = true;
     return true;
+}
+
+bool InputEngine::steppedAside() const {
+    std::lock_guard lock(mutex_);
+    return aside_;
 }
 
 void InputEngine::learnFrom(PointD from, PointD target, PointD seen, PointD planned, bool believed) {
