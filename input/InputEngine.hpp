@@ -175,8 +175,7 @@ public:
     void swipe(PointD from, PointD to, double durationMs, double restMs = 60);
     // Moves the pointer out of the way of what lies under it, for reading the screen: a sixth of the screen's
     // width sideways, towards the middle, from where it is known to be, then finds it in the move's own
-    // frames (or believes it where the move should have taken it). False when its place is not known, so
-    // that nothing moved.
+    // frames (or forgets it). False when its place is not known, so that nothing moved.
     bool stepAside();
     // The pointer's place comes from a step aside: reading the screen does not move it again.
     bool steppedAside() const;

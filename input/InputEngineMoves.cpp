@@ -267,13 +267,7 @@ bool InputEngine::stepAside() {
         noteSighting(*shown);
         log("input: aside from " + point(*from) + ": pointer at " + point(*shown) + ", seen in the move");
     } else {
-        // Where the move should have taken it: the next move looks before it taps, and a belief that starts
-        // and ends at one place teaches drags nothing.
-        {
-            std::lock_guard lock(mutex_);
-            drag_ = {planned, planned};
-        }
-        notePointer(planned, Known::believed);
+        forgetSighting();
         log("input: aside from " + point(*from) + ": pointer not seen in the move");
     }
     std::lock_guard lock(mutex_);
