@@ -62,9 +62,8 @@ ToolSet::View ToolSet::view(ImageRef frame) {
     const auto at = engine.sighting(width, height, believed);
     if (!at || engine.steppedAside()) // once per place: a screen full of text would keep it moving
         return seen;
-    // The disc is about a twentieth of the screen's width; where a drag ended is only believed, a little
-    // further off.
-    const double disc = 0.05 * width, reach = (believed ? 2.0 : 0.5) * disc, half = disc / 2 + reach;
+    // Where a drag ended is only believed: the disc may lie a little further off.
+    const double disc = InputEngine::kDiscShare * width, reach = (believed ? 2.0 : 0.5) * disc, half = disc / 2 + reach;
     const bool onText = std::any_of(seen.text.begin(), seen.text.end(), [&](const TextItem& item) {
         return item.x < at->x + half && item.x + item.width > at->x - half && item.y < at->y + half &&
                item.y + item.height > at->y - half;

@@ -21,6 +21,9 @@ constexpr double kMergeDistance = 20;
 
 bool sameSize(const Image& a, const Image& b) { return a.width() == b.width() && a.height() == b.height(); }
 
+// The grey of one BGRA pixel.
+int luma(const std::uint8_t* p) { return (p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8; }
+
 } // namespace
 
 std::optional<Gray> gray(const Image& image, int width) {
@@ -63,7 +66,6 @@ std::optional<Gray> gray(const Image& image, int width) {
     const auto columns = taps(out.width, sx, image.width());
     const auto rowsTaps = taps(out.height, sy, image.height());
     const int lastColumn = image.width() - 1, lastRow = image.height() - 1;
-    auto luma = [](const std::uint8_t* p) { return (p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8; };
     for (int y = 0; y < out.height; ++y) {
         const Tap ty = rowsTaps[static_cast<std::size_t>(y)];
         const std::uint8_t* top = image.row(ty.first);
@@ -193,10 +195,8 @@ double busyAround(const Image& frame, PointD at, double inner, double outer) {
     for (int y = y0; y <= y1; ++y)
         for (int x = x0; x <= x1; ++x) {
             const double distance = std::hypot(x - at.x, y - at.y);
-            if (distance >= inner && distance <= outer) {
-                const std::uint8_t* px = frame.row(y) + 4 * x;
-                ring.push_back(static_cast<std::uint8_t>((px[0] * 29 + px[1] * 150 + px[2] * 77) >> 8));
-            }
+            if (distance >= inner && distance <= outer)
+                ring.push_back(static_cast<std::uint8_t>(luma(frame.row(y) + 4 * x)));
         }
     if (ring.empty())
         return 0;

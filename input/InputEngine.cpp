@@ -372,10 +372,9 @@ std::optional<PointD> InputEngine::seenInMove(const ImageRef& before, PointD fro
     if (!settled || !before || !after || before->width() != after->width() || before->height() != after->height())
         return std::nullopt;
     const double width = after->width();
-    // The disc is about a twentieth of the screen's width on every phone. Where the move ended, the frames
-    // must show a whole disc appearing (densely changed), and not much else changing around it: a caret,
-    // an encoder's noise or a page moving is no pointer.
-    const double disc = 0.05 * width;
+    // Where the move ended, the frames must show a whole disc appearing (densely changed), and not much else
+    // changing around it: a caret, an encoder's noise or a page moving is no pointer.
+    const double disc = kDiscShare * width;
     auto found = FrameDiff::appearedDisc(*before, *after, target, disc, search.value_or(0.12 * width));
     if (!found || std::hypot(found->centre.x - from.x, found->centre.y - from.y) < 1.5 * disc)
         return std::nullopt;

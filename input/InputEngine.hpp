@@ -103,6 +103,8 @@ public:
     };
 
     static constexpr double kArrivalTolerance = 12;
+    // The pointer's disc is about a twentieth of the screen's width on every phone.
+    static constexpr double kDiscShare = 0.05;
     static constexpr double kFineRange = 700;
     static constexpr int kMoveAttempts = 4;
     static constexpr int kFineRounds = 4;
