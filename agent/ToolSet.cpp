@@ -158,7 +158,7 @@ json ToolSet::action(const std::string& name, const json& arguments) {
         return errorResult("Unknown tool: " + name);
     if (callCancellation::gone()) // nobody is left to look at the screenshot
         return errorResult(InputEngine::InputError::text(InputEngine::ErrorCase::cancelled));
-    settle(kSettleLimit, std::chrono::milliseconds(300), std::chrono::steady_clock::now());
+    settle(kSettleLimit, kStill, std::chrono::steady_clock::now());
     // Typing where nothing takes the keys leaves the screen as it was (a focused field at least moves its
     // caret).
     if (name == "type_text" && services_.capture.latestImage() &&

@@ -123,6 +123,8 @@ public:
     };
     // `frame` and its text, read around the pointer: when the pointer's disc lies on text, the pointer steps
     // aside and both are taken from the frame without the disc (the screen as it is, with its text whole).
+    // The same frame again (the capture publishes a new one only when the picture changed) is not read again:
+    // a tap_text right after a screenshot reads nothing.
     View view(ImageRef frame);
     // The screenshot of `frame`, with `text` as read from it (none: without text).
     nlohmann::json screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text);
@@ -141,6 +143,10 @@ public:
     // and app launches end well within it, a long fling's coasting too; a screen that never rests (a video)
     // costs no more than this.
     static constexpr Duration kSettleLimit = std::chrono::seconds(3);
+    // How long the screen must show no change for a settle to end: several frame intervals even at 30 frames
+    // a second, and longer than the gap between a press's first sign on screen (a row lighting up) and what
+    // its release starts (a page push), which the Bluetooth link's jitter may stretch.
+    static constexpr Duration kStill = std::chrono::milliseconds(150);
     // How much of the screen one of scroll_to's drags moves the list (the phone's acceleration may add a
     // quarter): pages overlap by a few rows, so that no label falls between two of them.
     static constexpr double kScrollToAmount = 0.6;
@@ -173,6 +179,9 @@ private:
 
     ImageRef latestFrame();
     std::vector<TextItem> readText(const Image& frame);
+    // `view` without its memory: what was seen, and the frame that now shows it (the frame after a step
+    // aside, when the pointer moved).
+    std::pair<ImageRef, View> readAround(ImageRef frame);
     std::optional<PhoneInfo> selectedPhone();
     void tapAt(PointD at);
     void tapText(const nlohmann::json& arguments);
@@ -185,6 +194,8 @@ private:
     Environment environment_;
     std::vector<Tool> debug_;
     std::string simulated_; // the simulated phone's settings, in simulated runs
+    std::mutex viewMutex_;  // the last view and the frame it stands for
+    std::pair<ImageRef, View> lastView_;
 };
 
 // The pure pieces of the tools' results.

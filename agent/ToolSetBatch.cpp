@@ -68,11 +68,11 @@ json ToolSet::batch(const json& arguments) {
         }
         log.push_back("✓ " + std::to_string(n) + ". " + *tool);
         if (*tool != "wait" && n < actions->size())
-            settle(800ms, 250ms, lastActionEnd);
+            settle(800ms, kStill, lastActionEnd);
     }
     if (callCancellation::gone()) // nobody is left to read the rest
         return errorResult(InputEngine::InputError::text(InputEngine::ErrorCase::cancelled));
-    settle(kSettleLimit, 300ms, lastActionEnd);
+    settle(kSettleLimit, kStill, lastActionEnd);
     for (const auto& note : notes)
         log.push_back(note);
     json result;
@@ -128,7 +128,7 @@ json ToolSet::scrollTo(const json& arguments) {
         auto path = Tools::scrollPath(direction, kScrollToAmount, frame->width(), frame->height());
         const auto began = std::chrono::steady_clock::now(); // the list moves during the drag, not after it
         onEngine([&] { services_.input.swipe(path.first, path.second, 500, 200); });
-        settle(kSettleLimit, 300ms, began);
+        settle(kSettleLimit, kStill, began);
         previous = std::move(texts);
     }
 }

@@ -54,14 +54,26 @@ constexpr double kBusyAround = 0.02; // of the ring around the disc: text or an 
 } // namespace
 
 ToolSet::View ToolSet::view(ImageRef frame) {
-    View seen{std::move(frame), {}};
+    {
+        std::lock_guard lock(viewMutex_);
+        if (frame && frame == lastView_.first)
+            return lastView_.second;
+    }
+    auto read = readAround(std::move(frame));
+    std::lock_guard lock(viewMutex_);
+    lastView_ = read;
+    return read.second;
+}
+
+std::pair<ImageRef, ToolSet::View> ToolSet::readAround(ImageRef frame) {
+    View seen{frame, {}};
     seen.text = readText(*seen.frame);
     auto& engine = services_.input;
     const int width = seen.frame->width(), height = seen.frame->height();
     bool believed = false;
     const auto at = engine.sighting(width, height, believed);
     if (!at || engine.steppedAside()) // once per place: a screen full of text would keep it moving
-        return seen;
+        return {frame, seen};
     // Where a drag ended is only believed: the disc may lie a little further off.
     const double disc = InputEngine::kDiscShare * width, reach = (believed ? 2.0 : 0.5) * disc, half = disc / 2 + reach;
     const bool onText = std::any_of(seen.text.begin(), seen.text.end(), [&](const TextItem& item) {
@@ -71,21 +83,22 @@ ToolSet::View ToolSet::view(ImageRef frame) {
     // A short word the disc hides may not be read at all: the edges of a label going on beside the disc
     // tell too.
     if (!onText && (believed || FrameDiff::busyAround(*seen.frame, *at, 0.7 * disc, 1.5 * disc) < kBusyAround))
-        return seen;
+        return {frame, seen};
     try {
         if (!onEngine([&] { return engine.stepAside(); }))
-            return seen;
+            return {frame, seen};
     } catch (const std::exception&) { // no link, or the caller went away: the text as it was read
-        return seen;
+        return {frame, seen};
     }
     auto moved = services_.capture.latestImage();
     if (!moved)
-        return seen;
+        return {frame, seen};
     if (auto clean = FrameDiff::withoutDisc(*seen.frame, *moved, *at, disc, reach)) {
         seen.frame = std::make_shared<const Image>(std::move(*clean));
         seen.text = readText(*seen.frame);
+        return {moved, seen};
     }
-    return seen;
+    return {frame, seen}; // the screen changed, or the disc had hidden: the first reading stands
 }
 
 json ToolSet::screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text) {

@@ -456,6 +456,11 @@ void InputEngine::park(bool right) {
 }
 
 void InputEngine::fineTravel(int stepsX, int stepsY, int step) {
+    if (timing() == Timing::adaptive)
+        for (; stepsX != 0 && stepsY != 0; stepsX -= stepsX > 0 ? 1 : -1, stepsY -= stepsY > 0 ? 1 : -1) {
+            sendPointer(0, stepsX > 0 ? step : -step, stepsY > 0 ? step : -step);
+            sleepMs(16);
+        }
     for (int i = 0; i < std::abs(stepsX); ++i) {
         sendPointer(0, stepsX > 0 ? step : -step, 0);
         sleepMs(16);

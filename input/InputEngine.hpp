@@ -109,6 +109,8 @@ public:
     static constexpr int kMoveAttempts = 4;
     static constexpr int kFineRounds = 4;
     static constexpr std::size_t kLandedLimit = 40;
+    // How long the pointer must be seen still after its last report before a press (adaptive timing).
+    static constexpr Duration kClickStill = std::chrono::milliseconds(40);
     // How long a sighting of the pointer stays good enough to move from it instead of parking first.
     static constexpr Duration kSightingLife = std::chrono::seconds(60);
 
@@ -155,13 +157,18 @@ public:
     std::optional<PointD> sighting(int width, int height, bool& believed) const;
     std::optional<PointD> locatePointer(std::optional<PointD> near);
     void park(bool right);
-    // `stepsX` and `stepsY` reports of `step` units each, one at a time, at the slow-motion gain.
+    // `stepsX` and `stepsY` reports of `step` units each, one at a time, at the slow-motion gain: one axis
+    // after the other, or (adaptive timing) both in the same reports while both have steps left, a single
+    // step being slow motion on either axis.
     void fineTravel(int stepsX, int stepsY, int step = 1);
     // `progress` is told of each step ("Calibrating: sample 3 of 11", …).
     Calibration calibrate(const std::function<void(const std::string&)>& progress = {});
 
     // --- moves and gestures (on the queue) -----------------------------------------------------------
-    void travel(int unitsX, int unitsY, std::uint8_t buttons);
+    // Travel at the calibrated speed: with no button held, one axis and then the other after a rest (the
+    // calibration measured each alone, from rest), unless `together`: then straight, each report no longer
+    // on either axis than one axis's travel step, so that the phone takes it at the speed it was measured.
+    void travel(int unitsX, int unitsY, std::uint8_t buttons, bool together = false);
     // Travel with another step size and report interval, for diagnostics: both axes together.
     void debugTravel(int unitsX, int unitsY, int step, int intervalMs);
     int units(double px, int axis, double gain, double offset) const;

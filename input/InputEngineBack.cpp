@@ -57,10 +57,22 @@ void InputEngine::back() {
     moveTo(*target, true, 0);
     mark({ActionMark::Kind::text, {}, {}, "Back"});
     mark({ActionMark::Kind::tap, *target, {}, {}});
+    const TimePoint clicked = timer_.now(); // a page may change as the press goes down
     click();
-    sleepMs(700);
-    auto after = latestFrame().image;
-    if (after && FrameDiff::changedFraction(*before, *after) > kChangedAfterTap) {
+    auto changed = [&] {
+        auto after = latestFrame().image;
+        return after && FrameDiff::changedFraction(*before, *after) > kChangedAfterTap;
+    };
+    // The tap worked once the screen shows it (adaptive timing looks at each new frame, and stops at the
+    // first that does), or not within 700 ms.
+    TimePoint looked{};
+    const bool shown = awaitFrames(std::chrono::milliseconds(700), [&](const Stillness& facts, TimePoint) {
+        if (!facts.changedAfter(clicked) || facts.lastChangeCaptured == looked)
+            return false;
+        looked = facts.lastChangeCaptured;
+        return changed();
+    });
+    if (shown || changed()) {
         std::lock_guard lock(mutex_);
         lastBackMethod_ = found ? "tapped \"" + label + "\"" : "tapped the back chevron";
         return;

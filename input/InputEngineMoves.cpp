@@ -34,15 +34,29 @@ std::string point(PointD p) { return point(p.x, p.y); }
 
 } // namespace
 
-void InputEngine::travel(int unitsX, int unitsY, std::uint8_t buttons) {
+void InputEngine::travel(int unitsX, int unitsY, std::uint8_t buttons, bool together) {
     if (unitsX == 0 && unitsY == 0)
         return;
+    const int step = std::min<int>(step_, kTravelStep);
+    if (together) {
+        // Spread evenly: the shorter axis's units ride along in the longer one's reports.
+        const int reports = (std::max(std::abs(unitsX), std::abs(unitsY)) + step - 1) / step;
+        int sentX = 0, sentY = 0;
+        for (int i = 1; i <= reports; ++i) {
+            const int x = roundAway(static_cast<double>(unitsX) * i / reports);
+            const int y = roundAway(static_cast<double>(unitsY) * i / reports);
+            sendPointer(buttons, x - sentX, y - sentY);
+            sentX = x;
+            sentY = y;
+            sleep(std::chrono::microseconds(stepInterval_));
+        }
+        return;
+    }
     if (unitsX != 0 && unitsY != 0 && buttons == 0) {
         travel(unitsX, 0, 0);
         sleepMs(200);
         unitsX = 0;
     }
-    const int step = std::min<int>(step_, kTravelStep);
     while (unitsX != 0 || unitsY != 0) {
         int dx = std::clamp(unitsX, -step, step);
         int dy = std::clamp(unitsY, -step, step);
@@ -220,9 +234,17 @@ bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again
         ratio = relativeRatio_;
     }
     const PointD planned{dx / ratio[0], dy / ratio[1]};
-    const int uX = unitsFor(std::abs(planned.x), 0), uY = unitsFor(std::abs(planned.y), 1);
+    // Straight there: every report takes the gain of the pointer's speed, which the longer axis sets, so the
+    // shorter axis goes the same share of the way as its units are of the longer axis's.
+    const auto cal = calibration();
+    const bool wide = std::abs(planned.x) >= std::abs(planned.y);
+    const int uLong = unitsFor(std::abs(wide ? planned.x : planned.y), wide ? 0 : 1);
+    const double share = std::abs(wide ? planned.y / planned.x : planned.x / planned.y) *
+                         (wide ? cal->gainX / cal->gainY : cal->gainY / cal->gainX);
+    const int uShort = roundAway(uLong * share);
+    const int uX = wide ? uLong : uShort, uY = wide ? uShort : uLong;
     const ImageRef before = latestFrame().image;
-    travel(dx < 0 ? -uX : uX, dy < 0 ? -uY : uY, 0);
+    travel(dx < 0 ? -uX : uX, dy < 0 ? -uY : uY, 0, true);
     const std::string what =
         "move from " + point(from) + (believed ? " (where a drag ended)" : "") + " to " + point(target);
     const std::string units = std::to_string(dx < 0 ? -uX : uX) + "," + std::to_string(dy < 0 ? -uY : uY);
@@ -398,10 +420,17 @@ void InputEngine::trim(PointD target, PointD seen) {
 }
 
 void InputEngine::click() {
-    // The pointer comes to rest before the press: 150 ms after its last report (adaptive timing counts the
-    // time the move's own check already spent since then).
+    // The pointer comes to rest before the press: 150 ms after its last report, or (adaptive timing) as soon
+    // as a frame captured after that report shows the pointer's last step and stillness since.
     const Duration rest = std::chrono::milliseconds(150);
-    sleep(timing() == Timing::exact ? rest : std::max<Duration>(Duration::zero(), rest - (timer_.now() - lastReportAt_)));
+    if (timing() == Timing::exact) {
+        sleep(rest);
+    } else if (const Duration left = rest - (timer_.now() - lastReportAt_); left > Duration::zero()) {
+        const TimePoint last = lastReportAt_;
+        awaitFrames(left, [&](const Stillness& facts, TimePoint now) {
+            return facts.changedAfter(last) && facts.still(last, kClickStill, now);
+        });
+    }
     sendPointer(HIDReports::kPrimaryButton, 0, 0);
     sleepMs(70);
     sendPointer(0, 0, 0);

@@ -2,6 +2,7 @@
 // screenshot and scroll geometry and the result envelope, and taps on the simulated phone in process.
 #include "agent/ToolSet.hpp"
 #include "platform/Base64.hpp"
+#include "platform/WaitLedger.hpp"
 #include "sim/SimBluetooth.hpp"
 #include "sim/SimHidHost.hpp"
 #include "tests/support/SimServices.hpp"
@@ -203,6 +204,14 @@ TEST_F(ToolsOnThePhone, TextUnderThePointerIsReadWholeAndTheScreenshotShowsItWit
     auto [px, py] = sim.phone->screen().pointer();
     EXPECT_GT(std::abs(px - x * scale), 100) << px;
     EXPECT_NEAR(py, y * scale, 20);
+    // The same screen again is not read again: its text and its picture without the disc come back at once.
+    const auto frame = sim->capture.latestImage();
+    const auto reading = WaitLedger::total(WaitLedger::Kind::recognition);
+    json again = tools.call("screenshot", json::object());
+    ASSERT_EQ(sim->capture.latestImage(), frame); // the disc still shows where it stepped to
+    EXPECT_EQ(WaitLedger::total(WaitLedger::Kind::recognition), reading);
+    EXPECT_EQ(again["content"][1]["text"], tapped["content"][1]["text"]);
+    EXPECT_EQ(again["content"][0]["data"], tapped["content"][0]["data"]);
     auto jpeg = base64Decoded(tapped["content"][0]["data"].get<std::string>());
     auto picture = jpeg ? decoded(*jpeg) : std::nullopt;
     ASSERT_TRUE(picture);

@@ -199,6 +199,10 @@ TEST_F(EngineTest, AdaptiveMovesStartFromTheLastSightingAndCatchALostReport) {
     EXPECT_EQ(adaptiveParks, 0);
     const auto sent = pointerBytes(reportsBefore);
     EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& r) { return std::abs(r[1]) == 10; }), 0);
+    // Straight there: the travel's reports carry both axes, neither beyond eight units.
+    ASSERT_FALSE(sent.empty());
+    EXPECT_TRUE(sent[0][1] > 0 && sent[0][2] > 0) << testing::PrintToString(sent[0]);
+    EXPECT_TRUE(std::all_of(sent.begin(), sent.end(), [](const auto& r) { return std::abs(r[1]) <= 8 && std::abs(r[2]) <= 8; }));
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
         return l.starts_with("input: move from ") && l.find(" to 500,900 ") != std::string::npos && l.ends_with(", seen in the move");
     })) << testing::PrintToString(lines);
@@ -238,6 +242,9 @@ TEST_F(EngineTest, TravelSendsEightUnitsAReportAndOneAxisAtATimeWithoutAButton) 
     engine->travel(5, 5, 1);
     engine->travel(0, 0, 0);
     EXPECT_EQ(pointerBytes(5), (std::vector<std::vector<int>>{{1, 5, 5}}));
+    // Straight travel spreads the shorter axis over the longer one's reports.
+    engine->travel(20, -5, 0, true);
+    EXPECT_EQ(pointerBytes(6), (std::vector<std::vector<int>>{{0, 7, -2}, {0, 6, -1}, {0, 7, -2}}));
 }
 
 TEST_F(EngineTest, KeysAndTextSendTheExactReportsAndMarks) {
@@ -353,11 +360,22 @@ TEST_F(EngineTest, BackTapsAReadableBackButtonOrSwipesFromTheEdge) {
     EXPECT_EQ(engine->lastBackMethod(), "tapped \"‹ Settings\"");
     EXPECT_NEAR(phone->position().x, 140, 12);
     EXPECT_NEAR(phone->position().y, 215, 12);
+    // The new page showed: no waiting out the 700 ms.
+    EXPECT_LT(timer.now() - phone->reports.back().at, 300ms);
 
     phone->clicksChangePage = false; // the tap does nothing: an edge swipe follows
     texts = {TextItem{"General", 400, 190, 300, 50}};
+    const auto before = phone->reports.size();
     engine->back();
     EXPECT_EQ(engine->lastBackMethod(), "no back button found; tried an edge swipe");
+    // The swipe's press comes 700 ms after the tap's release, when nothing showed.
+    std::vector<TimePoint> presses, releases;
+    for (std::size_t i = before + 1; i < phone->reports.size(); ++i)
+        if (!phone->reports[i].keyboard && (phone->reports[i].first & 1) != (phone->reports[i - 1].first & 1))
+            ((phone->reports[i].first & 1) ? presses : releases).push_back(phone->reports[i].at);
+    ASSERT_GE(presses.size(), 2u);
+    ASSERT_GE(releases.size(), 1u);
+    EXPECT_GE(presses[1] - releases[0], 700ms);
     EXPECT_EQ(marks.back().kind, ActionMark::Kind::swipe);
     EXPECT_EQ(marks.back().point, (PointD{4, 0.45 * 2556}));
 }
