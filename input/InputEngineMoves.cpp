@@ -233,15 +233,13 @@ bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again
         std::lock_guard lock(mutex_);
         ratio = relativeRatio_;
     }
-    const PointD planned{dx / ratio[0], dy / ratio[1]};
     // Straight there: every report takes the gain of the pointer's speed, which the longer axis sets, so the
-    // shorter axis goes the same share of the way as its units are of the longer axis's.
-    const auto cal = calibration();
-    const bool wide = std::abs(planned.x) >= std::abs(planned.y);
+    // shorter axis goes the share of the way that its units are of the longer axis's, whatever that gain
+    // was. The longer axis alone follows the curve and what earlier moves taught about it.
+    const bool wide = std::abs(dx) >= std::abs(dy);
+    const PointD planned{wide ? dx / ratio[0] : 0.0, wide ? 0.0 : dy / ratio[1]};
     const int uLong = unitsFor(std::abs(wide ? planned.x : planned.y), wide ? 0 : 1);
-    const double share = std::abs(wide ? planned.y / planned.x : planned.x / planned.y) *
-                         (wide ? cal->gainX / cal->gainY : cal->gainY / cal->gainX);
-    const int uShort = roundAway(uLong * share);
+    const int uShort = roundAway(uLong * std::abs(wide ? dy / dx : dx / dy));
     const int uX = wide ? uLong : uShort, uY = wide ? uShort : uLong;
     const ImageRef before = latestFrame().image;
     travel(dx < 0 ? -uX : uX, dy < 0 ? -uY : uY, 0, true);

@@ -31,9 +31,22 @@ void from_json(const nlohmann::json& j, TextItem& item);
 
 namespace ScreenText {
 
-// All text in a BGRA frame, top to bottom, then left to right. Never fails: a frame that is not a
+// A box in a frame's pixels.
+struct Box {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const Box&) const = default;
+};
+
+// All text in a BGRA frame, top to bottom, then left to right, but for text the AssistiveTouch button
+// covers in part (a label cut short by it would read as another word). Never fails: a frame that is not a
 // non-empty BGRA image, or a recogniser that fails, gives an empty list and a log line.
 std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer);
+
+// The AssistiveTouch button's box, when the frame shows it.
+std::optional<Box> assistiveTouchButton(const Image& frame);
 
 // The recogniser's fragments as items: every number truncated toward zero, then a stable sort on the top
 // edge and, for equal tops, the left edge.

@@ -4,6 +4,7 @@
 #include "sim/SimSettings.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -33,6 +34,7 @@ struct Stage {
     const double sx, sy;
     Image frame;
     TimePoint now = TimePoint{} + 100h;
+    std::optional<std::vector<sim::DrawnText>> texts; // what the screen shows, when known better than the list
 
     void render() { screen.render(frame, now); }
     void settle() {
@@ -74,6 +76,26 @@ struct Stage {
         }
         screen.touchUp(x, y - by, now);
         settle();
+    }
+    // The pointer's disc at the first place, row by row, whose surroundings hold no drawn text.
+    void pointerOffText() {
+        const double w = screen.width(), h = screen.height(), clear = 0.05 * w;
+        for (double y = 0.2 * h; y < 0.9 * h; y += 0.04 * h)
+            for (double x = 0.15 * w; x < 0.9 * w; x += 0.07 * w) {
+                const auto texts = screen.drawnTexts();
+                const bool free = std::none_of(texts.begin(), texts.end(), [&](const auto& t) {
+                    return t.x < x + clear && x - clear < t.x + t.width && t.y < y + clear && y - clear < t.y + t.height;
+                });
+                if (free) {
+                    // Moving the pointer changes no text; the simulator's list of drawn texts loses those
+                    // that lay under the disc's old place once it is redrawn there, so the list is taken
+                    // before the move.
+                    this->texts = texts;
+                    screen.setPointer(x, y, now);
+                    settle();
+                    return;
+                }
+            }
     }
     void key(int usage, int modifiers = 0) {
         screen.keyPress(usage, modifiers, now);
@@ -162,7 +184,7 @@ bool writeScreen(const std::filesystem::path& dir, const std::string& name, Stag
         return false;
     std::ofstream(dir / (name + ".png"), std::ios::binary) << *png;
     std::ofstream truth(dir / (name + ".txt"));
-    for (const auto& t : stage.screen.drawnTexts())
+    for (const auto& t : stage.texts ? *stage.texts : stage.screen.drawnTexts())
         truth << t.text << '\t' << t.x << ' ' << t.y << ' ' << t.width << ' ' << t.height << '\n';
     return true;
 }
@@ -176,17 +198,22 @@ int renderScreens(const std::filesystem::path& dir) {
         // "iphone-13-mini" names the set "13mini": a set's name has no '-'.
         std::string short_ = model.key.substr(model.key.find('-') + 1);
         short_.erase(std::remove(short_.begin(), short_.end(), '-'), short_.end());
-        for (const char* mode : {"light", "dark"}) {
-            const bool dark = std::string(mode) == "dark";
+        // Each screen plain, and as an agent's phone shows it: the AssistiveTouch button on, and the
+        // pointer's disc where the tools leave it before reading (stepped off the text).
+        for (const char* mode : {"light", "dark", "lightat", "darkat"}) {
+            const bool dark = std::string(mode).starts_with("dark"), at = std::string(mode).ends_with("at");
             for (const auto& [name, script] : scripts()) {
                 Stage stage(model);
                 if (!setDark(stage.screen, dark)) {
                     std::cerr << "the simulated phone has no dark mode; dark screens skipped\n";
                     break;
                 }
+                stage.screen.setAssistiveTouch(at);
                 stage.settle();
                 script(stage);
                 stage.settle();
+                if (at)
+                    stage.pointerOffText();
                 written += writeScreen(dir, short_ + "_" + mode + "-" + name, stage);
             }
         }
