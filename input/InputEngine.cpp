@@ -360,7 +360,12 @@ bool InputEngine::awaitTravelShown() {
     // A park's last reports push a pointer already pinned in its corner: no frame can show them, and any of
     // its reports landing late leaves it where it is. A change after its first report shows it arrived.
     const TimePoint mustShow = parkedAt_.second == lastReport ? parkedAt_.first : lastReport;
-    return awaitFrames(std::chrono::milliseconds(500), [&](const Stillness& facts, TimePoint now) {
+    // A source that sends only changes proves stillness by quiet longer than its frames take to arrive: on a
+    // late one, that alone may take longer than the fixed limit, which adaptive timing extends by that delay.
+    Duration limit = std::chrono::milliseconds(500);
+    if (timing() == Timing::adaptive)
+        limit += frames_->stillness().delay;
+    return awaitFrames(limit, [&](const Stillness& facts, TimePoint now) {
         return facts.changedAfter(mustShow) && facts.still(lastReport, kTravelStill, now);
     });
 }
