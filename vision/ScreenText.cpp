@@ -73,10 +73,7 @@ std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer) {
         WaitLedger::Scope reading(WaitLedger::Kind::recognition);
         auto found = items(recognizer.recognize(image));
         if (const auto button = assistiveTouchButton(image))
-            std::erase_if(found, [&](const TextItem& item) {
-                return item.x < button->x + button->width && button->x < item.x + item.width &&
-                       item.y < button->y + button->height && button->y < item.y + item.height;
-            });
+            std::erase_if(found, [&](const TextItem& item) { return overlaps(*button, item); });
         return found;
     } catch (const std::exception& e) {
         Log::shared().add(std::string("ScreenText: text recognition failed: ") + e.what());

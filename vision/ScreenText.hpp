@@ -48,6 +48,12 @@ std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer);
 // The AssistiveTouch button's box, when the frame shows it.
 std::optional<Box> assistiveTouchButton(const Image& frame);
 
+// Whether any of `item` lies in `box`.
+inline bool overlaps(const Box& box, const TextItem& item) {
+    return item.x < box.x + box.width && box.x < item.x + item.width && item.y < box.y + box.height &&
+           box.y < item.y + item.height;
+}
+
 // The recogniser's fragments as items: every number truncated toward zero, then a stable sort on the top
 // edge and, for equal tops, the left edge.
 std::vector<TextItem> items(const std::vector<RecognizedText>& recognized);

@@ -73,9 +73,7 @@ TEST(ScreenTextModels, TheAssistiveTouchButtonIsFoundAndTheTextItCutsIsLeftOut) 
             EXPECT_NEAR(button->width, side, 0.15 * side);
             const auto items = ScreenText::read(frame, *recognizer);
             for (const TextItem& item : items)
-                EXPECT_FALSE(item.x < button->x + button->width && button->x < item.x + item.width &&
-                             item.y < button->y + button->height && button->y < item.y + item.height)
-                    << "\"" << item.text << "\" read under the button";
+                EXPECT_FALSE(ScreenText::overlaps(*button, item)) << "\"" << item.text << "\" read under the button";
             int found = 0;
             for (const DrawnText& text : screen.drawnTexts())
                 found += std::any_of(items.begin(), items.end(), [&](const TextItem& item) { return item.text == text.text; });
