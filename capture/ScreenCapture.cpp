@@ -23,6 +23,9 @@ bool contains(const std::string& haystack, const std::string& needle) {
 const char* yesNo(bool value) { return value ? "true" : "false"; }
 
 constexpr auto kUIFrameInterval = std::chrono::microseconds(1'000'000 / 15);
+// Changed frames closer than this belong to one change; a phone that stutters under load may send them
+// several hundred milliseconds apart.
+constexpr auto kChangeGap = std::chrono::milliseconds(500);
 
 } // namespace
 
@@ -273,6 +276,10 @@ void ScreenCapture::drainFrame() {
         delays_[++frameSeen_ % delays_.size()] = now - captured;
         if (!picture)
             return;
+        // Frames of one change (an animation, a moving pointer) follow each other at the source's pace; a
+        // longer gap lies between two changes.
+        if (const Duration gap = captured - lastChangeCaptured_; gap > Duration::zero() && gap < kChangeGap)
+            intervals_[++changes_ % intervals_.size()] = gap;
         lastChangeCaptured_ = std::max(lastChangeCaptured_, captured);
         latest_ = picture;
         ++frameCount_;
@@ -305,6 +312,9 @@ ScreenCapture::Stillness ScreenCapture::stillness() const {
     facts.lastChangeCaptured = lastChangeCaptured_;
     facts.lastChangeArrived = lastFrameAt_;
     facts.delay = *std::max_element(delays_.begin(), delays_.end());
+    auto intervals = intervals_;
+    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
+    facts.interval = intervals[intervals.size() / 2];
     return facts;
 }
 

@@ -127,6 +127,8 @@ private:
     TimePoint lastSeenCaptured_{}, lastChangeCaptured_{};
     std::array<Duration, 8> delays_{}; // of the last frames, newest at delays_[frameSeen_ % 8]
     unsigned long frameSeen_ = 0;
+    std::array<Duration, 9> intervals_{}; // between the last changed frames of a change, newest at [changes_ % 9]
+    unsigned long changes_ = 0;
     unsigned long generation_ = 0;
 
     mutable std::mutex pendingMutex_;

@@ -1,6 +1,6 @@
 // Whether the phone's screen has stopped changing, told from the times the source captured its frames: a
 // source that sends every frame proves it by a later unchanged frame; one that sends only changes, by quiet
-// for longer than frames take to arrive.
+// for longer than the source takes to send the next frame of a change and that frame takes to arrive.
 #pragma once
 
 #include "platform/Dispatch.hpp"
@@ -14,6 +14,7 @@ struct Stillness {
     TimePoint lastChangeCaptured; // when it captured the newest frame that showed a change
     TimePoint lastChangeArrived;  // when that frame arrived here
     Duration delay{};             // the longest recent time from a frame's capture to its arrival here
+    Duration interval{};          // the source's usual time between two frames of one change
     bool framePending = false;    // a delivered frame not looked at yet
     bool known = true;            // false: a source that cannot tell (every wait runs to its limit)
 
@@ -25,8 +26,9 @@ struct Stillness {
         // A frame captured `still` after the last change (and after `since`) showed nothing new.
         if (lastSeenCaptured >= std::max(lastChangeCaptured, since) + still)
             return true;
-        // No change has arrived for `still` plus the time a frame takes to arrive, and none waits to be read.
-        return !framePending && now - std::max(lastChangeArrived, since) >= still + delay;
+        // No change has arrived for `still` plus the time the next frame of a change would take to be sent and
+        // to arrive, and none waits to be read.
+        return !framePending && now - std::max(lastChangeArrived, since) >= still + interval + delay;
     }
     // Whether a change captured after `moment` has been seen.
     bool changedAfter(TimePoint moment) const { return known && lastChangeCaptured > moment; }

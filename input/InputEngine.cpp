@@ -259,7 +259,7 @@ bool InputEngine::awaitEffect(TimePoint written, Duration limit, Duration still)
     // One report moves the pointer once: quiet for `still` after the frame that shows it arrived is enough,
     // without the allowance for frames still on their way that a longer change needs.
     return awaitFrames(limit, [&](Stillness facts, TimePoint now) {
-        facts.delay = Duration::zero();
+        facts.delay = facts.interval = Duration::zero();
         return facts.changedAfter(written) && facts.still(written, still, now);
     });
 }
@@ -360,11 +360,14 @@ bool InputEngine::awaitTravelShown() {
     // A park's last reports push a pointer already pinned in its corner: no frame can show them, and any of
     // its reports landing late leaves it where it is. A change after its first report shows it arrived.
     const TimePoint mustShow = parkedAt_.second == lastReport ? parkedAt_.first : lastReport;
-    // A source that sends only changes proves stillness by quiet longer than its frames take to arrive: on a
-    // late one, that alone may take longer than the fixed limit, which adaptive timing extends by that delay.
+    // A source that sends only changes proves stillness by quiet longer than its frames take to be sent and
+    // to arrive: on a late or slow one, that alone may take longer than the fixed limit, which adaptive
+    // timing extends by as much.
     Duration limit = std::chrono::milliseconds(500);
-    if (timing() == Timing::adaptive)
-        limit += frames_->stillness().delay;
+    if (timing() == Timing::adaptive) {
+        const auto facts = frames_->stillness();
+        limit += facts.delay + facts.interval;
+    }
     return awaitFrames(limit, [&](const Stillness& facts, TimePoint now) {
         return facts.changedAfter(mustShow) && facts.still(lastReport, kTravelStill, now);
     });

@@ -5,6 +5,7 @@
 #include "platform/Capture.hpp"
 
 #include <mutex>
+#include <optional>
 
 namespace pokescope::test {
 
@@ -36,9 +37,9 @@ public:
     bool hasPlayback() const override { return playing; }
     std::string playbackProblem() const override { return "no sound output on this computer"; }
 
-    void push(ImageRef image) {
+    void push(ImageRef image, std::optional<TimePoint> captured = std::nullopt) {
         if (auto handler = copyLocked(mutex, frame))
-            handler(CapturedFrame{std::move(image), captureClockNow()});
+            handler(CapturedFrame{std::move(image), captured.value_or(captureClockNow())});
     }
     void pushSound(float value) {
         auto buffer = std::make_shared<AudioBuffer>();

@@ -233,14 +233,39 @@ TEST_F(ScreenCaptureTest, SoundStaysConnectedWhileTheLinkIsReadyAndTheSettingsAs
     capture->setAudioListener("recorder", nullptr);
 }
 
+// A source's pace is measured between the frames of one change: a phone that stutters under load sends an
+// animation's frames 200 ms apart, and quiet shorter than that proves nothing; the pause between two
+// changes is no frame interval.
+TEST_F(ScreenCaptureTest, MeasuresTheSourcesPaceBetweenTheFramesOfAChange) {
+    auto& session = attach();
+    const TimePoint start = captureClockNow() - 10s;
+    long count = 0;
+    auto push = [&](int level, Duration at) {
+        session.push(picture(static_cast<std::uint8_t>(level)), start + at);
+        ASSERT_TRUE(eventually([&] { return capture->frameCount() == count + 1; }));
+        ++count;
+    };
+    for (int i = 0; i < 6; ++i)
+        push(40 * i, 200ms * i);
+    EXPECT_EQ(capture->stillness().interval, 200ms);
+    for (int i = 0; i < 5; ++i) // a pointer wiggled a second later, each move ten frames at 60 a second
+        push(240 - 40 * (i % 2), 2s + 700ms * i);
+    EXPECT_EQ(capture->stillness().interval, 200ms);
+    for (int i = 0; i < 6; ++i)
+        push(40 * i, 6s + 17ms * i);
+    EXPECT_EQ(capture->stillness().interval, 17ms);
+}
+
 // The screen is at rest once a frame captured `still` after the last change (and after the action) showed
 // nothing new, or, from a source that sends only changes, once no change has come for `still` plus the
-// time frames take to arrive; never while a delivered frame waits to be read.
+// time the source takes to send the next frame of a change and that frame to arrive; never while a
+// delivered frame waits to be read.
 TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) {
     using namespace std::chrono_literals;
     const TimePoint t0 = TimePoint{} + 100s, action = t0 + 1s;
-    auto facts = [&](Duration seen, Duration change, Duration arrived, Duration delay, bool pending = false) {
-        return Stillness{t0 + seen, t0 + change, t0 + arrived, delay, pending};
+    auto facts = [&](Duration seen, Duration change, Duration arrived, Duration delay, bool pending = false,
+                     Duration interval = 0ms) {
+        return Stillness{t0 + seen, t0 + change, t0 + arrived, delay, interval, pending};
     };
     struct Case {
         const char* what;
@@ -257,6 +282,9 @@ TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) 
         {"quiet, but a frame waits to be read", facts(0ms, 500ms, 560ms, 250ms, true), 1900ms, false},
         {"a late change arrived after the action", facts(0ms, 1200ms, 1450ms, 250ms), 1900ms, false},
         {"and quiet long enough after it", facts(0ms, 1200ms, 1450ms, 250ms), 2000ms, true},
+        {"quiet as long, from a source that sends a change's frames 200 ms apart",
+         facts(0ms, 1200ms, 1450ms, 250ms, false, 200ms), 2000ms, false},
+        {"and 200 ms more", facts(0ms, 1200ms, 1450ms, 250ms, false, 200ms), 2200ms, true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.facts.still(action, 300ms, t0 + c.now), c.still) << c.what;
