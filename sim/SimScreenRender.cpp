@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace pokescope::sim::detail {
 namespace {
@@ -286,9 +287,13 @@ bool Renderer::render(Screen& s, Image& frame, TimePoint now) {
         cairo_save(cr);
         cairo_rectangle(cr, r.x, r.y, r.w, r.h);
         cairo_clip(cr);
-        Painter p(cr, s.texts, geo_, r, &fresh);
+        // Each rectangle's drawing records on its own: what covers a text in one pass (a page over what lay
+        // under it) says nothing of the texts another rectangle's pass drew.
+        std::vector<DrawnText> drawn;
+        Painter p(cr, s.texts, geo_, r, &drawn);
         drawScene(p, scene);
         cairo_restore(cr);
+        std::move(drawn.begin(), drawn.end(), std::back_inserter(fresh));
     }
     cairo_destroy(cr);
     cairo_surface_flush(surface);

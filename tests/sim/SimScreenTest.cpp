@@ -2,6 +2,8 @@
 // and engine tests read): frames only when something changed, and a trust prompt that answers once.
 #include "tests/sim/SimScreenFixture.hpp"
 
+#include <algorithm>
+
 using namespace pokescope;
 using namespace pokescope::sim;
 using namespace pokescope::sim::test;
@@ -64,6 +66,33 @@ TEST_F(SimScreenTest, TrustPromptAnswersOnceAndReleasesTheLockFirst) {
     screen.tap(x, y, now + 200ms); // the prompt is gone: a second tap answers nothing
     EXPECT_EQ(answers, std::vector<bool>{true});
     EXPECT_EQ(whereDuringAnswer, "home");
+}
+
+// What the screen says it shows is what a full drawing shows: a text the pointer's disc hid is there again
+// once the disc has moved off it, on every place the disc passes.
+TEST_F(SimScreenTest, TheDrawnTextsAfterThePointerPassesAreThoseOfAFullDrawing) {
+    screen.setAssistiveTouch(true);
+    open("Settings");
+    tapText("Wi-Fi");
+    auto names = [](const std::vector<DrawnText>& texts) {
+        std::vector<std::string> out;
+        for (const DrawnText& t : texts)
+            out.push_back(t.text + " @ " + std::to_string(t.x) + "," + std::to_string(t.y));
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    screen.setPointer(20, 20, now);
+    wait(17ms);
+    const auto before = names(screen.drawnTexts());
+    for (const DrawnText& t : screen.drawnTexts()) {
+        if (t.y < kStatusBarHeight)
+            continue;
+        screen.setPointer(t.x + t.width / 2.0, t.y + t.height / 2.0, now);
+        wait(17ms);
+        screen.setPointer(20, 20, now);
+        wait(17ms);
+        EXPECT_EQ(names(screen.drawnTexts()), before) << "after the disc lay on " << t.text;
+    }
 }
 
 } // namespace
