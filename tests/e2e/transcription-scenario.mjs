@@ -63,9 +63,14 @@ try {
         expect(answer.error && answer.text.startsWith("Already listening."), answer.text);
         const status = (await first("status")).text;
         expect(/\nlistening: on \(en-US, \d+ s\)\n/.test(status), status);
-        answer = await first("tap_text", { text: "Play" });
+        // The phone speaks from the tap on: on a busy machine, the tap's screenshot (after the screen's
+        // longest settle, as the playing progress bar never rests) may come when the speaking is nearly
+        // done, so the phone is watched meanwhile.
+        const tapping = first("tap_text", { text: "Play" });
+        const started = await until((s) => s.speaking, 15000);
+        answer = await tapping;
         expect(!answer.error, answer.text);
-        expect((await until((s) => s.speaking, 10000)).speaking, "the episode did not start");
+        expect(started.speaking, "the episode did not start");
         // The agent keeps acting while the phone speaks.
         let shots = 0;
         for (let i = 0; i < 60 && (await phone()).speaking; ++i) {
