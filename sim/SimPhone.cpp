@@ -130,13 +130,15 @@ void SimPhone::Impl::produce(TimePoint now, const SimSwitches& current, bool ada
     }
     bool changed = screen.render(clean, now);
     if (!adapterMode) {
-        if ((!changed && !(again && !noisy.empty())) || current.frozen)
+        // A frame the link drops is owed: the phone's stream skips pictures but always ends on what its screen
+        // shows, so the next frame time sends the newest picture even when nothing changed since.
+        if ((!changed && !owed && !(again && !noisy.empty())) || current.frozen)
             return;
         std::uniform_real_distribution<double> chance(0.0, 1.0);
         ImageRef frame = withEdgeNoise(current.noise);
-        if (current.dropRate > 0 && chance(random) < current.dropRate)
-            return;
-        enqueue(frame, now, current);
+        owed = current.dropRate > 0 && chance(random) < current.dropRate;
+        if (!owed)
+            enqueue(frame, now, current);
         return;
     }
     adapterDirty = adapterDirty || changed; // a change between two adapter frames shows in the next one

@@ -66,6 +66,7 @@ struct SimPhone::Impl {
     TimePoint nextAdapter{};
     TimePoint nextFrame{}; // the earliest time of the next frame at the source's frame rate
     bool adapterDirty = true;
+    bool owed = false; // the stream's last picture was dropped: the next frame time sends the newest
     std::mt19937 random{42};
 
     void frameLoop();

@@ -5,6 +5,7 @@
 //
 // Usage: input-bench [--detect-only] [--targets N] [--sim WORDS]...
 #include "core/AppSettings.hpp"
+#include "core/Log.hpp"
 #include "bluetooth/BluetoothHID.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "input/InputEngine.hpp"
@@ -99,6 +100,7 @@ void againstThePhone(int targets, const std::string& words) {
         std::this_thread::sleep_for(10ms);
     InputEngine::Options engineOptions;
     engineOptions.calibrationFile = folder / "calibration.json";
+    engineOptions.log = [](const std::string& line) { Log::shared().add(line); };
     InputEngine engine(InputEngine::linkTo(hid), InputEngine::framesOf(capture), engineOptions);
 
     auto start = SteadyClock::now();

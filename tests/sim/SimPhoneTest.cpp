@@ -68,6 +68,26 @@ TEST(SimPhoneFrames, UnpluggedStoppedFrozenAndDroppingPhonesDeliverNothing) {
     phone.setPlugListener("test", nullptr);
 }
 
+// A link that drops frames skips pictures, never the last one: each change arrives, however many of its
+// frames are lost, one frame time after the last one dropped.
+TEST(SimPhoneFrames, ADroppedFrameIsSentAgainAtTheNextFrameTime) {
+    Collector collector;
+    SimPhone phone;
+    collector.attach(phone);
+    ASSERT_TRUE(collector.waitForFrames(1));
+    phone.screen().setAssistiveTouch(true);
+    phone.setSwitches(SimSwitches{.dropRate = 0.5});
+    std::this_thread::sleep_for(300ms);
+    int arrived = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto before = collector.frameCount();
+        phone.screen().setPointer(300 + 30 * i, 900); // one picture: the disc in its new place
+        arrived += collector.waitForFrames(before + 1, 1s);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(arrived, 20);
+}
+
 TEST(SimSpeechWav, ReadsPcmAndRefusesEverythingElse) {
     auto wav = [](std::uint16_t format, std::uint16_t bits, std::uint32_t declared, const std::string& data) {
         std::string out = "RIFF";
