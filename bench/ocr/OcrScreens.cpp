@@ -4,7 +4,6 @@
 #include "sim/SimSettings.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -34,7 +33,6 @@ struct Stage {
     const double sx, sy;
     Image frame;
     TimePoint now = TimePoint{} + 100h;
-    std::optional<std::vector<sim::DrawnText>> texts; // what the screen shows, when known better than the list
 
     void render() { screen.render(frame, now); }
     void settle() {
@@ -87,10 +85,6 @@ struct Stage {
                     return t.x < x + clear && x - clear < t.x + t.width && t.y < y + clear && y - clear < t.y + t.height;
                 });
                 if (free) {
-                    // Moving the pointer changes no text; the simulator's list of drawn texts loses those
-                    // that lay under the disc's old place once it is redrawn there, so the list is taken
-                    // before the move.
-                    this->texts = texts;
                     screen.setPointer(x, y, now);
                     settle();
                     return;
@@ -184,7 +178,7 @@ bool writeScreen(const std::filesystem::path& dir, const std::string& name, Stag
         return false;
     std::ofstream(dir / (name + ".png"), std::ios::binary) << *png;
     std::ofstream truth(dir / (name + ".txt"));
-    for (const auto& t : stage.texts ? *stage.texts : stage.screen.drawnTexts())
+    for (const auto& t : stage.screen.drawnTexts())
         truth << t.text << '\t' << t.x << ' ' << t.y << ' ' << t.width << ' ' << t.height << '\n';
     return true;
 }
