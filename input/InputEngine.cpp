@@ -460,7 +460,7 @@ void InputEngine::park(bool right) {
         known_ = Known::no;
     }
     // The phone's acceleration remembers the burst: travel starting sooner would fly further than calibrated.
-    sleepMs(350);
+    sleep(kForget);
 }
 
 void InputEngine::fineTravel(int stepsX, int stepsY, int step) {

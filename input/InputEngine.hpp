@@ -109,6 +109,9 @@ public:
     static constexpr int kMoveAttempts = 4;
     static constexpr int kFineRounds = 4;
     static constexpr std::size_t kLandedLimit = 40;
+    // How long after a burst of travel the phone's acceleration has forgotten its speed: the rest after a
+    // park, and before calibration's single steps.
+    static constexpr Duration kForget = std::chrono::milliseconds(350);
     // How long the pointer must be seen still after its last report before a press (adaptive timing).
     static constexpr Duration kClickStill = std::chrono::milliseconds(40);
     // How long a sighting of the pointer stays good enough to move from it instead of parking first.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace pokescope {
 
@@ -95,10 +96,15 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         return curve[std::min<std::size_t>(2, curve.size() - 1)];
     };
     int count = 0;
+    // Adaptive timing: the search in the corner left the pointer parked, after nudges too slow for the
+    // phone's acceleration to remember, so the first sample starts from there.
+    bool parked = parkPoint && timing() == Timing::adaptive;
+    std::optional<PointD> lastSeen; // where the last sample found the pointer
     // One sample: park, travel `u` units on the axes taking part, find where the pointer went, record it.
     auto sample = [&](int u, const bool axes[2]) {
         tell("sample " + std::to_string(++count) + " of at most " + std::to_string(std::size(kSamples)));
-        park(false);
+        if (!std::exchange(parked, false))
+            park(false);
         const ImageRef before = latestFrame().image;
         // An axis that is done still travels a short way, as moves travel on both: the pointer then leaves
         // the edge, where only half its disc shows, and the move's frames find it.
@@ -121,6 +127,7 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
             seen = seenInMove(before, *parkPoint, expected, 0.25 * W);
         if (!seen)
             seen = locatePointer(std::nullopt);
+        lastSeen = seen;
         if (!seen)
             return false;
         log("input: calibration sample " + std::to_string(u) + " units -> " + std::to_string(int(seen->x)) + "," +
@@ -195,28 +202,39 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
     if (curves[0].size() < 3 || curves[1].size() < 3)
         throw InputError(ErrorCase::pointerNotFound);
 
-    tell("the right-hand corner");
-    park(true);
-    std::optional<PointD> rightPark = locatePointer(std::nullopt);
+    // Adaptive timing takes the single steps from where the last sample left the pointer, and the right-hand
+    // corner as the left one mirrored: the phone holds its pointer at either edge alike, and the disc shows
+    // as far inside. Exact timing, or a last sample not seen, parks and looks there.
+    const bool mirrored = timing() == Timing::adaptive && lastSeen && parkPoint;
+    std::optional<PointD> rightPark;
     std::optional<double> rightX;
-    if (rightPark)
-        rightX = rightPark->x;
+    if (mirrored) {
+        rightX = W - 1 - home[0];
+    } else {
+        tell("the right-hand corner");
+        park(true);
+        rightPark = locatePointer(std::nullopt);
+        if (rightPark)
+            rightX = rightPark->x;
+    }
 
     // 20 pixels of a phone's own 1179-pixel-wide picture; fewer in the smaller picture of a capture adapter,
     // where 30 single steps move less than that.
     const double minTravel = kFineMinTravel * std::min(1.0, W / kPhoneWidth);
     std::optional<double> fineGain;
     std::optional<int> fineStep;
-    // Single steps down from `p1`; a phone that keeps its pointer on whole points drops a report worth less
-    // than a point: then the fine step is the fewest units per report that move it.
+    // Single steps down from `p1` (up, in the screen's lower half); a phone that keeps its pointer on whole
+    // points drops a report worth less than a point: then the fine step is the fewest units per report that
+    // move it.
     auto measureFine = [&](std::optional<PointD> p1) {
+        const int down = p1 && p1->y > H / 2 ? -1 : 1;
         for (int step = 1; p1 && step <= Calibration::kMaxFineStep; step *= 2) {
-            fineTravel(0, kFineUnits, step);
+            fineTravel(0, down * kFineUnits, step);
             auto p2 = locatePointer(p1);
             if (!p2)
                 return;
-            if (p2->y > p1->y + minTravel) {
-                fineGain = (p2->y - p1->y) / (kFineUnits * step);
+            if (down * (p2->y - p1->y) > minTravel) {
+                fineGain = down * (p2->y - p1->y) / (kFineUnits * step);
                 if (step > 1)
                     fineStep = step;
                 return;
@@ -245,10 +263,16 @@ Calibration InputEngine::calibrate(const std::function<void(const std::string&)>
         measureFine(locatePointer(std::nullopt));
     };
     tell("single steps");
-    // From the right-hand corner where the pointer was just found, else from the left one; then, when the
-    // pointer could not be found on the way (a busy computer, a late frame), from the left one again, at most
-    // twice: without the fine gain, moves cannot be corrected by single steps.
-    fineFrom(rightPark.has_value(), rightPark);
+    // From where the last sample was seen, once the phone has forgotten the travel's speed; else from the
+    // right-hand corner where the pointer was just found, else from the left one; then, when the pointer
+    // could not be found on the way (a busy computer, a late frame), from the left one again, at most twice:
+    // without the fine gain, moves cannot be corrected by single steps.
+    if (mirrored) {
+        sleep(std::max(Duration::zero(), kForget - (timer_.now() - lastReportAt_)));
+        measureFine(lastSeen);
+    }
+    if (!fineGain)
+        fineFrom(rightPark.has_value(), rightPark);
     for (int attempt = 0; attempt < 2 && !fineGain; ++attempt)
         fineFrom(false, std::nullopt);
     log("input: fine gain " + (fineGain ? format("%.2f", *fineGain) : std::string("?")) + " px/unit" +

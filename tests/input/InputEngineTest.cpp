@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <map>
 
 using namespace pokescope;
 using namespace pokescope::test;
@@ -67,29 +68,46 @@ protected:
 
 } // namespace
 
+// Both timings measure the same: the exact one parks in the right-hand corner and looks for the pointer
+// there, then takes the single steps out of it; the adaptive one takes the corner as the left one mirrored
+// and the single steps from where the last sample left the pointer, in less time.
 TEST_F(EngineTest, CalibrationMeasuresGainsParksAndFineSteps) {
-    Calibration c = engine->calibrate();
-    EXPECT_NEAR(c.gainX, 2.0, 0.1);
-    EXPECT_NEAR(c.gainY, 2.0, 0.1); // no sample is taken that the bottom edge would stop
-    // In a corner only part of the disc shows, so the park points are seen a little inside the screen.
-    EXPECT_NEAR(c.offsetX, 0, 30);
-    EXPECT_NEAR(c.offsetY, 0, 30);
-    ASSERT_TRUE(c.rightX);
-    EXPECT_NEAR(*c.rightX, 1178, 30); // found with the wiggle mirrored: the pointer is pinned at the edge
-    ASSERT_TRUE(c.fineGain);
-    EXPECT_NEAR(*c.fineGain, 1.5, 0.1);
-    ASSERT_TRUE(c.curveX && c.curveY);
-    EXPECT_EQ(c.curveX->front().first, 0);
-    // X stops once it passes 85 % of the width (520 units → 1040 px); Y goes on alone.
-    EXPECT_EQ(c.curveX->back().first, 520);
-    EXPECT_GT(c.curveY->size(), c.curveX->size());
-    EXPECT_EQ(engine->calibration(), c);
-    EXPECT_FALSE(engine->pointer());
-    EXPECT_TRUE(logged("input: calibration sample 24 units -> ") && logged("input: fine gain 1.") &&
-                logged("input: right park at 11") && logged("input: calibrated "));
-    EXPECT_EQ(Calibration::load(file, {}), c); // stored, and read back by the next engine
-    make();
-    EXPECT_EQ(engine->calibration(), c);
+    std::map<InputEngine::Timing, Duration> took;
+    for (auto chosen : {InputEngine::Timing::exact, InputEngine::Timing::adaptive}) {
+        SCOPED_TRACE(chosen == InputEngine::Timing::exact ? "exact" : "adaptive");
+        timing = chosen;
+        make();
+        lines.clear();
+        const auto reportsBefore = phone->pointerReports().size();
+        const TimePoint started = timer.t;
+        Calibration c = engine->calibrate();
+        took[chosen] = timer.t - started;
+        EXPECT_NEAR(c.gainX, 2.0, 0.1);
+        EXPECT_NEAR(c.gainY, 2.0, 0.1); // no sample is taken that the bottom edge would stop
+        // In a corner only part of the disc shows, so the park points are seen a little inside the screen.
+        EXPECT_NEAR(c.offsetX, 0, 30);
+        EXPECT_NEAR(c.offsetY, 0, 30);
+        ASSERT_TRUE(c.rightX);
+        EXPECT_NEAR(*c.rightX, 1178, 30); // the pointer is pinned at the edge, its disc half off the screen
+        const auto sent = pointerBytes(reportsBefore);
+        EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& r) { return r[1] == 127; }),
+                  chosen == InputEngine::Timing::exact ? 45 : 0);
+        ASSERT_TRUE(c.fineGain);
+        EXPECT_NEAR(*c.fineGain, 1.5, 0.1);
+        ASSERT_TRUE(c.curveX && c.curveY);
+        EXPECT_EQ(c.curveX->front().first, 0);
+        // X stops once it passes 85 % of the width (520 units → 1040 px); Y goes on alone.
+        EXPECT_EQ(c.curveX->back().first, 520);
+        EXPECT_GT(c.curveY->size(), c.curveX->size());
+        EXPECT_EQ(engine->calibration(), c);
+        EXPECT_FALSE(engine->pointer());
+        EXPECT_TRUE(logged("input: calibration sample 24 units -> ") && logged("input: fine gain 1.") &&
+                    logged("input: right park at 11") && logged("input: calibrated "));
+        EXPECT_EQ(Calibration::load(file, {}), c); // stored, and read back by the next engine
+        make();
+        EXPECT_EQ(engine->calibration(), c);
+    }
+    EXPECT_LT(took[InputEngine::Timing::adaptive] * 3, took[InputEngine::Timing::exact] * 2);
 }
 
 TEST_F(EngineTest, TooFastOrInvisiblePointersFailWithoutTouchingTheOldCalibration) {
