@@ -236,12 +236,8 @@ void Screen::push(const std::string& title) {
 
 void Screen::back() {
     AppState* a = app();
-    if (!a)
+    if (!a || a->pages.size() == 1) // an app's first page has nothing to go back to
         return;
-    if (a->pages.size() == 1) {
-        goHome();
-        return;
-    }
     std::string before = location();
     fling.reset();
     Page popped = a->pages.back();

@@ -43,6 +43,20 @@ TEST_F(SimScreenGesturesTest, PastTheSlopATouchIsADragThatFollowsTheFingerAndSto
     screen.touchUp(420, gy - 15, now);
     settle();
     EXPECT_EQ(screen.location(), "Settings/General");
+
+    // A swipe in from the left edge goes back a page, and on an app's first page does nothing.
+    auto edgeSwipe = [&] {
+        screen.touchDown(4, 1200, now);
+        for (int i = 1; i <= 10; ++i)
+            screen.touchMove(4 + 40 * i, 1200, now + 10ms * i);
+        now += 120ms;
+        screen.touchUp(404, 1200, now);
+        settle();
+    };
+    edgeSwipe();
+    EXPECT_EQ(screen.location(), "Settings");
+    edgeSwipe();
+    EXPECT_EQ(screen.location(), "Settings");
 }
 
 } // namespace
