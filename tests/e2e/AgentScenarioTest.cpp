@@ -46,12 +46,6 @@ void expectEveryStep(const json& out) {
     EXPECT_EQ(out["steps"].size(), 14u);
 }
 
-// When a step failed, the application's own log says why.
-void showLogOnFailure(const std::string& log) {
-    if (testing::Test::HasFailure())
-        std::cout << "the application's log:\n" << log.substr(log.size() > 20000 ? log.size() - 20000 : 0) << "\n";
-}
-
 } // namespace
 
 // On a mini whose stream sends at most 30 frames a second, with the pointer's fixed timing, whose Podcasts

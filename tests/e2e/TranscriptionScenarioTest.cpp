@@ -34,8 +34,5 @@ TEST(TranscriptionScenario, OverHttp) {
                   << step["detail"].dump() << "\n";
     }
     EXPECT_EQ(out["steps"].size(), 5u);
-    if (HasFailure()) { // the application's own log says why
-        const std::string log = app.child->output();
-        std::cout << "the application's log:\n" << log.substr(log.size() > 20000 ? log.size() - 20000 : 0) << "\n";
-    }
+    showLogOnFailure(app.child->output());
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <utility>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <iterator>
 #include <memory>
 #include <netinet/in.h>
@@ -261,6 +262,11 @@ fs::path ffmpegWrites(const fs::path& file, std::vector<std::string> arguments) 
 
 fs::path binaryPath() { return POKESCOPE_BINARY; }
 fs::path sourcePath() { return POKESCOPE_SOURCE_DIR; }
+
+void showLogOnFailure(const std::string& log) {
+    if (testing::Test::HasFailure())
+        std::cout << "the application's log:\n" << log.substr(log.size() > 20000 ? log.size() - 20000 : 0) << "\n";
+}
 
 RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments,
                     const std::vector<std::string>& extraEnvironment) {

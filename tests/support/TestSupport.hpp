@@ -121,6 +121,8 @@ struct RunningApp {
 };
 RunningApp startApp(const TempHome& home, const std::vector<std::string>& extraArguments = {},
                     const std::vector<std::string>& extraEnvironment = {});
+// When a check of the running test failed, prints the end of the application's `log`, which says why.
+void showLogOnFailure(const std::string& log);
 
 // A loopback port that was free a moment ago.
 int freePort();
