@@ -26,9 +26,11 @@ struct Stillness {
         // A frame captured `still` after the last change (and after `since`) showed nothing new.
         if (lastSeenCaptured >= std::max(lastChangeCaptured, since) + still)
             return true;
-        // No change has arrived for `still` plus the time the next frame of a change would take to be sent and
-        // to arrive, and none waits to be read.
-        return !framePending && now - std::max(lastChangeArrived, since) >= still + interval + delay;
+        // Quiet: a change captured up to `still` after the last one (or after `since`) would have arrived by
+        // now, even with its frame two of the source's intervals late (a busy source's pace varies) and at the
+        // longest recent delay, and no frame waits to be read. (Counted from the capture, not the arrival: the
+        // last change's own delay is no part of it.)
+        return !framePending && now >= std::max(lastChangeCaptured, since) + still + 2 * interval + delay;
     }
     // Whether a change captured after `moment` has been seen.
     bool changedAfter(TimePoint moment) const { return known && lastChangeCaptured > moment; }

@@ -21,6 +21,7 @@ constexpr int kParkStep = 127;
 // whose reports cross the link with their own jitter, longer.
 constexpr auto kNudgeStill = std::chrono::milliseconds(40);
 constexpr auto kTravelStill = std::chrono::milliseconds(80);
+constexpr auto kMaxLagStill = std::chrono::milliseconds(250); // a phone slower to show a report than this
 constexpr auto kPoll = std::chrono::milliseconds(5);
 // The longest to wait for the wiggle's last report to show before sending it again.
 constexpr auto kRestoreLimit = std::chrono::milliseconds(1000);
@@ -257,10 +258,17 @@ bool InputEngine::awaitFrames(Duration limit, const std::function<bool(const Sti
 
 bool InputEngine::awaitEffect(TimePoint written, Duration limit, Duration still) {
     // One report moves the pointer once: quiet for `still` after the frame that shows it arrived is enough,
-    // without the allowance for frames still on their way that a longer change needs.
-    return awaitFrames(limit, [&](Stillness facts, TimePoint now) {
-        facts.delay = facts.interval = Duration::zero();
-        return facts.changedAfter(written) && facts.still(written, still, now);
+    // without the allowance for frames still on their way that a longer change needs. The first frame that
+    // shows it tells how long the phone takes to show a report.
+    bool timed = false;
+    return awaitFrames(limit, [&](const Stillness& facts, TimePoint now) {
+        if (!timed && facts.changedAfter(written)) {
+            timed = true;
+            lags_[lagCount_++ % lags_.size()] = facts.lastChangeCaptured - written;
+        }
+        return facts.changedAfter(written) &&
+               (facts.lastSeenCaptured >= facts.lastChangeCaptured + still ||
+                (!facts.framePending && now - facts.lastChangeArrived >= still));
     });
 }
 
@@ -355,6 +363,12 @@ std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wigg
     return PointD{found->x - shift * sign, found->y};
 }
 
+std::optional<Duration> InputEngine::reportLag() const {
+    if (lagCount_ < kLeastLags)
+        return std::nullopt;
+    return *std::max_element(lags_.begin(), lags_.begin() + std::min(lagCount_, lags_.size()));
+}
+
 bool InputEngine::awaitTravelShown() {
     const TimePoint lastReport = lastReportAt_;
     // A park's last reports push a pointer already pinned in its corner: no frame can show them, and any of
@@ -364,12 +378,18 @@ bool InputEngine::awaitTravelShown() {
     // to arrive: on a late or slow one, that alone may take longer than the fixed limit, which adaptive
     // timing extends by as much.
     Duration limit = std::chrono::milliseconds(500);
+    // The last report shows in a frame captured within the phone's measured lag after it: quiet for as long
+    // after the last change proves the travel over (never less than a nudge's quiet), and the limit grows by
+    // what proving quiet takes.
+    Duration still = kTravelStill;
     if (timing() == Timing::adaptive) {
         const auto facts = frames_->stillness();
-        limit += facts.delay + facts.interval;
+        if (auto lag = reportLag())
+            still = std::clamp<Duration>(*lag, kNudgeStill, kMaxLagStill);
+        limit += still + 2 * facts.interval + facts.delay;
     }
     return awaitFrames(limit, [&](const Stillness& facts, TimePoint now) {
-        return facts.changedAfter(mustShow) && facts.still(lastReport, kTravelStill, now);
+        return facts.changedAfter(mustShow) && facts.still(lastReport, still, now);
     });
 }
 

@@ -112,7 +112,7 @@ public:
     // How long after a burst of travel the phone's acceleration has forgotten its speed: the rest after a
     // park, and before calibration's single steps.
     static constexpr Duration kForget = std::chrono::milliseconds(350);
-    // How long the pointer must be seen still after its last report before a press (adaptive timing).
+    // The least rest between the pointer's last report and a press (adaptive timing).
     static constexpr Duration kClickStill = std::chrono::milliseconds(40);
     // How long a sighting of the pointer stays good enough to move from it instead of parking first.
     static constexpr Duration kSightingLife = std::chrono::seconds(60);
@@ -245,8 +245,12 @@ private:
     // them), else fine-corrects when it is within reach of single steps; true when it ends within the tolerance.
     bool finishFrom(PointD target, PointD seen);
     // Until a frame captured after the last report showed its effect and the screen then stayed still for
-    // the travel's quiet, at most 500 ms; true when it did.
+    // the travel's quiet, at most 500 ms (adaptive timing: and the time that proving quiet takes); true when
+    // it did.
     bool awaitTravelShown();
+    // The longest a recent single report took to show in a captured frame (the link's latency and the
+    // phone's next refresh); none before a few were timed.
+    std::optional<Duration> reportLag() const;
     void noteSighting(PointD seen);
     // The pointer is at `at`, as `known`, on the latest frame's size, now.
     void notePointer(PointD at, Known known);
@@ -283,6 +287,9 @@ private:
     TimePoint lastReportAt_{};
     std::pair<TimePoint, TimePoint> parkedAt_{}; // the last park's first and last reports
     bool exactNow_ = false; // the full waits for this search, whatever the setting
+    static constexpr std::size_t kLeastLags = 3;
+    std::array<Duration, 8> lags_{}; // the last single reports' lags (reportLag), on the engine's queue only
+    std::size_t lagCount_ = 0;
     std::array<std::vector<std::pair<int, double>>, 2> landed_;
     // How far moves from a sighting went on each axis for each pixel they were planned for: the phone's
     // acceleration treats them a little differently from travel out of a parked corner.

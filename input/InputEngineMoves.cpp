@@ -418,11 +418,17 @@ void InputEngine::trim(PointD target, PointD seen) {
 }
 
 void InputEngine::click() {
-    // The pointer comes to rest before the press: 150 ms after its last report, or (adaptive timing) as soon
-    // as a frame captured after that report shows the pointer's last step and stillness since.
+    // The pointer comes to rest before the press: 150 ms after its last report, or (adaptive timing) once the
+    // phone has had the time it takes to show a report (reports arrive in order, and the pointer keeps no
+    // speed of its own), or, before that time is known, as soon as a frame captured after that report shows
+    // the pointer's last step and stillness since.
     const Duration rest = std::chrono::milliseconds(150);
     if (timing() == Timing::exact) {
         sleep(rest);
+    } else if (auto lag = reportLag()) {
+        if (const Duration left = std::min(rest, std::max(*lag, kClickStill)) - (timer_.now() - lastReportAt_);
+            left > Duration::zero())
+            sleep(left);
     } else if (const Duration left = rest - (timer_.now() - lastReportAt_); left > Duration::zero()) {
         const TimePoint last = lastReportAt_;
         awaitFrames(left, [&](const Stillness& facts, TimePoint now) {

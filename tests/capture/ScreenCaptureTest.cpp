@@ -257,9 +257,9 @@ TEST_F(ScreenCaptureTest, MeasuresTheSourcesPaceBetweenTheFramesOfAChange) {
 }
 
 // The screen is at rest once a frame captured `still` after the last change (and after the action) showed
-// nothing new, or, from a source that sends only changes, once no change has come for `still` plus the
-// time the source takes to send the next frame of a change and that frame to arrive; never while a
-// delivered frame waits to be read.
+// nothing new, or, from a source that sends only changes, once a change captured `still` after the last
+// one would have arrived (two of the source's intervals and the longest delay later); never while a
+// delivered frame waits to be read. The last change's own delay is not counted twice.
 TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) {
     using namespace std::chrono_literals;
     const TimePoint t0 = TimePoint{} + 100s, action = t0 + 1s;
@@ -280,11 +280,11 @@ TEST(ScreenCaptureStillness, ByALaterUnchangedFrameOrByQuietLongerThanTheDelay) 
         {"quiet since the action, shorter than still plus the delay", facts(0ms, 500ms, 560ms, 250ms), 1500ms, false},
         {"quiet since the action, longer than still plus the delay", facts(0ms, 500ms, 560ms, 250ms), 1560ms, true},
         {"quiet, but a frame waits to be read", facts(0ms, 500ms, 560ms, 250ms, true), 1900ms, false},
-        {"a late change arrived after the action", facts(0ms, 1200ms, 1450ms, 250ms), 1900ms, false},
-        {"and quiet long enough after it", facts(0ms, 1200ms, 1450ms, 250ms), 2000ms, true},
-        {"quiet as long, from a source that sends a change's frames 200 ms apart",
-         facts(0ms, 1200ms, 1450ms, 250ms, false, 200ms), 2000ms, false},
-        {"and 200 ms more", facts(0ms, 1200ms, 1450ms, 250ms, false, 200ms), 2200ms, true},
+        {"a late change arrived after the action", facts(0ms, 1200ms, 1450ms, 250ms), 1740ms, false},
+        {"and quiet long enough after its capture", facts(0ms, 1200ms, 1450ms, 250ms), 1750ms, true},
+        {"350 ms more, from a source that sends a change's frames 200 ms apart",
+         facts(0ms, 1200ms, 1450ms, 250ms, false, 200ms), 2100ms, false},
+        {"and 400 ms more (two of its intervals)", facts(0ms, 1200ms, 1450ms, 250ms, false, 200ms), 2150ms, true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.facts.still(action, 300ms, t0 + c.now), c.still) << c.what;

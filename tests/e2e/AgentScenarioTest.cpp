@@ -56,8 +56,8 @@ TEST(AgentScenario, OverHttpOnAMiniAtThirtyFramesASecondWithFixedPointerTiming) 
     auto app = startApp(home, {"--simulate"}, {"POKESCOPE_SIM=model=iphone-13-mini,fps=30,noise=12,crash-on-open=Podcasts"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
     const std::string log = app.child->output();
-    showLogOnFailure(log);
     EXPECT_EQ(log.find("input: move from "), std::string::npos) << "fixed timing parks before every move";
+    showLogOnFailure(log);
 }
 
 // The same session in the dark appearance with the screen and sound coming over the USB screen-sharing
@@ -67,12 +67,11 @@ TEST(AgentScenario, OverHttpWithTheScreenOverUsbInTheDark) {
     auto app = startApp(home, {"--simulate"}, {"POKESCOPE_CAPTURE=usb", "POKESCOPE_SIM=dark"});
     expectEveryStep(runScenario({"http://127.0.0.1:" + std::to_string(app.port) + "/mcp"}, home.environment()));
     const std::string log = app.child->output();
-    showLogOnFailure(log);
     EXPECT_NE(log.find("screen: source: the iPhone's own screen sharing over USB (POKESCOPE_CAPTURE=usb)"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("screen: usb: video format: avc1, 1179 x 2556"), std::string::npos) << log;
+              std::string::npos);
+    EXPECT_NE(log.find("screen: usb: video format: avc1, 1179 x 2556"), std::string::npos);
     EXPECT_NE(log.find("input: move from "), std::string::npos) << "adaptive timing moves from the last sighting";
+    showLogOnFailure(log);
 }
 
 // Through a bridge the client starts, on a small dark phone with a Home button and a slow capture path.

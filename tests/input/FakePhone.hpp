@@ -36,6 +36,7 @@ public:
     double coarse = 2.0, fine = 1.5; // pixels per unit: for steps of 2 or more units, and single units
     bool linkReady = true, showPointer = true, showScreen = true;
     bool clicksChangePage = false; // a click opens another page (the whole screen changes)
+    Duration showLag{};            // how long a report takes to reach the screen (the link and the phone)
     int passingFailures = 0;       // reports that fail once on a link that stays up
     int failAfterHeld = -1;        // reports with the button held before the link is lost (-1: never)
     // Reports that the link takes but that never reach the phone.
@@ -61,7 +62,7 @@ public:
         auto gain = [&](int d) { return std::abs(d) >= 2 ? coarse : fine; };
         x_ = std::clamp(x_ + dx * gain(dx), 0.0, width_ - 1.0);
         y_ = std::clamp(y_ + dy * gain(dy), 0.0, height_ - 1.0);
-        history_.push_back({timer_.t, x_, y_, page_});
+        history_.push_back({timer_.t + showLag, x_, y_, page_});
         return true;
     }
     bool keyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages) override {

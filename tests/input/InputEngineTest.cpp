@@ -240,6 +240,33 @@ TEST_F(EngineTest, AdaptiveMovesStartFromTheLastSightingAndCatchALostReport) {
     EXPECT_TRUE(logged("input: move from 300,900 (where a drag ended) to 300,500 with "));
 }
 
+// A phone slow to show a report: the move's frames are read only once its last report can have shown, and
+// the press waits as long after the last motion report as the phone was measured to take (not less than
+// 40 ms, not more than the fixed 150 ms).
+TEST_F(EngineTest, MovesAndPressesWaitAsLongAsThePhoneTakesToShowAReport) {
+    for (const Duration lag : {Duration{}, Duration{110ms}}) {
+        phone = std::make_shared<FakePhone>(timer);
+        phone->showLag = lag;
+        make();
+        engine->setCalibration(linear(2));
+        for (const PointD target : {PointD{300, 500}, PointD{500, 900}}) {
+            engine->moveTo(target, true, 0);
+            EXPECT_NEAR(phone->position().x, target.x, 12) << lag.count();
+            EXPECT_NEAR(phone->position().y, target.y, 12) << lag.count();
+        }
+        EXPECT_TRUE(logged("input: move from ")) << testing::PrintToString(lines);
+        engine->debugTravel(2, 0, 1, 0); // two single steps right before the press
+        engine->click();
+        const auto reports = phone->pointerReports();
+        auto press = std::find_if(reports.begin(), reports.end(), [](const auto& r) { return r.first & 1; });
+        ASSERT_NE(press, reports.end());
+        const Duration rest = press->at - std::prev(press)->at;
+        // The fake phone's frame shows a report 8 ms after the phone takes it.
+        EXPECT_GE(rest, std::max<Duration>(lag + 8ms, 40ms)) << lag.count();
+        EXPECT_LE(rest, std::max<Duration>(lag + 8ms, 40ms) + 5ms) << lag.count();
+    }
+}
+
 TEST_F(EngineTest, RightHandTargetsParkRightAndTravelLeft) {
     engine->setCalibration(linear(2));
     engine->moveTo({0.6 * 1179, 400}, false, 0);
