@@ -100,7 +100,18 @@ json ToolSet::scrollTo(const json& arguments) {
 
     std::optional<std::vector<std::string>> previous;
     for (int k = 0;; ++k) {
-        auto [frame, items] = view(latestFrame());
+        // After a drag, the pointer's disc lies where the drag ended, on rows the page before showed lower
+        // down and was read on: the text is read as it is, and the pointer steps aside only for the page
+        // that holds the text (its screenshot and place come from the page read whole) and for the first.
+        ImageRef frame = latestFrame();
+        std::vector<TextItem> items;
+        if (k > 0)
+            items = readText(*frame);
+        if (k == 0 || ScreenText::find(*text, items, 1)) {
+            auto seen = view(frame);
+            frame = seen.frame;
+            items = std::move(seen.text);
+        }
         if (auto match = ScreenText::find(*text, items, 1)) {
             json result = screenshotOf(frame, items); // the frame the text was found in
             double ratio = Tools::scaleFor(frame->width(), frame->height());

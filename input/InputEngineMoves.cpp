@@ -200,16 +200,19 @@ bool InputEngine::checkLanding(PointD target, const std::string& what, const std
     }
     noteSighting(*seen);
     log("input: " + what + " with " + units + " units: pointer at " + point(*seen));
-    return finishFrom(target, *seen);
+    return finishFrom(target, *seen, false);
 }
 
-bool InputEngine::finishFrom(PointD target, PointD seen) {
+bool InputEngine::finishFrom(PointD target, PointD seen, bool inMove) {
     auto within = [&](double reach) { return std::abs(seen.x - target.x) <= reach && std::abs(seen.y - target.y) <= reach; };
     auto cal = calibration();
     // Single steps move by the measured fine gain, a few percent at most off: with adaptive timing, a miss of
-    // up to three tolerances is taken out by them without another search (their error stays a few pixels).
-    if (within(kArrivalTolerance) ||
-        (timing() == Timing::adaptive && cal && cal->fineGain && within(kTrimReach * kArrivalTolerance))) {
+    // up to three tolerances, seen where the move's own frames show the whole disc, is taken out by them
+    // without another search (their error stays a few pixels). A wiggle's sighting may be off by more (its
+    // nudges move by the phone's own measure), so a miss beyond the tolerance found by one is corrected with
+    // a look after the steps.
+    if (within(kArrivalTolerance) || (inMove && timing() == Timing::adaptive && cal && cal->fineGain &&
+                                      within(kTrimReach * kArrivalTolerance))) {
         trim(target, seen);
         return true;
     }
@@ -256,7 +259,7 @@ bool InputEngine::moveFrom(PointD from, PointD target, bool believed, bool again
         // drag that went further than believed) is one more move, which its own frames show again.
         if (again && (std::abs(shown->x - target.x) > kFarMiss || std::abs(shown->y - target.y) > kFarMiss))
             return moveFrom(*shown, target, false, false);
-        return finishFrom(target, *shown);
+        return finishFrom(target, *shown, true);
     }
     std::optional<PointD> seen;
     const bool landed = checkLanding(target, what, units, seen);

@@ -240,6 +240,18 @@ TEST_F(EngineTest, AdaptiveMovesStartFromTheLastSightingAndCatchALostReport) {
     EXPECT_TRUE(logged("input: move from 300,900 (where a drag ended) to 300,500 with "));
 }
 
+// A miss beyond the tolerance is taken out by single steps without another look only where the move's own
+// frames showed the whole disc; where a wiggle found the pointer (a parked move), the steps are checked.
+TEST_F(EngineTest, AMissAWiggleFoundIsCorrectedWithALook) {
+    engine->setCalibration(linear(2));
+    phone->coarse = 2.1; // the parked move goes 5 % too far: 15 and 25 px beyond the target
+    engine->moveTo({300, 500}, true, 0);
+    EXPECT_TRUE(logged("input: move to 300,500 with 150,250 units: pointer at 31")) << testing::PrintToString(lines);
+    EXPECT_TRUE(logged("input: fine to 300,500: pointer at ")) << testing::PrintToString(lines);
+    EXPECT_NEAR(phone->position().x, 300, 12);
+    EXPECT_NEAR(phone->position().y, 500, 12);
+}
+
 // A phone slow to show a report: the move's frames are read only once its last report can have shown, and
 // the press waits as long after the last motion report as the phone was measured to take (not less than
 // 40 ms, not more than the fixed 150 ms).
