@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,8 @@ namespace {
 double ms(Duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 struct Split {
-    std::vector<double> total, waits, recognition, overhead;
+    std::vector<double> total, waits, recognition, overhead; // of the calls that succeeded
+    int failed = 0; // calls that ended in an error: a fast failure would make the times look better
 };
 
 // One call, with the tally of waits and recognition taken before and after it.
@@ -59,26 +61,34 @@ json measured(ToolSet& tools, Split& split, const std::string& tool, const json&
     const double total = ms(SteadyClock::now() - start);
     const double w = ms(WaitLedger::total(WaitLedger::Kind::prescribedWait) - waits);
     const double r = ms(WaitLedger::total(WaitLedger::Kind::recognition) - reading);
+    if (result.value("isError", false)) {
+        ++split.failed;
+        std::fprintf(stderr, "%s failed: %s\n", tool.c_str(), result["content"][0].value("text", "").c_str());
+        return result;
+    }
     split.total.push_back(total);
     split.waits.push_back(w);
     split.recognition.push_back(r);
     split.overhead.push_back(total - w - r);
-    if (result.value("isError", false))
-        std::fprintf(stderr, "%s failed: %s\n", tool.c_str(), result["content"][0].value("text", "").c_str());
     return result;
 }
 
 double percentile(std::vector<double> values, double p) {
+    if (values.empty())
+        return std::nan("");
     std::sort(values.begin(), values.end());
     return values[static_cast<std::size_t>(p * (values.size() - 1) + 0.5)];
 }
 
 void report(const char* name, const Split& s) {
     std::printf("%-26s n=%-3zu total median %7.1f ms p90 %7.1f | prescribed waits %7.1f | recognition %6.1f | "
-                "overhead median %5.1f ms p90 %5.1f\n",
+                "overhead median %5.1f ms p90 %5.1f",
                 name, s.total.size(), percentile(s.total, 0.5), percentile(s.total, 0.9),
                 percentile(s.waits, 0.5), percentile(s.recognition, 0.5), percentile(s.overhead, 0.5),
                 percentile(s.overhead, 0.9));
+    if (s.failed > 0)
+        std::printf(" | %d more failed, not counted", s.failed);
+    std::printf("\n");
 }
 
 std::uint16_t freePort() {
@@ -174,7 +184,10 @@ int runOne(const std::string& words, const std::string& timing, int runs, int ta
         Split calibrate, withText, tapText, scroll, back, type;
         std::vector<double> landing;
         measured(tools, calibrate, "calibrate", json::object());
-        std::printf("calibrate: %.1f s (waits %.1f s)\n", calibrate.total[0] / 1000, calibrate.waits[0] / 1000);
+        if (calibrate.total.empty())
+            std::printf("calibrate: failed\n");
+        else
+            std::printf("calibrate: %.1f s (waits %.1f s)\n", calibrate.total[0] / 1000, calibrate.waits[0] / 1000);
         tools.call("press_key", {{"key", "home"}});
         for (int i = 0; i < runs; ++i)
             measured(tools, withText, "screenshot", json::object());
