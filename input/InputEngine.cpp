@@ -261,14 +261,17 @@ bool InputEngine::awaitEffect(TimePoint written, Duration limit, Duration still)
     // without the allowance for frames still on their way that a longer change needs. The first frame that
     // shows it tells how long the phone takes to show a report.
     bool timed = false;
-    return awaitFrames(limit, [&](const Stillness& facts, TimePoint now) {
-        if (!timed && facts.changedAfter(written)) {
+    return awaitFrames(limit, [&](Stillness facts, TimePoint now) {
+        if (!facts.changedAfter(written))
+            return false;
+        if (!timed) {
             timed = true;
             lags_[lagCount_++ % lags_.size()] = facts.lastChangeCaptured - written;
         }
-        return facts.changedAfter(written) &&
-               (facts.lastSeenCaptured >= facts.lastChangeCaptured + still ||
-                (!facts.framePending && now - facts.lastChangeArrived >= still));
+        // Quiet counted from that frame's arrival: its own delay stands for the longest one.
+        facts.delay = facts.lastChangeArrived - facts.lastChangeCaptured;
+        facts.interval = Duration::zero();
+        return facts.still(written, still, now);
     });
 }
 
