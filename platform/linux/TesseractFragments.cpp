@@ -104,6 +104,10 @@ bool isGlyphLetter(const std::string& symbol, int width, int height) {
     return (symbol == "Q" || symbol == "q") && width >= height;
 }
 
+bool isMiddleDot(const std::string& symbol, int width, int height) {
+    return (symbol == "-" || symbol == "·") && width > 0 && height > 0 && 2 * width <= 3 * height;
+}
+
 std::vector<RecognizedText> fragments(std::vector<Word> words) {
     std::stable_sort(words.begin(), words.end(),
                      [](const Word& a, const Word& b) { return 2 * a.y + a.height < 2 * b.y + b.height; });

@@ -31,6 +31,11 @@ bool isStatusGlyph(const Word& word, int frameHeight);
 // comes back as a Q at least as wide as it is tall, which no Q of the phone's fonts is.
 bool isGlyphLetter(const std::string& symbol, int width, int height);
 
+// Whether a symbol the engine read alone between words as a dash is a middle dot ("Today · 12 sec"):
+// the engine reads such a dot as a hyphen, but a dash is at least twice as wide as it is thick and a dot
+// is round.
+bool isMiddleDot(const std::string& symbol, int width, int height);
+
 // A back button's chevron as the recogniser reads it alone: "<", "‹" or "«".
 bool isBackChevron(const std::string& text);
 

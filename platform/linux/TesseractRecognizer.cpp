@@ -119,7 +119,11 @@ public:
             if (!piece.text.empty() &&
                 left - (piece.x + piece.width) > 4 * std::max(piece.height, bottom - top) / 5)
                 flush();
-            const std::string symbol = text.get();
+            // A dash standing alone between words that is as tall as it is wide is a middle dot.
+            const bool alone = it->IsAtBeginningOf(tesseract::RIL_WORD) &&
+                               it->IsAtFinalElement(tesseract::RIL_WORD, tesseract::RIL_SYMBOL);
+            const std::string symbol =
+                alone && ocr::isMiddleDot(text.get(), right - left, bottom - top) ? "·" : text.get();
             if (symbol == "|") {
                 if (piece.text.empty() && !barPending) {
                     barAtStart = true;

@@ -184,6 +184,10 @@ TEST(TesseractFragments, JunkIsUnsureTextOrAnIconsGlyphAndStatusBarGlyphsAndTheM
     EXPECT_TRUE(isGlyphLetter("Q", 20, 20));
     EXPECT_FALSE(isGlyphLetter("Q", 28, 36)); // a Q of the phone's fonts is taller than wide
     EXPECT_FALSE(isGlyphLetter("O", 20, 20));
+    // A lone dash as tall as it is wide is the middle dot of "Today · 12 sec"; a hyphen or a dash is wider.
+    EXPECT_TRUE(isMiddleDot("-", 4, 4));
+    EXPECT_FALSE(isMiddleDot("-", 14, 4));
+    EXPECT_FALSE(isMiddleDot("—", 4, 4));
 }
 
 // A BGRA frame of one colour with blocks of others, the later ones on top.
