@@ -143,10 +143,10 @@ public:
     // and app launches end well within it, a long fling's coasting too; a screen that never rests (a video)
     // costs no more than this.
     static constexpr Duration kSettleLimit = std::chrono::seconds(3);
-    // How long the screen must show no change for a settle to end: several frame intervals even at 30 frames
-    // a second, and longer than the gap between a press's first sign on screen (a row lighting up) and what
-    // its release starts (a page push), which the Bluetooth link's jitter may stretch.
-    static constexpr Duration kStill = std::chrono::milliseconds(150);
+    // How long the screen must show no change for a settle to end, counted once the action's last report has
+    // had time to show: several frame intervals even at 30 frames a second, and longer than an app takes to
+    // start what a release or a key asks for (a page push, a launch).
+    static constexpr Duration kStill = std::chrono::milliseconds(100);
     // How much of the screen one of scroll_to's drags moves the list (the phone's acceleration may add a
     // quarter): pages overlap by a few rows, so that no label falls between two of them.
     static constexpr double kScrollToAmount = 0.6;

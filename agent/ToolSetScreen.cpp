@@ -122,15 +122,19 @@ json ToolSet::screenshotOf(const ImageRef& frame, const std::optional<std::vecto
 
 void ToolSet::settle(Duration limit, Duration still, TimePoint since) {
     auto start = std::chrono::steady_clock::now();
+    // The action's last report (a release, a key's lifting) shows in frames captured within the phone's
+    // measured report lag: what they show before then may be its earlier reports' doing (a press lights a
+    // row up before its release starts a page push), so quiet is counted from there.
+    const TimePoint quietFrom = since + services_.input.reportLag().value_or(Duration::zero());
     while (std::chrono::steady_clock::now() - start < limit) {
         const auto facts = services_.capture.stillness();
         const auto now = std::chrono::steady_clock::now();
         // An action nearly always shows (a row lights up, a page moves): quiet alone is no proof while the
         // frames that show it may still be on their way, so it counts only once the action's first change has
         // come or `kFirstChange` has passed without one.
-        if ((facts.changedAfter(since) || now - since >= kFirstChange) && facts.still(since, still, now))
+        if ((facts.changedAfter(since) || now - since >= kFirstChange) && facts.still(quietFrom, still, now))
             return;
-        WaitLedger::sleep(std::chrono::milliseconds(20));
+        WaitLedger::sleep(std::chrono::milliseconds(5));
     }
 }
 

@@ -266,6 +266,7 @@ bool InputEngine::awaitEffect(TimePoint written, Duration limit, Duration still)
             return false;
         if (!timed) {
             timed = true;
+            std::lock_guard lock(mutex_);
             lags_[lagCount_++ % lags_.size()] = facts.lastChangeCaptured - written;
         }
         // Quiet counted from that frame's arrival: its own delay stands for the longest one.
@@ -367,6 +368,7 @@ std::optional<PointD> InputEngine::wiggle(std::optional<PointD> near, bool& wigg
 }
 
 std::optional<Duration> InputEngine::reportLag() const {
+    std::lock_guard lock(mutex_);
     if (lagCount_ < kLeastLags)
         return std::nullopt;
     return *std::max_element(lags_.begin(), lags_.begin() + std::min(lagCount_, lags_.size()));
@@ -487,20 +489,24 @@ void InputEngine::park(bool right) {
 }
 
 void InputEngine::fineTravel(int stepsX, int stepsY, int step) {
-    if (timing() == Timing::adaptive)
+    // With adaptive timing, single steps go at the pace of travel's reports and share the diagonal: the fine
+    // gain is measured by these same steps during calibration, so the pace is part of what it measures.
+    const bool adaptive = timing() == Timing::adaptive;
+    const double pace = adaptive ? stepInterval_ / 1000.0 : 16;
+    if (adaptive)
         for (; stepsX != 0 && stepsY != 0; stepsX -= stepsX > 0 ? 1 : -1, stepsY -= stepsY > 0 ? 1 : -1) {
             sendPointer(0, stepsX > 0 ? step : -step, stepsY > 0 ? step : -step);
-            sleepMs(16);
+            sleepMs(pace);
         }
     for (int i = 0; i < std::abs(stepsX); ++i) {
         sendPointer(0, stepsX > 0 ? step : -step, 0);
-        sleepMs(16);
+        sleepMs(pace);
     }
     if (stepsX != 0 && stepsY != 0)
         sleepMs(150);
     for (int i = 0; i < std::abs(stepsY); ++i) {
         sendPointer(0, 0, stepsY > 0 ? step : -step);
-        sleepMs(16);
+        sleepMs(pace);
     }
 }
 

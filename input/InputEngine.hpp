@@ -191,6 +191,9 @@ public:
     bool stepAside();
     // The pointer's place comes from a step aside: reading the screen does not move it again.
     bool steppedAside() const;
+    // The longest a recent single report took to show in a captured frame (the link's latency and the
+    // phone's next refresh); none before a few were timed.
+    std::optional<Duration> reportLag() const;
     void type(const std::string& text);
     void press(const std::string& key);
     void goHome();
@@ -249,9 +252,6 @@ private:
     // the travel's quiet, at most 500 ms (adaptive timing: and the time that proving quiet takes); true when
     // it did.
     bool awaitTravelShown();
-    // The longest a recent single report took to show in a captured frame (the link's latency and the
-    // phone's next refresh); none before a few were timed.
-    std::optional<Duration> reportLag() const;
     void noteSighting(PointD seen);
     // The pointer is at `at`, as `known`, on the latest frame's size, now.
     void notePointer(PointD at, Known known);
@@ -289,7 +289,7 @@ private:
     std::pair<TimePoint, TimePoint> parkedAt_{}; // the last park's first and last reports
     bool exactNow_ = false; // the full waits for this search, whatever the setting
     static constexpr std::size_t kLeastLags = 3;
-    std::array<Duration, 8> lags_{}; // the last single reports' lags (reportLag), on the engine's queue only
+    std::array<Duration, 8> lags_{}; // the last single reports' lags (reportLag); under mutex_
     std::size_t lagCount_ = 0;
     std::array<std::vector<std::pair<int, double>>, 2> landed_;
     // How far moves from a sighting went on each axis for each pixel they were planned for: the phone's
