@@ -30,6 +30,9 @@ namespace pokescope::sim {
 struct DrawnText {
     std::string text;
     int x = 0, y = 0, width = 0, height = 0;
+    // A text of several words: each with its own box, so that what covers part of the text leaves the
+    // others readable.
+    std::vector<DrawnText> words{};
 };
 
 // Something the phone's own software notices, for its system log and crash reports.

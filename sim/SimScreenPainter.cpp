@@ -133,7 +133,7 @@ double Painter::text(const Font& font, const Colour& colour, std::string_view s,
     cairo_move_to(cr_, left, top);
     pango_cairo_show_layout(cr_, t.layout);
     if (recorded)
-        record(s, ink);
+        record(s, ink, t.layout, 0, left);
     return t.logical.w;
 }
 
@@ -164,19 +164,44 @@ double Painter::paragraph(const Font& font, const Colour& colour, std::string_vi
             lineText.remove_suffix(1);
         Rect inkRect{left + ink.x, y + ink.y, double(ink.width), double(ink.height)};
         if (!lineText.empty() && ink.width > 0 && needs(inkRect))
-            record(lineText, inkRect);
+            record(lineText, inkRect, t.layout, line->start_index, left);
     } while (pango_layout_iter_next_line(it));
     pango_layout_iter_free(it);
     return t.logical.h;
 }
 
-void Painter::record(std::string_view s, const Rect& inkUser) {
+void Painter::record(std::string_view s, const Rect& inkUser, PangoLayout* layout, int start, double originX) {
     if (!record_ || inkUser.empty())
         return;
     Rect box = toDevice(inkUser).outward();
     if (!visible_.back().contains(box))
         return; // cut off by a clip: not readable as a whole
-    record_->push_back({std::string(s), int(box.x), int(box.y), int(box.w), int(box.h)});
+    DrawnText drawn{std::string(s), int(box.x), int(box.y), int(box.w), int(box.h), {}};
+    // The words, within the line's ink: from the first letter of each to the end of its last.
+    if (layout && s.find(' ') != std::string_view::npos) {
+        for (std::size_t i = 0; i < s.size();) {
+            while (i < s.size() && s[i] == ' ')
+                ++i;
+            const std::size_t end = std::min(s.find(' ', i), s.size());
+            if (i == end)
+                break;
+            std::size_t last = end - 1; // the first byte of the word's last character
+            while (last > i && (static_cast<unsigned char>(s[last]) & 0xC0) == 0x80)
+                --last;
+            PangoRectangle a, b;
+            pango_layout_index_to_pos(layout, start + int(i), &a);
+            pango_layout_index_to_pos(layout, start + int(last), &b);
+            const double left = std::max(inkUser.x, originX + double(a.x) / PANGO_SCALE);
+            const double right = std::min(inkUser.x + inkUser.w, originX + double(b.x + b.width) / PANGO_SCALE);
+            if (right > left) {
+                Rect word = toDevice(Rect{left, inkUser.y, right - left, inkUser.h}).outward();
+                drawn.words.push_back({std::string(s.substr(i, end - i)), int(word.x), int(word.y),
+                                       int(word.w), int(word.h), {}});
+            }
+            i = end;
+        }
+    }
+    record_->push_back(std::move(drawn));
 }
 
 void Painter::pushClip(const Rect& r) {
@@ -195,9 +220,20 @@ void Painter::occlude(const Rect& r) {
     if (!record_)
         return;
     Rect d = toDevice(r);
-    std::erase_if(*record_, [&](const DrawnText& t) {
+    auto covered = [&](const DrawnText& t) {
         return d.intersects(Rect{double(t.x), double(t.y), double(t.width), double(t.height)});
+    };
+    // What covers part of a text leaves its other words readable, each on its own.
+    std::vector<DrawnText> uncovered;
+    std::erase_if(*record_, [&](const DrawnText& t) {
+        if (!covered(t))
+            return false;
+        for (const DrawnText& word : t.words)
+            if (!covered(word))
+                uncovered.push_back(word);
+        return true;
     });
+    std::move(uncovered.begin(), uncovered.end(), std::back_inserter(*record_));
 }
 
 void Painter::setColour(const Colour& c) const {

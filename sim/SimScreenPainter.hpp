@@ -96,7 +96,10 @@ public:
     void fillRound(const Rect& r, double radius, const Colour& c) const;
 
 private:
-    void record(std::string_view s, const Rect& inkUser);
+    // `layout`, drawn with its origin at `originX`, holds `s` from its byte `start`, on one line: the words
+    // are boxed too.
+    void record(std::string_view s, const Rect& inkUser, PangoLayout* layout = nullptr, int start = 0,
+                double originX = 0);
 
     cairo_t* cr_;
     TextCache& texts_;

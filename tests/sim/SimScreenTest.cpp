@@ -95,4 +95,35 @@ TEST_F(SimScreenTest, TheDrawnTextsAfterThePointerPassesAreThoseOfAFullDrawing) 
     }
 }
 
+// What covers part of a line (the AssistiveTouch button over the Podcasts paragraph) leaves its other words
+// readable: the screen says so word by word, each inside the line's box, never the whole line.
+TEST_F(SimScreenTest, APartlyCoveredLineLeavesItsOtherWordsInTheDrawnTexts) {
+    open("Podcasts");
+    settle();
+    const std::vector<DrawnText> plain = screen.drawnTexts();
+    screen.setAssistiveTouch(true);
+    settle();
+    const std::vector<DrawnText> covered = screen.drawnTexts();
+    auto has = [](const std::vector<DrawnText>& texts, const DrawnText& t) {
+        return std::any_of(texts.begin(), texts.end(), [&](const DrawnText& o) {
+            return o.text == t.text && o.x == t.x && o.y == t.y && o.width == t.width && o.height == t.height;
+        });
+    };
+    int partly = 0;
+    for (const DrawnText& line : plain) {
+        if (has(covered, line))
+            continue;
+        std::size_t left = 0;
+        for (const DrawnText& word : line.words) {
+            EXPECT_TRUE(word.x >= line.x && word.x + word.width <= line.x + line.width) << word.text;
+            left += has(covered, word);
+        }
+        if (left > 0) {
+            ++partly;
+            EXPECT_LT(left, line.words.size()) << line.text;
+        }
+    }
+    EXPECT_GE(partly, 1); // the paragraph's lines beside the button
+}
+
 } // namespace
