@@ -16,6 +16,8 @@ namespace pokescope {
 struct RecognizedText {
     std::string text;
     double x = 0, y = 0, width = 0, height = 0;
+    // The words of a text of several, each with its box, where the recogniser tells them.
+    std::vector<RecognizedText> words{};
 };
 
 class TextRecognitionError : public std::runtime_error {

@@ -71,14 +71,56 @@ std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer) {
     }
     try {
         WaitLedger::Scope reading(WaitLedger::Kind::recognition);
-        auto found = items(recognizer.recognize(image));
+        auto recognized = recognizer.recognize(image);
         if (const auto button = assistiveTouchButton(image))
-            std::erase_if(found, [&](const TextItem& item) { return overlaps(*button, item); });
-        return found;
+            recognized = clearOf(*button, std::move(recognized));
+        return items(recognized);
     } catch (const std::exception& e) {
         Log::shared().add(std::string("ScreenText: text recognition failed: ") + e.what());
         return {};
     }
+}
+
+std::vector<RecognizedText> clearOf(const Box& box, std::vector<RecognizedText> recognized) {
+    auto reaches = [&](const RecognizedText& r) {
+        return r.x < box.x + box.width && box.x < r.x + r.width && r.y < box.y + box.height &&
+               box.y < r.y + r.height;
+    };
+    std::vector<RecognizedText> clear;
+    for (RecognizedText& r : recognized) {
+        if (!reaches(r)) {
+            clear.push_back(std::move(r));
+            continue;
+        }
+        RecognizedText run;
+        auto keep = [&] {
+            if (!run.text.empty())
+                clear.push_back(std::move(run));
+            run = {};
+        };
+        for (const RecognizedText& word : r.words) {
+            if (reaches(word)) {
+                keep();
+                continue;
+            }
+            if (run.text.empty()) {
+                run = {word.text, word.x, word.y, word.width, word.height, {}};
+            } else {
+                const double right = std::max(run.x + run.width, word.x + word.width);
+                const double bottom = std::max(run.y + run.height, word.y + word.height);
+                run.text += ' ' + word.text;
+                run.x = std::min(run.x, word.x), run.y = std::min(run.y, word.y);
+                run.width = right - run.x, run.height = bottom - run.y;
+            }
+            run.words.push_back(word);
+        }
+        keep();
+    }
+    // A run of one word is no text of several.
+    for (RecognizedText& r : clear)
+        if (r.words.size() == 1)
+            r.words.clear();
+    return clear;
 }
 
 std::vector<TextItem> items(const std::vector<RecognizedText>& recognized) {

@@ -41,7 +41,8 @@ struct Box {
 };
 
 // All text in a BGRA frame, top to bottom, then left to right, but for text the AssistiveTouch button
-// covers in part (a label cut short by it would read as another word). Never fails: a frame that is not a
+// covers in part (a label cut short by it would read as another word): of a line it cuts, the words clear
+// of it stay, as the runs they form on either side of it. Never fails: a frame that is not a
 // non-empty BGRA image, or a recogniser that fails, gives an empty list and a log line.
 std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer);
 
@@ -53,6 +54,10 @@ inline bool overlaps(const Box& box, const TextItem& item) {
     return item.x < box.x + box.width && box.x < item.x + item.width && item.y < box.y + box.height &&
            box.y < item.y + item.height;
 }
+
+// The recogniser's fragments clear of `box`: a fragment that reaches into it keeps the runs of its words
+// that do not, each joined as a fragment of its own; one whose words are not known goes whole.
+std::vector<RecognizedText> clearOf(const Box& box, std::vector<RecognizedText> recognized);
 
 // The recogniser's fragments as items: every number truncated toward zero, then a stable sort on the top
 // edge and, for equal tops, the left edge.

@@ -67,6 +67,10 @@ RecognizedText joined(const std::vector<Word>& words, std::size_t from, std::siz
         bottom = std::max(bottom, w.y + w.height);
     }
     f.x = left, f.y = top, f.width = right - left, f.height = bottom - top;
+    if (to - from > 1)
+        for (std::size_t i = from; i < to; ++i)
+            f.words.push_back({words[i].text, double(words[i].x), double(words[i].y), double(words[i].width),
+                               double(words[i].height), {}});
     return f;
 }
 

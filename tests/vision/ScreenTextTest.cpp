@@ -92,6 +92,22 @@ TEST(ScreenTextItems, NumbersAreTruncatedTowardZeroSortedStablyAndEncodedWithExa
     EXPECT_THROW(nlohmann::json({{"text", "a"}, {"x", 1}}).get<TextItem>(), nlohmann::json::exception);
 }
 
+// Of a line the AssistiveTouch button reaches into, the words clear of it stay, as the runs they form on
+// either side of it; a fragment whose words are unknown goes whole, and one clear of it stays as it is.
+TEST(ScreenTextItems, TheAssistiveTouchButtonTakesOutOnlyTheWordsItReachesInto) {
+    const ScreenText::Box button{900, 1000, 150, 150};
+    auto word = [](const char* text, double x) { return RecognizedText{text, x, 1050, 100, 40, {}}; };
+    const std::vector<RecognizedText> recognized{
+        {"Alpha Beta cut Gamma", 100, 1050, 1100, 40, {word("Alpha", 100), word("Beta", 250), word("cut", 880),
+                                                       word("Gamma", 1100)}},
+        {"Unknown words", 700, 1120, 300, 40, {}},
+        {"Clear", 100, 1300, 200, 40, {}}};
+    std::vector<std::string> kept;
+    for (const TextItem& item : ScreenText::items(ScreenText::clearOf(button, recognized)))
+        kept.push_back(item.text + " " + std::to_string(item.x) + "+" + std::to_string(item.width));
+    EXPECT_EQ(kept, (std::vector<std::string>{"Alpha Beta 100+250", "Gamma 1100+100", "Clear 100+200"}));
+}
+
 class ScriptedRecognizer : public TextRecognizer {
 public:
     std::vector<RecognizedText> result;
