@@ -124,8 +124,8 @@ public:
     // `frame` and its text, read around the pointer: when the pointer's disc lies on text, the pointer steps
     // aside and both are taken from the frame without the disc (the screen as it is, with its text whole).
     // The same frame again (the capture publishes a new one only when the picture changed) is not read again:
-    // a tap_text right after a screenshot reads nothing.
-    View view(ImageRef frame);
+    // a tap_text right after a screenshot reads nothing; nor is a frame whose `text` the caller read already.
+    View view(ImageRef frame, std::optional<std::vector<TextItem>> text = std::nullopt);
     // The screenshot of `frame`, with `text` as read from it (none: without text).
     nlohmann::json screenshotOf(const ImageRef& frame, const std::optional<std::vector<TextItem>>& text);
     std::string statusText();
@@ -181,7 +181,7 @@ private:
     std::vector<TextItem> readText(const Image& frame);
     // `view` without its memory: what was seen, and the frame that now shows it (the frame after a step
     // aside, when the pointer moved).
-    std::pair<ImageRef, View> readAround(ImageRef frame);
+    std::pair<ImageRef, View> readAround(ImageRef frame, std::optional<std::vector<TextItem>> text);
     std::optional<PhoneInfo> selectedPhone();
     void tapAt(PointD at);
     void tapText(const nlohmann::json& arguments);

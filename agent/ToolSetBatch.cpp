@@ -108,7 +108,7 @@ json ToolSet::scrollTo(const json& arguments) {
         if (k > 0)
             items = readText(*frame);
         if (k == 0 || ScreenText::find(*text, items, 1)) {
-            auto seen = view(frame);
+            auto seen = view(frame, k > 0 ? std::optional(std::move(items)) : std::nullopt);
             frame = seen.frame;
             items = std::move(seen.text);
         }

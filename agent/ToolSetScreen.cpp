@@ -53,21 +53,21 @@ namespace {
 constexpr double kBusyAround = 0.02; // of the ring around the disc: text or an icon's edge lies there
 } // namespace
 
-ToolSet::View ToolSet::view(ImageRef frame) {
+ToolSet::View ToolSet::view(ImageRef frame, std::optional<std::vector<TextItem>> text) {
     {
         std::lock_guard lock(viewMutex_);
         if (frame && frame == lastView_.first)
             return lastView_.second;
     }
-    auto read = readAround(std::move(frame));
+    auto read = readAround(std::move(frame), std::move(text));
     std::lock_guard lock(viewMutex_);
     lastView_ = read;
     return read.second;
 }
 
-std::pair<ImageRef, ToolSet::View> ToolSet::readAround(ImageRef frame) {
+std::pair<ImageRef, ToolSet::View> ToolSet::readAround(ImageRef frame, std::optional<std::vector<TextItem>> text) {
     View seen{frame, {}};
-    seen.text = readText(*seen.frame);
+    seen.text = text ? std::move(*text) : readText(*seen.frame);
     auto& engine = services_.input;
     const int width = seen.frame->width(), height = seen.frame->height();
     bool believed = false;

@@ -81,45 +81,50 @@ std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer) {
     }
 }
 
+namespace {
+
+// Words side by side on a line as one fragment: their texts a space apart, their boxes' union; one word is
+// a fragment of its own.
+RecognizedText joined(std::vector<RecognizedText> words) {
+    if (words.size() == 1)
+        return std::move(words.front());
+    RecognizedText run{words.front().text, words.front().x, words.front().y, 0, 0, {}};
+    double right = run.x, bottom = run.y;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const RecognizedText& w = words[i];
+        if (i > 0)
+            run.text += ' ' + w.text;
+        run.x = std::min(run.x, w.x), run.y = std::min(run.y, w.y);
+        right = std::max(right, w.x + w.width), bottom = std::max(bottom, w.y + w.height);
+    }
+    run.width = right - run.x, run.height = bottom - run.y;
+    run.words = std::move(words);
+    return run;
+}
+
+} // namespace
+
 std::vector<RecognizedText> clearOf(const Box& box, std::vector<RecognizedText> recognized) {
-    auto reaches = [&](const RecognizedText& r) {
-        return r.x < box.x + box.width && box.x < r.x + r.width && r.y < box.y + box.height &&
-               box.y < r.y + r.height;
-    };
     std::vector<RecognizedText> clear;
     for (RecognizedText& r : recognized) {
-        if (!reaches(r)) {
+        if (!overlaps(box, r)) {
             clear.push_back(std::move(r));
             continue;
         }
-        RecognizedText run;
+        std::vector<RecognizedText> run;
         auto keep = [&] {
-            if (!run.text.empty())
-                clear.push_back(std::move(run));
-            run = {};
+            if (!run.empty())
+                clear.push_back(joined(std::move(run)));
+            run.clear();
         };
-        for (const RecognizedText& word : r.words) {
-            if (reaches(word)) {
+        for (RecognizedText& word : r.words) {
+            if (overlaps(box, word))
                 keep();
-                continue;
-            }
-            if (run.text.empty()) {
-                run = {word.text, word.x, word.y, word.width, word.height, {}};
-            } else {
-                const double right = std::max(run.x + run.width, word.x + word.width);
-                const double bottom = std::max(run.y + run.height, word.y + word.height);
-                run.text += ' ' + word.text;
-                run.x = std::min(run.x, word.x), run.y = std::min(run.y, word.y);
-                run.width = right - run.x, run.height = bottom - run.y;
-            }
-            run.words.push_back(word);
+            else
+                run.push_back(std::move(word));
         }
         keep();
     }
-    // A run of one word is no text of several.
-    for (RecognizedText& r : clear)
-        if (r.words.size() == 1)
-            r.words.clear();
     return clear;
 }
 

@@ -49,8 +49,9 @@ std::vector<TextItem> read(const Image& image, TextRecognizer& recognizer);
 // The AssistiveTouch button's box, when the frame shows it.
 std::optional<Box> assistiveTouchButton(const Image& frame);
 
-// Whether any of `item` lies in `box`.
-inline bool overlaps(const Box& box, const TextItem& item) {
+// Whether any of `item` (a text item or a recogniser's fragment) lies in `box`.
+template <class Item>
+bool overlaps(const Box& box, const Item& item) {
     return item.x < box.x + box.width && box.x < item.x + item.width && item.y < box.y + box.height &&
            box.y < item.y + item.height;
 }
