@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -144,9 +145,10 @@ public:
     // costs no more than this.
     static constexpr Duration kSettleLimit = std::chrono::seconds(3);
     // How long the screen must show no change for a settle to end, counted once the action's last report has
-    // had time to show: several frame intervals even at 30 frames a second, and longer than an app takes to
-    // start what a release or a key asks for (a page push, a launch).
-    static constexpr Duration kStill = std::chrono::milliseconds(100);
+    // had time to show: two frame intervals even at 30 frames a second (a source that sends only changes adds
+    // two of its own intervals to prove it), and longer than an app takes to start what a release or a key
+    // asks for (a page push, a launch: within a frame or two).
+    static constexpr Duration kStill = std::chrono::milliseconds(70);
     // How much of the screen one of scroll_to's drags moves the list (the phone's acceleration may add a
     // quarter): pages overlap by a few rows, so that no label falls between two of them.
     static constexpr double kScrollToAmount = 0.6;
@@ -196,6 +198,13 @@ private:
     std::string simulated_; // the simulated phone's settings, in simulated runs
     std::mutex viewMutex_;  // the last view and the frame it stands for
     std::pair<ImageRef, View> lastView_;
+    // Reading ahead: while a settle proves the screen's last quiet, the frame likely to stay is read on a
+    // queue of its own, and reading that frame then waits only for what is left of it.
+    void readAhead(ImageRef frame);
+    std::mutex aheadMutex_; // the frame read ahead and its reading
+    ImageRef aheadFrame_;
+    std::shared_future<std::vector<TextItem>> ahead_;
+    DispatchQueue aheadQueue_{"pokescope.read-ahead"}; // last: it goes first, finishing the frame it reads
 };
 
 // The pure pieces of the tools' results.

@@ -51,6 +51,8 @@ json ToolSet::screenshot(bool includeText) {
 
 namespace {
 constexpr double kBusyAround = 0.02; // of the ring around the disc: text or an icon's edge lies there
+// The least quiet after a change before its frame is read ahead, whatever the source's pace.
+constexpr Duration kReadAheadQuiet = std::chrono::milliseconds(20);
 } // namespace
 
 ToolSet::View ToolSet::view(ImageRef frame, std::optional<std::vector<TextItem>> text) {
@@ -134,11 +136,47 @@ void ToolSet::settle(Duration limit, Duration still, TimePoint since) {
         // come or `kFirstChange` has passed without one.
         if ((facts.changedAfter(since) || now - since >= kFirstChange) && facts.still(quietFrom, still, now))
             return;
+        // The action's change has come and no frame of it followed for two of the source's intervals: this
+        // frame is likely the one the screenshot will show, and its text is read while the quiet is proven.
+        if (facts.changedAfter(since) && now - facts.lastChangeArrived >= std::max<Duration>(2 * facts.interval, kReadAheadQuiet))
+            readAhead(services_.capture.latestImage());
         WaitLedger::sleep(std::chrono::milliseconds(5));
     }
 }
 
-std::vector<TextItem> ToolSet::readText(const Image& frame) { return ScreenText::read(frame, services_.recognizer); }
+std::vector<TextItem> ToolSet::readText(const Image& frame) {
+    std::shared_future<std::vector<TextItem>> ahead;
+    {
+        std::lock_guard lock(aheadMutex_);
+        if (aheadFrame_.get() == &frame)
+            ahead = ahead_;
+    }
+    if (ahead.valid()) {
+        WaitLedger::Scope reading(WaitLedger::Kind::recognition); // what is left of it
+        try {
+            return ahead.get();
+        } catch (const std::exception&) { // never read: the tool set is going away
+        }
+    }
+    return ScreenText::read(frame, services_.recognizer);
+}
+
+void ToolSet::readAhead(ImageRef frame) {
+    std::lock_guard lock(aheadMutex_);
+    if (!frame || frame == aheadFrame_)
+        return;
+    // One at a time: a newer frame while one is being read is read when it is asked for.
+    if (ahead_.valid() && ahead_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    auto task = std::make_shared<std::packaged_task<std::vector<TextItem>()>>(
+        [frame, &recognizer = services_.recognizer] {
+            WaitLedger::Uncounted background;
+            return ScreenText::read(*frame, recognizer);
+        });
+    aheadFrame_ = frame;
+    ahead_ = task->get_future().share();
+    aheadQueue_.async([task] { (*task)(); });
+}
 
 std::string ToolSet::statusText() {
     auto phone = selectedPhone();

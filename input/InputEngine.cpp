@@ -115,6 +115,7 @@ void InputEngine::setCalibration(std::optional<Calibration> calibration) {
     std::lock_guard lock(mutex_);
     calibration_ = std::move(calibration);
     relativeRatio_ = {1.0, 1.0};
+    relativeSamples_ = {0, 0};
 }
 
 std::optional<PointD> InputEngine::pointer() const {
@@ -393,8 +394,21 @@ bool InputEngine::awaitTravelShown() {
             still = std::clamp<Duration>(*lag, kNudgeStill, kMaxLagStill);
         limit += still + 2 * facts.interval + facts.delay;
     }
-    return awaitFrames(limit, [&](const Stillness& facts, TimePoint now) {
-        return facts.changedAfter(mustShow) && facts.still(lastReport, still, now);
+    const std::optional<Duration> lag = timing() == Timing::adaptive ? reportLag() : std::nullopt;
+    return awaitFrames(limit, [&](Stillness facts, TimePoint now) {
+        if (!facts.changedAfter(mustShow))
+            return false;
+        if (facts.still(lastReport, still, now))
+            return true;
+        // Reports arrive in order and the pointer keeps no speed: the last one shows in a frame captured
+        // within the phone's lag after it, give or take one of the source's intervals. Once such a frame
+        // would have arrived, with nothing changed after that time, the travel is over as soon as its last
+        // change has had the quiet a single report's effect gets.
+        if (!lag || mustShow != lastReport || facts.framePending || facts.lastChangeCaptured > lastReport + *lag ||
+            now < lastReport + *lag + facts.interval + facts.delay)
+            return false;
+        facts.interval = Duration::zero();
+        return facts.still(lastReport, kNudgeStill, now);
     });
 }
 
@@ -491,23 +505,33 @@ void InputEngine::park(bool right) {
 void InputEngine::fineTravel(int stepsX, int stepsY, int step) {
     // With adaptive timing, single steps go at the pace of travel's reports and share the diagonal: the fine
     // gain is measured by these same steps during calibration, so the pace is part of what it measures.
+    // Adaptive steps keep their pace from the report before them, so that whatever follows the last one
+    // (a press's rest, a look) starts at once.
     const bool adaptive = timing() == Timing::adaptive;
-    const double pace = adaptive ? stepInterval_ / 1000.0 : 16;
-    if (adaptive)
-        for (; stepsX != 0 && stepsY != 0; stepsX -= stepsX > 0 ? 1 : -1, stepsY -= stepsY > 0 ? 1 : -1) {
-            sendPointer(0, stepsX > 0 ? step : -step, stepsY > 0 ? step : -step);
-            sleepMs(pace);
+    auto report = [&](int dx, int dy) {
+        if (adaptive)
+            pacedReport(0, dx, dy);
+        else {
+            sendPointer(0, dx, dy);
+            sleepMs(16);
         }
-    for (int i = 0; i < std::abs(stepsX); ++i) {
-        sendPointer(0, stepsX > 0 ? step : -step, 0);
-        sleepMs(pace);
-    }
+    };
+    if (adaptive)
+        for (; stepsX != 0 && stepsY != 0; stepsX -= stepsX > 0 ? 1 : -1, stepsY -= stepsY > 0 ? 1 : -1)
+            report(stepsX > 0 ? step : -step, stepsY > 0 ? step : -step);
+    for (int i = 0; i < std::abs(stepsX); ++i)
+        report(stepsX > 0 ? step : -step, 0);
     if (stepsX != 0 && stepsY != 0)
         sleepMs(150);
-    for (int i = 0; i < std::abs(stepsY); ++i) {
-        sendPointer(0, 0, stepsY > 0 ? step : -step);
-        sleepMs(pace);
-    }
+    for (int i = 0; i < std::abs(stepsY); ++i)
+        report(0, stepsY > 0 ? step : -step);
+}
+
+void InputEngine::pacedReport(std::uint8_t buttons, int dx, int dy) {
+    if (const Duration left = lastReportAt_ + std::chrono::microseconds(stepInterval_) - timer_.now();
+        left > Duration::zero())
+        sleep(left);
+    sendPointer(buttons, dx, dy);
 }
 
 } // namespace pokescope

@@ -215,6 +215,8 @@ private:
     // and throws notConnected.
     void sendPointer(std::uint8_t buttons, int dx, int dy);
     void sendKeyboard(std::uint8_t modifiers, const std::vector<std::uint8_t>& usages);
+    // A travel report, one travel interval after the report before it at the earliest.
+    void pacedReport(std::uint8_t buttons, int dx, int dy);
     void requireLink();
     Frames::Latest latestFrame();
     // One search by wiggling; `wiggled` tells whether all its nudges were sent and shown.
@@ -295,6 +297,7 @@ private:
     // How far moves from a sighting went on each axis for each pixel they were planned for: the phone's
     // acceleration treats them a little differently from travel out of a parked corner.
     std::array<double, 2> relativeRatio_{1.0, 1.0};
+    std::array<int, 2> relativeSamples_{0, 0}; // the moves that taught it
     std::string lastBackMethod_;
     std::function<void(const ActionMark&)> markSink_;
     std::uint8_t buttonsHeld_ = 0;

@@ -24,6 +24,7 @@ constexpr double kTrimReach = 3;     // arrival tolerances that single steps tak
 constexpr double kFarMiss = 100;     // pixels of miss after a move from a sighting that another move takes out
 constexpr double kLeastToLearn = 60; // pixels: shorter moves say more about detection than about the phone
 constexpr double kAsideShare = 1.0 / 6; // of the screen's width: how far a step aside goes
+constexpr double kRatioWeight = 0.25;   // of a move's lesson, once a few were learnt
 
 int roundAway(double value) { return static_cast<int>(std::round(value)); } // halves away from zero
 
@@ -45,10 +46,9 @@ void InputEngine::travel(int unitsX, int unitsY, std::uint8_t buttons, bool toge
         for (int i = 1; i <= reports; ++i) {
             const int x = roundAway(static_cast<double>(unitsX) * i / reports);
             const int y = roundAway(static_cast<double>(unitsY) * i / reports);
-            sendPointer(buttons, x - sentX, y - sentY);
+            pacedReport(buttons, x - sentX, y - sentY);
             sentX = x;
             sentY = y;
-            sleep(std::chrono::microseconds(stepInterval_));
         }
         return;
     }
@@ -326,8 +326,11 @@ void InputEngine::learnRelative(PointD from, PointD seen, PointD planned) {
     for (int axis = 0; axis < 2; ++axis) {
         if (std::abs(plan[axis]) < kLeastToLearn || (went[axis] > 0) != (plan[axis] > 0))
             continue;
+        // The mean of the first few, then a slow average: one move's own scatter (a report's timing changes
+        // the phone's acceleration) is no lesson for the next, which it would only push the other way.
         const double sample = std::clamp(went[axis] / plan[axis], 0.7, 1.4);
-        relativeRatio_[axis] = 0.5 * relativeRatio_[axis] + 0.5 * sample;
+        const double weight = std::max(kRatioWeight, 1.0 / ++relativeSamples_[axis]);
+        relativeRatio_[axis] += weight * (sample - relativeRatio_[axis]);
     }
 }
 

@@ -8,10 +8,16 @@ namespace pokescope::WaitLedger {
 namespace {
 
 std::atomic<Duration::rep> tallies[2];
+thread_local bool uncounted = false;
 
 } // namespace
 
+Uncounted::Uncounted() : previous_(uncounted) { uncounted = true; }
+Uncounted::~Uncounted() { uncounted = previous_; }
+
 void add(Kind kind, Duration spent) {
+    if (uncounted)
+        return;
     tallies[static_cast<int>(kind)].fetch_add(spent.count(), std::memory_order_relaxed);
 }
 

@@ -26,6 +26,19 @@ private:
     TimePoint start_;
 };
 
+// While one lives, what its thread spends is not added: work done in the background, beside a call, costs
+// the call only what the call waits for it.
+class Uncounted {
+public:
+    Uncounted();
+    ~Uncounted();
+    Uncounted(const Uncounted&) = delete;
+    Uncounted& operator=(const Uncounted&) = delete;
+
+private:
+    bool previous_;
+};
+
 // Sleeps for `duration` as a prescribed wait.
 void sleep(Duration duration);
 

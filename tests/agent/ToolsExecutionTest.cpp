@@ -170,9 +170,19 @@ TEST_F(ToolsOnThePhone, ATapOnALabelOpensItsPageTheScreenshotShowsItAndBackTapsT
     ASSERT_FALSE(opened.contains("isError")) << opened.dump();
     ASSERT_TRUE(eventually([&] { return sim.phone->screen().location() == "Settings"; }, std::chrono::seconds(10)))
         << sim.phone->screen().location();
+    const std::size_t before = sim.recognizer->readings().size();
     json tapped = tools.call("tap_text", {{"text", "General"}});
     ASSERT_FALSE(tapped.contains("isError")) << tapped.dump();
     EXPECT_EQ(sim.phone->screen().location(), "Settings/General");
+    // The page that stayed was read while its stillness was being proven, and not read again for the
+    // screenshot: no picture was read twice.
+    auto readings = sim.recognizer->readings();
+    readings.erase(readings.begin(), readings.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_TRUE(std::any_of(readings.begin(), readings.end(),
+                            [](const auto& reading) { return reading.queue == "pokescope.read-ahead"; }));
+    for (std::size_t i = 0; i < readings.size(); ++i)
+        for (std::size_t j = i + 1; j < readings.size(); ++j)
+            EXPECT_NE(readings[i].picture, readings[j].picture) << "reading " << i << " and " << j;
     // The result is the screenshot after the tap, taken once the page push has ended: the JPEG, then the
     // text of the whole new page.
     ASSERT_EQ(tapped["content"].size(), 2u);

@@ -10,9 +10,42 @@
 #include <nlohmann/json.hpp>
 
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace pokescope::test {
+
+// This computer's recogniser, with a record of what it was asked to read: which picture, and on which
+// queue.
+class RecordingRecognizer : public TextRecognizer {
+public:
+    struct Reading {
+        std::size_t picture; // a hash of its pixels
+        std::string queue;   // the label of the queue it ran on; empty: a thread of no queue
+    };
+    std::vector<RecognizedText> recognize(const Image& frame) override {
+        const std::size_t picture = std::hash<std::string_view>{}(std::string_view(
+            reinterpret_cast<const char*>(frame.data()), static_cast<std::size_t>(frame.stride()) * frame.height()));
+        {
+            auto* queue = DispatchQueue::current();
+            std::lock_guard lock(mutex_);
+            readings_.push_back({picture, queue ? queue->label() : std::string()});
+        }
+        return system_->recognize(frame);
+    }
+    std::vector<Reading> readings() const {
+        std::lock_guard lock(mutex_);
+        return readings_;
+    }
+
+private:
+    std::shared_ptr<TextRecognizer> system_ = TextRecognizer::system();
+    mutable std::mutex mutex_;
+    std::vector<Reading> readings_;
+};
 
 class SimServices {
 public:
@@ -30,7 +63,9 @@ public:
             std::string failure;
             calibration->save(paths.calibrationFile, failure);
         }
-        services = std::make_unique<Services>(Backends::simulated(phone), paths);
+        auto backends = Backends::simulated(phone);
+        backends.recognizer = recognizer;
+        services = std::make_unique<Services>(std::move(backends), paths);
     }
     ~SimServices() { services.reset(); phone->stopScreen(); }
     SimServices(const SimServices&) = delete;
@@ -61,6 +96,7 @@ public:
     TempHome home;
     std::optional<MainQueueThread> main;
     std::shared_ptr<sim::SimPhone> phone;
+    std::shared_ptr<RecordingRecognizer> recognizer = std::make_shared<RecordingRecognizer>();
     std::unique_ptr<Services> services;
 };
 
