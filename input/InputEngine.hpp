@@ -247,7 +247,7 @@ private:
     // true when it ends within the arrival tolerance.
     bool checkLanding(PointD target, const std::string& what, const std::string& units, std::optional<PointD>& seen);
     // From where the pointer was seen: trims when it is within the arrival tolerance (adaptive, when a move's
-    // own frames showed it there: three of them), else fine-corrects when it is within reach of single steps;
+    // own frames showed it there: up to 100 pixels), else fine-corrects when it is within reach of single steps;
     // true when it ends within the tolerance.
     bool finishFrom(PointD target, PointD seen, bool inMove);
     // Until a frame captured after the last report showed its effect and the screen then stayed still for

@@ -20,8 +20,9 @@ constexpr double kFarEdge = 0.93;
 constexpr double kEdgeDamping = 0.7;
 constexpr double kMaxHoldSeconds = 3600;
 constexpr double kTrimThreshold = 3; // pixels of remaining miss worth single steps
-constexpr double kTrimReach = 3;     // arrival tolerances that single steps take out unchecked (adaptive)
-constexpr double kFarMiss = 100;     // pixels of miss after a move from a sighting that another move takes out
+// Pixels of miss after a move from a sighting: up to this, single steps take it out unchecked (adaptive
+// timing); beyond, another move does.
+constexpr double kFarMiss = 100;
 constexpr double kLeastToLearn = 60; // pixels: shorter moves say more about detection than about the phone
 constexpr double kAsideShare = 1.0 / 6; // of the screen's width: how far a step aside goes
 constexpr double kRatioWeight = 0.25;   // of a move's lesson, once a few were learnt
@@ -206,13 +207,14 @@ bool InputEngine::checkLanding(PointD target, const std::string& what, const std
 bool InputEngine::finishFrom(PointD target, PointD seen, bool inMove) {
     auto within = [&](double reach) { return std::abs(seen.x - target.x) <= reach && std::abs(seen.y - target.y) <= reach; };
     auto cal = calibration();
-    // Single steps move by the measured fine gain, a few percent at most off: with adaptive timing, a miss of
-    // up to three tolerances, seen where the move's own frames show the whole disc, is taken out by them
-    // without another search (their error stays a few pixels). A wiggle's sighting may be off by more (its
-    // nudges move by the phone's own measure), so a miss beyond the tolerance found by one is corrected with
-    // a look after the steps.
-    if (within(kArrivalTolerance) || (inMove && timing() == Timing::adaptive && cal && cal->fineGain &&
-                                      within(kTrimReach * kArrivalTolerance))) {
+    // Single steps move by the measured fine gain, a few percent at most off: with adaptive timing, a miss
+    // seen where the move's own frames show the whole disc (a drag that ended elsewhere than believed leaves
+    // tens of pixels) is taken out by them without another search, their error staying a few pixels; on a
+    // phone whose stream is late, a search costs seconds. A wiggle's sighting may be off by more (its nudges
+    // move by the phone's own measure), so a miss beyond the tolerance found by one is corrected with a look
+    // after the steps.
+    if (within(kArrivalTolerance) ||
+        (inMove && timing() == Timing::adaptive && cal && cal->fineGain && within(kFarMiss))) {
         trim(target, seen);
         return true;
     }

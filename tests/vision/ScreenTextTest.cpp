@@ -211,8 +211,8 @@ struct Block {
     std::uint32_t colour;
     int x, y, w, h;
 };
-Image frameOf(int width, std::uint32_t ground, std::initializer_list<Block> blocks) {
-    Image frame(width, 240, Image::Format::bgra);
+Image frameOf(int width, std::uint32_t ground, std::initializer_list<Block> blocks, int height = 240) {
+    Image frame(width, height, Image::Format::bgra);
     for (int py = 0; py < frame.height(); ++py)
         for (int px = 0; px < frame.width(); ++px) {
             std::uint32_t c = ground;
@@ -277,6 +277,24 @@ TEST(TesseractPrepare, ACaretBesideTextIsErasedButColouredLettersStayAndBandsCut
     const auto one = bands(stripes, 1);
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one[0].bottom, 400);
+}
+
+// The home indicator drawn across a line of text at the bottom of a page is taken out, and the letters it
+// crossed go on through its rows; the same bar higher up the page is page content and stays.
+TEST(TesseractPrepare, TheHomeIndicatorAcrossALineOfTextIsTakenOutAndTheLettersItCrossedStay) {
+    const std::uint32_t black = 0x000000, white = 0xF2F2F7;
+    // A 1179 × 2556 page (3×): the bar is 402 × 15 px, 24 px above the bottom edge; two letters' stems cross it.
+    const Image frame = frameOf(1179, white, {
+        {black, 388, 2517, 402, 15}, {black, 450, 2490, 8, 50}, {black, 600, 2490, 8, 50},
+        {black, 388, 1500, 402, 15}, {black, 450, 1473, 8, 50}, {black, 600, 1473, 8, 50},
+    }, 2556);
+    const Image grey = preparedGrey(frame, 2);
+    // At the bottom: the bar between and beside the stems is ground, the stems go on through its rows.
+    for (auto [x, y, ink] : {std::tuple{262, 1262, 255}, {350, 1262, 255}, {200, 1262, 255}, {380, 1262, 255},
+                             {227, 1262, 0}, {302, 1262, 0}, {227, 1250, 0}, {302, 1266, 0}})
+        EXPECT_EQ(grey.row(y)[x], ink) << x << "," << y;
+    // Higher up, the same shapes are no home indicator: the bar stays as the stems' ink.
+    EXPECT_EQ(grey.row(754)[262], 0);
 }
 
 class ScreenTextReadTest : public SimScreenFixture {
