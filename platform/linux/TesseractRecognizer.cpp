@@ -3,6 +3,7 @@
 #include "platform/linux/TesseractFragments.hpp"
 #include "platform/linux/TesseractPrepare.hpp"
 
+#include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
@@ -170,6 +171,10 @@ struct TesseractRecognizer::Job {
 // Loading the engines here, before this object is complete, also makes the engine library's own caches
 // outlive the helper's engine at exit; a failure shows again, and is reported, at the first frame.
 TesseractRecognizer::TesseractRecognizer() {
+    // The engine's layout analysis reports a box it clips at the picture's border (a page's thin edge along
+    // a band's side, mid-transition) as an error of its image library, on this process's standard error,
+    // and reads on: nothing a user of this computer should see in the terminal, or could act on.
+    setMsgSeverity(L_SEVERITY_NONE);
     const auto load = [] {
         try {
             Engine::forThisThread();
