@@ -99,18 +99,29 @@ json ToolSet::scrollTo(const json& arguments) {
     max = std::clamp(max, 1, kMaxScrolls);
 
     std::optional<std::vector<std::string>> previous;
+    auto textsOf = [](const std::vector<TextItem>& items) {
+        std::vector<std::string> texts;
+        for (const auto& item : items)
+            texts.push_back(item.text);
+        return texts;
+    };
     for (int k = 0;; ++k) {
         // After a drag, the pointer's disc lies where the drag ended, on rows the page before showed lower
         // down and was read on: the text is read as it is, and the pointer steps aside only for the page
-        // that holds the text (its screenshot and place come from the page read whole) and for the first.
+        // that holds the text (its screenshot and place come from the page read whole), for the first, and
+        // for the last, where a label the disc hides would otherwise be missed for good.
         ImageRef frame = latestFrame();
         std::vector<TextItem> items;
         if (k > 0)
             items = readText(*frame);
-        if (k == 0 || ScreenText::find(*text, items, 1)) {
+        std::vector<std::string> texts = textsOf(items);
+        const bool atEnd = k > 0 && previous && texts == *previous;
+        if (k == 0 || atEnd || ScreenText::find(*text, items, 1)) {
             auto seen = view(frame, k > 0 ? std::optional(std::move(items)) : std::nullopt);
             frame = seen.frame;
             items = std::move(seen.text);
+            if (k == 0)
+                texts = textsOf(items);
         }
         if (auto match = ScreenText::find(*text, items, 1)) {
             json result = screenshotOf(frame, items); // the frame the text was found in
@@ -123,10 +134,7 @@ json ToolSet::scrollTo(const json& arguments) {
                                               " scroll(s)."));
             return result;
         }
-        std::vector<std::string> texts;
-        for (const auto& item : items)
-            texts.push_back(item.text);
-        if (k > 0 && previous && texts == *previous)
+        if (atEnd)
             throw ToolError("\"" + *text + "\" not found: reached the end of the list after " + std::to_string(k) +
                             " scroll(s).");
         if (k == max)
