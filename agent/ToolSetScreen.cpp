@@ -138,7 +138,8 @@ void ToolSet::settle(Duration limit, Duration still, TimePoint since) {
             return;
         // The action's change has come and no frame of it followed for two of the source's intervals: this
         // frame is likely the one the screenshot will show, and its text is read while the quiet is proven.
-        if (facts.changedAfter(since) && now - facts.lastChangeArrived >= std::max<Duration>(2 * facts.interval, kReadAheadQuiet))
+        if (facts.changedAfter(since) &&
+            now - facts.lastChangeArrived >= std::max<Duration>(2 * facts.interval, kReadAheadQuiet))
             readAhead(services_.capture.latestImage());
         WaitLedger::sleep(std::chrono::milliseconds(5));
     }

@@ -388,13 +388,13 @@ bool InputEngine::awaitTravelShown() {
     // after the last change proves the travel over (never less than a nudge's quiet), and the limit grows by
     // what proving quiet takes.
     Duration still = kTravelStill;
+    const std::optional<Duration> lag = timing() == Timing::adaptive ? reportLag() : std::nullopt;
     if (timing() == Timing::adaptive) {
         const auto facts = frames_->stillness();
-        if (auto lag = reportLag())
+        if (lag)
             still = std::clamp<Duration>(*lag, kNudgeStill, kMaxLagStill);
         limit += still + 2 * facts.interval + facts.delay;
     }
-    const std::optional<Duration> lag = timing() == Timing::adaptive ? reportLag() : std::nullopt;
     return awaitFrames(limit, [&](Stillness facts, TimePoint now) {
         if (!facts.changedAfter(mustShow))
             return false;

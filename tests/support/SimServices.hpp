@@ -18,10 +18,10 @@
 
 namespace pokescope::test {
 
-// This computer's recogniser, with a record of what it was asked to read: which picture, and on which
-// queue.
+// A recogniser with a record of what it was asked to read: which picture, and on which queue.
 class RecordingRecognizer : public TextRecognizer {
 public:
+    explicit RecordingRecognizer(std::shared_ptr<TextRecognizer> inner) : inner_(std::move(inner)) {}
     struct Reading {
         std::size_t picture; // a hash of its pixels
         std::string queue;   // the label of the queue it ran on; empty: a thread of no queue
@@ -34,7 +34,7 @@ public:
             std::lock_guard lock(mutex_);
             readings_.push_back({picture, queue ? queue->label() : std::string()});
         }
-        return system_->recognize(frame);
+        return inner_->recognize(frame);
     }
     std::vector<Reading> readings() const {
         std::lock_guard lock(mutex_);
@@ -42,7 +42,7 @@ public:
     }
 
 private:
-    std::shared_ptr<TextRecognizer> system_ = TextRecognizer::system();
+    std::shared_ptr<TextRecognizer> inner_;
     mutable std::mutex mutex_;
     std::vector<Reading> readings_;
 };
@@ -64,6 +64,8 @@ public:
             calibration->save(paths.calibrationFile, failure);
         }
         auto backends = Backends::simulated(phone);
+        // The application's own recogniser, recorded.
+        recognizer = std::make_shared<RecordingRecognizer>(backends.recognizer);
         backends.recognizer = recognizer;
         services = std::make_unique<Services>(std::move(backends), paths);
     }
@@ -96,7 +98,7 @@ public:
     TempHome home;
     std::optional<MainQueueThread> main;
     std::shared_ptr<sim::SimPhone> phone;
-    std::shared_ptr<RecordingRecognizer> recognizer = std::make_shared<RecordingRecognizer>();
+    std::shared_ptr<RecordingRecognizer> recognizer;
     std::unique_ptr<Services> services;
 };
 
